@@ -1,0 +1,325 @@
+#include "vm/control.h"
+
+#include "vm/commands.h"
+#include "vm/convert.h"
+#include "vm/interp.h"
+#include "vm/opcodes.h"
+#include "vm/variables.h"
+
+namespace vm {
+
+LibraryCall g_library_call = nullptr;
+OwnNames g_own_names;
+
+namespace {
+
+constexpr uint32_t kNoTarget = 0xffffffffu;
+
+struct Callee {
+  uint32_t target = kNoTarget;
+  CommandHandler handler = nullptr;
+};
+
+Callee callee_of_name(Value name) {
+  Callee c;
+  ElementEntry* e = element_entry(name);
+  if (!e || e->type != kTypeString) return c;
+  if (e->flags & kFlagHasLabel) c.target = e->target;
+  if (e->flags & kFlagHasCommand) c.handler = e->handler;
+  return c;
+}
+
+// The label target of a jump operand: a name with a label, or an array
+// whose label name has one.
+bool jump_target(Value v, uint32_t& target) {
+  Value name = v;
+  if (ArrayRecord* a = array_of(v)) name = a->label;
+  Callee c = callee_of_name(name);
+  target = c.target;
+  return c.target != kNoTarget;
+}
+
+bool is_dllfunc(uint32_t target) {
+  return (target >> 30) == 1 && element_lookup(target, kTypeDllFunc) != nullptr;
+}
+
+void jump(Interp& ctx, uint32_t target) { ctx.pc = target; }
+
+// Stores `v` (reference handed over) into the local `key` of the scope cell.
+void put_local(Value& scope, Value key, Value v) {
+  Value* cell = table_get(scope, key);
+  if (!cell) {
+    value_release(v);
+    return;
+  }
+  Value old = *cell;
+  *cell = v;
+  value_release(old);
+}
+
+// A label call: a new scope holding the arguments, the return position and
+// the stack depth to return to.
+void gosub(Interp& ctx, uint32_t target) {
+  ctx.scope_depth++;
+  Value* scope = scope_table(ctx, ctx.scope_depth, true);
+  if (!scope) return;
+  put_local(*scope, Value::from_handle(g_own_names.retpc), Value::from_int(ctx.pc));
+  int64_t n = 0;
+  while (ctx.top < ctx.stack_base && !ctx.top->is_marker()) {
+    Value v = *ctx.top++;  // moved: its reference goes with it
+    scope = scope_table(ctx, ctx.scope_depth, true);
+    put_local(*scope, Value::from_int(++n), v);
+  }
+  scope = scope_table(ctx, ctx.scope_depth, true);
+  put_local(*scope, Value::from_int(0), Value::from_int(n));
+  if (ctx.top >= ctx.stack_base || stack_depth(ctx) != ctx.frame_depth) {
+    raise(ctx, kErrStackCorrupt);
+    return;
+  }
+  ctx.frame_depth = ctx.top->lo();
+  ctx.top++;
+  jump(ctx, target);
+  scope = scope_table(ctx, ctx.scope_depth, true);
+  put_local(*scope, Value::from_handle(g_own_names.retsp), Value::from_int(stack_depth(ctx)));
+  ctx.vars_dirty = true;
+}
+
+}  // namespace
+
+void op_line(Interp& ctx) {
+  if (stack_depth(ctx) < 2) {
+    raise(ctx, kErrStackUnderflow);
+    return;
+  }
+  Value line = take(ctx);
+  Value file = take(ctx);
+  ctx.current_line = line.lo();
+  value_release(line);
+  if (file == ctx.current_file) {
+    value_release(file);
+  } else {
+    Value old = ctx.current_file;
+    ctx.current_file = file;
+    value_release(old);
+  }
+}
+
+void op_call(Interp& ctx) {
+  if (ctx.top >= ctx.stack_base) {
+    raise(ctx, kErrStackUnderflow);
+    return;
+  }
+  Value top = *ctx.top;
+  Callee c;
+  if (element_type_of(top) == kTypeString) {
+    c = callee_of_name(top);
+    pop(ctx);
+  } else if (ArrayRecord* a = array_of(top)) {
+    c = callee_of_name(a->label);
+    ctx.top++;  // the array cell is removed without releasing it
+    uint32_t handle = top.handle();
+    for (uint32_t i = a->count; i-- > 0;) {
+      a = static_cast<ArrayRecord*>(element_lookup(handle, kTypeArray));
+      if (!a || i >= a->count) break;
+      push(ctx, a->items[i].value);
+    }
+    element_release(handle);
+  } else {
+    raise(ctx, kErrInvalidLabel);
+    return;
+  }
+  if (c.target != kNoTarget && is_dllfunc(c.target)) {
+    if (g_library_call)
+      g_library_call(ctx, c.target);
+    else
+      not_present(ctx);
+    return;
+  }
+  if (c.target == kNoTarget) {
+    if (c.handler)
+      c.handler(ctx);
+    else
+      raise(ctx, kErrUnknownCommand);
+    return;
+  }
+  gosub(ctx, c.target);
+}
+
+void op_goto(Interp& ctx) {
+  if (ctx.top >= ctx.stack_base) {
+    raise(ctx, kErrStackUnderflow);
+    return;
+  }
+  Value top = *ctx.top;
+  uint32_t type = element_type_of(top);
+  if (type != kTypeString && type != kTypeArray) {
+    raise(ctx, kErrInvalidLabel);
+    return;
+  }
+  uint32_t target;
+  if (!jump_target(top, target)) {
+    raise(ctx, kErrLabelNotFound);
+    return;
+  }
+  if (ArrayRecord* a = array_of(top)) {
+    // Items become locals 1..n of the current scope; local 0 is left alone.
+    uint32_t handle = top.handle();
+    for (uint32_t i = 0;; i++) {
+      a = static_cast<ArrayRecord*>(element_lookup(handle, kTypeArray));
+      if (!a || i >= a->count) break;
+      Value v = a->items[i].value;
+      Value* scope = scope_table(ctx, ctx.scope_depth, true);
+      Value* cell = scope ? table_get(*scope, Value::from_int(int64_t(i) + 1)) : nullptr;
+      if (cell) value_store(*cell, v);
+    }
+    ctx.vars_dirty = true;
+  }
+  pop(ctx);
+  jump(ctx, target);
+}
+
+void op_return(Interp& ctx) {
+  Value* retpc = var_find(ctx, Value::from_handle(g_own_names.retpc));
+  if (!retpc || ctx.scope_depth < 2) {
+    raise(ctx, kErrReturnWithoutGosub);
+    return;
+  }
+  uint32_t pc = retpc->lo();
+  scope_delete(ctx, ctx.scope_depth);
+  ctx.scope_depth--;
+  ctx.vars_dirty = true;
+  jump(ctx, pc);
+}
+
+void op_idlegoto(Interp& ctx) {
+  if (ctx.top >= ctx.stack_base) return;
+  uint32_t target;
+  if (element_type_of(*ctx.top) != kTypeString || !jump_target(*ctx.top, target)) {
+    raise(ctx, kErrLabelNotFound);
+    return;
+  }
+  pop(ctx);
+  idle_yield(ctx);
+  jump(ctx, target);
+}
+
+void op_if(Interp& ctx, bool jump_when, bool idle) {
+  if (stack_depth(ctx) < 2) {
+    raise(ctx, kErrStackUnderflow);
+    return;
+  }
+  uint32_t target;
+  if (element_type_of(ctx.top[0]) != kTypeString || !jump_target(ctx.top[0], target)) {
+    raise(ctx, kErrLabelNotFound);
+    return;
+  }
+  Value cond = ctx.top[1];
+  bool truth = cond.is_int() ? cond.as_int() != 0 : value_to_integer(&ctx, cond) != 0;
+  pop_n(ctx, 2);
+  if (truth == jump_when) {
+    if (idle) idle_yield(ctx);
+    jump(ctx, target);
+  }
+}
+
+bool bind_labels(Interp* ctx, const uint32_t* code, uint32_t length) {
+  for (uint32_t i = 0; i < length; i++) {
+    uint32_t w = code[i];
+    if (w == kEndWord) break;
+    if ((w >> 30) != 1 || ((w >> 24) & 0x3f) != OP_LABEL) continue;
+    uint32_t operand = w & 0xffffff;
+    if (operand == 0 || (operand & 0x800000)) continue;
+    ElementEntry* e = element_entry(kHandleBase + operand);
+    if (!e || e->type != kTypeString) continue;
+    if ((e->flags & kFlagHasLabel) && e->target != 0) {
+      if (ctx) raise(*ctx, kErrDuplicateLabel);
+      return false;
+    }
+    if (e->flags & kFlagGlobalValue) {
+      Value old = e->global;
+      e->global = Value::null();
+      e->flags &= ~kFlagGlobalValue;
+      value_release(old);
+      e = element_entry(kHandleBase + operand);
+    }
+    e->flags |= kFlagHasLabel;
+    e->target = i + 1;
+  }
+  return true;
+}
+
+void unbind_labels(const uint32_t* code, uint32_t length) {
+  for (uint32_t i = 0; i < length; i++) {
+    uint32_t w = code[i];
+    if (w == kEndWord) break;
+    if ((w >> 30) != 1 || ((w >> 24) & 0x3f) != OP_LABEL) continue;
+    uint32_t operand = w & 0xffffff;
+    if (operand == 0 || (operand & 0x800000)) continue;
+    if (ElementEntry* e = element_entry(kHandleBase + operand)) {
+      e->flags &= ~kFlagHasLabel;
+      e->target = 0;
+    }
+  }
+}
+
+// --- the control tokens as commands -----------------------------------------
+
+void ctl_call(Interp& ctx) { op_call(ctx); }
+void ctl_goto(Interp& ctx) { op_goto(ctx); }
+void ctl_idlegoto(Interp& ctx) { op_idlegoto(ctx); }
+void ctl_idleif(Interp& ctx) { op_if(ctx, true, true); }
+void ctl_idleifnot(Interp& ctx) { op_if(ctx, false, true); }
+void ctl_if(Interp& ctx) { op_if(ctx, true, false); }
+void ctl_ifnot(Interp& ctx) { op_if(ctx, false, false); }
+void ctl_label(Interp& ctx) { pop(ctx); }
+void ctl_line(Interp& ctx) { op_line(ctx); }
+void ctl_pop(Interp& ctx) { discard_to_frame(ctx); }
+void ctl_return(Interp& ctx) { op_return(ctx); }
+void ctl_tail(Interp& ctx) { open_frame(ctx); }
+
+// `pop [count] ["all"] [label]`: leaves label-call levels without returning.
+void h_pop(Interp& ctx) {
+  uint32_t n = close_frame(ctx);
+  bool all = false;
+  int64_t count = 1;
+  Value label = Value::null();
+  for (uint32_t i = 0; i < n; i++) {
+    Value a = ctx.top[i];
+    std::string_view word = element_text(a);
+    if (element_type_of(a) == kTypeString && word == "all")
+      all = true;
+    else if (element_type_of(a) == kTypeString && (word == "call" || word == "same"))
+      continue;
+    else if (a.is_int() || a.is_float())
+      count = value_to_integer(&ctx, a);
+    else
+      label = a;
+  }
+  value_ref(label);
+  pop_n(ctx, n);
+  int64_t left = 0;
+  while (ctx.scope_depth > 1 && (all || left < count) && ctx.stop == 0) {
+    Value* retsp = var_find(ctx, Value::from_handle(g_own_names.retsp));
+    int64_t depth = retsp ? value_to_integer(&ctx, *retsp) : int64_t(stack_depth(ctx));
+    while (int64_t(stack_depth(ctx)) > depth && ctx.stop == 0) pop(ctx);
+    scope_delete(ctx, ctx.scope_depth);  // its with-stack goes with it
+    ctx.scope_depth--;
+    left++;
+  }
+  ctx.vars_dirty = true;
+  if (!label.is_null() && left > 0) {
+    uint32_t target;
+    if (jump_target(label, target))
+      jump(ctx, target);
+    else
+      raise(ctx, kErrLabelNotFound);
+  }
+  value_release(label);
+}
+
+void h_exit(Interp& ctx) { raise(ctx, kStopNormal); }
+void h_exitnow(Interp& ctx) { raise(ctx, kStopNormal); }
+
+void h_null(Interp& ctx) { push(ctx, Value::null()); }
+
+}  // namespace vm

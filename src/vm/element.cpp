@@ -1,0 +1,348 @@
+#include "vm/element.h"
+
+#include <cassert>
+#include <cstring>
+
+#include "vm/heap.h"
+
+namespace vm {
+
+ElementTable g_elements;
+
+namespace {
+
+ElementCleanup g_cleanup[kElementTypeCount] = {};
+
+// Growable arrays keep a headroom of more than 256 slots and never shrink
+// below 1024: grow by 1024 while n + 256 >= c, shrink by 1024 while
+// c >= n + 1792.
+uint32_t refit_capacity(uint32_t n, uint32_t c) {
+  while (uint64_t(n) + 256 >= c) c += 1024;
+  while (c >= uint64_t(n) + 1792 && c > 1024) c -= 1024;
+  return c < 1024 ? 1024 : c;
+}
+
+template <typename T>
+bool refit_array(T*& data, uint32_t& capacity, uint32_t in_use) {
+  uint32_t want = refit_capacity(in_use, capacity);
+  if (want == capacity && data) return true;
+  void* p = heap_resize(data, size_t(want) * sizeof(T));
+  if (!p) return false;
+  data = static_cast<T*>(p);
+  capacity = want;
+  return true;
+}
+
+bool refit_entries() {
+  return refit_array(g_elements.entries, g_elements.capacity, g_elements.length);
+}
+
+void refit_bucket(InternBucket& b) {
+  uint32_t in_use = b.count == 0 ? 1 : b.count;
+  refit_array(b.indices, b.capacity, in_use);
+  if (b.count == 0) b.count = 1;  // position 0 is never used
+}
+
+uint8_t rotl2(uint8_t v) { return uint8_t((v << 2) | (v >> 6)); }
+uint8_t rotr2(uint8_t v) { return uint8_t((v >> 2) | (v << 6)); }
+uint8_t swap_nibbles(uint8_t v) { return uint8_t((v << 4) | (v >> 4)); }
+
+uint8_t bucket_of(const uint8_t* d, uint32_t n) {
+  if (n == 0 || !d) return 0;
+  return uint8_t(swap_nibbles(d[n - 1]) ^ rotl2(d[n / 2]) ^ rotr2(uint8_t(n % 256)) ^ d[0]);
+}
+
+// Order within a bucket: type, then size, then bytes.
+int compare_key(const ElementEntry& e, const uint8_t* bytes, uint32_t size, uint32_t type) {
+  if (e.type != type) return e.type < type ? -1 : 1;
+  if (uint32_t(e.size) != size) return uint32_t(e.size) < size ? -1 : 1;
+  return std::memcmp(e.payload, bytes, size);
+}
+
+// Binary search of a bucket; returns the position found (found = true) or
+// the position at which the key belongs.
+uint32_t bucket_search(const InternBucket& b, const uint8_t* bytes, uint32_t size, uint32_t type,
+                       bool& found) {
+  uint32_t lo = 1, hi = b.count;  // [lo, hi)
+  while (lo < hi) {
+    uint32_t mid = lo + (hi - lo) / 2;
+    int c = compare_key(g_elements.entries[b.indices[mid]], bytes, size, type);
+    if (c == 0) {
+      found = true;
+      return mid;
+    }
+    if (c < 0)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  found = false;
+  return lo;
+}
+
+void free_list_unlink(uint32_t index) {
+  ElementEntry& e = g_elements.entries[index];
+  uint32_t next = uint32_t(e.size), prev = e.type;
+  if (prev)
+    g_elements.entries[prev].size = int32_t(next);
+  else if (g_elements.free_head == index)
+    g_elements.free_head = next;
+  if (next) g_elements.entries[next].type = prev;
+}
+
+// Takes a slot under the creation lock: the head of the free list, or a new
+// index past `length`. The table keeps headroom, so the slot exists.
+uint32_t take_slot() {
+  if (!g_elements.entries && !refit_entries()) return 0;
+  g_elements.live++;
+  uint32_t index = g_elements.free_head;
+  if (index) {
+    ElementEntry& e = g_elements.entries[index];
+    g_elements.free_head = uint32_t(e.size);
+    if (g_elements.free_head) g_elements.entries[g_elements.free_head].type = 0;
+    e = ElementEntry{};
+    return index;
+  }
+  if (g_elements.length + 1 >= g_elements.capacity && !refit_entries()) {
+    g_elements.live--;
+    return 0;
+  }
+  index = ++g_elements.length;
+  g_elements.entries[index] = ElementEntry{};
+  return index;
+}
+
+void bucket_remove(uint32_t index) {
+  ElementEntry& e = g_elements.entries[index];
+  InternBucket& b = g_elements.buckets[e.bucket];
+  uint32_t pos = e.bucket_pos;
+  if (pos == 0 || pos >= b.count || b.indices[pos] != index) return;
+  for (uint32_t i = pos; i + 1 < b.count; i++) {
+    b.indices[i] = b.indices[i + 1];
+    g_elements.entries[b.indices[i]].bucket_pos = i;
+  }
+  b.count--;
+  e.bucket_pos = 0;
+  refit_bucket(b);
+}
+
+uint16_t raise_hold(uint16_t holds) {
+  // Note: the count saturates instead of wrapping to 0, which would let a
+  // name that is still in use be freed by reference counting.
+  uint16_t count = holds & kHoldMask;
+  if (count < kHoldMask) count++;
+  return uint16_t((holds & ~kHoldMask) | count);
+}
+
+// Finds or inserts an interned entry. `owned` says whether a new entry
+// copies the bytes (true) or points at them (static names).
+uint32_t intern_locked(const uint8_t* bytes, uint32_t size, uint32_t type, bool owned) {
+  uint8_t bn = bucket_of(bytes, size);
+  InternBucket& b = g_elements.buckets[bn];
+  if (!b.indices) refit_bucket(b);
+  if (!b.indices) return kHandleBase;
+  bool found = false;
+  uint32_t pos = bucket_search(b, bytes, size, type, found);
+  if (found) {
+    uint32_t index = b.indices[pos];
+    g_elements.entries[index].refs++;
+    return kHandleBase + index;
+  }
+  uint32_t index;
+  {
+    std::lock_guard<std::mutex> lock(g_elements.create_lock);
+    index = take_slot();
+    if (!index) return kHandleBase;
+    ElementEntry& e = g_elements.entries[index];
+    if (owned) {
+      void* p = heap_alloc(size_t(size) + 1);
+      if (!p) {
+        // Give the slot back: it is the highest or the head of the free list.
+        g_elements.live--;
+        e = ElementEntry{};
+        if (index == g_elements.length) {
+          g_elements.length--;
+        } else {
+          e.size = int32_t(g_elements.free_head);
+          if (g_elements.free_head) g_elements.entries[g_elements.free_head].type = index;
+          g_elements.free_head = index;
+        }
+        return kHandleBase;
+      }
+      if (size) std::memcpy(p, bytes, size);
+      e.payload = p;
+    } else {
+      e.payload = const_cast<uint8_t*>(bytes);
+      e.origin = kOriginStaticBytes;
+    }
+    e.size = int32_t(size);
+    e.type = type;
+    e.refs = 1;
+    e.bucket = bn;
+    refit_entries();
+  }
+  // Insert at `pos`, shifting later indices up.
+  if (b.count + 1 >= b.capacity) refit_array(b.indices, b.capacity, b.count + 1);
+  for (uint32_t i = b.count; i > pos; i--) {
+    b.indices[i] = b.indices[i - 1];
+    g_elements.entries[b.indices[i]].bucket_pos = i;
+  }
+  b.indices[pos] = index;
+  b.count++;
+  g_elements.entries[index].bucket_pos = pos;
+  refit_bucket(b);
+  return kHandleBase + index;
+}
+
+}  // namespace
+
+void element_set_cleanup(uint32_t type, ElementCleanup fn) {
+  if (type < kElementTypeCount) g_cleanup[type] = fn;
+}
+
+uint32_t element_create(const void* bytes, size_t size, uint32_t type) {
+  if (size > 0x7ffffff0u) return kHandleBase;
+  std::lock_guard<std::mutex> lock(g_elements.create_lock);
+  void* p = heap_alloc(size + 4);
+  if (!p) return kHandleBase;
+  uint32_t index = take_slot();
+  if (!index) {
+    heap_free(p);
+    return kHandleBase;
+  }
+  if (bytes && size) std::memcpy(p, bytes, size);
+  ElementEntry& e = g_elements.entries[index];
+  e.payload = p;
+  e.size = int32_t(size);
+  e.type = type;
+  e.refs = 1;
+  e.flags = kFlagUnique;
+  refit_entries();
+  return kHandleBase + index;
+}
+
+uint32_t element_intern(const void* bytes, int64_t size, uint32_t type) {
+  if (!bytes) return kHandleBase;
+  if (size < 0) size = 0;
+  if (size > 0x7ffffff0) return kHandleBase;
+  std::lock_guard<std::mutex> lock(g_elements.index_lock);
+  return intern_locked(static_cast<const uint8_t*>(bytes), uint32_t(size), type, true);
+}
+
+uint32_t name_intern(const void* bytes, int64_t size) {
+  uint32_t h = element_intern(bytes, size, kTypeString);
+  if (ElementEntry* e = element_entry(h)) {
+    if (!(e->origin & (kOriginIsName | kOriginStaticBytes))) e->origin |= kOriginIsName;
+    e->holds = raise_hold(e->holds);
+  }
+  return h;
+}
+
+uint32_t static_name_intern(const char* bytes, int64_t size) {
+  if (!bytes) return kHandleBase;
+  if (size < 0) size = 0;
+  std::lock_guard<std::mutex> lock(g_elements.index_lock);
+  uint32_t h = intern_locked(reinterpret_cast<const uint8_t*>(bytes), uint32_t(size), kTypeString,
+                             false);
+  if (ElementEntry* e = element_entry(h)) {
+    if (!(e->origin & kOriginStaticBytes)) {
+      heap_free(e->payload);
+      e->payload = const_cast<char*>(bytes);
+      e->origin |= kOriginStaticBytes;
+    }
+    e->holds = raise_hold(e->holds);
+  }
+  return h;
+}
+
+void* element_resize(uint32_t handle, size_t size) {
+  ElementEntry* e = element_entry(handle);
+  if (!e || (e->origin & kOriginStaticBytes) || size > 0x7ffffff0u) return nullptr;
+  void* p = heap_resize(e->payload, size);
+  if (!p) return nullptr;
+  e = element_entry(handle);
+  e->payload = p;
+  e->size = int32_t(size);
+  return p;
+}
+
+std::string_view element_text(Value v) {
+  ElementEntry* e = element_entry(v);
+  if (!e || e->type != kTypeString) return {};
+  return std::string_view(static_cast<const char*>(e->payload), size_t(e->size));
+}
+
+void element_free(uint32_t handle) {
+  uint32_t index = handle - kHandleBase;
+  if ((handle >> 30) != 1 || index == 0 || index > g_elements.length) return;
+  ElementEntry* e = &g_elements.entries[index];
+  if (!e->payload || (e->origin & kOriginStaticBytes) || (e->flags & kFlagReleasing)) return;
+  e->flags |= kFlagReleasing;
+  uint32_t type = e->type;
+  if (type < kElementTypeCount && g_cleanup[type]) g_cleanup[type](handle, e->payload);
+
+  std::lock_guard<std::mutex> lock(g_elements.release_lock);
+  e = &g_elements.entries[index];  // the clean-up may have grown the table
+  if (e->flags & kFlagGlobalValue) {
+    Value v = e->global;
+    e->global = Value::null();
+    value_release(v);
+    e = &g_elements.entries[index];
+  }
+  heap_free(e->payload);
+  g_elements.live--;
+  if (e->bucket_pos > 0) {
+    std::lock_guard<std::mutex> ilock(g_elements.index_lock);
+    bucket_remove(index);
+  }
+  *e = ElementEntry{};
+  e->size = int32_t(g_elements.free_head);
+  if (g_elements.free_head) g_elements.entries[g_elements.free_head].type = index;
+  g_elements.free_head = index;
+
+  // Trim trailing free slots.
+  while (g_elements.length > 0) {
+    ElementEntry& last = g_elements.entries[g_elements.length];
+    if (last.payload || last.refs != 0 || (last.holds & kHoldMask) != 0) break;
+    free_list_unlink(g_elements.length);
+    last = ElementEntry{};
+    g_elements.length--;
+  }
+  refit_entries();
+}
+
+const char* element_type_name(uint32_t type) {
+  static const char* const names[kElementTypeCount] = {
+      "INVALID", "STRING", "LABEL",   "INSTANCE", "PROGRAM",   "STACK",     "ARRAY",    "ARRAYPATH",
+      "IMAGE",   "FONT",   "-",       "TIMER",    "DLL",       "DLLFUNC",   "MEMBUF",   "MEMDATA",
+      "FILE",    "FILEDATA", "VK",    "AREA",     "BITMASK",   "LAYER",     "WHEN",     "HOTSPOT",
+      "IMAGEBITS", "MEASURE", "INPUTFIELD", "FADE", "SOUND"};
+  return type < kElementTypeCount ? names[type] : "INVALID";
+}
+
+void element_free_all() {
+  for (uint32_t i = g_elements.length; i >= 1; i--) {
+    if (i > g_elements.length) continue;
+    ElementEntry& e = g_elements.entries[i];
+    if (!e.payload) continue;
+    if (e.origin & kOriginStaticBytes) {
+      // Constant bytes are not ours to free: just empty the slot.
+      if (e.bucket_pos > 0) bucket_remove(i);
+      e = ElementEntry{};
+      g_elements.live--;
+      continue;
+    }
+    e.holds = 0;
+    element_free(kHandleBase + i);
+  }
+  // Back to an empty table.
+  for (InternBucket& b : g_elements.buckets) {
+    heap_free(b.indices);
+    b = InternBucket{};
+  }
+  heap_free(g_elements.entries);
+  g_elements.entries = nullptr;
+  g_elements.capacity = g_elements.length = g_elements.live = g_elements.free_head = 0;
+}
+
+}  // namespace vm

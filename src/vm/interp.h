@@ -1,0 +1,209 @@
+// The interpreter context, the value stack with its argument frames, and the
+// main loop over token words.
+//
+// Every command, operators included, is called the same way: its arguments
+// are pushed above an argument frame marker, its handler closes the frame,
+// converts the arguments and leaves its results on the stack.
+#pragma once
+
+#include <cstdint>
+
+#include "vm/element.h"
+#include "vm/sysvars.h"
+#include "vm/value.h"
+
+namespace vm {
+
+inline constexpr uint32_t kStackCells = 65536;
+
+// Error codes (the stop code of a context holds one of them, or 1 for a
+// normal end, or 0 while running).
+enum ErrorCode : int32_t {
+  kStopNormal = 1,
+  kErrStackUnderflow = -1,
+  kErrUnknownCommand = -2,
+  kErrBadCommandToken = -3,
+  kErrInvalidLabel = -4,
+  kErrLabelNotFound = -5,
+  kErrUndefinedVariable = -6,
+  kErrReturnWithoutGosub = -7,
+  kErrStackCorrupt = -8,
+  kErrStackOverflow = -9,
+  kErrThreadBusyCorrupt = -10,
+  kErrDuplicateLabel = -11,
+  kErrSyntaxError = -12,
+  kErrMissingFile = -13,
+};
+
+struct Interp {
+  Value* top;              // topmost cell; the stack grows toward lower addresses
+  Value current_file;      // source file of the running statement (set by _line)
+  const uint32_t* code;    // token array of the running program
+  uint32_t code_length;    // words in `code` (the loader guarantees an end word)
+  uint32_t pc;             // index of the next word to fetch
+  uint32_t instance;       // the INSTANCE element of this context
+  bool vars_dirty;         // variables or elements were removed
+  Value* stack_limit;      // lowest cell of the stack memory
+  Value* stack_base;       // one past the highest cell: empty when top == base
+  uint32_t stack_handle;   // STACK element owning the cells
+  uint32_t stack_cells;
+  uint32_t frame_depth;    // depth (cells from base) of the innermost marker, 0: none
+  Value scopes;            // ARRAY of scope tables keyed by depth
+  uint32_t scope_depth;    // 1 at creation
+  int32_t stop;            // 0 running, 1 normal end, < 0 error code
+  uint32_t current_line;
+  uint32_t pending_triggers;
+  void* input_field;
+  uint64_t input_last_service;
+  int32_t tick_countdown;  // tokens until the next message pump
+  bool tearing_down;       // the context is being destroyed: with-records do not restore
+  Value sysvars[kSysVarCount];  // system variable cells
+};
+
+// What the interpreter needs of its host (window, clock, message box). The
+// defaults do nothing, sleep 1 ms, and write messages to standard error.
+struct HostHooks {
+  // Processes pending window messages; returns true when there were any.
+  bool (*pump)(Interp&) = nullptr;
+  // Sleeps about 1 ms (a fixed clock advances instead).
+  void (*sleep_1ms)(Interp&) = nullptr;
+  // Runs before every token when set (layer update, debug trace).
+  void (*tick)(Interp&) = nullptr;
+  // Fires one pending trigger; true when one fired (it moved `pc`).
+  bool (*fire_trigger)(Interp&) = nullptr;
+  // The context is being destroyed (close its windows, files, devices).
+  void (*instance_closing)(Interp&) = nullptr;
+  // Shows an error message to the user; the text is also on standard error.
+  void (*message_box)(Interp&, const char* caption, const char* text) = nullptr;
+  // Tells an open script editor where the script stopped.
+  void (*notify_editor)(Interp&, uint32_t data, const char* file) = nullptr;
+};
+extern HostHooks g_host;
+
+// The context being run (read by window procedures and timers).
+extern Interp* interp_current;
+
+// Prepares the process-wide tables: the command names in the symbol table,
+// the element clean-ups, the fused opcodes. Call once before the first
+// context (and again after element_free_all()).
+void vm_init();
+
+// Creates a context with its INSTANCE and STACK elements and every system
+// variable at its default. Returns null when memory runs out. The caller
+// owns the INSTANCE element; releasing it frees the context.
+Interp* interp_create();
+void interp_destroy(Interp* ctx);
+
+// Attaches a token array (not owned) and resets `pc` to 0.
+void interp_attach_code(Interp& ctx, const uint32_t* code, uint32_t length);
+
+// Runs until the end word, a stop code, or the host tick asks to stop.
+void interp_run(Interp& ctx);
+
+// Processes pending messages; sleeps 1 ms when there were none.
+void idle_yield(Interp& ctx);
+
+// --- errors ------------------------------------------------------------------
+
+void raise_error(Interp& ctx, int32_t code, const char* extra_text);
+inline void raise(Interp& ctx, int32_t code) { raise_error(ctx, code, nullptr); }
+const char* error_name(int32_t code);
+// The editor notification word: current line OR (code << 20), as 32 bits.
+constexpr uint32_t error_notify_data(uint32_t line, int32_t code) {
+  return line | (uint32_t(code) << 20);
+}
+
+// --- stack primitives (inline on the hot path) --------------------------------
+
+inline uint32_t stack_depth(const Interp& ctx) { return uint32_t(ctx.stack_base - ctx.top); }
+
+// Pushes without taking a reference (the caller hands its own over).
+inline void push_owned(Interp& ctx, Value v) {
+  if (ctx.top <= ctx.stack_limit) {
+    raise(ctx, kErrStackOverflow);
+    value_release(v);
+    return;
+  }
+  *--ctx.top = v;
+}
+
+inline void push(Interp& ctx, Value v) {
+  if (ctx.top <= ctx.stack_limit) {
+    raise(ctx, kErrStackOverflow);
+    return;
+  }
+  value_ref(v);
+  *--ctx.top = v;
+}
+
+inline void push_int(Interp& ctx, int64_t i) { push_owned(ctx, Value::from_int(i)); }
+
+inline void pop(Interp& ctx) {
+  if (ctx.top >= ctx.stack_base) {
+    raise(ctx, kErrStackUnderflow);
+    return;
+  }
+  Value v = *ctx.top++;
+  value_release(v);
+}
+
+inline void pop_n(Interp& ctx, uint32_t n) {
+  while (n--) pop(ctx);
+}
+
+// Removes the top cell without releasing it; the caller takes its reference.
+// An empty stack raises STACKUNDERFLOW and gives null.
+inline Value take(Interp& ctx) {
+  if (ctx.top >= ctx.stack_base) {
+    raise(ctx, kErrStackUnderflow);
+    return Value::null();
+  }
+  return *ctx.top++;
+}
+
+// The top cell (null on an empty stack).
+inline Value peek(const Interp& ctx) {
+  return ctx.top < ctx.stack_base ? *ctx.top : Value::null();
+}
+
+// `_tail`: push a marker holding `frame_depth`, then point `frame_depth` at it.
+inline void open_frame(Interp& ctx) {
+  if (ctx.top <= ctx.stack_limit) {
+    raise(ctx, kErrStackOverflow);
+    return;
+  }
+  *--ctx.top = Value::marker(ctx.frame_depth);
+  ctx.frame_depth = stack_depth(ctx);
+}
+
+// Closes the innermost argument frame the way every handler starts: removes
+// the marker under the arguments and returns their count. The arguments are
+// then the n topmost cells, the first script argument on top. A missing
+// marker raises STACKCORRUPT and gives 0.
+uint32_t close_frame(Interp& ctx);
+
+// Argument i (0 = first script argument, on top) of n; null when i >= n.
+inline Value arg(const Interp& ctx, uint32_t n, uint32_t i) {
+  return i < n ? ctx.top[i] : Value::null();
+}
+
+// `_pop`: pops values until the top is the marker at `frame_depth`, then
+// removes the marker (restoring the enclosing frame). STACKCORRUPT when the
+// marker is not where `frame_depth` says.
+void discard_to_frame(Interp& ctx);
+
+// Pops n cells, then pushes the integer 0.
+inline void discard_args_push_zero(Interp& ctx, uint32_t n) {
+  pop_n(ctx, n);
+  push_int(ctx, 0);
+}
+
+// Replaces argument i (of the n topmost cells) by `v`, whose reference the
+// caller hands over.
+inline void set_arg_owned(Interp& ctx, uint32_t i, Value v) {
+  Value old = ctx.top[i];
+  ctx.top[i] = v;
+  value_release(old);
+}
+
+}  // namespace vm

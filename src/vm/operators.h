@@ -1,0 +1,27 @@
+// Operators and math: the binary operators (shared by the fused opcodes and
+// the commands), unary operators, math functions and random numbers.
+#pragma once
+
+#include <cstdint>
+
+namespace vm {
+
+struct Interp;
+struct Value;
+
+// Measurement arithmetic: when set and either operand of a binary operator
+// is a MEASURE element, it computes `out` (an owned value) and returns true.
+extern bool (*g_measure_arithmetic)(Interp&, uint32_t op, Value a, Value b, Value& out);
+
+// Runs binary operator `number` (28 add ... 45 shiftright) on the innermost
+// argument frame: closes the frame, folds the arguments pairwise from the
+// top (deeper operand on the left) and leaves one result (none for no
+// arguments).
+void binary_op(Interp& ctx, uint32_t number);
+
+// The random generator: a 32-bit LCG, state * 214013 + 2531011, each draw
+// (state >> 16) & 0x7fff.
+void random_seed(uint32_t seed);
+uint32_t random_draw();
+
+}  // namespace vm

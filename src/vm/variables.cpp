@@ -1,0 +1,743 @@
+#include "vm/variables.h"
+
+#include <zlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "vm/commands.h"
+#include "vm/control.h"
+#include "vm/convert.h"
+#include "vm/element.h"
+#include "vm/heap.h"
+#include "vm/interp.h"
+
+namespace vm {
+namespace {
+
+size_t array_bytes(uint32_t slots) { return sizeof(ArrayRecord) + size_t(slots) * sizeof(ArrayItem); }
+
+// Keys compare as 64-bit numbers: high words signed, then low words unsigned.
+int compare_keys(Value a, Value b) {
+  int64_t x = int64_t(a.bits), y = int64_t(b.bits);
+  return x < y ? -1 : (x > y ? 1 : 0);
+}
+
+// Binary search; returns the index found or the insertion index.
+uint32_t array_search(const ArrayRecord* a, Value key, bool& found) {
+  uint32_t lo = 0, hi = a->count;
+  while (lo < hi) {
+    uint32_t mid = lo + (hi - lo) / 2;
+    int c = compare_keys(a->items[mid].key, key);
+    if (c == 0) {
+      found = true;
+      return mid;
+    }
+    if (c < 0)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  found = false;
+  return lo;
+}
+
+// Refits the item capacity: grow by 8 while count + 2 >= slots, shrink by 8
+// while slots >= count + 22, never below 8.
+ArrayRecord* array_refit(uint32_t handle, ArrayRecord* a) {
+  uint32_t slots = a->slots;
+  while (a->count + 2 >= slots) slots += 8;
+  while (slots >= a->count + 22 && slots > 8) slots -= 8;
+  if (slots < 8) slots = 8;
+  if (slots == a->slots) return a;
+  auto* n = static_cast<ArrayRecord*>(element_resize(handle, array_bytes(slots)));
+  if (!n) return a;
+  n->slots = slots;
+  return n;
+}
+
+bool is_own_local(std::string_view name) {
+  return name == "_retpc" || name == "_retsp" || name == "_with";
+}
+
+// Restores one with-record item: its key is set to its value as `set` does.
+void restore_item(Interp* owner, Value key, Value value) {
+  if (owner && !owner->tearing_down) var_set(*owner, key, value);
+}
+
+void array_cleanup(uint32_t, void* payload) {
+  auto* a = static_cast<ArrayRecord*>(payload);
+  // A with-record restores its saved settings, last item first.
+  bool restore = (a->restore & 0xff) == 1;
+  while (a->count > 0) {
+    ArrayItem item = a->items[--a->count];
+    if (restore) restore_item(a->owner, item.key, item.value);
+    value_release(item.value);
+    value_release(item.key);
+  }
+  Value label = a->label;
+  a->label = Value::null();
+  value_release(label);
+}
+
+void arraypath_cleanup(uint32_t, void* payload) {
+  auto* p = static_cast<ArrayPathRecord*>(payload);
+  value_release(p->base);
+  for (uint32_t i = 0; i < p->count; i++) value_release(p->index[i]);
+  p->count = 0;
+}
+
+// Resolves the base name of a name argument and, for an ARRAYPATH, its path.
+struct NameRef {
+  Value base;
+  const ArrayPathRecord* path;
+};
+NameRef resolve_name(Value name) {
+  if (auto* p = static_cast<const ArrayPathRecord*>(element_lookup(name, kTypeArrayPath)))
+    return {p->base, p};
+  return {name, nullptr};
+}
+
+Value* common_cell(Value base) {
+  ElementEntry* e = element_entry(base);
+  return e && (e->flags & kFlagGlobalValue) ? &e->global : nullptr;
+}
+
+Value* find_in_scopes(Interp& ctx, Value base) {
+  for (int64_t d = ctx.scope_depth; d >= 0; d--) {
+    Value* scope = table_find(ctx.scopes, Value::from_int(d));
+    if (!scope) continue;
+    if (Value* cell = table_find(*scope, base)) return cell;
+  }
+  return nullptr;
+}
+
+// Follows (creating) the indices of a path from `cell`.
+Value* walk_path_get(Value* cell, const ArrayPathRecord* path) {
+  for (uint32_t i = 0; cell && path && i < path->count; i++) cell = table_get(*cell, path->index[i]);
+  return cell;
+}
+
+}  // namespace
+
+uint32_t array_new() {
+  uint32_t h = element_create(nullptr, array_bytes(8), kTypeArray);
+  if (auto* a = static_cast<ArrayRecord*>(element_lookup(h, kTypeArray))) {
+    a->self = h;
+    a->slots = 8;
+    a->label = Value::null();
+  }
+  return h;
+}
+
+ArrayRecord* array_of(Value v) { return static_cast<ArrayRecord*>(element_lookup(v, kTypeArray)); }
+
+Value* table_find(Value cell, Value key) {
+  ArrayRecord* a = array_of(cell);
+  if (!a) return nullptr;
+  bool found;
+  uint32_t i = array_search(a, key, found);
+  return found ? &a->items[i].value : nullptr;
+}
+
+Value* table_get(Value& cell, Value key) {
+  ArrayRecord* a = array_of(cell);
+  if (!a) {
+    uint32_t h = array_new();
+    if (!element_entry(h)) return nullptr;
+    Value old = cell;
+    cell = Value::from_handle(h);
+    value_release(old);
+    a = array_of(cell);
+  }
+  bool found;
+  uint32_t i = array_search(a, key, found);
+  if (found) return &a->items[i].value;
+  uint32_t handle = a->self;
+  if (a->count + 1 >= a->slots) {
+    uint32_t slots = a->slots + 8;
+    auto* n = static_cast<ArrayRecord*>(element_resize(handle, array_bytes(slots)));
+    if (!n) return nullptr;
+    n->slots = slots;
+    a = n;
+  }
+  std::memmove(&a->items[i + 1], &a->items[i], size_t(a->count - i) * sizeof(ArrayItem));
+  value_ref(key);
+  a->items[i].key = key;
+  a->items[i].value = Value::null();
+  a->count++;
+  a = array_refit(handle, a);
+  return &a->items[i].value;
+}
+
+void array_append(Value& cell, Value v) {
+  ArrayRecord* a = array_of(cell);
+  int64_t key = 0;
+  if (a && a->count > 0) key = value_to_integer(nullptr, a->items[a->count - 1].key) + 1;
+  if (Value* item = table_get(cell, Value::from_int(key))) value_store(*item, v);
+}
+
+void table_remove(Interp* ctx, Value& cell, Value key) {
+  ArrayRecord* a = array_of(cell);
+  if (!a) return;
+  bool found;
+  uint32_t i = array_search(a, key, found);
+  if (!found) return;
+  ArrayItem item = a->items[i];
+  std::memmove(&a->items[i], &a->items[i + 1], size_t(a->count - i - 1) * sizeof(ArrayItem));
+  a->count--;
+  uint32_t handle = a->self;
+  bool restore = (a->restore & 0xff) == 1;
+  Interp* owner = a->owner;
+  bool empty = a->count == 0;
+  if (!empty) array_refit(handle, a);
+  // Restoring and releasing may run script commands: the record is settled first.
+  if (restore) restore_item(owner ? owner : ctx, item.key, item.value);
+  value_release(item.value);
+  value_release(item.key);
+  if (empty && cell.is_element() && cell.handle() == handle) {
+    cell = Value::null();
+    element_release(handle);
+  }
+}
+
+Value* scope_table(Interp& ctx, uint32_t depth, bool create) {
+  Value key = Value::from_int(depth);
+  return create ? table_get(ctx.scopes, key) : table_find(ctx.scopes, key);
+}
+
+void scope_delete(Interp& ctx, uint32_t depth) {
+  table_remove(&ctx, ctx.scopes, Value::from_int(depth));
+  ctx.vars_dirty = true;
+}
+
+Value* var_find(Interp& ctx, Value name) {
+  NameRef ref = resolve_name(name);
+  Value* cell = common_cell(ref.base);
+  if (!cell) cell = find_in_scopes(ctx, ref.base);
+  for (uint32_t i = 0; cell && ref.path && i < ref.path->count; i++) cell = table_find(*cell, ref.path->index[i]);
+  return cell;
+}
+
+Value* var_for_set(Interp& ctx, Value name) {
+  NameRef ref = resolve_name(name);
+  Value* cell = common_cell(ref.base);
+  if (!cell) cell = find_in_scopes(ctx, ref.base);
+  if (!cell) {
+    Value* scope = scope_table(ctx, ctx.scope_depth, true);
+    cell = scope ? table_get(*scope, ref.base) : nullptr;
+  }
+  return walk_path_get(cell, ref.path);
+}
+
+Value* var_in_local(Interp& ctx, Value name) {
+  NameRef ref = resolve_name(name);
+  Value* scope = scope_table(ctx, ctx.scope_depth, true);
+  return walk_path_get(scope ? table_get(*scope, ref.base) : nullptr, ref.path);
+}
+
+Value* var_in_global(Interp& ctx, Value name) {
+  NameRef ref = resolve_name(name);
+  Value* scope = scope_table(ctx, 0, true);
+  return walk_path_get(scope ? table_get(*scope, ref.base) : nullptr, ref.path);
+}
+
+Value var_value(Interp& ctx, Value name) {
+  if (Value* cell = var_find(ctx, name)) {
+    value_ref(*cell);
+    return *cell;
+  }
+  if (name.is_int()) {
+    // A raw address above 255 would name a text in memory; no live memory
+    // buffer of the script is known to this layer, so nothing is read.
+    return Value::null();
+  }
+  uint32_t type = element_type_of(name);
+  if (type == kTypeString) {
+    std::string key(element_text(name));
+    if (const char* env = std::getenv(key.c_str())) {
+      size_t n = std::strlen(env);
+      return Value::from_handle(text_intern(std::string_view(env, n < 65535 ? n : 65535)));
+    }
+    raise(ctx, kErrUndefinedVariable);
+    return Value::null();
+  }
+  if (type == kTypeArray || type == kTypeTimer) {
+    value_ref(name);
+    return name;
+  }
+  return Value::null();
+}
+
+void var_delete(Interp& ctx, Value name) {
+  NameRef ref = resolve_name(name);
+  ctx.vars_dirty = true;
+  for (int64_t d = ctx.scope_depth; d >= 0; d--) {
+    Value* scope = table_find(ctx.scopes, Value::from_int(d));
+    if (!scope) continue;
+    if (!ref.path) {
+      if (table_find(*scope, ref.base)) {
+        table_remove(&ctx, *scope, ref.base);
+        return;
+      }
+      continue;
+    }
+    // A path removes the innermost item it names.
+    Value* cell = table_find(*scope, ref.base);
+    if (!cell) continue;
+    for (uint32_t i = 0; cell && i + 1 < ref.path->count; i++) cell = table_find(*cell, ref.path->index[i]);
+    if (cell && ref.path->count > 0) table_remove(&ctx, *cell, ref.path->index[ref.path->count - 1]);
+    return;
+  }
+}
+
+void call_command_with(Interp& ctx, uint32_t name_handle, const Value* args, uint32_t n) {
+  ElementEntry* e = element_entry(name_handle);
+  if (!e || !(e->flags & kFlagHasCommand) || !e->handler) return;
+  CommandHandler h = e->handler;
+  open_frame(ctx);
+  open_frame(ctx);
+  for (uint32_t i = n; i-- > 0;) push(ctx, args[i]);
+  h(ctx);
+  discard_to_frame(ctx);
+}
+
+void var_set(Interp& ctx, Value name, Value v) {
+  ElementEntry* e = element_entry(name);
+  if (e && e->type == kTypeString && (e->flags & kFlagHasCommand) && e->handler) {
+    call_command_with(ctx, name.handle(), &v, 1);
+    return;
+  }
+  if (name.is_int() && name.as_int() >= 65536) {
+    // A raw address: written only inside a live memory buffer of the script,
+    // which this layer does not know, so nothing is written.
+    return;
+  }
+  if (Value* cell = var_for_set(ctx, name)) value_store(*cell, v);
+}
+
+Value* local_int(Interp& ctx, int64_t key) {
+  Value* scope = scope_table(ctx, ctx.scope_depth, false);
+  return scope ? table_find(*scope, Value::from_int(key)) : nullptr;
+}
+
+bool wildcard_match(std::string_view p, std::string_view t) {
+  // Iterative matcher with one backtrack point for the last "*".
+  size_t pi = 0, ti = 0, star = std::string_view::npos, mark = 0;
+  auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c + 32) : c; };
+  while (ti < t.size()) {
+    if (pi < p.size() && (p[pi] == '?' || lower(p[pi]) == lower(t[ti]))) {
+      pi++;
+      ti++;
+    } else if (pi < p.size() && p[pi] == '*') {
+      star = pi++;
+      mark = ti;
+    } else if (star != std::string_view::npos) {
+      pi = star + 1;
+      ti = ++mark;
+    } else {
+      return false;
+    }
+  }
+  while (pi < p.size() && p[pi] == '*') pi++;
+  return pi == p.size();
+}
+
+Value name_from_text(Interp& ctx, Value text) {
+  (void)ctx;
+  std::string_view s = element_text(text);
+  std::string owned;
+  if (element_type_of(text) != kTypeString) {
+    Value t = value_to_text(nullptr, text);
+    owned = std::string(element_text(t));
+    value_release(t);
+    s = owned;
+  }
+  // 1. The file-name part.
+  size_t cut = s.rfind('/');
+  if (cut == std::string_view::npos) cut = s.rfind('\\');
+  if (cut == std::string_view::npos) cut = s.rfind(':');
+  std::string_view file = cut == std::string_view::npos ? s : s.substr(cut + 1);
+  if (file.size() > 1023) file = file.substr(0, 1023);
+  // 2. Cut at the first "." (or "+"), dropping a frame number before a "+".
+  std::string name(file);
+  size_t dot = name.find('.');
+  size_t plus = name.find('+');
+  auto drop_digits_before = [&](size_t at) {
+    size_t b = at;
+    while (b > 0 && name[b - 1] >= '0' && name[b - 1] <= '9') b--;
+    name.erase(b, at - b);
+  };
+  if (dot != std::string::npos) {
+    bool plus_after = name.find('+', dot) != std::string::npos;
+    name.resize(dot);
+    if (plus_after) drop_digits_before(dot);
+  } else if (plus != std::string::npos) {
+    name.resize(plus);
+    drop_digits_before(plus);
+  }
+  // 3, 4. Lower case; keep letters, digits, "_" and "-".
+  std::string out;
+  bool all_digits = true;
+  for (char c : name) {
+    if (c >= 'A' && c <= 'Z') c = char(c + 32);
+    bool digit = c >= '0' && c <= '9';
+    if ((c >= 'a' && c <= 'z') || digit || c == '_' || c == '-') {
+      out += c;
+      all_digits = all_digits && digit;
+    }
+  }
+  if (out.empty() || all_digits) out.insert(out.begin(), '_');
+  // 5. Nothing usable: a name from the CRC-32 of the lower-cased file part.
+  if (out == "_") {
+    std::string low(file);
+    for (char& c : low)
+      if (c >= 'A' && c <= 'Z') c = char(c + 32);
+    uLong crc = crc32(0L, reinterpret_cast<const Bytef*>(low.data()), uInt(low.size()));
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "_%8lx", static_cast<unsigned long>(crc));
+    out = buf;
+  }
+  // 6. The given text itself when nothing changed.
+  if (element_type_of(text) == kTypeString && out == s) {
+    value_ref(text);
+    return text;
+  }
+  return Value::from_handle(text_intern(out));
+}
+
+void variables_register_cleanup() {
+  element_set_cleanup(kTypeArray, array_cleanup);
+  element_set_cleanup(kTypeArrayPath, arraypath_cleanup);
+}
+
+// --- commands -----------------------------------------------------------------
+
+namespace {
+
+// Copies the n arguments (first script argument first), taking references,
+// and pops them from the stack.
+std::vector<Value> take_args(Interp& ctx, uint32_t n) {
+  std::vector<Value> args(ctx.top, ctx.top + n);
+  for (Value v : args) value_ref(v);
+  pop_n(ctx, n);
+  return args;
+}
+
+void release_all(const std::vector<Value>& values) {
+  for (Value v : values) value_release(v);
+}
+
+// Pushes a value; an ARRAY expands into its items, nested ones recursively,
+// the first item on top. `keys` pushes the keys of the outer array instead.
+void push_expanded(Interp& ctx, Value v, bool keys, int depth) {
+  ArrayRecord* a = array_of(v);
+  if (!a || depth > 64) {
+    if (element_type_of(v) == kTypeTimer) {
+      push_int(ctx, value_to_integer(&ctx, v));
+      return;
+    }
+    push(ctx, v);
+    return;
+  }
+  uint32_t handle = a->self;
+  for (uint32_t i = a->count; i-- > 0;) {
+    a = static_cast<ArrayRecord*>(element_lookup(handle, kTypeArray));
+    if (!a || i >= a->count) break;
+    if (keys)
+      push(ctx, a->items[i].key);
+    else
+      push_expanded(ctx, a->items[i].value, false, depth + 1);
+  }
+}
+
+// Replaces each argument holding "*" or "?" by the names of all variables of
+// all scopes that match it (optionally only those holding elements of
+// `type`; type 0 keeps the variables holding no element). The player's own
+// locals (_retpc, _retsp, _with) are never matched: deleting them would
+// break the return from the running subroutine.
+std::vector<Value> expand_wildcards(Interp& ctx, const std::vector<Value>& args, int64_t type) {
+  std::vector<Value> out;
+  for (Value a : args) {
+    Value t = value_to_text(&ctx, a);
+    std::string pattern(element_text(t));
+    value_release(t);
+    if (pattern.find_first_of("*?") == std::string::npos) {
+      value_ref(a);
+      out.push_back(a);
+      continue;
+    }
+    for (int64_t d = ctx.scope_depth; d >= 0; d--) {
+      Value* scope = table_find(ctx.scopes, Value::from_int(d));
+      ArrayRecord* s = scope ? array_of(*scope) : nullptr;
+      for (uint32_t i = 0; s && i < s->count; i++) {
+        Value key = s->items[i].key;
+        std::string_view name = element_text(key);
+        if (element_type_of(key) != kTypeString || is_own_local(name)) continue;
+        if (pattern != "*" && !wildcard_match(pattern, name)) continue;
+        if (type >= 0) {
+          uint32_t vt = element_type_of(s->items[i].value);
+          if (type == 0 ? vt != kTypeInvalid : int64_t(vt) != type) continue;
+        }
+        value_ref(key);
+        out.push_back(key);
+      }
+    }
+  }
+  return out;
+}
+
+void free_with_filter(Interp& ctx, int64_t type) {
+  uint32_t n = close_frame(ctx);
+  std::vector<Value> args = take_args(ctx, n);
+  std::vector<Value> names = expand_wildcards(ctx, args, type);
+  for (Value name : names) var_delete(ctx, name);
+  release_all(names);
+  release_all(args);
+}
+
+// local/global: name value pairs into the scope picked by `where`.
+void store_pairs(Interp& ctx, Value* (*where)(Interp&, Value)) {
+  uint32_t n = close_frame(ctx);
+  for (uint32_t i = 0; i < n; i += 2) {
+    if (Value* cell = where(ctx, ctx.top[i])) value_store(*cell, arg(ctx, n, i + 1));
+  }
+  pop_n(ctx, n);
+  ctx.vars_dirty = true;
+}
+
+}  // namespace
+
+void h_set(Interp& ctx) {
+  uint32_t n = close_frame(ctx);
+  if (n == 2) {  // the common case: no copies
+    var_set(ctx, ctx.top[0], ctx.top[1]);
+    pop_n(ctx, 2);
+    return;
+  }
+  std::vector<Value> args = take_args(ctx, n);
+  for (uint32_t i = 0; i < n; i += 2) var_set(ctx, args[i], i + 1 < n ? args[i + 1] : Value::null());
+  release_all(args);
+}
+
+void h_local(Interp& ctx) { store_pairs(ctx, var_in_local); }
+void h_global(Interp& ctx) { store_pairs(ctx, var_in_global); }
+
+void h_common(Interp& ctx) {
+  uint32_t n = close_frame(ctx);
+  for (uint32_t i = 0; i < n; i += 2) {
+    Value name = ctx.top[i];
+    ElementEntry* e = element_entry(name);
+    if (!e || e->type != kTypeString) continue;
+    if (!(e->flags & kFlagGlobalValue)) {
+      // A common name stays alive for the whole run.
+      e->flags |= kFlagGlobalValue;
+      e->flags &= ~(kFlagHasLabel | kFlagHasCommand);
+      e->global = Value::null();
+      if ((e->holds & kHoldMask) < kHoldMask) e->holds++;
+    }
+    value_store(e->global, arg(ctx, n, i + 1));
+  }
+  pop_n(ctx, n);
+}
+
+void h_declare(Interp& ctx) {
+  uint32_t n = close_frame(ctx);
+  std::vector<Value> args = take_args(ctx, n);
+  size_t first = 0;
+  int64_t k = 1;
+  if (!args.empty() && (args[0].is_int() || args[0].is_float())) {
+    k = value_to_integer(&ctx, args[0]);
+    first = 1;
+  }
+  for (size_t i = first; i < args.size(); i++, k++) {
+    Value v = Value::null();
+    if (Value* src = local_int(ctx, k)) {
+      v = *src;
+      value_ref(v);
+    }
+    if (Value* cell = var_in_local(ctx, args[i])) value_store(*cell, v);
+    value_release(v);
+    if (Value* scope = scope_table(ctx, ctx.scope_depth, false)) table_remove(&ctx, *scope, Value::from_int(k));
+  }
+  release_all(args);
+  ctx.vars_dirty = true;
+}
+
+void h_at(Interp& ctx) {
+  uint32_t n = close_frame(ctx);
+  if (n == 1) {  // the common case: replace the name in place
+    Value v = var_value(ctx, ctx.top[0]);
+    if (!array_of(v) && element_type_of(v) != kTypeTimer) {
+      set_arg_owned(ctx, 0, v);
+      return;
+    }
+    pop(ctx);
+    push_expanded(ctx, v, false, 0);
+    value_release(v);
+    return;
+  }
+  std::vector<Value> args = take_args(ctx, n);
+  for (size_t i = args.size(); i-- > 0;) {
+    Value v = var_value(ctx, args[i]);
+    push_expanded(ctx, v, false, 0);
+    value_release(v);
+  }
+  release_all(args);
+}
+
+void h_arrayindex(Interp& ctx) {
+  uint32_t n = close_frame(ctx);
+  std::vector<Value> args = take_args(ctx, n);
+  for (size_t i = args.size(); i-- > 0;) {
+    Value v = var_value(ctx, args[i]);
+    push_expanded(ctx, v, array_of(v) != nullptr, 0);
+    value_release(v);
+  }
+  release_all(args);
+}
+
+void h_free(Interp& ctx) { free_with_filter(ctx, -1); }
+void h_varfree(Interp& ctx) { free_with_filter(ctx, 0); }
+void h_vargroupfree(Interp& ctx) { free_with_filter(ctx, 0); }
+void h_animfree(Interp& ctx) { free_with_filter(ctx, 0); }
+
+void h_vardef(Interp& ctx) {
+  uint32_t n = close_frame(ctx);
+  bool all = true;
+  for (uint32_t i = 0; i < n && all; i++) all = var_find(ctx, ctx.top[i]) != nullptr;
+  discard_args_push_zero(ctx, n);
+  ctx.top[0] = Value::from_int(all ? 1 : 0);
+}
+
+void h_varenvdef(Interp& ctx) {
+  uint32_t n = close_frame(ctx);
+  bool all = true;
+  for (uint32_t i = 0; i < n && all; i++) {
+    Value t = value_to_text(&ctx, ctx.top[i]);
+    std::string name(element_text(t));
+    value_release(t);
+    const char* env = name.empty() ? nullptr : std::getenv(name.c_str());
+    all = env != nullptr;
+  }
+  discard_args_push_zero(ctx, n);
+  ctx.top[0] = Value::from_int(all ? 1 : 0);
+}
+
+void h_varmatch(Interp& ctx) {
+  uint32_t n = close_frame(ctx);
+  std::vector<Value> args = take_args(ctx, n);
+  std::vector<Value> names = expand_wildcards(ctx, args, -1);
+  for (size_t i = names.size(); i-- > 0;) push(ctx, names[i]);
+  release_all(names);
+  release_all(args);
+}
+
+namespace {
+void make_array(Interp& ctx, bool labelled) {
+  uint32_t n = close_frame(ctx);
+  Value cell = Value::from_handle(array_new());
+  uint32_t i = 0;
+  if (labelled && n > 0) {
+    if (ArrayRecord* a = array_of(cell)) value_store(a->label, ctx.top[0]);
+    i = 1;
+  }
+  for (; i < n; i++) array_append(cell, ctx.top[i]);
+  pop_n(ctx, n);
+  // An empty array is still an array: it disappears only when emptied.
+  push_owned(ctx, cell);
+}
+}  // namespace
+
+void h_array(Interp& ctx) { make_array(ctx, false); }
+void h_arraylabel(Interp& ctx) { make_array(ctx, true); }
+
+void h_arrayref(Interp& ctx) {
+  uint32_t n = close_frame(ctx);
+  uint32_t k = n > 0 ? n - 1 : 0;
+  uint32_t h = element_create(nullptr, sizeof(ArrayPathRecord) + size_t(k) * sizeof(Value), kTypeArrayPath);
+  if (auto* p = static_cast<ArrayPathRecord*>(element_lookup(h, kTypeArrayPath))) {
+    p->base = arg(ctx, n, 0);
+    value_ref(p->base);
+    for (uint32_t i = 0; i < k; i++) {
+      p->index[i] = ctx.top[i + 1];
+      value_ref(p->index[i]);
+    }
+    p->count = k;
+  }
+  pop_n(ctx, n);
+  push_owned(ctx, Value::from_handle(h));
+}
+
+void h_arrayremove(Interp& ctx) {
+  uint32_t n = close_frame(ctx);
+  std::vector<Value> args = take_args(ctx, n);
+  if (!args.empty()) {
+    if (Value* cell = var_find(ctx, args[0])) {
+      if (args.size() == 1) {
+        Value old = *cell;
+        *cell = Value::null();
+        value_release(old);
+      } else {
+        for (size_t i = 1; i < args.size(); i++) {
+          cell = var_find(ctx, args[0]);
+          if (cell) table_remove(&ctx, *cell, args[i]);
+        }
+      }
+      ctx.vars_dirty = true;
+    }
+  }
+  release_all(args);
+}
+
+void h_withpush(Interp& ctx) {
+  uint32_t n = close_frame(ctx);
+  std::vector<Value> args = take_args(ctx, n);
+  Value record = Value::from_handle(array_new());
+  if (ArrayRecord* a = array_of(record)) {
+    a->restore = 1;
+    a->owner = &ctx;
+  }
+  for (Value name : args) {
+    Value current = Value::null();
+    ElementEntry* e = element_entry(name);
+    if (e && e->type == kTypeString && (e->flags & kFlagHasCommand) && e->handler) {
+      // The first result of the command called with no argument.
+      uint32_t depth = stack_depth(ctx);
+      CommandHandler h = e->handler;
+      open_frame(ctx);
+      h(ctx);
+      if (stack_depth(ctx) > depth) {
+        current = ctx.stack_base[-int64_t(depth) - 1];
+        value_ref(current);
+      }
+      while (stack_depth(ctx) > depth && ctx.stop == 0) pop(ctx);
+    } else if (Value* cell = var_find(ctx, name)) {
+      current = *cell;
+      value_ref(current);
+    }
+    if (Value* item = table_get(record, name)) value_store(*item, current);
+    value_release(current);
+  }
+  if (Value* with = var_in_local(ctx, Value::from_handle(g_own_names.with))) array_append(*with, record);
+  value_release(record);
+  release_all(args);
+}
+
+void h_withpop(Interp& ctx) {
+  uint32_t n = close_frame(ctx);
+  int64_t count = n > 0 ? value_to_integer(&ctx, ctx.top[0]) : 1;
+  pop_n(ctx, n);
+  for (int64_t i = 0; i < count; i++) {
+    Value* scope = scope_table(ctx, ctx.scope_depth, false);
+    Value* with = scope ? table_find(*scope, Value::from_handle(g_own_names.with)) : nullptr;
+    ArrayRecord* a = with ? array_of(*with) : nullptr;
+    if (!a || a->count == 0) break;
+    table_remove(&ctx, *with, a->items[a->count - 1].key);
+  }
+}
+
+}  // namespace vm

@@ -1,0 +1,92 @@
+// Variables, arrays and scopes.
+//
+// Scope tables, script arrays and the with-stack are all ARRAY elements: a
+// map from Value keys to Values kept sorted by key. Keys compare as 64-bit
+// numbers, high words signed then low words unsigned, so integer keys sort
+// below every handle and name keys compare as integers.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "vm/value.h"
+
+namespace vm {
+
+struct Interp;
+
+struct ArrayItem {
+  Value value;
+  Value key;
+};
+
+struct ArrayRecord {
+  uint32_t self;      // the array's own handle
+  uint32_t count;     // items in use
+  uint32_t slots;     // item capacity (at least 8)
+  uint32_t restore;   // low byte 1: a with-record
+  Value label;        // label name for calls through the array, or null
+  Interp* owner;      // with-record: the context that restores its items
+  ArrayItem items[];  // sorted by key
+};
+
+struct ArrayPathRecord {
+  Value base;      // the variable name
+  uint32_t count;  // number of indices
+  uint32_t pad;
+  Value index[];
+};
+
+// --- the sorted map -------------------------------------------------------
+
+// A new empty array (one reference, owned by the caller).
+uint32_t array_new();
+// The record of an ARRAY value, or null.
+ArrayRecord* array_of(Value v);
+// The item for `key` in the array held by `cell`, or null.
+Value* table_find(Value cell, Value key);
+// Finds or inserts the item for `key`; when `cell` holds no array, its value
+// is released and replaced by a new empty array first. Null when memory runs
+// out. The returned pointer is valid until the next insertion into the array.
+Value* table_get(Value& cell, Value key);
+// Appends an item with the key one above the last item's key (0 when empty).
+void array_append(Value& cell, Value v);
+// Removes the item for `key` (with-records restore it first). When the
+// array becomes empty it is released and `cell` becomes null.
+void table_remove(Interp* ctx, Value& cell, Value key);
+
+// --- scopes and names -------------------------------------------------------
+
+// The scope table of depth `depth` (created on demand when `create`).
+Value* scope_table(Interp& ctx, uint32_t depth, bool create);
+// Deletes the scope table at `depth`, releasing every local in it.
+void scope_delete(Interp& ctx, uint32_t depth);
+
+Value* var_find(Interp& ctx, Value name);
+Value* var_for_set(Interp& ctx, Value name);
+Value* var_in_local(Interp& ctx, Value name);
+Value* var_in_global(Interp& ctx, Value name);
+// The value `at` gives for a name (a new reference), raising
+// UNDEFINEDVARIABLE for an unknown name that is no environment variable.
+Value var_value(Interp& ctx, Value name);
+void var_delete(Interp& ctx, Value name);
+// Stores into a variable as `set` does (system variables call their command).
+void var_set(Interp& ctx, Value name, Value v);
+
+// Looks up a local by integer key in the current scope (label arguments).
+Value* local_int(Interp& ctx, int64_t key);
+
+// The variable name derived from a file name (loading commands, strvarname).
+// Returns a text value the caller owns.
+Value name_from_text(Interp& ctx, Value text);
+
+// Wildcard matching, case-insensitive: "*" any run, "?" any one character.
+bool wildcard_match(std::string_view pattern, std::string_view text);
+
+// Calls a built-in command with the given arguments inside two frames and
+// discards its results; used for system variables by `set` and with-records.
+void call_command_with(Interp& ctx, uint32_t name_handle, const Value* args, uint32_t n);
+
+void variables_register_cleanup();
+
+}  // namespace vm
