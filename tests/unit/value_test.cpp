@@ -87,7 +87,9 @@ TEST(Parse, NumberLikeText) {
 TEST(FloatText, WithoutContext) {
   EXPECT_EQ(vm::float_to_text(nullptr, 2.5, -1), "2.5");
   EXPECT_EQ(vm::float_to_text(nullptr, 0.1 + 0.2, -1), "0.3");
-  EXPECT_EQ(vm::float_to_text(nullptr, -7.25, -1), "-7.25");
+  // Without a context a negative count becomes that many digits.
+  EXPECT_EQ(vm::float_to_text(nullptr, -7.25, -1), "-7.2");
+  EXPECT_EQ(vm::float_to_text(nullptr, -7.25, -2), "-7.25");
   EXPECT_EQ(vm::float_to_text(nullptr, 2.5, 3), "2.500");
   // Every integer digit is printed, also past 14 digits.
   EXPECT_EQ(vm::float_to_text(nullptr, 123456789012345678.0, 0), "123456789012345680.");
