@@ -57,13 +57,19 @@ void put_local(Value& scope, Value key, Value v) {
   value_release(old);
 }
 
+// Bit 32 of a stored return position: the call was `_CALL _POP`, whose
+// discarding pop runs when the subroutine returns (what it left on the stack
+// is the call's result, and the pop discards it).
+constexpr int64_t kPopOnReturn = int64_t(1) << 32;
+
 // A label call: a new scope holding the arguments, the return position and
 // the stack depth to return to.
-void gosub(Interp& ctx, uint32_t target) {
+void gosub(Interp& ctx, uint32_t target, bool pop_after) {
   ctx.scope_depth++;
   Value* scope = scope_table(ctx, ctx.scope_depth, true);
   if (!scope) return;
-  put_local(*scope, Value::from_handle(g_own_names.retpc), Value::from_int(ctx.pc));
+  put_local(*scope, Value::from_handle(g_own_names.retpc),
+            Value::from_int(int64_t(ctx.pc) | (pop_after ? kPopOnReturn : 0)));
   int64_t n = 0;
   while (ctx.top < ctx.stack_base && !ctx.top->is_marker()) {
     Value v = *ctx.top++;  // moved: its reference goes with it
@@ -104,7 +110,7 @@ void op_line(Interp& ctx) {
   }
 }
 
-void op_call(Interp& ctx) {
+void op_call(Interp& ctx, bool pop_after) {
   if (ctx.top >= ctx.stack_base) {
     raise(ctx, kErrStackUnderflow);
     return;
@@ -133,6 +139,7 @@ void op_call(Interp& ctx) {
       g_library_call(ctx, c.target);
     else
       not_present(ctx);
+    if (pop_after) discard_to_frame(ctx);
     return;
   }
   if (c.target == kNoTarget) {
@@ -140,9 +147,10 @@ void op_call(Interp& ctx) {
       c.handler(ctx);
     else
       raise(ctx, kErrUnknownCommand);
+    if (pop_after && ctx.stop == 0) discard_to_frame(ctx);
     return;
   }
-  gosub(ctx, c.target);
+  gosub(ctx, c.target, pop_after);
 }
 
 void op_goto(Interp& ctx) {
@@ -185,10 +193,12 @@ void op_return(Interp& ctx) {
     return;
   }
   uint32_t pc = retpc->lo();
+  bool pop_after = retpc->is_int() && (retpc->as_int() & kPopOnReturn);
   scope_delete(ctx, ctx.scope_depth);
   ctx.scope_depth--;
   ctx.vars_dirty = true;
   jump(ctx, pc);
+  if (pop_after) discard_to_frame(ctx);
 }
 
 void op_idlegoto(Interp& ctx) {
@@ -264,7 +274,7 @@ void unbind_labels(const uint32_t* code, uint32_t length) {
 
 // --- the control tokens as commands -----------------------------------------
 
-void ctl_call(Interp& ctx) { op_call(ctx); }
+void ctl_call(Interp& ctx) { op_call(ctx, false); }
 void ctl_goto(Interp& ctx) { op_goto(ctx); }
 void ctl_idlegoto(Interp& ctx) { op_idlegoto(ctx); }
 void ctl_idleif(Interp& ctx) { op_if(ctx, true, true); }

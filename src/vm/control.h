@@ -9,7 +9,9 @@ namespace vm {
 struct Interp;
 
 void op_line(Interp& ctx);
-void op_call(Interp& ctx);
+// `_call`; with pop_after (`_CALL _POP`) the statement's results are
+// discarded once the command returns, or once the label subroutine does.
+void op_call(Interp& ctx, bool pop_after);
 void op_goto(Interp& ctx);
 void op_return(Interp& ctx);
 void op_idlegoto(Interp& ctx);

@@ -205,13 +205,10 @@ void interp_run(Interp& ctx) {
     switch (op) {
       case OP_LABEL: pop(ctx); break;
       case OP_LINE: op_line(ctx); break;
-      case OP_CALL: op_call(ctx); break;
+      case OP_CALL: op_call(ctx, false); break;
       case OP_POP: discard_to_frame(ctx); break;
       case OP_TAIL: open_frame(ctx); break;
-      case OP_CALL_POP:
-        op_call(ctx);
-        discard_to_frame(ctx);
-        break;
+      case OP_CALL_POP: op_call(ctx, true); break;
       case OP_GOTO: op_goto(ctx); break;
       case OP_IF: op_if(ctx, true, false); break;
       case OP_IFNOT: op_if(ctx, false, false); break;

@@ -30,8 +30,19 @@ class VmTest : public ::testing::Test {
   }
 
   // Assembles and runs a program; returns what it wrote to standard output.
+  // A word END in a test program jumps to the program's real end (an end
+  // word in the middle would also end the binding of the labels after it).
+  // The labels of the previous program are unbound first.
   std::string run(std::string_view source) {
-    vm::Assembly a = vm::assemble(source);
+    vm::unbind_labels(code.data(), uint32_t(code.size()));
+    std::string src(source);
+    for (size_t at = src.find("END"); at != std::string::npos; at = src.find("END", at + 1)) {
+      bool word_start = at == 0 || src[at - 1] == ' ' || src[at - 1] == '\n';
+      bool word_end = at + 3 == src.size() || src[at + 3] == ' ' || src[at + 3] == '\n';
+      if (word_start && word_end) src.replace(at, 3, "__end GOTO");
+    }
+    src += " LABEL:__end";
+    vm::Assembly a = vm::assemble(src);
     EXPECT_EQ(a.error, "");
     code = a.words;
     vm::bind_labels(ctx, code.data(), uint32_t(code.size()));
