@@ -76,6 +76,10 @@ Interp* interp_create() {
   ctx->scopes = Value::null();
   ctx->current_file = Value::null();
   ctx->scope_depth = 1;
+  // The global and the script-level scope tables exist from the start, so
+  // the scope keys form the dense run that lookups expect.
+  scope_table(*ctx, 0, true);
+  scope_table(*ctx, 1, true);
   for (Value& cell : ctx->sysvars) cell = Value::null();
   sysvars_init(*ctx);
   ctx->tick_countdown = 0;
@@ -106,10 +110,14 @@ uint32_t close_frame(Interp& ctx) {
   }
   uint32_t n = depth - fd;
   ctx.frame_depth = marker->lo();
-  if (n == 1)
+  if (n == 1) {
     ctx.top[1] = ctx.top[0];
-  else if (n)
+  } else if (n == 2) {
+    ctx.top[2] = ctx.top[1];
+    ctx.top[1] = ctx.top[0];
+  } else if (n) {
     std::memmove(ctx.top + 1, ctx.top, size_t(n) * sizeof(Value));
+  }
   ctx.top++;
   return n;
 }

@@ -20,31 +20,6 @@ namespace {
 
 size_t array_bytes(uint32_t slots) { return sizeof(ArrayRecord) + size_t(slots) * sizeof(ArrayItem); }
 
-// Keys compare as 64-bit numbers: high words signed, then low words unsigned.
-int compare_keys(Value a, Value b) {
-  int64_t x = int64_t(a.bits), y = int64_t(b.bits);
-  return x < y ? -1 : (x > y ? 1 : 0);
-}
-
-// Binary search; returns the index found or the insertion index.
-uint32_t array_search(const ArrayRecord* a, Value key, bool& found) {
-  uint32_t lo = 0, hi = a->count;
-  while (lo < hi) {
-    uint32_t mid = lo + (hi - lo) / 2;
-    int c = compare_keys(a->items[mid].key, key);
-    if (c == 0) {
-      found = true;
-      return mid;
-    }
-    if (c < 0)
-      lo = mid + 1;
-    else
-      hi = mid;
-  }
-  found = false;
-  return lo;
-}
-
 // Refits the item capacity: grow by 8 while count + 2 >= slots, shrink by 8
 // while slots >= count + 22, never below 8.
 ArrayRecord* array_refit(uint32_t handle, ArrayRecord* a) {
@@ -106,9 +81,19 @@ Value* common_cell(Value base) {
   return e && (e->flags & kFlagGlobalValue) ? &e->global : nullptr;
 }
 
+// The scope table of depth d. Scope keys are usually the dense run 0, 1,
+// 2 ..., so the item at position d is tried before the binary search.
+inline Value* scope_cell(Interp& ctx, int64_t d) {
+  ArrayRecord* s = array_of(ctx.scopes);
+  if (!s) return nullptr;
+  Value key = Value::from_int(d);
+  if (uint64_t(d) < s->count && s->items[d].key == key) return &s->items[d].value;
+  return table_find(ctx.scopes, key);
+}
+
 Value* find_in_scopes(Interp& ctx, Value base) {
   for (int64_t d = ctx.scope_depth; d >= 0; d--) {
-    Value* scope = table_find(ctx.scopes, Value::from_int(d));
+    Value* scope = scope_cell(ctx, d);
     if (!scope) continue;
     if (Value* cell = table_find(*scope, base)) return cell;
   }
@@ -133,15 +118,6 @@ uint32_t array_new() {
   return h;
 }
 
-ArrayRecord* array_of(Value v) { return static_cast<ArrayRecord*>(element_lookup(v, kTypeArray)); }
-
-Value* table_find(Value cell, Value key) {
-  ArrayRecord* a = array_of(cell);
-  if (!a) return nullptr;
-  bool found;
-  uint32_t i = array_search(a, key, found);
-  return found ? &a->items[i].value : nullptr;
-}
 
 Value* table_get(Value& cell, Value key) {
   ArrayRecord* a = array_of(cell);
@@ -215,6 +191,11 @@ void scope_delete(Interp& ctx, uint32_t depth) {
 }
 
 Value* var_find(Interp& ctx, Value name) {
+  ElementEntry* e = element_entry(name);
+  if (e && e->type == kTypeString) {  // a plain name: the common case
+    if (e->flags & kFlagGlobalValue) return &e->global;
+    return find_in_scopes(ctx, name);
+  }
   NameRef ref = resolve_name(name);
   Value* cell = common_cell(ref.base);
   if (!cell) cell = find_in_scopes(ctx, ref.base);
@@ -223,6 +204,13 @@ Value* var_find(Interp& ctx, Value name) {
 }
 
 Value* var_for_set(Interp& ctx, Value name) {
+  ElementEntry* e = element_entry(name);
+  if (e && e->type == kTypeString) {  // a plain name: the common case
+    if (e->flags & kFlagGlobalValue) return &e->global;
+    if (Value* cell = find_in_scopes(ctx, name)) return cell;
+    Value* scope = scope_table(ctx, ctx.scope_depth, true);
+    return scope ? table_get(*scope, name) : nullptr;
+  }
   NameRef ref = resolve_name(name);
   Value* cell = common_cell(ref.base);
   if (!cell) cell = find_in_scopes(ctx, ref.base);

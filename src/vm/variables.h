@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "vm/element.h"
 #include "vm/value.h"
 
 namespace vm {
@@ -41,10 +42,46 @@ struct ArrayPathRecord {
 
 // A new empty array (one reference, owned by the caller).
 uint32_t array_new();
+
 // The record of an ARRAY value, or null.
-ArrayRecord* array_of(Value v);
+inline ArrayRecord* array_of(Value v) { return static_cast<ArrayRecord*>(element_lookup(v, kTypeArray)); }
+
+// Binary search of the sorted items; returns the index found (found = true)
+// or the index at which the key belongs. Keys compare as signed 64-bit
+// numbers: high words signed, then low words unsigned.
+inline uint32_t array_search(const ArrayRecord* a, Value key, bool& found) {
+  int64_t k = int64_t(key.bits);
+  if (a->count <= 8) {  // small tables: a scan predicts better than halving
+    uint32_t i = 0;
+    while (i < a->count && int64_t(a->items[i].key.bits) < k) i++;
+    found = i < a->count && int64_t(a->items[i].key.bits) == k;
+    return i;
+  }
+  uint32_t lo = 0, hi = a->count;
+  while (lo < hi) {
+    uint32_t mid = lo + (hi - lo) / 2;
+    int64_t m = int64_t(a->items[mid].key.bits);
+    if (m == k) {
+      found = true;
+      return mid;
+    }
+    if (m < k)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  found = false;
+  return lo;
+}
+
 // The item for `key` in the array held by `cell`, or null.
-Value* table_find(Value cell, Value key);
+inline Value* table_find(Value cell, Value key) {
+  ArrayRecord* a = array_of(cell);
+  if (!a) return nullptr;
+  bool found;
+  uint32_t i = array_search(a, key, found);
+  return found ? &a->items[i].value : nullptr;
+}
 // Finds or inserts the item for `key`; when `cell` holds no array, its value
 // is released and replaced by a new empty array first. Null when memory runs
 // out. The returned pointer is valid until the next insertion into the array.
