@@ -1,32 +1,52 @@
-// The player: process entry and command line.
+// The player: process entry. Options of its own come first and start with
+// "--"; after them the command line is the design's own: screen-saver
+// switches, then the name of a compiled script or of a library archive.
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
-#include "vm/assemble.h"
+#include "host/startup.h"
+#include "scripts/program.h"
+#include "storage/archive.h"
+#include "storage/stream.h"
 #include "vm/element.h"
 #include "vm/interp.h"
 #include "vm/operators.h"
 
-namespace {
+extern const uint8_t kBuiltinArchive[];
+extern const size_t kBuiltinArchive_size;
 
-// The start-up program built into the player; it runs when no script is named.
-constexpr const char* kStartupProgram = R"(
-  "startup" 1 LINE_TAIL
-  " is ready: no script was named." TAIL var_quillon CALL "Quillon "
-  consolewrite CALL
-)";
+namespace {
 
 void usage(FILE* out) {
   std::fprintf(out,
-               "usage: quillon [--headless] [--help] [--version] [/s | /p N | /c | /a] [NAME]\n"
-               "  --headless   run without a window system\n"
-               "  --version    print the version and exit\n");
+               "usage: quillon [OPTIONS] [/s | /p N | /c[:N] | /a] [NAME]\n"
+               "Runs a compiled script (NAME.qnc; .qns and .vks names run their .qnc) or a\n"
+               "library archive's start-up script. With no name it runs its built-in one.\n"
+               "Options:\n"
+               "  --headless      run without a window system\n"
+               "  --fixed-clock   advance the engine clock 1 ms per idle step (repeatable runs)\n"
+               "  --help          print this help\n"
+               "  --version       print the version\n");
 }
 
 void sleep_1ms(vm::Interp&) { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
+
+// The rest of the command line as one text, words with blanks quoted.
+std::string join_words(char** begin, char** end) {
+  std::string line;
+  for (char** w = begin; w < end; w++) {
+    if (!line.empty()) line += ' ';
+    bool quote = std::strpbrk(*w, " \t") != nullptr;
+    if (quote) line += '"';
+    line += *w;
+    if (quote) line += '"';
+  }
+  return line;
+}
 
 }  // namespace
 
@@ -41,27 +61,47 @@ int main(int argc, char** argv) {
       usage(stdout);
       return 0;
     }
-    if (!std::strcmp(argv[i], "--headless")) continue;
+    if (!std::strcmp(argv[i], "--headless") || !std::strcmp(argv[i], "--fixed-clock")) continue;
+    if (!std::strcmp(argv[i], "--")) {
+      i++;
+      break;
+    }
     std::fprintf(stderr, "quillon: unknown option %s\n", argv[i]);
     usage(stderr);
     return 2;
   }
-  if (i < argc) {
-    std::fprintf(stderr, "quillon: cannot run %s: this build runs only its built-in program\n", argv[i]);
-    return 2;
-  }
+
+  host::StartupFlags flags;
+  std::string name = host::parse_command_line(join_words(argv + i, argv + argc), flags, true);
 
   vm::vm_init();
+  storage::storage_init();
+  scripts::scripts_init();
   vm::g_host.sleep_1ms = sleep_1ms;
   vm::random_seed(uint32_t(std::chrono::steady_clock::now().time_since_epoch().count()));
-  vm::Assembly program = vm::assemble(kStartupProgram);
-  vm::Interp* ctx = vm::interp_create();
-  if (!ctx || !program.error.empty()) {
-    std::fprintf(stderr, "quillon: cannot start: %s\n", program.error.c_str());
-    return 1;
+
+  // The archive this program carries: one bound to it, else the built-in one.
+  static std::string bound;
+  if (storage::read_bound_archive("/proc/self/exe", bound)) {
+    storage::set_own_archive(reinterpret_cast<const uint8_t*>(bound.data()), bound.size());
+    flags.bound_runtime = true;
+  } else {
+    storage::set_own_archive(kBuiltinArchive, kBuiltinArchive_size);
   }
-  vm::interp_attach_code(*ctx, program.words.data(), uint32_t(program.words.size()));
-  vm::interp_run(*ctx);
+
+  if (flags.small && !flags.parent_given) {
+    vm::element_free_all();
+    return 0;
+  }
+  if (flags.small) flags.bound_runtime = true;
+  if (flags.bound_runtime || name.empty()) name = "resource:";
+
+  std::vector<std::string> words;
+  words.emplace_back(argv[0]);
+  for (int k = i; k < argc; k++) words.emplace_back(argv[k]);
+  vm::Interp* ctx = host::start_up(name, words, flags, 10);
+
+  storage::archive_close_all();
   vm::interp_destroy(ctx);
   vm::element_free_all();
   return 0;

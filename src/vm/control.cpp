@@ -143,11 +143,13 @@ void op_call(Interp& ctx, bool pop_after) {
     return;
   }
   if (c.target == kNoTarget) {
+    const uint32_t* code = ctx.code;
     if (c.handler)
       c.handler(ctx);
     else
       raise(ctx, kErrUnknownCommand);
-    if (pop_after && ctx.stop == 0) discard_to_frame(ctx);
+    // A command that replaced the program (scriptlink) left no frames to pop.
+    if (pop_after && ctx.stop == 0 && ctx.code == code) discard_to_frame(ctx);
     return;
   }
   gosub(ctx, c.target, pop_after);
@@ -232,26 +234,57 @@ void op_if(Interp& ctx, bool jump_when, bool idle) {
   }
 }
 
+namespace {
+
+// Drops the reference that a label binding or a common value held.
+void drop_binding_ref(uint32_t handle) {
+  ElementEntry* e = element_entry(handle);
+  if (e && --e->refs < 1 && (e->holds & kHoldMask) == 0) element_free(handle);
+}
+
+bool is_label_word(uint32_t w) {
+  return (w >> 30) == 1 && ((w >> 24) & 0x3f) == OP_LABEL && (w & 0xffffff) != 0 && !(w & 0x800000);
+}
+
+}  // namespace
+
 bool bind_labels(Interp* ctx, const uint32_t* code, uint32_t length) {
-  for (uint32_t i = 0; i < length; i++) {
+  uint32_t previous = 0;
+  for (uint32_t i = 0; i < length; previous = code[i], i++) {
     uint32_t w = code[i];
     if (w == kEndWord) break;
-    if ((w >> 30) != 1 || ((w >> 24) & 0x3f) != OP_LABEL) continue;
-    uint32_t operand = w & 0xffffff;
-    if (operand == 0 || (operand & 0x800000)) continue;
-    ElementEntry* e = element_entry(kHandleBase + operand);
+    if ((w >> 30) != 1) continue;
+    uint32_t op = (w >> 24) & 0x3f;
+    if (ctx && (op == OP_LINE || op == OP_LINE_TAIL || op == OP_LINE_TAIL_TAIL)) {
+      // Line words place the file name before them: errors while linking
+      // name the right file and line.
+      Value file = Value::from_handle(previous & ~0x3f000000u);
+      if (element_type_of(file) == kTypeString) value_store(ctx->current_file, file);
+      if (w & 0x800000) ctx->current_line = w & 0x7fffff;
+      continue;
+    }
+    if (!is_label_word(w)) continue;
+    uint32_t handle = kHandleBase + (w & 0xffffff);
+    ElementEntry* e = element_entry(handle);
     if (!e || e->type != kTypeString) continue;
     if ((e->flags & kFlagHasLabel) && e->target != 0) {
       if (ctx) raise(*ctx, kErrDuplicateLabel);
       return false;
     }
+    e->refs++;  // the binding's own reference, taken first so the drops below cannot free it
     if (e->flags & kFlagGlobalValue) {
       Value old = e->global;
       e->global = Value::null();
       e->flags &= ~kFlagGlobalValue;
       value_release(old);
-      e = element_entry(kHandleBase + operand);
+      drop_binding_ref(handle);
     }
+    e = element_entry(handle);
+    if (e->flags & kFlagHasLabel) {
+      e->flags &= ~kFlagHasLabel;
+      drop_binding_ref(handle);
+    }
+    e = element_entry(handle);
     e->flags |= kFlagHasLabel;
     e->target = i + 1;
   }
@@ -262,13 +295,13 @@ void unbind_labels(const uint32_t* code, uint32_t length) {
   for (uint32_t i = 0; i < length; i++) {
     uint32_t w = code[i];
     if (w == kEndWord) break;
-    if ((w >> 30) != 1 || ((w >> 24) & 0x3f) != OP_LABEL) continue;
-    uint32_t operand = w & 0xffffff;
-    if (operand == 0 || (operand & 0x800000)) continue;
-    if (ElementEntry* e = element_entry(kHandleBase + operand)) {
-      e->flags &= ~kFlagHasLabel;
-      e->target = 0;
-    }
+    if (!is_label_word(w)) continue;
+    uint32_t handle = kHandleBase + (w & 0xffffff);
+    ElementEntry* e = element_entry(handle);
+    if (!e || !(e->flags & kFlagHasLabel)) continue;
+    e->flags &= ~kFlagHasLabel;
+    e->target = 0;
+    drop_binding_ref(handle);
   }
 }
 

@@ -18,11 +18,13 @@ void op_idlegoto(Interp& ctx);
 // `_if` (jump_when true), `_ifnot` (false), with the idle yield for the idle forms.
 void op_if(Interp& ctx, bool jump_when, bool idle);
 
-// Binds every label of a token array: for each `_label` word naming a text,
-// sets its target to the index of the next word. Returns false (and raises
-// DUPLICATELABEL when a context is given) when a name is already bound.
+// Links a token array: up to the first end word, each `_LABEL` word binds
+// its name to the index of the next word (the binding holds a reference
+// and drops a common value of that name); line words set the context's
+// file and line for error messages. A name already bound raises
+// DUPLICATELABEL (when a context is given) and stops linking: false.
 bool bind_labels(Interp* ctx, const uint32_t* code, uint32_t length);
-// Unbinds the labels of a token array (program unloading).
+// Unbinds the labels of a token array and drops their references.
 void unbind_labels(const uint32_t* code, uint32_t length);
 
 // Library-function calls (a label whose target is a DLLFUNC handle).

@@ -17,11 +17,16 @@ Interp* interp_current = nullptr;
 
 namespace {
 
+constexpr int kMaxClosers = 16;
+void (*g_closers[kMaxClosers])(Interp&);
+int g_closer_count = 0;
+
 void instance_cleanup(uint32_t, void* payload) {
   auto* ctx = static_cast<Interp*>(payload);
   ctx->tearing_down = true;
   if (interp_current == ctx) interp_current = nullptr;
   if (g_host.instance_closing) g_host.instance_closing(*ctx);
+  for (int i = g_closer_count; i-- > 0;) g_closers[i](*ctx);
   // Pop every cell, then drop the scopes, the file name and the variables.
   while (ctx->top < ctx->stack_base) value_release(*ctx->top++);
   Value scopes = ctx->scopes;
@@ -42,6 +47,12 @@ void instance_cleanup(uint32_t, void* payload) {
 CommandHandler g_fused[kLastFusedCommand - kFirstFusedCommand + 1];
 
 }  // namespace
+
+void interp_add_closer(void (*closer)(Interp&)) {
+  for (int i = 0; i < g_closer_count; i++)
+    if (g_closers[i] == closer) return;
+  if (g_closer_count < kMaxClosers) g_closers[g_closer_count++] = closer;
+}
 
 void vm_init() {
   commands_register();

@@ -57,6 +57,10 @@ struct Interp {
   uint64_t input_last_service;
   int32_t tick_countdown;  // tokens until the next message pump
   bool tearing_down;       // the context is being destroyed: with-records do not restore
+  uint32_t program;        // PROGRAM element of the loaded script, 0 when none
+  uint32_t* symbols;       // handles of the program's names, 1..symbol_count (heap block)
+  uint32_t symbol_count;
+  bool program_replaced;   // set when scriptlink replaced the program
   Value sysvars[kSysVarCount];  // system variable cells
 };
 
@@ -87,6 +91,10 @@ extern Interp* interp_current;
 // the element clean-ups, the fused opcodes. Call once before the first
 // context (and again after element_free_all()).
 void vm_init();
+
+// Registers a routine that closes what a context owns (its program, files,
+// sounds, windows) when the context is destroyed; they run last first.
+void interp_add_closer(void (*closer)(Interp&));
 
 // Creates a context with its INSTANCE and STACK elements and every system
 // variable at its default. Returns null when memory runs out. The caller

@@ -186,6 +186,11 @@ Value* scope_table(Interp& ctx, uint32_t depth, bool create) {
 }
 
 void scope_delete(Interp& ctx, uint32_t depth) {
+  // The scope's with-stack goes first, while the scope is still in place:
+  // a record that saved one of the scope's own locals restores it there,
+  // not in the caller's scope or in a scope table left behind.
+  if (Value* scope = scope_table(ctx, depth, false))
+    table_remove(&ctx, *scope, Value::from_handle(g_own_names.with));
   table_remove(&ctx, ctx.scopes, Value::from_int(depth));
   ctx.vars_dirty = true;
 }
@@ -666,9 +671,12 @@ void h_arrayremove(Interp& ctx) {
   if (!args.empty()) {
     if (Value* cell = var_find(ctx, args[0])) {
       if (args.size() == 1) {
-        Value old = *cell;
-        *cell = Value::null();
-        value_release(old);
+        // All items go; a variable that holds no array has none to remove.
+        if (array_of(*cell)) {
+          Value old = *cell;
+          *cell = Value::null();
+          value_release(old);
+        }
       } else {
         for (size_t i = 1; i < args.size(); i++) {
           cell = var_find(ctx, args[0]);

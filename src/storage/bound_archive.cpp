@@ -1,0 +1,59 @@
+// Finding the archive bound to an executable (no virtual machine needed, so
+// the archive tool links this file alone).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "storage/stream.h"
+
+namespace storage {
+namespace {
+
+bool read_at(int fd, void* out, size_t count, off_t at) {
+  auto* p = static_cast<char*>(out);
+  while (count > 0) {
+    ssize_t n = ::pread(fd, p, count, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    count -= size_t(n);
+    at += n;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool bound_archive_extent(int fd, int64_t& start, int64_t& length) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < int64_t(kBindTrailerSize)) return false;
+  uint8_t trailer[kBindTrailerSize];
+  if (!read_at(fd, trailer, sizeof trailer, st.st_size - off_t(kBindTrailerSize))) return false;
+  if (std::memcmp(trailer, kBindMagic, sizeof kBindMagic) != 0) return false;
+  uint64_t n = 0;
+  for (int i = 7; i >= 0; i--) n = (n << 8) | trailer[8 + i];
+  uint64_t room = uint64_t(st.st_size) - kBindTrailerSize;
+  if (n > room) return false;
+  start = int64_t(room - n);
+  length = int64_t(n);
+  return true;
+}
+
+bool read_bound_archive(const std::string& executable, std::string& archive) {
+  if (executable.find('\0') != std::string::npos) return false;
+  int fd = ::open(executable.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  int64_t start = 0, length = 0;
+  bool ok = bound_archive_extent(fd, start, length) && length <= kMaxBoundArchive;
+  if (ok) {
+    archive.resize(size_t(length));
+    ok = read_at(fd, archive.data(), size_t(length), off_t(start));
+  }
+  ::close(fd);
+  if (!ok) archive.clear();
+  return ok;
+}
+
+}  // namespace storage

@@ -1,0 +1,96 @@
+// Byte streams over named resources: disk files, archive members, memory
+// buffers, resource copies and inflated gzip data, all behind one FILE
+// element that reads, writes and seeks the same way.
+//
+// Names carry prefixes, compared case-insensitively: "disk:", "resource:",
+// "mem:", "vk:", and "http:"/"ftp:" (network names, which never fall
+// through to the disk).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "vm/value.h"
+
+namespace vm {
+struct Interp;
+}
+
+namespace storage {
+
+// The record of a FILE element (type 16).
+struct Stream {
+  vm::Value source;   // an integer file descriptor, or a FILEDATA, MEMBUF or FILE handle
+  int64_t base;       // offset in the source of this stream's byte 0
+  int64_t position;   // relative to base
+  int64_t size;       // -1: unknown
+  uint8_t can_read;
+  uint8_t can_write;
+  uint8_t inflated;   // the content came from gzip inflation
+  uint8_t net_read;
+  uint8_t net_write;
+  vm::Value name;     // null, or the file name from a gzip header
+};
+
+// A new stream over `source`, taking a reference of its own to an element
+// source (an integer source is a file descriptor the stream now owns); 0
+// when the source is 0/null or the element cannot be made. Base 0, position
+// 0, size -1, name null.
+uint32_t stream_new(vm::Value source, bool can_read, bool can_write, bool net_read = false,
+                    bool net_write = false);
+
+// The context gives "mem:" names their variables and var_filegzip its value;
+// null means the running context (vm::interp_current), if any. Each returns
+// a FILE handle (one reference, the caller's) or 0.
+//
+// stream_open_read resolves a name as given: "http:"/"ftp:" fail, "mem:"
+// buffers, archive members (with or without "vk:"), "resource:", then the
+// disk (less "disk:"). stream_open_read_gz is the normal opener: it looks
+// archive members up by the lower-cased name, opens disk paths with their
+// case kept, and inflates a gzip member when var_filegzip is on (a member
+// that is corrupt, truncated or fails its CRC-32/length check is returned
+// raw, at position 0).
+uint32_t stream_open_read(vm::Interp* ctx, std::string_view name);
+uint32_t stream_open_read_gz(vm::Interp* ctx, std::string_view name);
+uint32_t stream_create(vm::Interp* ctx, std::string_view name);
+uint32_t stream_open_update(vm::Interp* ctx, std::string_view name);
+
+// `stream` is a FILE handle or a bare file descriptor. A stream with a known
+// size never reads past it; memory sources are bounded by their current
+// byte count as well.
+int64_t stream_read(uint32_t stream, void* buffer, int64_t count);
+int64_t stream_write(uint32_t stream, const void* buffer, int64_t count);
+// Origin 0 from the start, 1 from the current position, 2 from the end.
+// With a known size the target is clamped to [0, size]. Returns the new
+// position, or -1 (position unchanged) for a bad origin or a source error.
+int64_t stream_seek(uint32_t stream, int64_t offset, int origin);
+// Drops one reference of the FILE element, or closes a bare descriptor
+// (never 0, 1 or 2).
+bool stream_close(uint32_t stream);
+Stream* stream_of(uint32_t handle);
+
+bool name_exists(vm::Interp* ctx, std::string_view name);
+
+// The archive that "resource:" (empty file part) names: the archive bound to
+// the running executable when there is one, else the player's built-in one.
+// The bytes must outlive every stream opened on them.
+void set_own_archive(const uint8_t* data, size_t size);
+// Finds an archive bound to an executable file: the archive bytes appended
+// to it, followed by the 16-byte trailer "QNVKBIND" + 64-bit length (LE).
+// Returns false when the file carries none.
+bool read_bound_archive(const std::string& executable, std::string& archive);
+inline constexpr char kBindMagic[8] = {'Q', 'N', 'V', 'K', 'B', 'I', 'N', 'D'};
+inline constexpr size_t kBindTrailerSize = 16;
+inline constexpr int64_t kMaxBoundArchive = 0x7ffffff0;  // an element's largest payload
+// Where the bound archive lies in an open executable; false when it has none.
+bool bound_archive_extent(int fd, int64_t& start, int64_t& length);
+
+// Largest inflated gzip content accepted; a larger member is returned raw.
+inline constexpr int64_t kMaxInflatedSize = int64_t(1) << 30;
+
+// Registers the FILE, VK and MEMBUF clean-ups and starts with no archive
+// open. Call after vm::vm_init(), and again after vm::element_free_all().
+void storage_init();
+
+}  // namespace storage

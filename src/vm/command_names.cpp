@@ -1,0 +1,20 @@
+#include "vm/command_names.h"
+
+#include <algorithm>
+
+namespace vm {
+
+const CommandName kCommandNames[kCommandNameCount + 1] = {
+    {"", false},
+#define QCMD(name, handler, yields) {#name, yields != 0},
+#include "vm/commands.def"
+#undef QCMD
+};
+
+uint32_t command_name_find(std::string_view name) {
+  auto begin = kCommandNames + 1, end = kCommandNames + kCommandNameCount + 1;
+  auto it = std::lower_bound(begin, end, name, [](const CommandName& c, std::string_view n) { return c.name < n; });
+  return it != end && it->name == name ? uint32_t(it - kCommandNames) : 0;
+}
+
+}  // namespace vm

@@ -1,0 +1,23 @@
+// The command names and whether each yields a result, without handlers:
+// what the compiler needs of the command table (the player's table with
+// handlers is vm/commands.h; both come from vm/commands.def).
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace vm {
+
+struct CommandName {
+  const char* name;
+  bool yields;
+};
+
+inline constexpr uint32_t kCommandNameCount = 976;
+// Entries 0..976 in ascending byte order; entry 0 is empty.
+extern const CommandName kCommandNames[kCommandNameCount + 1];
+
+// The entry number of a command name, or 0.
+uint32_t command_name_find(std::string_view name);
+
+}  // namespace vm

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# End to end: a compiled script written by the assembler, packed into an
+# archive, bound to the player and run; then malformed scripts and archives
+# run through the player without a crash, a hang or a sanitizer report.
+# Usage: player_files.sh BIN_DIR
+set -euo pipefail
+bin=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+fail() { echo "FAIL: $*"; exit 1; }
+
+# Prints the last command-line word it was given (@1 is the script's own
+# name when run by name, so it prints @2 when there is one).
+cat > hello.qasm <<'ASM'
+"hello.qns" LINE_TAIL#1
+  TAIL 2 AT  TAIL 1 AT  "hello from the archive, argument "  consolewrite CALL
+ASM
+"$bin/quillon-asm" hello.qasm -o startup
+cp startup hello.qnc
+
+# A script by name, with its argument as @1.
+out=$("$bin/quillon" --headless hello.qnc world)
+[ "$out" = "hello from the archive, argument hello.qncworld" ] || fail "script by name printed: $out"
+
+# An archive by name runs its start-up member.
+"$bin/quillon-vk" create app.vk startup
+out=$("$bin/quillon" app.vk)
+[ "$out" = "hello from the archive, argument app.vk" ] || fail "archive by name printed: $out"
+"$bin/quillon-vk" list app.vk | grep -q " startup$" || fail "list does not show the member"
+
+# A bound program runs its archive's start-up script with no arguments.
+"$bin/quillon-vk" bind app.vk -o app
+out=$(./app)
+[ "$out" = "hello from the archive, argument " ] || fail "bound program printed: $out"
+
+# Bad input for the tool: clear message, non-zero status.
+if "$bin/quillon-vk" list missing.vk 2>err.txt; then fail "list of a missing archive succeeded"; fi
+[ -s err.txt ] || fail "no message for a missing archive"
+
+# Malformed compiled scripts: every truncation and a spread of corruptions.
+size=$(stat -c %s hello.qnc)
+run_bad() {
+  local rc=0
+  timeout 10 "$bin/quillon" --headless "$1" >/dev/null 2>bad.err || rc=$?
+  if [ $rc -ne 0 ] || grep -q -E 'Sanitizer|runtime error' bad.err; then
+    cat bad.err
+    fail "$2 (exit $rc)"
+  fi
+}
+for ((n = 0; n < size; n++)); do
+  head -c "$n" hello.qnc > cut.qnc
+  run_bad cut.qnc "truncated at $n"
+done
+for ((at = 8; at < size; at += 3)); do
+  cp hello.qnc bad.qnc
+  printf '\xff' | dd of=bad.qnc bs=1 seek="$at" conv=notrunc status=none
+  run_bad bad.qnc "byte $at set to 0xff"
+done
+
+# Malformed archives: truncations and a directory chained to itself.
+asize=$(stat -c %s app.vk)
+for ((n = 0; n < asize; n += 2)); do
+  head -c "$n" app.vk > cut.vk
+  run_bad cut.vk "archive truncated at $n"
+done
+# Directory of one 17-byte entry with an empty name pointing at offset 0.
+printf '\x11\x00\x00\x00\x00\x00' > cycle.vk
+head -c 13 /dev/zero >> cycle.vk
+printf '\x00\x00' | dd of=cycle.vk bs=1 seek=2 conv=notrunc status=none
+run_bad cycle.vk "directory cycle"
+
+echo "player_files: all passed"
