@@ -34,6 +34,27 @@ out=$("$bin/quillon" app.vk)
 out=$(./app)
 [ "$out" = "hello from the archive, argument " ] || fail "bound program printed: $out"
 
+# scriptlink: the first script replaces itself by the second and continues
+# at a label, which receives the arguments; a missing script is an error.
+cat > first.qasm <<'ASM'
+"first.qns" LINE_TAIL#1  TAIL "before the link" consolewrite CALL
+"first.qns" LINE_TAIL#2  TAIL 20 10 greet "second.qns" scriptlink CALL
+"first.qns" LINE_TAIL#3  TAIL "not reached" consolewrite CALL
+ASM
+cat > second.qasm <<'ASM'
+"second.qns" LINE_TAIL#1  TAIL "second from the top" consolewrite CALL
+  TAIL exit CALL
+LABEL:greet
+"second.qns" LINE_TAIL#5  TAIL 2 AT TAIL 1 AT "greet " consolewrite CALL
+"second.qns" LINE_TAIL#6  TAIL "missing.qns" scriptlink CALL
+ASM
+"$bin/quillon-asm" first.qasm -o first.qnc
+"$bin/quillon-asm" second.qasm -o second.qnc
+out=$("$bin/quillon" first.qnc 2>link.err)
+expected=$'before the link\ngreet 1020'
+[ "$out" = "$expected" ] || fail "scriptlink printed: $out"
+grep -q 'Error: MISSINGFILE Script "missing.qns" at line 6 in second.qns' link.err || fail "no MISSINGFILE message: $(cat link.err)"
+
 # Bad input for the tool: clear message, non-zero status.
 if "$bin/quillon-vk" list missing.vk 2>err.txt; then fail "list of a missing archive succeeded"; fi
 [ -s err.txt ] || fail "no message for a missing archive"
