@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "commands/time.h"
 #include "vm/commands.h"
 #include "vm/control.h"
 #include "vm/convert.h"
@@ -56,6 +57,7 @@ void interp_add_closer(void (*closer)(Interp&)) {
 
 void vm_init() {
   commands_register();
+  time_register();
   g_own_names.retpc = static_name_intern("_retpc", 6);
   g_own_names.retsp = static_name_intern("_retsp", 6);
   g_own_names.with = static_name_intern("_with", 5);
