@@ -569,10 +569,15 @@ void h_strrepeat(Interp& ctx) {
   finish_text(ctx, n, out);
 }
 
+// strcat joins its arguments from the deepest to the top of the stack: the
+// order of `a$b`, whose operands are pushed left first like every binary
+// operator's (the compiler pushes strcat's call arguments the same way).
 void h_strcat(Interp& ctx) {
   uint32_t n = close_frame(ctx);
   if (n == 1 && element_type_of(ctx.top[0]) == kTypeString) return;  // already the result
-  finish_text(ctx, n, join_args(ctx, n, 0, n));
+  std::string out;
+  for (uint32_t i = n; i-- > 0;) append_capped(out, text_arg(ctx, n, i).view());
+  finish_text(ctx, n, out);
 }
 
 void h_strvarname(Interp& ctx) {

@@ -150,10 +150,11 @@ TEST_F(Strings, TrimPadRepeatJoin) {
   EXPECT_EQ(S(h_strrepeat, {I(3), T("ab")}), "ababab");
   EXPECT_EQ(S(h_strrepeat, {I(-2), T("ab")}), "");
   EXPECT_EQ(S(h_strrepeat, {I(int64_t(1) << 60), T("")}), "");
-  EXPECT_EQ(S(h_strcat, {T("a"), I(1), Value::null(), Value::from_double(2.5)}), "a12.5");
+  // Joined from the deepest argument (the last in this list) to the top.
+  EXPECT_EQ(S(h_strcat, {Value::from_double(2.5), Value::null(), I(1), T("a")}), "a12.5");
   EXPECT_EQ(S(h_strcat, {}), "");
   EXPECT_EQ(S(h_strcat, {T(std::string(600, 'x')), T("y")}).size(), 601u);
-  EXPECT_EQ(run(R"(TAIL "b" "a" STRCAT  TAIL "c" strcat CALL)"), "");
+  EXPECT_EQ(run(R"(TAIL "a" "b" STRCAT  TAIL "c" strcat CALL)"), "");
   EXPECT_EQ(text_at(0), "c");
   EXPECT_EQ(text_at(1), "ab");
   EXPECT_EQ(S(h_strvarname, {T("C:\\pics\\My Photo.JPG")}), "myphoto");

@@ -1,0 +1,151 @@
+#include "compiler/packer.h"
+
+#include <string_view>
+#include <unordered_map>
+
+#include "compiler/lexer.h"
+#include "compiler/numbers.h"
+#include "vm/opcodes.h"
+
+namespace compiler {
+namespace {
+
+// The commands with an opcode of their own (18 to 45): the lower-case
+// first word of the opcode's name ("ADD _CALL" is add).
+uint32_t fused_opcode(const std::string& callee) {
+  static const std::unordered_map<std::string, uint32_t> table = [] {
+    std::unordered_map<std::string, uint32_t> t;
+#define X(num, id, name)                                                      \
+  if (num >= vm::kFirstFusedCommand && num <= vm::kLastBinaryOp) {            \
+    std::string_view n = name;                                                \
+    t.emplace(lower(n.substr(0, n.find(' '))), num);                          \
+  }
+    QUILLON_OPCODES(X)
+#undef X
+    return t;
+  }();
+  auto it = table.find(callee);
+  return it == table.end() ? 0 : it->second;
+}
+
+constexpr uint32_t kNumberOperand = 0x800000u;
+constexpr uint32_t kMaxNames = 0x7fffffu;
+
+uint32_t control_opcode(Control c) {
+  switch (c) {
+    case Control::Label: return vm::OP_LABEL;
+    case Control::Goto: return vm::OP_GOTO;
+    case Control::If: return vm::OP_IF;
+    case Control::IfNot: return vm::OP_IFNOT;
+    case Control::IdleGoto: return vm::OP_IDLEGOTO;
+    case Control::IdleIf: return vm::OP_IDLEIF;
+    case Control::IdleIfNot: return vm::OP_IDLEIFNOT;
+    case Control::Return: return vm::OP_RETURN;
+  }
+  return vm::OP_RETURN;
+}
+
+class Packer {
+ public:
+  Packed run(const Program& p) {
+    for (const Statement& st : p.statements) statement(p.files[size_t(st.file)], st);
+    out_.words.push_back(vm::kEndWord);
+    return std::move(out_);
+  }
+
+ private:
+  uint32_t name(const std::string& text) {
+    auto [it, fresh] = numbers_.emplace(text, uint32_t(out_.names.size() + 1));
+    if (fresh) {
+      if (text.size() > 0xffff && out_.error.empty())
+        out_.error = "a text of " + std::to_string(text.size()) + " characters is longer than 65535";
+      if (it->second > kMaxNames && out_.error.empty()) out_.error = "the script has more than 8388607 names";
+      out_.names.push_back(text);
+    }
+    return it->second & kMaxNames;
+  }
+
+  void word(uint32_t w, bool foldable = false) {
+    out_.words.push_back(w);
+    foldable_ = foldable;
+  }
+
+  // The operand that the value word just emitted gives up to the next
+  // word (it is then not a word of its own), or 0.
+  uint32_t fold() {
+    if (!foldable_) return 0;
+    foldable_ = false;
+    uint32_t w = out_.words.back();
+    out_.words.pop_back();
+    if ((w >> 30) == 1) return w & 0xffffffu;          // a name word: its number
+    return kNumberOperand | (w & 0x7fffffu);           // a literal that fits 23 bits
+  }
+
+  void statement(const std::string& file, const Statement& st) {
+    const std::vector<Elem>& e = st.postfix;
+    word(vm::word_op(0, name(file)));
+    size_t i = 0;
+    bool opens = !e.empty() && (e[0].kind == Elem::Open || e[0].kind == Elem::OpenBrace);
+    uint32_t line = kNumberOperand | (uint32_t(st.line) & 0x7fffffu);
+    if (st.line > 0x7fffff && out_.error.empty()) out_.error = "a script has more than 8388607 lines";
+    word(vm::word_op(opens ? vm::OP_LINE_TAIL : vm::OP_LINE, line));
+    if (opens) i = 1;
+    while (i < e.size()) {
+      const Elem& el = e[i];
+      switch (el.kind) {
+        case Elem::Open:
+        case Elem::OpenBrace: {
+          size_t run = 0;
+          while (i + run < e.size() && (e[i + run].kind == Elem::Open || e[i + run].kind == Elem::OpenBrace)) run++;
+          for (size_t k = 0; k + 1 < run; k += 2) word(vm::word_op(vm::OP_TAIL_TAIL, fold()));
+          if (run % 2) word(vm::word_op(vm::OP_TAIL, fold()));
+          i += run;
+          continue;
+        }
+        case Elem::Int:
+          word(uint32_t(int32_t(el.value)), fits_operand(el.value));
+          break;
+        case Elem::Float:
+          word(el.word);
+          break;
+        case Elem::Text:
+          word(vm::word_op(0, name(el.text)), true);
+          break;
+        case Elem::Close: {
+          // The callee is the operand of _CALL; a fused command has none
+          // and may carry the value before it instead.
+          auto callee = [&] { return el.text.empty() ? 0 : name(el.text); };
+          if (i + 1 < e.size() && e[i + 1].kind == Elem::CloseBrace) {
+            word(vm::word_op(vm::OP_CALL_POP, callee()));
+            i += 2;
+            continue;
+          }
+          if (uint32_t op = fused_opcode(el.text)) {
+            word(vm::word_op(op, fold()));
+          } else {
+            word(vm::word_op(vm::OP_CALL, callee()));
+          }
+          break;
+        }
+        case Elem::CloseBrace:
+          word(vm::word_op(vm::OP_POP, fold()));
+          break;
+        case Elem::Ctl:
+          word(vm::word_op(control_opcode(el.control), el.text.empty() ? 0 : name(el.text)));
+          break;
+      }
+      i++;
+    }
+    foldable_ = false;
+  }
+
+  Packed out_;
+  std::unordered_map<std::string, uint32_t> numbers_;
+  bool foldable_ = false;
+};
+
+}  // namespace
+
+Packed pack(const Program& program) { return Packer().run(program); }
+
+}  // namespace compiler

@@ -1,0 +1,51 @@
+#!/bin/sh
+# Runs one script test:
+#   tests/scripts/run_script_test.sh NAME [BIN_DIR]
+# Copies tests/scripts/NAME.qns (and the helper scripts in NAME.d/, if any)
+# into a temporary directory, compiles every script there with quillonc,
+# runs `quillon --headless --fixed-clock NAME.qnc` with that directory as the
+# working directory (so scriptlink finds the helpers by name), and compares
+# standard output with NAME.out and, when NAME.err exists, standard error
+# with it. BIN_DIR (default: $QUILLON_BIN, else build/test/bin) holds
+# quillonc and quillon. Exits 0 when everything matches.
+set -eu
+
+name=${1:?usage: run_script_test.sh NAME [BIN_DIR]}
+here=$(cd "$(dirname "$0")" && pwd)
+bin=${2:-${QUILLON_BIN:-$here/../../build/test/bin}}
+bin=$(cd "$bin" && pwd)
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/quillon-script-$name.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+cp "$here/$name.qns" "$work/"
+if [ -d "$here/$name.d" ]; then
+  cp "$here/$name.d/"*.qns "$work/"
+fi
+
+cd "$work"
+for source in *.qns; do
+  if ! "$bin/quillonc" "$source" 2>compile.err; then
+    echo "FAIL $name: quillonc rejected $source:" >&2
+    cat compile.err >&2
+    exit 1
+  fi
+done
+
+status=0
+"$bin/quillon" --headless --fixed-clock "$name.qnc" >actual.out 2>actual.err || status=$?
+failed=0
+if [ "$status" -ne 0 ]; then
+  echo "FAIL $name: the player exited with status $status" >&2
+  cat actual.err >&2
+  failed=1
+fi
+if ! diff -u "$here/$name.out" actual.out >&2; then
+  echo "FAIL $name: standard output differs from $name.out" >&2
+  failed=1
+fi
+if [ -f "$here/$name.err" ] && ! diff -u "$here/$name.err" actual.err >&2; then
+  echo "FAIL $name: standard error differs from $name.err" >&2
+  failed=1
+fi
+exit $failed
