@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/startup.h"
+#include "scripts/code_view.h"
 #include "scripts/program.h"
 #include "storage/archive.h"
 #include "storage/stream.h"
@@ -29,11 +30,19 @@ void usage(FILE* out) {
                "Options:\n"
                "  --headless      run without a window system\n"
                "  --fixed-clock   advance the engine clock 1 ms per idle step (repeatable runs)\n"
+               "  --trace         write the code view (stack and code) to standard error before each token\n"
                "  --help          print this help\n"
                "  --version       print the version\n");
 }
 
 void sleep_1ms(vm::Interp&) { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
+
+// --trace: the code view before every token, for debugging without a window.
+void trace_token(vm::Interp& ctx) {
+  std::string view = scripts::code_view_counters(ctx) + "\n" + scripts::code_view_stack(ctx) +
+                     scripts::code_view_code(ctx, ctx.pc) + "\n";
+  std::fwrite(view.data(), 1, view.size(), stderr);
+}
 
 // The rest of the command line as one text, words with blanks quoted.
 std::string join_words(char** begin, char** end) {
@@ -52,6 +61,7 @@ std::string join_words(char** begin, char** end) {
 
 int main(int argc, char** argv) {
   int i = 1;
+  bool trace = false;
   for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; i++) {
     if (!std::strcmp(argv[i], "--version")) {
       std::printf("quillon %s\n", QUILLON_VERSION);
@@ -62,6 +72,10 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (!std::strcmp(argv[i], "--headless") || !std::strcmp(argv[i], "--fixed-clock")) continue;
+    if (!std::strcmp(argv[i], "--trace")) {
+      trace = true;
+      continue;
+    }
     if (!std::strcmp(argv[i], "--")) {
       i++;
       break;
@@ -78,6 +92,7 @@ int main(int argc, char** argv) {
   storage::storage_init();
   scripts::scripts_init();
   vm::g_host.sleep_1ms = sleep_1ms;
+  if (trace) vm::g_host.tick = trace_token;
   vm::random_seed(uint32_t(std::chrono::steady_clock::now().time_since_epoch().count()));
 
   // The archive this program carries: one bound to it, else the built-in one.
