@@ -211,9 +211,12 @@ int64_t value_to_integer(Interp* ctx, Value v) {
       return parse_integer(std::string_view(static_cast<const char*>(e->payload), size_t(e->size)));
     case kTypeMemBuf:
     case kTypeDll: {
-      int32_t first;
+      // The record's first field: the buffer's data address, the library's
+      // handle. Note: read whole (pointer-sized), since a 64-bit address cut
+      // to 32 bits would name memory the buffer does not own.
+      intptr_t first;
       std::memcpy(&first, e->payload, sizeof first);
-      return first;
+      return int64_t(first);
     }
     default:
       if (e->type < kElementTypeCount && g_conv[e->type].to_integer)

@@ -86,6 +86,12 @@ struct ElementEntry {
   uint8_t bucket;
   uint32_t flags;
   Value global;         // common variable value (kFlagGlobalValue)
+  // The variable cell this name last resolved to (variables.cpp): valid
+  // while no scope table changed shape and the context and depth agree.
+  uint32_t cache_generation;
+  uint32_t cache_depth;
+  Interp* cache_ctx;
+  Value* cache_cell;
 };
 
 struct InternBucket {

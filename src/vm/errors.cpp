@@ -22,6 +22,7 @@ const char* error_name(int32_t code) {
 void raise_error(Interp& ctx, int32_t code, const char* extra_text) {
   if (ctx.stop != 0) return;
   ctx.stop = code;
+  interp_request_tick(ctx);  // the main loop returns before the next token
   if (code != 0 && code != kStopNormal) {
     if (!ctx.current_file.is_null() && element_type_of(ctx.current_file) != kTypeString) {
       Value text = value_to_text(&ctx, ctx.current_file);

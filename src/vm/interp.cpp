@@ -109,32 +109,6 @@ void interp_attach_code(Interp& ctx, const uint32_t* code, uint32_t length) {
   ctx.pc = 0;
 }
 
-uint32_t close_frame(Interp& ctx) {
-  uint32_t depth = stack_depth(ctx);
-  uint32_t fd = ctx.frame_depth;
-  if (fd == 0 || fd > depth) {
-    raise(ctx, kErrStackCorrupt);
-    return 0;
-  }
-  Value* marker = ctx.stack_base - fd;
-  if (!marker->is_marker()) {
-    raise(ctx, kErrStackCorrupt);
-    return 0;
-  }
-  uint32_t n = depth - fd;
-  ctx.frame_depth = marker->lo();
-  if (n == 1) {
-    ctx.top[1] = ctx.top[0];
-  } else if (n == 2) {
-    ctx.top[2] = ctx.top[1];
-    ctx.top[1] = ctx.top[0];
-  } else if (n) {
-    std::memmove(ctx.top + 1, ctx.top, size_t(n) * sizeof(Value));
-  }
-  ctx.top++;
-  return n;
-}
-
 void discard_to_frame(Interp& ctx) {
   while (ctx.top < ctx.stack_base && !ctx.top->is_marker()) value_release(*ctx.top++);
   if (ctx.top >= ctx.stack_base || stack_depth(ctx) != ctx.frame_depth) {
@@ -152,18 +126,35 @@ void idle_yield(Interp& ctx) {
 
 namespace {
 
-// Host tick, before every token: the message pump every
-// var_sysmessageskip + 1 tokens, then the per-token hooks.
-inline bool host_tick(Interp& ctx) {
-  if (ctx.tick_countdown > 0) {
-    ctx.tick_countdown--;
-  } else {
-    if (g_host.pump) g_host.pump(ctx);
-    int64_t skip = sysvar_int(ctx, SV_var_sysmessageskip);
-    ctx.tick_countdown = skip < 0 ? 0 : (skip > 0x7fffffff ? 0x7fffffff : int32_t(skip));
+// The slow part of the host tick, run when `tick_countdown` runs out: the
+// message pump every var_sysmessageskip + 1 tokens, the per-token hook, the
+// stop check and the trigger dispatch. Returns true when the loop must
+// return. Between slow passes the loop only counts down: anything that needs
+// attention sooner (an error, a queued trigger, a per-token hook) sets the
+// countdown to 0 through interp_request_tick.
+bool slow_tick(Interp& ctx) {
+  for (;;) {
+    if (ctx.stop) return true;
+    if (ctx.pump_countdown > 0) {
+      ctx.pump_countdown--;
+    } else {
+      if (g_host.pump) g_host.pump(ctx);
+      int64_t skip = sysvar_int(ctx, SV_var_sysmessageskip);
+      ctx.pump_countdown = skip < 0 ? 0 : (skip > 0x7fffffff ? 0x7fffffff : int32_t(skip));
+    }
+    if (g_host.tick) g_host.tick(ctx);
+    if (ctx.stop) return true;
+    bool per_token = g_host.tick || ctx.pending_triggers > 0;
+    if (per_token) {
+      ctx.tick_countdown = 0;
+    } else {
+      // The tokens until the next pump run without a slow pass.
+      ctx.tick_countdown = ctx.pump_countdown;
+      ctx.pump_countdown = 0;
+    }
+    if (ctx.pending_triggers > 0 && g_host.fire_trigger && g_host.fire_trigger(ctx)) continue;
+    return false;
   }
-  if (g_host.tick) g_host.tick(ctx);
-  return ctx.stop != 0;
 }
 
 Value packed_float(Interp& ctx, uint32_t w) {
@@ -176,84 +167,182 @@ Value packed_float(Interp& ctx, uint32_t w) {
 
 }  // namespace
 
+void interp_request_tick(Interp& ctx) { ctx.tick_countdown = 0; }
+
+// The main loop. Each token word is dispatched through a table indexed by
+// its top byte (the word class, or 0x40 + the opcode), and every case ends
+// with its own fetch and dispatch, so the processor predicts each case's
+// successor separately.
 void interp_run(Interp& ctx) {
   interp_current = &ctx;
-  while (ctx.stop == 0) {
-    if (host_tick(ctx)) return;
-    if (ctx.pending_triggers > 0 && g_host.fire_trigger && g_host.fire_trigger(ctx)) continue;
-    if (ctx.pc >= ctx.code_length) return;  // ran off the end: the loader always ends with 0x40000000
-    uint32_t w = ctx.code[ctx.pc++];
-    switch (w >> 30) {
-      case 0:
-        push_int(ctx, int64_t(w));
-        continue;
-      case 3:
-        push_int(ctx, int64_t(int32_t(w)));
-        continue;
-      case 2:
-        push_owned(ctx, packed_float(ctx, w));
-        continue;
-      default:
-        break;
-    }
-    uint32_t op = (w >> 24) & 0x3f;
-    uint32_t operand = w & 0xffffff;
-    if (op == 0) {
-      if (operand == 0) return;  // end of program
-      push(ctx, Value::from_handle(kHandleBase + operand));
-      continue;
-    }
-    if (op >= OP_PUSH2BYTES) {
-      if (op == OP_PUSH3BYTES) push_int(ctx, (operand >> 16) & 0xff);
-      push_int(ctx, (operand >> 8) & 0xff);
-      push_int(ctx, operand & 0xff);
-      continue;
-    }
-    if (operand & 0x800000) {
-      push_int(ctx, int64_t(int32_t(operand << 9) >> 9));
-    } else if (operand) {
-      push(ctx, Value::from_handle(kHandleBase + operand));
-    }
-    if (ctx.stop) return;
-    if (op >= kFirstBinaryOp && op <= kLastBinaryOp) {
-      binary_op(ctx, op);
-      continue;
-    }
-    if (op >= kFirstFusedCommand && op <= kLastFusedCommand) {
-      g_fused[op - kFirstFusedCommand](ctx);
-      continue;
-    }
-    switch (op) {
-      case OP_LABEL: pop(ctx); break;
-      case OP_LINE: op_line(ctx); break;
-      case OP_CALL: op_call(ctx, false); break;
-      case OP_POP: discard_to_frame(ctx); break;
-      case OP_TAIL: open_frame(ctx); break;
-      case OP_CALL_POP: op_call(ctx, true); break;
-      case OP_GOTO: op_goto(ctx); break;
-      case OP_IF: op_if(ctx, true, false); break;
-      case OP_IFNOT: op_if(ctx, false, false); break;
-      case OP_RETURN: op_return(ctx); break;
-      case OP_TAIL_TAIL:
-        open_frame(ctx);
-        open_frame(ctx);
-        break;
-      case OP_LINE_TAIL:
-        op_line(ctx);
-        open_frame(ctx);
-        break;
-      case OP_LINE_TAIL_TAIL:
-        op_line(ctx);
-        open_frame(ctx);
-        open_frame(ctx);
-        break;
-      case OP_IDLEGOTO: op_idlegoto(ctx); break;
-      case OP_IDLEIF: op_if(ctx, true, true); break;
-      case OP_IDLEIFNOT: op_if(ctx, false, true); break;
-      case OP_NULL_CALL: push(ctx, Value::null()); break;
-      default: raise(ctx, kErrBadCommandToken); break;
-    }
-  }
+  if (ctx.stop) return;
+  uint32_t w;
+  int64_t imm;
+
+#define R4(x) x, x, x, x
+#define R16(x) R4(x), R4(x), R4(x), R4(x)
+#define R64(x) R16(x), R16(x), R16(x), R16(x)
+  static const void* const kDispatch[256] = {
+      R64(&&int_word),
+      &&op_push, &&op_label, &&op_line, &&op_call, &&op_pop, &&op_tail, &&op_call_pop, &&op_goto,
+      &&op_if, &&op_ifnot, &&op_return, &&op_tail_tail, &&op_line_tail, &&op_line_tail_tail,
+      &&op_idlegoto, &&op_idleif, &&op_idleifnot, &&op_null_call,
+      &&op_fused, &&op_fused, &&op_fused, &&op_fused, &&op_fused,       // 18..22
+      &&op_fused, &&op_fused, &&op_fused, &&op_fused, &&op_fused,       // 23..27
+      R16(&&op_binary), &&op_binary, &&op_binary,                     // 28..45
+      R16(&&op_bad),                                                  // 46..61
+      &&op_push2, &&op_push3,
+      R64(&&float_word),
+      R64(&&negative_word)};
+#undef R64
+#undef R16
+#undef R4
+
+// Fetches the next word and jumps to its case.
+#define NEXT()                                     \
+  do {                                             \
+    if (--ctx.tick_countdown < 0) goto slow;       \
+    if (ctx.pc >= ctx.code_length) return;         \
+    w = ctx.code[ctx.pc++];                        \
+    goto* kDispatch[w >> 24];                      \
+  } while (0)
+// Pushes the operand of an opcode word (an immediate or an element handle)
+// before the opcode runs; a push that overflows the stack ends the loop.
+#define OPERAND()                                                   \
+  do {                                                              \
+    if (w & 0x800000) {                                             \
+      imm = int64_t(int32_t(w << 9) >> 9);                          \
+      if (ctx.top <= ctx.stack_limit) goto overflow;                \
+      *--ctx.top = Value::from_int(imm);                            \
+    } else if (w & 0xffffff) {                                      \
+      if (ctx.top <= ctx.stack_limit) goto overflow;                \
+      Value h = Value::from_handle(kHandleBase + (w & 0xffffff));   \
+      value_ref(h);                                                 \
+      *--ctx.top = h;                                               \
+    }                                                               \
+  } while (0)
+
+  NEXT();
+
+slow:
+  if (slow_tick(ctx)) return;
+  if (ctx.pc >= ctx.code_length) return;
+  w = ctx.code[ctx.pc++];
+  goto* kDispatch[w >> 24];
+
+overflow:
+  raise(ctx, kErrStackOverflow);
+  return;
+
+int_word:
+  push_int(ctx, int64_t(w));
+  NEXT();
+negative_word:
+  push_int(ctx, int64_t(int32_t(w)));
+  NEXT();
+float_word:
+  push_owned(ctx, packed_float(ctx, w));
+  NEXT();
+op_push:
+  if ((w & 0xffffff) == 0) return;  // the end word
+  push(ctx, Value::from_handle(kHandleBase + (w & 0xffffff)));
+  NEXT();
+op_push2:
+  push_int(ctx, (w >> 8) & 0xff);
+  push_int(ctx, w & 0xff);
+  NEXT();
+op_push3:
+  push_int(ctx, (w >> 16) & 0xff);
+  push_int(ctx, (w >> 8) & 0xff);
+  push_int(ctx, w & 0xff);
+  NEXT();
+op_label:
+  OPERAND();
+  pop(ctx);
+  NEXT();
+op_line:
+  OPERAND();
+  op_line(ctx);
+  NEXT();
+op_call:
+  OPERAND();
+  op_call(ctx, false);
+  NEXT();
+op_pop:
+  OPERAND();
+  discard_to_frame(ctx);
+  NEXT();
+op_tail:
+  OPERAND();
+  open_frame(ctx);
+  NEXT();
+op_call_pop:
+  OPERAND();
+  op_call(ctx, true);
+  NEXT();
+op_goto:
+  OPERAND();
+  op_goto(ctx);
+  NEXT();
+op_if:
+  OPERAND();
+  op_if(ctx, true, false);
+  NEXT();
+op_ifnot:
+  OPERAND();
+  op_if(ctx, false, false);
+  NEXT();
+op_return:
+  OPERAND();
+  op_return(ctx);
+  NEXT();
+op_tail_tail:
+  OPERAND();
+  open_frame(ctx);
+  open_frame(ctx);
+  NEXT();
+op_line_tail:
+  OPERAND();
+  op_line(ctx);
+  open_frame(ctx);
+  NEXT();
+op_line_tail_tail:
+  OPERAND();
+  op_line(ctx);
+  open_frame(ctx);
+  open_frame(ctx);
+  NEXT();
+op_idlegoto:
+  OPERAND();
+  op_idlegoto(ctx);
+  NEXT();
+op_idleif:
+  OPERAND();
+  op_if(ctx, true, true);
+  NEXT();
+op_idleifnot:
+  OPERAND();
+  op_if(ctx, false, true);
+  NEXT();
+op_null_call:
+  OPERAND();
+  push(ctx, Value::null());
+  NEXT();
+op_fused:
+  OPERAND();
+  g_fused[((w >> 24) & 0x3f) - kFirstFusedCommand](ctx);
+  NEXT();
+op_binary:
+  OPERAND();
+  binary_op(ctx, (w >> 24) & 0x3f);
+  NEXT();
+op_bad:
+  OPERAND();
+  raise(ctx, kErrBadCommandToken);
+  NEXT();
+
+#undef OPERAND
+#undef NEXT
 }
 
 const char* opcode_name(uint32_t opcode) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "vm/element.h"
 #include "vm/sysvars.h"
@@ -55,7 +56,8 @@ struct Interp {
   uint32_t pending_triggers;
   void* input_field;
   uint64_t input_last_service;
-  int32_t tick_countdown;  // tokens until the next message pump
+  int32_t tick_countdown;  // tokens until the next slow pass of the host tick
+  int32_t pump_countdown;  // slow passes until the next message pump
   bool tearing_down;       // the context is being destroyed: with-records do not restore
   uint32_t program;        // PROGRAM element of the loaded script, 0 when none
   uint32_t* symbols;       // handles of the program's names, 1..symbol_count (heap block)
@@ -107,6 +109,10 @@ void interp_attach_code(Interp& ctx, const uint32_t* code, uint32_t length);
 
 // Runs until the end word, a stop code, or the host tick asks to stop.
 void interp_run(Interp& ctx);
+
+// Makes the main loop run the slow part of the host tick before the next
+// token: call it after queueing a trigger or installing a per-token hook.
+void interp_request_tick(Interp& ctx);
 
 // Processes pending messages; sleeps 1 ms when there were none.
 void idle_yield(Interp& ctx);
@@ -188,7 +194,32 @@ inline void open_frame(Interp& ctx) {
 // the marker under the arguments and returns their count. The arguments are
 // then the n topmost cells, the first script argument on top. A missing
 // marker raises STACKCORRUPT and gives 0.
-uint32_t close_frame(Interp& ctx);
+inline uint32_t close_frame(Interp& ctx) {
+  uint32_t depth = stack_depth(ctx);
+  uint32_t fd = ctx.frame_depth;
+  if (fd == 0 || fd > depth) {
+    raise(ctx, kErrStackCorrupt);
+    return 0;
+  }
+  Value* marker = ctx.stack_base - fd;
+  if (!marker->is_marker()) {
+    raise(ctx, kErrStackCorrupt);
+    return 0;
+  }
+  uint32_t n = depth - fd;
+  ctx.frame_depth = marker->lo();
+  if (n == 1) {
+    ctx.top[1] = ctx.top[0];
+  } else if (n == 2) {
+    ctx.top[2] = ctx.top[1];
+    ctx.top[1] = ctx.top[0];
+  } else if (n) {
+    std::memmove(ctx.top + 1, ctx.top, size_t(n) * sizeof(Value));
+  }
+  ctx.top++;
+  return n;
+}
+
 
 // Argument i (0 = first script argument, on top) of n; null when i >= n.
 inline Value arg(const Interp& ctx, uint32_t n, uint32_t i) {

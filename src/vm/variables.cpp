@@ -18,6 +18,10 @@
 namespace vm {
 namespace {
 
+// Bumped whenever any array gains, loses or frees items: cells cached in
+// name entries point into arrays and stay valid only while it is unchanged.
+uint32_t g_shape_generation = 1;
+
 size_t array_bytes(uint32_t slots) { return sizeof(ArrayRecord) + size_t(slots) * sizeof(ArrayItem); }
 
 // Refits the item capacity: grow by 8 while count + 2 >= slots, shrink by 8
@@ -45,6 +49,7 @@ void restore_item(Interp* owner, Value key, Value value) {
 
 void array_cleanup(uint32_t, void* payload) {
   auto* a = static_cast<ArrayRecord*>(payload);
+  g_shape_generation++;
   // A with-record restores its saved settings, last item first.
   bool restore = (a->restore & 0xff) == 1;
   while (a->count > 0) {
@@ -100,6 +105,20 @@ Value* find_in_scopes(Interp& ctx, Value base) {
   return nullptr;
 }
 
+// find_in_scopes for a plain name, through the cell cached in its entry.
+inline Value* find_plain(Interp& ctx, ElementEntry* e, Value name) {
+  if (e->cache_generation == g_shape_generation && e->cache_ctx == &ctx && e->cache_depth == ctx.scope_depth)
+    return e->cache_cell;
+  Value* cell = find_in_scopes(ctx, name);
+  if (cell) {
+    e->cache_generation = g_shape_generation;
+    e->cache_ctx = &ctx;
+    e->cache_depth = ctx.scope_depth;
+    e->cache_cell = cell;
+  }
+  return cell;
+}
+
 // Follows (creating) the indices of a path from `cell`.
 Value* walk_path_get(Value* cell, const ArrayPathRecord* path) {
   for (uint32_t i = 0; cell && path && i < path->count; i++) cell = table_get(*cell, path->index[i]);
@@ -132,6 +151,7 @@ Value* table_get(Value& cell, Value key) {
   bool found;
   uint32_t i = array_search(a, key, found);
   if (found) return &a->items[i].value;
+  g_shape_generation++;
   uint32_t handle = a->self;
   if (a->count + 1 >= a->slots) {
     uint32_t slots = a->slots + 8;
@@ -162,6 +182,7 @@ void table_remove(Interp* ctx, Value& cell, Value key) {
   bool found;
   uint32_t i = array_search(a, key, found);
   if (!found) return;
+  g_shape_generation++;
   ArrayItem item = a->items[i];
   std::memmove(&a->items[i], &a->items[i + 1], size_t(a->count - i - 1) * sizeof(ArrayItem));
   a->count--;
@@ -199,7 +220,7 @@ Value* var_find(Interp& ctx, Value name) {
   ElementEntry* e = element_entry(name);
   if (e && e->type == kTypeString) {  // a plain name: the common case
     if (e->flags & kFlagGlobalValue) return &e->global;
-    return find_in_scopes(ctx, name);
+    return find_plain(ctx, e, name);
   }
   NameRef ref = resolve_name(name);
   Value* cell = common_cell(ref.base);
@@ -212,7 +233,7 @@ Value* var_for_set(Interp& ctx, Value name) {
   ElementEntry* e = element_entry(name);
   if (e && e->type == kTypeString) {  // a plain name: the common case
     if (e->flags & kFlagGlobalValue) return &e->global;
-    if (Value* cell = find_in_scopes(ctx, name)) return cell;
+    if (Value* cell = find_plain(ctx, e, name)) return cell;
     Value* scope = scope_table(ctx, ctx.scope_depth, true);
     return scope ? table_get(*scope, name) : nullptr;
   }
@@ -244,9 +265,15 @@ Value var_value(Interp& ctx, Value name) {
     return *cell;
   }
   if (name.is_int()) {
-    // A raw address above 255 would name a text in memory; no live memory
-    // buffer of the script is known to this layer, so nothing is read.
-    return Value::null();
+    // A raw address above 255 names a NUL-terminated text (a library call's
+    // result). It is read only when the text and its NUL lie inside a live
+    // memory block of the script; anything else gives null.
+    uint8_t* p = nullptr;
+    int64_t avail = name.as_int() > 255 && g_raw_memory.extent ? g_raw_memory.extent(ctx, name.as_int(), &p) : 0;
+    const void* nul = avail > 0 ? std::memchr(p, 0, size_t(avail)) : nullptr;
+    if (!nul) return Value::null();
+    return Value::from_handle(text_intern(std::string_view(reinterpret_cast<const char*>(p),
+                                                           size_t(static_cast<const uint8_t*>(nul) - p))));
   }
   uint32_t type = element_type_of(name);
   if (type == kTypeString) {
@@ -264,6 +291,8 @@ Value var_value(Interp& ctx, Value name) {
   }
   return Value::null();
 }
+
+RawMemoryHooks g_raw_memory;
 
 void var_delete(Interp& ctx, Value name) {
   NameRef ref = resolve_name(name);
@@ -305,11 +334,26 @@ void var_set(Interp& ctx, Value name, Value v) {
     return;
   }
   if (name.is_int() && name.as_int() >= 65536) {
-    // A raw address: written only inside a live memory buffer of the script,
-    // which this layer does not know, so nothing is written.
+    // A raw address: the value's text and a NUL are written only when both
+    // fit inside a live memory block of the script; otherwise nothing is.
+    uint8_t* p = nullptr;
+    int64_t avail = g_raw_memory.extent ? g_raw_memory.extent(ctx, name.as_int(), &p) : 0;
+    if (avail <= 0) return;
+    Value t = value_to_text(&ctx, v);
+    std::string_view s = element_text(t);
+    if (int64_t(s.size()) < avail) {
+      std::memcpy(p, s.data(), s.size());
+      p[s.size()] = 0;
+    }
+    value_release(t);
     return;
   }
-  if (Value* cell = var_for_set(ctx, name)) value_store(*cell, v);
+  Value* cell = var_for_set(ctx, name);
+  if (!cell) return;
+  // A variable that holds a memory buffer receives the value's text in the
+  // buffer's bytes.
+  if (g_raw_memory.store && element_type_of(*cell) == kTypeMemBuf && g_raw_memory.store(ctx, *cell, v)) return;
+  value_store(*cell, v);
 }
 
 Value* local_int(Interp& ctx, int64_t key) {

@@ -126,4 +126,17 @@ void call_command_with(Interp& ctx, uint32_t name_handle, const Value* args, uin
 
 void variables_register_cleanup();
 
+// Raw memory of the running script, provided by the storage layer so that
+// this layer does not depend on it. While unset, raw addresses are never
+// read or written.
+struct RawMemoryHooks {
+  // The bytes from `address` to the end of the live memory block holding it
+  // (`out` then points at `address`); 0 when no block holds it.
+  int64_t (*extent)(Interp& ctx, int64_t address, uint8_t** out) = nullptr;
+  // `set` of a variable that holds a memory buffer: stores `v` into the
+  // buffer and returns true, or returns false for an ordinary store.
+  bool (*store)(Interp& ctx, Value buffer, Value v) = nullptr;
+};
+extern RawMemoryHooks g_raw_memory;
+
 }  // namespace vm
