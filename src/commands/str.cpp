@@ -272,15 +272,13 @@ std::string rc4_continue(std::string_view data) {
   return out;
 }
 
-// Hook for the raw-memory form of strcryptrc4: the writable bytes at
-// [address, address + length) when that range lies wholly inside a live
-// memory buffer or image pixel block of the running script, else null. No
-// such blocks are reachable yet, so every range is refused.
+// The raw-memory form of strcryptrc4: the writable bytes at [address,
+// address + length) when that range lies wholly inside a live memory buffer
+// or image pixel block of the running script, else null.
 uint8_t* script_memory_range(Interp& ctx, int64_t address, int64_t length) {
-  (void)ctx;
-  (void)address;
-  (void)length;
-  return nullptr;
+  uint8_t* p = nullptr;
+  if (length < 1 || !g_raw_memory.extent || g_raw_memory.extent(ctx, address, &p) < length) return nullptr;
+  return p;
 }
 
 // AES in ECB mode: each 16-byte block on its own, the data zero-padded to

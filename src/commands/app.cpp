@@ -1,0 +1,117 @@
+// Starting programs: appexec and appshell.
+//
+// A program is started with posix_spawnp and an argument vector: no shell
+// ever sees the arguments, so quotes, semicolons, "$" and the like reach the
+// program as they are. The script never waits for the program; a thread of
+// our own collects its exit status so that it leaves no zombie behind. The
+// program reads standard input from /dev/null.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "storage/files.h"
+#include "vm/commands.h"
+#include "vm/interp.h"
+
+extern char** environ;
+
+namespace vm {
+namespace {
+
+using storage::TextArg;
+
+// Starts the program argv[0] (searched in PATH when it has no "/"); its
+// process id, or 0 when it could not be started.
+int64_t spawn(const std::vector<std::string>& argv) {
+  if (argv.empty() || argv[0].empty()) return 0;
+  for (const std::string& a : argv)
+    if (a.find('\0') != std::string::npos) return 0;
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawnattr_init(&attr);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  pid_t pid = 0;
+  int rc = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return 0;
+  std::thread([pid] {
+    int status;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }).detach();
+  return pid;
+}
+
+bool is_file(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+// Splits a command line into words at blanks; double quotes group blanks
+// into a word and are removed. Nothing else is special.
+std::vector<std::string> split_command_line(std::string_view line) {
+  std::vector<std::string> words;
+  std::string word;
+  bool quoted = false, have = false;
+  for (char c : line) {
+    if (c == '"') {
+      quoted = !quoted;
+      have = true;
+    } else if ((c == ' ' || c == '\t') && !quoted) {
+      if (have) words.push_back(word);
+      word.clear();
+      have = false;
+    } else {
+      word += c;
+      have = true;
+    }
+  }
+  if (have) words.push_back(word);
+  return words;
+}
+
+}  // namespace
+
+// appexec program [argument ...]: starts the program with the arguments and
+// does not wait for it. A single argument that names no file is a command
+// line, split into words at blanks (double quotes group). The process id,
+// or 0 when the program could not be started.
+void h_appexec(Interp& ctx) {
+  uint32_t n = close_frame(ctx);
+  std::vector<std::string> argv;
+  for (uint32_t i = 0; i < n; i++) argv.push_back(TextArg(ctx, ctx.top[i]).str());
+  if (argv.size() == 1 && !is_file(argv[0])) argv = split_command_line(argv[0]);
+  storage::finish_int(ctx, n, spawn(argv));
+}
+
+// appshell document: opens a document, folder or address with the desktop's
+// opener (xdg-open) and does not wait. Further arguments are ignored. The
+// opener's process id, or 0.
+void h_appshell(Interp& ctx) {
+  uint32_t n = close_frame(ctx);
+  std::string doc = TextArg(ctx, arg(ctx, n, 0)).str();
+  if (!doc.empty() && doc[0] == '-') doc = "./" + doc;  // never taken for an option
+  storage::finish_int(ctx, n, doc.empty() ? 0 : spawn({"xdg-open", doc}));
+}
+
+}  // namespace vm
