@@ -17,6 +17,7 @@
 #include "storage/archive_directory.h"
 #include "storage/archive_writer.h"
 #include "storage/stream.h"
+#include "vm/wildcard.h"
 
 namespace {
 
@@ -110,26 +111,7 @@ bool write_file(const std::string& path, const std::string& bytes, mode_t mode, 
 }
 
 // Case-insensitive wildcard: "*" any run, "?" any one character.
-bool matches(std::string_view p, std::string_view t) {
-  size_t pi = 0, ti = 0, star = std::string_view::npos, mark = 0;
-  auto low = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c + 32) : c; };
-  while (ti < t.size()) {
-    if (pi < p.size() && (p[pi] == '?' || low(p[pi]) == low(t[ti]))) {
-      pi++;
-      ti++;
-    } else if (pi < p.size() && p[pi] == '*') {
-      star = pi++;
-      mark = ti;
-    } else if (star != std::string_view::npos) {
-      pi = star + 1;
-      ti = ++mark;
-    } else {
-      return false;
-    }
-  }
-  while (pi < p.size() && p[pi] == '*') pi++;
-  return pi == p.size();
-}
+bool matches(std::string_view p, std::string_view t) { return vm::wildcard_match_folded(p, t, vm::ascii_lower); }
 
 struct Member {
   std::string name;

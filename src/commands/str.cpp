@@ -26,6 +26,7 @@
 #include "vm/element.h"
 #include "vm/interp.h"
 #include "vm/variables.h"
+#include "vm/wildcard.h"
 
 namespace vm {
 namespace {
@@ -134,25 +135,7 @@ bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' |
 // without regard to case. Greedy with one backtrack point at the last "*",
 // which gives the same answer as trying the rest of the pattern at every
 // later position, earliest first, in linear space.
-bool wild_whole(std::string_view p, std::string_view t) {
-  size_t pi = 0, ti = 0, star = std::string_view::npos, mark = 0;
-  while (ti < t.size()) {
-    if (pi < p.size() && p[pi] == '*') {
-      star = pi++;
-      mark = ti;
-    } else if (pi < p.size() && (p[pi] == '?' || to_lower(p[pi]) == to_lower(t[ti]))) {
-      pi++;
-      ti++;
-    } else if (star != std::string_view::npos) {
-      pi = star + 1;
-      ti = ++mark;
-    } else {
-      return false;
-    }
-  }
-  while (pi < p.size() && p[pi] == '*') pi++;
-  return pi == p.size();
-}
+bool wild_whole(std::string_view p, std::string_view t) { return wildcard_match_folded(p, t, to_lower); }
 
 // --- lines ----------------------------------------------------------------------------------------
 

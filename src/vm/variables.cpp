@@ -1,5 +1,7 @@
 #include "vm/variables.h"
 
+#include "vm/wildcard.h"
+
 #include <zlib.h>
 
 #include <cstdio>
@@ -361,27 +363,7 @@ Value* local_int(Interp& ctx, int64_t key) {
   return scope ? table_find(*scope, Value::from_int(key)) : nullptr;
 }
 
-bool wildcard_match(std::string_view p, std::string_view t) {
-  // Iterative matcher with one backtrack point for the last "*".
-  size_t pi = 0, ti = 0, star = std::string_view::npos, mark = 0;
-  auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c + 32) : c; };
-  while (ti < t.size()) {
-    if (pi < p.size() && (p[pi] == '?' || lower(p[pi]) == lower(t[ti]))) {
-      pi++;
-      ti++;
-    } else if (pi < p.size() && p[pi] == '*') {
-      star = pi++;
-      mark = ti;
-    } else if (star != std::string_view::npos) {
-      pi = star + 1;
-      ti = ++mark;
-    } else {
-      return false;
-    }
-  }
-  while (pi < p.size() && p[pi] == '*') pi++;
-  return pi == p.size();
-}
+bool wildcard_match(std::string_view p, std::string_view t) { return wildcard_match_folded(p, t, ascii_lower); }
 
 Value name_from_text(Interp& ctx, Value text) {
   (void)ctx;

@@ -274,3 +274,12 @@ TEST_F(Variables, CommonVariablesOutliveScopesAndWinOverLocals) {
   EXPECT_EQ(int_var("c"), 6);
   EXPECT_TRUE(element_entry(text("c"))->flags & kFlagGlobalValue);
 }
+
+TEST(Wildcard, StarsMatchRunsAlsoOfStarsInTheText) {
+  EXPECT_TRUE(vm::wildcard_match("a*", "a*b"));
+  EXPECT_TRUE(vm::wildcard_match("PIC*", "picture"));
+  EXPECT_TRUE(vm::wildcard_match("*.gif", "a.b.gif"));
+  EXPECT_TRUE(vm::wildcard_match("?b*", "ab"));
+  EXPECT_FALSE(vm::wildcard_match("?b?", "ab"));
+  EXPECT_FALSE(vm::wildcard_match("a*c", "abcd"));
+}
