@@ -10,17 +10,6 @@
 namespace compiler {
 namespace {
 
-const char* opcode_display(uint32_t op) {
-  switch (op) {
-#define X(num, id, name) \
-  case num:              \
-    return name;
-    QUILLON_OPCODES(X)
-#undef X
-    default:
-      return "";
-  }
-}
 
 std::string escaped(const std::string& s) {
   if (s.empty()) return "\"\"";
@@ -72,7 +61,7 @@ std::string disassemble_word(uint32_t w, const std::vector<std::string>& names) 
       line += operand <= names.size() ? escaped(names[operand - 1]) : "?" + std::to_string(operand);
       line += " ";
     }
-    line += opcode_display(op);
+    line += vm::opcode_name(op);
   }
   while (!line.empty() && line.back() == ' ') line.pop_back();
   return line;

@@ -59,16 +59,6 @@ bool parse_decimal(std::string_view digits, uint64_t limit, uint64_t& out) {
   return true;
 }
 
-bool pack_float_literal(double d, uint32_t& word) {
-  float f = float(d);
-  if (double(f) != d || f == 0) return false;
-  uint32_t b;
-  std::memcpy(&b, &f, sizeof b);
-  uint32_t sign = b >> 31, e = (b >> 23) & 0xff, frac = b & 0x7fffff;
-  if (e < 96 || e > 96 + 63) return false;
-  word = 0x80000000u | (sign << 29) | ((e - 96) << 23) | frac;
-  return true;
-}
 
 bool fraction_literal(std::string_view decimal, bool negative, uint32_t& word) {
   std::string text(decimal);

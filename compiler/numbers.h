@@ -2,6 +2,8 @@
 // literal words that integers and fractions pack into.
 #pragma once
 
+#include "vm/opcodes.h"
+
 #include <cstdint>
 #include <string_view>
 
@@ -16,10 +18,7 @@ NumberKind number_kind(std::string_view word);
 // Parses decimal digits into `out`; false when the value passes `limit`.
 bool parse_decimal(std::string_view digits, uint64_t limit, uint64_t& out);
 
-// Packs a double into a float literal word (bit 29 sign, 6-bit exponent =
-// the single's biased exponent - 96, 23-bit fraction); false when the value
-// is 0, is not exactly a single, or lies outside 2^-31 .. 2^33.
-bool pack_float_literal(double d, uint32_t& word);
+using vm::pack_float_literal;  // the packing shared with the player (vm/opcodes.h)
 
 // The float literal of a decimal fraction written in the source (digits
 // with one '.'), when a single holds its value exactly and it lies in the

@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "vm/opcodes.h"
+
 namespace vm {
 
 struct Assembly {
@@ -26,8 +28,5 @@ struct Assembly {
 
 Assembly assemble(std::string_view source);
 
-// Packs a double into a 32-bit float literal; false when it does not fit
-// exactly (the packed form covers 2^-31 up to 2^33 with single precision).
-bool pack_float_literal(double d, uint32_t& word);
 
 }  // namespace vm

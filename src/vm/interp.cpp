@@ -345,16 +345,5 @@ op_bad:
 #undef NEXT
 }
 
-const char* opcode_name(uint32_t opcode) {
-  switch (opcode) {
-#define X(num, id, name) \
-  case num:              \
-    return name;
-    QUILLON_OPCODES(X)
-#undef X
-    default:
-      return "";
-  }
-}
 
 }  // namespace vm

@@ -75,6 +75,12 @@ inline constexpr uint32_t kLastBinaryOp = OP_SHIFTRIGHT;
 // The code view's name of an opcode (empty for unnamed ones and 46..61).
 const char* opcode_name(uint32_t opcode);
 
+// Packs a double into a 32-bit float literal word: bit 29 the sign, bits
+// 28..23 the single's biased exponent less 96, bits 22..0 its fraction.
+// False when the value is 0 or not exactly a single in the literal's range
+// (2^-31 up to, not including, 2^33).
+bool pack_float_literal(double d, uint32_t& word);
+
 // Token word builders (tests, the compiler and the loader use them).
 constexpr uint32_t word_op(uint32_t opcode, uint32_t operand = 0) {
   return 0x40000000u | (opcode << 24) | (operand & 0xffffffu);
