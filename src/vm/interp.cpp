@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "commands/time.h"
+#include "graphics/draw.h"
 #include "vm/commands.h"
 #include "vm/control.h"
 #include "vm/convert.h"
@@ -58,6 +59,7 @@ void interp_add_closer(void (*closer)(Interp&)) {
 void vm_init() {
   commands_register();
   time_register();
+  gfx::gfx_init();
   g_own_names.retpc = static_name_intern("_retpc", 6);
   g_own_names.retsp = static_name_intern("_retsp", 6);
   g_own_names.with = static_name_intern("_with", 5);

@@ -1,0 +1,56 @@
+// The drawing target, the window frame, the changed-area list and the colour
+// dictionary of a context; the draw and colour commands live in draw.cpp.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "graphics/image.h"
+
+namespace vm {
+struct Interp;
+}
+
+namespace gfx {
+
+inline constexpr size_t kMaxChanged = 8191;
+
+// Registers the image clean-up, the computed draw and colour variables, the
+// measurement target and the context closer; resets the colour dictionary
+// to its built-in names. vm_init() calls it.
+void gfx_init();
+
+// The window frame of a context, created at the first use with
+// var_windowsizex x var_windowsizey x var_windowbitdepth (640 x 480 x 32 by
+// default). Null when it cannot be created.
+Image* frame(vm::Interp& ctx);
+// The image the draw commands work on: the chosen image while it lives,
+// else the frame.
+Image* target(vm::Interp& ctx);
+// Chooses the drawing target (0: the frame again).
+void set_target(vm::Interp& ctx, uint32_t image_handle);
+
+// The changed-area list of the frame.
+struct ChangedList {
+  std::vector<Rect> rects;
+  bool fine_grain = false;
+};
+ChangedList& changed(vm::Interp& ctx);
+// Adds a rectangle when `img` is the frame (see the rules in draw.cpp).
+void mark_changed(vm::Interp& ctx, const Image& img, int64_t x1, int64_t y1, int64_t x2, int64_t y2,
+                  bool clip_to_region);
+void mark_all_changed(vm::Interp& ctx);
+void set_fine_grain(vm::Interp& ctx);
+
+// Presents the changed rectangles (last first) of the shown image. The
+// window installs it; finish_drawing calls it when the list is not empty and
+// then empties the list and clears the fine-grain flag. Without a hook the
+// list keeps accumulating.
+using FlushHook = void (*)(vm::Interp& ctx, Image& shown, const Rect* rects, size_t count);
+void set_flush_hook(FlushHook hook);
+void finish_drawing(vm::Interp& ctx);
+
+// The colour reader: reads argument i of n (advancing i) as a colour.
+uint32_t read_color(vm::Interp& ctx, uint32_t n, uint32_t& i);
+
+}  // namespace gfx

@@ -1,0 +1,89 @@
+// Images: the pixel store of an IMAGE element and its drawing state.
+//
+// Pixels keep the Windows bitmap layout: rows bottom-up, 24- and 32-bit
+// pixels in blue, green, red (, alpha) order, rows padded to 4 bytes. Images
+// of 1, 4 and 8 bits hold palette indices; they are read and written through
+// get_pixel / set_pixel, which map colours through the 256-entry palette.
+// A colour is 0xRRGGBB everywhere in this family.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace gfx {
+
+inline constexpr int32_t kMaxSide = 32768;
+inline constexpr int64_t kMaxPixels = int64_t(1) << 28;
+
+// The drawing state of one image (a new image copies the target's).
+struct DrawState {
+  uint32_t font;             // font value (text family), null handle when none
+  int32_t width, height;
+  int32_t density_x, density_y;
+  int32_t off_x, off_y;      // origin offset
+  int32_t text_x, text_y;    // text position
+  uint32_t color;            // current colour
+  uint32_t back;             // background colour
+  int32_t filter;            // 0..255
+  int32_t tint;
+  int16_t minx, miny, maxx, maxy;  // clip rectangle, inclusive
+  uint8_t op_and, op_or, op_xor;   // raster operation of image puts (exclusive)
+  uint8_t alpha, flip_x, flip_y;
+  uint8_t tran;
+  uint32_t color_tran;       // transparent colour
+};
+
+// The record of an IMAGE element (element type 8).
+struct Image {
+  uint8_t* pixels;      // first byte of the bottom row; owned (std::malloc)
+  int32_t stride;       // bytes per row, a multiple of 4
+  int32_t bytes_pp;     // (bits + 7) / 8
+  uint32_t self;        // the element's own handle
+  uint32_t color_mask;  // (1 << bits) - 1 up to 24 bits, 0xFFFFFF above
+  bool has_alpha;       // 32 bits with an alpha channel
+  DrawState st;
+  uint16_t bits;        // 1, 4, 8, 24 or 32
+  uint32_t palette[256];  // 0x00RRGGBB per entry (blue, green, red, 0 in memory)
+
+  int32_t width() const { return st.width; }
+  int32_t height() const { return st.height; }
+  // Row y of the picture (0 = top).
+  uint8_t* row(int32_t y) const { return pixels + int64_t(st.height - 1 - y) * stride; }
+};
+
+struct Rect {
+  int32_t x1, y1, x2, y2;  // inclusive
+};
+
+// Creates an IMAGE element of w x h pixels and `bits` (1, 4, 8, 24, 32; a
+// negative 32 asks for an alpha channel), zero pixels, default palette and
+// drawing state (copied from `like` when given). Returns the handle (the
+// caller owns the one reference) or 0 when the size is refused (a side
+// beyond 32768, more than 2^28 pixels, not positive) or memory runs out.
+uint32_t image_create(int32_t w, int32_t h, int32_t bits, const Image* like, std::string* error);
+Image* image_of(uint32_t handle);
+// Registers the element clean-up of images.
+void image_register();
+
+// Pixel access with bounds checks: outside the image get_pixel gives
+// 0xFFFFFF and set_pixel does nothing. Indexed images store the palette
+// entry nearest to the colour (first on ties).
+uint32_t get_pixel(const Image& img, int64_t x, int64_t y);
+void set_pixel(Image& img, int64_t x, int64_t y, uint32_t color);
+uint8_t nearest_index(const Image& img, uint32_t color);
+
+// The clip rectangle intersected with the image bounds; false when empty.
+bool clip_rect(const Image& img, Rect& out);
+// Fills the rectangle (corners sorted) clamped to the clip rectangle.
+void fill_rect(Image& img, int64_t x1, int64_t y1, int64_t x2, int64_t y2, uint32_t color);
+// Fills pixels x1..x2 of row y, clamped to the clip rectangle.
+void fill_span(Image& img, int64_t x1, int64_t x2, int64_t y, uint32_t color);
+
+// Filter blend of one channel value: old - ((old - c) * (256 - level) >> 8).
+uint32_t blend(uint32_t old_color, uint32_t color, int32_t level);
+
+// Writes the picture as an 8-bit RGB PNG (top row first). False with a
+// message in `error` when the file cannot be written.
+bool write_png(const Image& img, const std::string& path, std::string* error);
+
+}  // namespace gfx
