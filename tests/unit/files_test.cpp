@@ -21,55 +21,8 @@
 
 using namespace vm;
 
-class Files : public VmTest {
+class Files : public WorkDirTest {
  protected:
-  void SetUp() override {
-    VmTest::SetUp();
-    storage::storage_init();
-    std::string templ = testing::TempDir() + "quillon_files_XXXXXX";
-    ASSERT_NE(mkdtemp(templ.data()), nullptr);
-    dir = templ;
-    old_cwd = std::filesystem::current_path();
-    std::filesystem::current_path(dir);
-  }
-  void TearDown() override {
-    std::filesystem::current_path(old_cwd);
-    std::filesystem::remove_all(dir);
-    VmTest::TearDown();
-  }
-
-  static Value I(int64_t x) { return Value::from_int(x); }
-  Value T(std::string_view s) { return text(s); }
-
-  Value call(CommandHandler h, std::initializer_list<Value> args, bool result = true) {
-    uint32_t before = depth();
-    open_frame(*ctx);
-    std::vector<Value> list(args);
-    for (auto it = list.rbegin(); it != list.rend(); ++it) push(*ctx, *it);
-    h(*ctx);
-    EXPECT_EQ(depth(), before + (result ? 1 : 0));
-    if (!result) return Value::null();
-    Value v = cell(0);
-    value_ref(v);
-    if (v.is_element()) owned.push_back(v.handle());
-    pop(*ctx);
-    return v;
-  }
-  void run0(CommandHandler h, std::initializer_list<Value> args) { call(h, args, false); }
-  int64_t N(CommandHandler h, std::initializer_list<Value> args) { return value_to_integer(ctx, call(h, args)); }
-  std::string S(CommandHandler h, std::initializer_list<Value> args) {
-    return std::string(element_text(call(h, args)));
-  }
-
-  void write(const std::string& name, const std::string& bytes) {
-    std::ofstream(name, std::ios::binary) << bytes;
-  }
-  std::string slurp(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
   // The texts of an array's items, in key order, joined by "|".
   std::string items(Value array) {
     std::string out;
@@ -78,7 +31,6 @@ class Files : public VmTest {
     return out;
   }
 
-  std::filesystem::path dir, old_cwd;
 };
 
 // --- handles ---------------------------------------------------------------------

@@ -17,52 +17,11 @@
 
 using namespace vm;
 
-class Memory : public VmTest {
+class Memory : public WorkDirTest {
  protected:
-  void SetUp() override {
-    VmTest::SetUp();
-    storage::storage_init();
-    std::string templ = testing::TempDir() + "quillon_memory_XXXXXX";
-    ASSERT_NE(mkdtemp(templ.data()), nullptr);
-    dir = templ;
-    old_cwd = std::filesystem::current_path();
-    std::filesystem::current_path(dir);
-  }
-  void TearDown() override {
-    std::filesystem::current_path(old_cwd);
-    std::filesystem::remove_all(dir);
-    VmTest::TearDown();
-  }
-
-  static Value I(int64_t x) { return Value::from_int(x); }
-  Value T(std::string_view s) { return text(s); }
-
-  // Calls a command with its arguments in script order and returns its one
-  // result (kept alive for the test), or checks that it left none.
-  Value call(CommandHandler h, std::initializer_list<Value> args, bool result = true) {
-    uint32_t before = depth();
-    open_frame(*ctx);
-    std::vector<Value> list(args);
-    for (auto it = list.rbegin(); it != list.rend(); ++it) push(*ctx, *it);
-    h(*ctx);
-    EXPECT_EQ(depth(), before + (result ? 1 : 0));
-    if (!result) return Value::null();
-    Value v = cell(0);
-    value_ref(v);
-    if (v.is_element()) owned.push_back(v.handle());
-    pop(*ctx);
-    return v;
-  }
-  void run0(CommandHandler h, std::initializer_list<Value> args) { call(h, args, false); }
-  int64_t N(CommandHandler h, std::initializer_list<Value> args) { return value_to_integer(ctx, call(h, args)); }
-  std::string S(CommandHandler h, std::initializer_list<Value> args) {
-    return std::string(element_text(call(h, args)));
-  }
-
   storage::MemBuf* buf(std::string_view name) { return storage::membuf_of(var(name)); }
   int64_t adr(std::string_view name) { return storage::address_of(buf(name)->data); }
 
-  std::filesystem::path dir, old_cwd;
 };
 
 TEST_F(Memory, NewBufferDimensionsAndTheTwoGigabyteLimit) {

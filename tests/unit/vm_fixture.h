@@ -4,10 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "storage/archive.h"
+#include "storage/stream.h"
 #include "vm/assemble.h"
 #include "vm/control.h"
 #include "vm/convert.h"
@@ -75,7 +83,67 @@ class VmTest : public ::testing::Test {
     return cell ? *cell : vm::Value::null();
   }
 
+  static vm::Value I(int64_t x) { return vm::Value::from_int(x); }
+  vm::Value T(std::string_view s) { return text(s); }
+
+  // Calls a handler with its arguments in script order and returns its one
+  // result (kept alive for the test), or checks that it left none.
+  vm::Value call(vm::CommandHandler h, std::initializer_list<vm::Value> args, bool result = true) {
+    uint32_t before = depth();
+    vm::open_frame(*ctx);
+    std::vector<vm::Value> list(args);
+    for (auto it = list.rbegin(); it != list.rend(); ++it) vm::push(*ctx, *it);
+    h(*ctx);
+    EXPECT_EQ(depth(), before + (result ? 1 : 0));
+    if (!result) return vm::Value::null();
+    vm::Value v = cell(0);
+    vm::value_ref(v);
+    if (v.is_element()) owned.push_back(v.handle());
+    vm::pop(*ctx);
+    return v;
+  }
+  void run0(vm::CommandHandler h, std::initializer_list<vm::Value> args) { call(h, args, false); }
+  int64_t N(vm::CommandHandler h, std::initializer_list<vm::Value> args) {
+    return vm::value_to_integer(ctx, call(h, args));
+  }
+  std::string S(vm::CommandHandler h, std::initializer_list<vm::Value> args) {
+    return std::string(vm::element_text(call(h, args)));
+  }
+
   vm::Interp* ctx = nullptr;
   std::vector<uint32_t> code;
   std::vector<uint32_t> owned;
+};
+
+// A VmTest that runs in a fresh temporary working directory, with storage
+// ready; archives opened by the test are closed afterwards.
+class WorkDirTest : public VmTest {
+ protected:
+  void SetUp() override {
+    VmTest::SetUp();
+    storage::storage_init();
+    std::string templ = testing::TempDir() + "quillon_test_XXXXXX";
+    ASSERT_NE(mkdtemp(templ.data()), nullptr);
+    dir = templ;
+    old_cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir);
+  }
+  void TearDown() override {
+    storage::archive_close_all();
+    std::filesystem::current_path(old_cwd);
+    std::filesystem::remove_all(dir);
+    VmTest::TearDown();
+  }
+  // Writes and reads whole files of the working directory.
+  void write(const std::string& name, const std::string& bytes) {
+    std::ofstream(name, std::ios::binary) << bytes;
+  }
+  std::string slurp(const std::string& name) {
+    std::ifstream in(name, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  std::string dir;
+  std::filesystem::path old_cwd;
 };
