@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/startup.h"
+#include "host/window.h"
 #include "scripts/code_view.h"
 #include "scripts/program.h"
 #include "storage/archive.h"
@@ -29,6 +30,8 @@ void usage(FILE* out) {
                "library archive's start-up script. With no name it runs its built-in one.\n"
                "Options:\n"
                "  --headless      run without a window system\n"
+               "  --snapshot FILE write the frame as PNG when the script ends\n"
+               "  --desktop WxHxBITS  the desktop of --headless (default 1920x1080x24)\n"
                "  --fixed-clock   advance the engine clock 1 ms per idle step (repeatable runs)\n"
                "  --trace         write the code view (stack and code) to standard error before each token\n"
                "  --help          print this help\n"
@@ -42,6 +45,16 @@ void trace_token(vm::Interp& ctx) {
   std::string view = scripts::code_view_counters(ctx) + "\n" + scripts::code_view_stack(ctx) +
                      scripts::code_view_code(ctx, ctx.pc) + "\n";
   std::fwrite(view.data(), 1, view.size(), stderr);
+}
+
+// "WxHxBITS" (BITS optional) into `out`; false when it is not that.
+bool parse_desktop(const char* text, platform::Desktop& out) {
+  int w = 0, h = 0, bits = 24;
+  char end = 0;
+  int got = std::sscanf(text, "%dx%dx%d%c", &w, &h, &bits, &end);
+  if (got < 2 || got > 3 || w < 1 || h < 1 || bits < 1 || bits > 32) return false;
+  out = {w, h, bits};
+  return true;
 }
 
 // The rest of the command line as one text, words with blanks quoted.
@@ -62,6 +75,9 @@ std::string join_words(char** begin, char** end) {
 int main(int argc, char** argv) {
   int i = 1;
   bool trace = false;
+  bool headless = false;
+  const char* snapshot = nullptr;
+  platform::Desktop desktop;
   for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; i++) {
     if (!std::strcmp(argv[i], "--version")) {
       std::printf("quillon %s\n", QUILLON_VERSION);
@@ -71,7 +87,24 @@ int main(int argc, char** argv) {
       usage(stdout);
       return 0;
     }
-    if (!std::strcmp(argv[i], "--headless") || !std::strcmp(argv[i], "--fixed-clock")) continue;
+    if (!std::strcmp(argv[i], "--headless")) {
+      headless = true;
+      continue;
+    }
+    if (!std::strcmp(argv[i], "--fixed-clock")) continue;
+    if (!std::strcmp(argv[i], "--snapshot") || !std::strcmp(argv[i], "--desktop")) {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "quillon: %s needs a value\n", argv[i]);
+        return 2;
+      }
+      if (argv[i][2] == 's') {
+        snapshot = argv[++i];
+      } else if (!parse_desktop(argv[++i], desktop)) {
+        std::fprintf(stderr, "quillon: bad desktop size %s (want WxHxBITS)\n", argv[i]);
+        return 2;
+      }
+      continue;
+    }
     if (!std::strcmp(argv[i], "--trace")) {
       trace = true;
       continue;
@@ -91,6 +124,7 @@ int main(int argc, char** argv) {
   vm::vm_init();
   storage::storage_init();
   scripts::scripts_init();
+  host::window_init(headless, desktop);
   vm::g_host.sleep_1ms = sleep_1ms;
   if (trace) vm::g_host.tick = trace_token;
   vm::random_seed(uint32_t(std::chrono::steady_clock::now().time_since_epoch().count()));
@@ -116,8 +150,17 @@ int main(int argc, char** argv) {
   for (int k = i; k < argc; k++) words.emplace_back(argv[k]);
   vm::Interp* ctx = host::start_up(name, words, flags, 10);
 
+  int status = 0;
+  if (snapshot && ctx) {
+    std::string error;
+    if (!host::write_snapshot(*ctx, snapshot, &error)) {
+      std::fprintf(stderr, "quillon: cannot write the snapshot %s: %s\n", snapshot, error.c_str());
+      status = 1;
+    }
+  }
   storage::archive_close_all();
   vm::interp_destroy(ctx);
+  host::window_shutdown();
   vm::element_free_all();
-  return 0;
+  return status;
 }

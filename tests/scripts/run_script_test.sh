@@ -6,8 +6,11 @@
 # runs `quillon --headless --fixed-clock NAME.qnc` with that directory as the
 # working directory (so scriptlink finds the helpers by name), and compares
 # standard output with NAME.out and, when NAME.err exists, standard error
-# with it. BIN_DIR (default: $QUILLON_BIN, else build/test/bin) holds
-# quillonc and quillon. Exits 0 when everything matches.
+# with it. When NAME.png exists the player also writes a snapshot
+# (--snapshot), which png_compare checks against NAME.png pixel for pixel;
+# with QUILLON_SNAPSHOT_DIR set the snapshot is kept there as NAME.png (to
+# make or renew an expected picture after looking at it). BIN_DIR (default: $QUILLON_BIN, else build/test/bin) holds
+# quillonc, quillon and png_compare. Exits 0 when everything matches.
 set -eu
 
 name=${1:?usage: run_script_test.sh NAME [BIN_DIR]}
@@ -32,8 +35,13 @@ for source in *.qns; do
   fi
 done
 
+snapshot=
+if [ -f "$here/$name.png" ] || [ -n "${QUILLON_SNAPSHOT_DIR:-}" ]; then
+  snapshot=$work/actual.png
+fi
 status=0
-"$bin/quillon" --headless --fixed-clock "$name.qnc" >actual.out 2>actual.err || status=$?
+"$bin/quillon" --headless --fixed-clock ${snapshot:+--snapshot "$snapshot"} "$name.qnc" \
+  >actual.out 2>actual.err || status=$?
 failed=0
 if [ "$status" -ne 0 ]; then
   echo "FAIL $name: the player exited with status $status" >&2
@@ -47,5 +55,17 @@ fi
 if [ -f "$here/$name.err" ] && ! diff -u "$here/$name.err" actual.err >&2; then
   echo "FAIL $name: standard error differs from $name.err" >&2
   failed=1
+fi
+if [ -n "${QUILLON_SNAPSHOT_DIR:-}" ] && [ -f actual.png ]; then
+  cp actual.png "$QUILLON_SNAPSHOT_DIR/$name.png"
+fi
+if [ -f "$here/$name.png" ]; then
+  if [ ! -f actual.png ]; then
+    echo "FAIL $name: no snapshot written" >&2
+    failed=1
+  elif ! "$bin/png_compare" "$here/$name.png" actual.png >&2; then
+    echo "FAIL $name: the snapshot differs from $name.png" >&2
+    failed=1
+  fi
 fi
 exit $failed

@@ -1,0 +1,38 @@
+// The main window of a context: it opens at the first drawing, shows the
+// changed rectangles of the frame, and its events are pumped on the script
+// thread between tokens.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace vm {
+struct Interp;
+}
+
+namespace host {
+
+// Chooses the platform (headless when asked or when no display opens; the
+// latter is said once on standard error) and installs the window glue: the
+// flush hook, the message pump, the sleep and message-box hooks, the
+// desktop variables and the context closer. Call after vm_init().
+void window_init(bool headless, const platform::Desktop& headless_desktop);
+// Drops the platform (after the last context is destroyed).
+void window_shutdown();
+
+platform::Platform& platform_get();
+
+// The open main window of a context, or null.
+platform::Window* main_window(vm::Interp& ctx);
+// Opens the main window if it is not open (the frame is made if needed);
+// false when it cannot be opened.
+bool open_main_window(vm::Interp& ctx);
+// Closes the main window (the frame stays).
+void close_main_window(vm::Interp& ctx);
+
+// Writes the frame (made now when nothing was drawn) as PNG.
+bool write_snapshot(vm::Interp& ctx, const std::string& path, std::string* error);
+
+}  // namespace host

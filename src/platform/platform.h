@@ -1,0 +1,80 @@
+// The platform layer: the one place that talks to the window system. The
+// host asks it for the desktop, windows, events, the clock and message
+// boxes. Two backends: headless (everything in memory, no display needed)
+// and SDL2 (a real window with a streaming texture).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+struct Desktop {
+  int32_t width = 1920;
+  int32_t height = 1080;
+  int32_t bits = 24;
+};
+
+// What a window looks like; the style is the design's style word (bit 31:
+// popup, no frame).
+struct WindowSpec {
+  std::string title;
+  int32_t x = 0, y = 0;
+  int32_t width = 640, height = 480;  // client size
+  uint32_t style = 0;
+  bool shown = true;
+};
+
+enum class EventKind : uint8_t { Close, MouseMove, MouseDown, MouseUp, KeyDown, KeyUp, Text };
+
+struct Event {
+  EventKind kind = EventKind::Close;
+  int32_t x = 0, y = 0;  // mouse position in window coordinates
+  int32_t code = 0;      // button (1 left, 2 right, 3 middle) or key code
+  std::string text;      // typed text (UTF-8)
+};
+
+class Window {
+ public:
+  virtual ~Window() = default;
+  virtual void set_title(const std::string& title) = 0;
+  virtual void move(int32_t x, int32_t y) = 0;
+  virtual void resize(int32_t width, int32_t height) = 0;
+  virtual void set_style(uint32_t style) = 0;
+  virtual void show(bool shown) = 0;
+  // Copies the rectangle (x, y, w, h) of a top-down 32-bit BGRA picture of
+  // frame_w x frame_h pixels (stride in bytes) to the same place of the
+  // window, stretched when the window's size differs from the frame's, and
+  // shows it. The rectangle is clipped to the picture.
+  virtual void present(const uint8_t* bgra, int32_t stride, int32_t frame_w, int32_t frame_h, int32_t x,
+                       int32_t y, int32_t w, int32_t h) = 0;
+  virtual const WindowSpec& spec() const = 0;
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+  virtual bool headless() const = 0;
+  virtual Desktop desktop() const = 0;
+  // Null when the window cannot be made.
+  virtual std::unique_ptr<Window> create_window(const WindowSpec& spec) = 0;
+  // Takes the next waiting event; false when there is none.
+  virtual bool poll_event(Event& out) = 0;
+  // Milliseconds of a monotonic clock.
+  virtual uint64_t now_ms() = 0;
+  virtual void sleep_ms(uint32_t ms) = 0;
+  virtual void message_box(const char* caption, const char* text) = 0;
+};
+
+// The in-memory backend, with the given desktop.
+std::unique_ptr<Platform> make_headless(const Desktop& desktop);
+// The SDL2 backend; null with the reason in `why` when no display opens.
+std::unique_ptr<Platform> make_sdl(std::string* why);
+
+// The in-memory window surface of a headless window: window-size 0xAARRGGBB
+// pixels (top row first), 0 until something was presented.
+const std::vector<uint32_t>* headless_surface(const Window& window);
+
+}  // namespace platform

@@ -1,0 +1,184 @@
+// The SDL2 backend: one SDL window per window, each with an accelerated
+// renderer and a streaming texture of the frame's size; the renderer does
+// the stretching.
+#include <SDL.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+namespace {
+
+constexpr uint32_t kStylePopup = 0x80000000u;
+
+Event make_event(EventKind kind, int32_t x = 0, int32_t y = 0, int32_t code = 0) {
+  Event e;
+  e.kind = kind;
+  e.x = x;
+  e.y = y;
+  e.code = code;
+  return e;
+}
+
+class SdlWindow final : public Window {
+ public:
+  explicit SdlWindow(const WindowSpec& spec) : spec_(spec) {}
+  ~SdlWindow() override {
+    if (texture_) SDL_DestroyTexture(texture_);
+    if (renderer_) SDL_DestroyRenderer(renderer_);
+    if (window_) SDL_DestroyWindow(window_);
+  }
+
+  bool open() {
+    uint32_t flags = spec_.shown ? SDL_WINDOW_SHOWN : SDL_WINDOW_HIDDEN;
+    if (spec_.style & kStylePopup) flags |= SDL_WINDOW_BORDERLESS;
+    window_ = SDL_CreateWindow(spec_.title.c_str(), spec_.x, spec_.y, spec_.width, spec_.height, flags);
+    if (!window_) return false;
+    renderer_ = SDL_CreateRenderer(window_, -1, 0);
+    if (!renderer_) renderer_ = SDL_CreateRenderer(window_, -1, SDL_RENDERER_SOFTWARE);
+    return renderer_ != nullptr;
+  }
+
+  void set_title(const std::string& title) override {
+    spec_.title = title;
+    SDL_SetWindowTitle(window_, title.c_str());
+  }
+  void move(int32_t x, int32_t y) override {
+    spec_.x = x;
+    spec_.y = y;
+    SDL_SetWindowPosition(window_, x, y);
+  }
+  void resize(int32_t width, int32_t height) override {
+    spec_.width = std::max(width, 1);
+    spec_.height = std::max(height, 1);
+    SDL_SetWindowSize(window_, spec_.width, spec_.height);
+  }
+  void set_style(uint32_t style) override {
+    spec_.style = style;
+    SDL_SetWindowBordered(window_, (style & kStylePopup) ? SDL_FALSE : SDL_TRUE);
+  }
+  void show(bool shown) override {
+    spec_.shown = shown;
+    if (shown)
+      SDL_ShowWindow(window_);
+    else
+      SDL_HideWindow(window_);
+  }
+  const WindowSpec& spec() const override { return spec_; }
+
+  // Uploads the rectangle into the texture (made anew when the frame size
+  // changed) and presents the whole texture stretched to the window.
+  void present(const uint8_t* bgra, int32_t stride, int32_t frame_w, int32_t frame_h, int32_t x, int32_t y,
+               int32_t w, int32_t h) override {
+    if (!texture_ || tex_w_ != frame_w || tex_h_ != frame_h) {
+      if (texture_) SDL_DestroyTexture(texture_);
+      texture_ = SDL_CreateTexture(renderer_, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_STREAMING, frame_w,
+                                   frame_h);
+      if (!texture_) return;
+      tex_w_ = frame_w;
+      tex_h_ = frame_h;
+      x = 0, y = 0, w = frame_w, h = frame_h;  // a new texture holds nothing yet
+    }
+    int32_t x1 = std::max(x, 0), y1 = std::max(y, 0);
+    int32_t x2 = std::min(x + w, frame_w), y2 = std::min(y + h, frame_h);
+    if (x1 < x2 && y1 < y2) {
+      SDL_Rect r{x1, y1, x2 - x1, y2 - y1};
+      SDL_UpdateTexture(texture_, &r, bgra + int64_t(y1) * stride + x1 * 4, stride);
+    }
+    SDL_RenderCopy(renderer_, texture_, nullptr, nullptr);
+    SDL_RenderPresent(renderer_);
+  }
+
+ private:
+  WindowSpec spec_;
+  SDL_Window* window_ = nullptr;
+  SDL_Renderer* renderer_ = nullptr;
+  SDL_Texture* texture_ = nullptr;
+  int32_t tex_w_ = 0, tex_h_ = 0;
+};
+
+class Sdl final : public Platform {
+ public:
+  ~Sdl() override { SDL_Quit(); }
+  bool headless() const override { return false; }
+  Desktop desktop() const override {
+    Desktop d;
+    SDL_DisplayMode mode;
+    if (SDL_GetDesktopDisplayMode(0, &mode) == 0) {
+      d.width = mode.w;
+      d.height = mode.h;
+      d.bits = std::min<int32_t>(int32_t(SDL_BITSPERPIXEL(mode.format)), 24);
+    }
+    return d;
+  }
+  std::unique_ptr<Window> create_window(const WindowSpec& spec) override {
+    auto w = std::make_unique<SdlWindow>(spec);
+    if (!w->open()) return nullptr;
+    return w;
+  }
+  bool poll_event(Event& out) override {
+    SDL_Event e;
+    while (SDL_PollEvent(&e)) {
+      switch (e.type) {
+        case SDL_QUIT:
+        case SDL_WINDOWEVENT:
+          if (e.type == SDL_QUIT || e.window.event == SDL_WINDOWEVENT_CLOSE) {
+            out = make_event(EventKind::Close);
+            return true;
+          }
+          break;
+        case SDL_MOUSEMOTION:
+          out = make_event(EventKind::MouseMove, e.motion.x, e.motion.y);
+          return true;
+        case SDL_MOUSEBUTTONDOWN:
+        case SDL_MOUSEBUTTONUP:
+          out = make_event(e.type == SDL_MOUSEBUTTONDOWN ? EventKind::MouseDown : EventKind::MouseUp, e.button.x,
+                           e.button.y,
+                           e.button.button == SDL_BUTTON_RIGHT    ? 2
+                           : e.button.button == SDL_BUTTON_MIDDLE ? 3
+                                                                  : 1);
+          return true;
+        case SDL_KEYDOWN:
+        case SDL_KEYUP:
+          out = make_event(e.type == SDL_KEYDOWN ? EventKind::KeyDown : EventKind::KeyUp, 0, 0,
+                           int32_t(e.key.keysym.sym));
+          return true;
+        case SDL_TEXTINPUT:
+          out = make_event(EventKind::Text);
+          out.text = e.text.text;
+          return true;
+        default:
+          break;
+      }
+    }
+    return false;
+  }
+  uint64_t now_ms() override { return SDL_GetTicks64(); }
+  void sleep_ms(uint32_t ms) override { SDL_Delay(ms); }
+  void message_box(const char* caption, const char* text) override {
+    SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_INFORMATION, caption, text, nullptr);
+  }
+};
+
+}  // namespace
+
+// Without a display variable SDL is not even started: a failed start
+// leaves the video drivers' allocations behind.
+std::unique_ptr<Platform> make_sdl(std::string* why) {
+  if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) {
+    if (why) *why = "DISPLAY is not set";
+    return nullptr;
+  }
+  if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
+    if (why) *why = SDL_GetError();
+    SDL_Quit();
+    return nullptr;
+  }
+  return std::make_unique<Sdl>();
+}
+
+}  // namespace platform
