@@ -548,25 +548,21 @@ void h_filecopy(Interp& ctx) {
 
 // filedate name, filetime name: the local date (YYYYMMDD) and time of day
 // (HHMMSS) of the last change of a disk file; 0 when it does not exist.
-void h_filedate(Interp& ctx) {
+template <typename Pack>
+void file_change_field(Interp& ctx, Pack pack) {
   uint32_t n = close_frame(ctx);
   struct stat st;
   int64_t r = 0;
-  if (storage::stat_disk(TextArg(ctx, arg(ctx, n, 0)).view(), st)) {
-    std::tm tm = storage::local_mtime(st);
-    r = int64_t(tm.tm_year + 1900) * 10000 + (tm.tm_mon + 1) * 100 + tm.tm_mday;
-  }
+  if (storage::stat_disk(TextArg(ctx, arg(ctx, n, 0)).view(), st)) r = pack(storage::local_mtime(st));
   storage::finish_int(ctx, n, r);
 }
+void h_filedate(Interp& ctx) {
+  file_change_field(ctx, [](const std::tm& tm) {
+    return int64_t(tm.tm_year + 1900) * 10000 + (tm.tm_mon + 1) * 100 + tm.tm_mday;
+  });
+}
 void h_filetime(Interp& ctx) {
-  uint32_t n = close_frame(ctx);
-  struct stat st;
-  int64_t r = 0;
-  if (storage::stat_disk(TextArg(ctx, arg(ctx, n, 0)).view(), st)) {
-    std::tm tm = storage::local_mtime(st);
-    r = int64_t(tm.tm_hour) * 10000 + tm.tm_min * 100 + tm.tm_sec;
-  }
-  storage::finish_int(ctx, n, r);
+  file_change_field(ctx, [](const std::tm& tm) { return int64_t(tm.tm_hour) * 10000 + tm.tm_min * 100 + tm.tm_sec; });
 }
 
 // filesetdatetime name date [time]: sets the time of the last change to a
