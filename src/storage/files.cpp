@@ -291,28 +291,19 @@ using storage::TextArg;
 
 // --- handles ----------------------------------------------------------------------
 
-// fileopen name: a handle for reading (gzip inflated when var_filegzip is
-// on), or 0.
-void h_fileopen(Interp& ctx) {
+// The three openers: fileopen name (for reading, gzip inflated when
+// var_filegzip is on), filecreate name (created or emptied), fileappend
+// name (an existing file for reading and writing, positioned at its start:
+// the first write overwrites the first bytes). Each gives a handle, or 0.
+template <uint32_t (*Open)(Interp*, std::string_view)>
+void open_command(Interp& ctx) {
   uint32_t n = close_frame(ctx);
   TextArg name(ctx, arg(ctx, n, 0));
-  storage::finish_open(ctx, n, storage::stream_open_read_gz(&ctx, name.view()));
+  storage::finish_open(ctx, n, Open(&ctx, name.view()));
 }
-
-// filecreate name: a handle of a created or emptied file, or 0.
-void h_filecreate(Interp& ctx) {
-  uint32_t n = close_frame(ctx);
-  TextArg name(ctx, arg(ctx, n, 0));
-  storage::finish_open(ctx, n, storage::stream_create(&ctx, name.view()));
-}
-
-// fileappend name: a handle of an existing file for reading and writing,
-// positioned at its start (the first write overwrites the first bytes), or 0.
-void h_fileappend(Interp& ctx) {
-  uint32_t n = close_frame(ctx);
-  TextArg name(ctx, arg(ctx, n, 0));
-  storage::finish_open(ctx, n, storage::stream_open_update(&ctx, name.view()));
-}
+void h_fileopen(Interp& ctx) { open_command<storage::stream_open_read_gz>(ctx); }
+void h_filecreate(Interp& ctx) { open_command<storage::stream_create>(ctx); }
+void h_fileappend(Interp& ctx) { open_command<storage::stream_open_update>(ctx); }
 
 // fileclose handle...: closes each file at once. Note: the handle is left
 // dead rather than freed, so that a variable still holding it can never

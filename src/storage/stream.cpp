@@ -66,14 +66,14 @@ bool memory_source(Value src, Bytes& b) {
   return false;
 }
 
-// Reads at `at`, or at the descriptor's own position when `at` < 0 or the
-// descriptor cannot seek (a pipe). Keeps going after short reads.
-int64_t fd_read(int fd, void* out, int64_t count, int64_t at) {
-  auto* p = static_cast<char*>(out);
+// Reads or writes at `at`, or at the descriptor's own position when `at` < 0
+// or the descriptor cannot seek (a pipe). Keeps going after short transfers.
+template <typename Byte, typename Positioned, typename Plain>
+int64_t fd_transfer(int fd, Byte* p, int64_t count, int64_t at, Positioned positioned, Plain plain) {
   int64_t done = 0;
   while (done < count) {
     size_t chunk = size_t(std::min<int64_t>(count - done, int64_t(1) << 30));
-    ssize_t n = at >= 0 ? ::pread(fd, p + done, chunk, off_t(at + done)) : ::read(fd, p + done, chunk);
+    ssize_t n = at >= 0 ? positioned(fd, p + done, chunk, off_t(at + done)) : plain(fd, p + done, chunk);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == ESPIPE && at >= 0) {
       at = -1;
@@ -85,21 +85,12 @@ int64_t fd_read(int fd, void* out, int64_t count, int64_t at) {
   return done;
 }
 
+int64_t fd_read(int fd, void* out, int64_t count, int64_t at) {
+  return fd_transfer(fd, static_cast<char*>(out), count, at, ::pread, ::read);
+}
+
 int64_t fd_write(int fd, const void* in, int64_t count, int64_t at) {
-  auto* p = static_cast<const char*>(in);
-  int64_t done = 0;
-  while (done < count) {
-    size_t chunk = size_t(std::min<int64_t>(count - done, int64_t(1) << 30));
-    ssize_t n = at >= 0 ? ::pwrite(fd, p + done, chunk, off_t(at + done)) : ::write(fd, p + done, chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == ESPIPE && at >= 0) {
-      at = -1;
-      continue;
-    }
-    if (n <= 0) break;
-    done += n;
-  }
-  return done;
+  return fd_transfer(fd, static_cast<const char*>(in), count, at, ::pwrite, ::write);
 }
 
 // Positions a stream's source (origin 0 or 2); its resulting position, or -1.
