@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <unordered_map>
 
@@ -191,9 +192,10 @@ void gfx_init() {
   for (const NamedColor& c : kBuiltinColors) g_colors[c.name] = c.value;
 }
 
-Image* frame(Interp& ctx) {
-  GfxContext& s = state(ctx);
-  if (Image* img = image_of(s.frame)) return img;
+namespace {
+
+// A frame of var_windowsizex x var_windowsizey x var_windowbitdepth.
+uint32_t create_frame(Interp& ctx, const Image* like) {
   int64_t w = vm::sysvar_int(ctx, vm::SV_var_windowsizex);
   int64_t h = vm::sysvar_int(ctx, vm::SV_var_windowsizey);
   int64_t bits = vm::sysvar_int(ctx, vm::SV_var_windowbitdepth);
@@ -201,8 +203,41 @@ Image* frame(Interp& ctx) {
   if (bits != 1 && bits != 4 && bits != 8 && bits != 24 && bits != 32 && bits != -32) bits = 32;
   w = std::clamp<int64_t>(w, 1, kMaxSide);
   h = std::clamp<int64_t>(h, 1, kMaxSide);
-  s.frame = image_create(int32_t(w), int32_t(h), int32_t(bits), nullptr, nullptr);
+  return image_create(int32_t(w), int32_t(h), int32_t(bits), like, nullptr);
+}
+
+}  // namespace
+
+Image* frame(Interp& ctx) {
+  GfxContext& s = state(ctx);
+  if (Image* img = image_of(s.frame)) return img;
+  s.frame = create_frame(ctx, nullptr);
   return image_of(s.frame);
+}
+
+// The drawing state goes over; an indexed frame of the same depth keeps
+// its palette, any other picture is carried over colour by colour. When the
+// new frame cannot be made the old one stays.
+void remake_frame(Interp& ctx) {
+  GfxContext& s = state(ctx);
+  Image* old = image_of(s.frame);
+  if (!old) return;
+  uint32_t fresh = create_frame(ctx, old);
+  Image* img = image_of(fresh);
+  if (!img) return;
+  const int32_t w = std::min(old->width(), img->width()), h = std::min(old->height(), img->height());
+  if (img->bits == old->bits) {
+    std::memcpy(img->palette, old->palette, sizeof img->palette);
+    const size_t bytes = (size_t(w) * img->bits + 7) / 8;
+    for (int32_t y = 0; y < h; y++) std::memcpy(img->row(y), old->row(y), bytes);
+  } else {
+    for (int32_t y = 0; y < h; y++)
+      for (int32_t x = 0; x < w; x++) set_pixel(*img, x, y, get_pixel(*old, x, y));
+  }
+  if (s.target == s.frame) s.target = 0;
+  vm::element_release(s.frame);
+  s.frame = fresh;
+  s.list.rects.clear();
 }
 
 Image* target(Interp& ctx) {

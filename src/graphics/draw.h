@@ -27,6 +27,9 @@ Image* frame(vm::Interp& ctx);
 // The image the draw commands work on: the chosen image while it lives,
 // else the frame.
 Image* target(vm::Interp& ctx);
+// Makes the frame anew at the window size and depth with the old picture
+// copied in at 0, 0 (after windowsize on an open window).
+void remake_frame(vm::Interp& ctx);
 // Chooses the drawing target (0: the frame again).
 void set_target(vm::Interp& ctx, uint32_t image_handle);
 

@@ -14,6 +14,7 @@
 #include "scripts/program.h"
 #include "storage/archive.h"
 #include "storage/stream.h"
+#include "vm/clock.h"
 #include "vm/element.h"
 #include "vm/interp.h"
 #include "vm/operators.h"
@@ -76,6 +77,7 @@ int main(int argc, char** argv) {
   int i = 1;
   bool trace = false;
   bool headless = false;
+  bool fixed_clock = false;
   const char* snapshot = nullptr;
   platform::Desktop desktop;
   for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; i++) {
@@ -91,7 +93,10 @@ int main(int argc, char** argv) {
       headless = true;
       continue;
     }
-    if (!std::strcmp(argv[i], "--fixed-clock")) continue;
+    if (!std::strcmp(argv[i], "--fixed-clock")) {
+      fixed_clock = true;
+      continue;
+    }
     if (!std::strcmp(argv[i], "--snapshot") || !std::strcmp(argv[i], "--desktop")) {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "quillon: %s needs a value\n", argv[i]);
@@ -121,13 +126,16 @@ int main(int argc, char** argv) {
   host::StartupFlags flags;
   std::string name = host::parse_command_line(join_words(argv + i, argv + argc), flags, true);
 
+  vm::clock_init(fixed_clock);
   vm::vm_init();
   storage::storage_init();
   scripts::scripts_init();
   host::window_init(headless, desktop);
   vm::g_host.sleep_1ms = sleep_1ms;
   if (trace) vm::g_host.tick = trace_token;
-  vm::random_seed(uint32_t(std::chrono::steady_clock::now().time_since_epoch().count()));
+  // The fraction of a second: a fixed clock starts at a whole second, so its
+  // runs draw the same random numbers.
+  vm::random_seed(uint32_t(vm::clock_now()));
 
   // The archive this program carries: one bound to it, else the built-in one.
   static std::string bound;

@@ -76,8 +76,16 @@ std::string parse_command_line(std::string line, StartupFlags& flags, bool first
   return line;
 }
 
+namespace {
+StartupFlags g_flags;
+}
+
+const StartupFlags& startup_flags() { return g_flags; }
+void set_startup_flags(const StartupFlags& flags) { g_flags = flags; }
+
 vm::Interp* start_up(const std::string& name, const std::vector<std::string>& words, const StartupFlags& flags,
                      int show_state) {
+  g_flags = flags;
   vm::Interp* ctx = vm::interp_create();
   if (!ctx) return nullptr;
   vm::sysvar_set_int(*ctx, vm::SV_var_winshowstyle, show_state);

@@ -22,6 +22,10 @@ struct StartupFlags {
   bool bound_runtime = false; // the executable carries an archive
 };
 
+// The flags of this process's command line (set by start_up).
+const StartupFlags& startup_flags();
+void set_startup_flags(const StartupFlags& flags);
+
 // Parses the switches at the front of `line` (/s /p /c /a, each with an
 // optional window number: "/p 1234", "/c:1234") into `flags` and returns
 // the script name: the text in double quotes, or else the rest of the line

@@ -1,6 +1,10 @@
 // The window glue between the engine and the platform layer.
 #include "host/window.h"
 
+#include "host/saver.h"
+#include "host/startup.h"
+#include "host/window_state.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -20,22 +24,10 @@ using vm::Interp;
 
 namespace {
 
-constexpr uint32_t kDefaultStyle = 0x02CF0000;  // overlapped window with clip-children
-
-struct MainWindow {
-  std::unique_ptr<platform::Window> window;
-  std::vector<uint8_t> bgra;  // the frame as top-down BGRA, what the window shows
-  int32_t frame_w = 0, frame_h = 0;
-  std::string title = "Quillon";
-  uint32_t style = kDefaultStyle;
-  bool centred = true;        // placed by centring until windowposition sets a place
-  bool force_present = false;  // present even while var_windowupdate is off
-};
-
 std::unique_ptr<platform::Platform> g_platform;
 bool g_headless = true;
 platform::Desktop g_headless_desktop;
-std::unordered_map<Interp*, MainWindow> g_windows;
+std::unordered_map<Interp*, WindowState> g_windows;
 
 // Copies rectangle r (inclusive, inside the frame) of the frame into the
 // BGRA picture. 24- and 32-bit rows are read directly; indexed depths go
@@ -65,7 +57,7 @@ void convert_rect(const gfx::Image& img, const gfx::Rect& r, std::vector<uint8_t
 }
 
 // Brings the BGRA copy to the frame's size (a new size starts black).
-void fit_copy(MainWindow& mw, const gfx::Image& img) {
+void fit_copy(WindowState& mw, const gfx::Image& img) {
   if (mw.frame_w == img.width() && mw.frame_h == img.height()) return;
   mw.frame_w = img.width();
   mw.frame_h = img.height();
@@ -77,7 +69,7 @@ void fit_copy(MainWindow& mw, const gfx::Image& img) {
 // shows the whole frame later).
 void present_rects(Interp& ctx, gfx::Image& shown, const gfx::Rect* rects, size_t count) {
   if (!open_main_window(ctx)) return;
-  MainWindow& mw = g_windows[&ctx];
+  WindowState& mw = g_windows[&ctx];
   if (vm::sysvar_int(ctx, vm::SV_var_windowupdate) == 0 && !mw.force_present) return;
   fit_copy(mw, shown);
   for (size_t k = 0; k < count; k++) {
@@ -93,8 +85,36 @@ void present_rects(Interp& ctx, gfx::Image& shown, const gfx::Rect* rects, size_
   }
 }
 
-// Serves up to 32 waiting events. Closing the window ends the script
-// normally. Nothing waits before the platform is in use.
+// The main window's menu commands have keys: "?" or "/" (typed) for About,
+// Ctrl+Shift+X for Exit, Ctrl+Shift+D for the debug view and Ctrl+Shift+V
+// for the variables view. True when the event was one of them.
+bool menu_key(Interp& ctx, const platform::Event& e) {
+  if (e.kind == platform::EventKind::Text && (e.text == "?" || e.text == "/")) {
+    show_about(ctx);
+    return true;
+  }
+  constexpr uint16_t kChord = platform::kModCtrl | platform::kModShift;
+  if (e.kind != platform::EventKind::KeyDown || (e.mods & kChord) != kChord) return false;
+  WindowState& ws = window_state(ctx);
+  switch (e.code) {
+    case 'x':
+      vm::raise(ctx, vm::kStopNormal);
+      close_main_window(ctx);
+      return true;
+    case 'd':
+      ws.debug_view = !ws.debug_view;
+      return true;
+    case 'v':
+      ws.variables_view = !ws.variables_view;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Serves up to 32 waiting events. Closing either window ends the script
+// normally, unless a running screen saver holds the window open; input
+// that ends a screen saver goes through its password check.
 bool pump(Interp& ctx) {
   if (!g_platform) return false;
   platform::Platform& p = *g_platform;
@@ -103,9 +123,13 @@ bool pump(Interp& ctx) {
   while (served < 32 && p.poll_event(e)) {
     served++;
     if (e.kind == platform::EventKind::Close) {
+      if (saver_holds_window()) continue;
       vm::raise(ctx, vm::kStopNormal);
       close_main_window(ctx);
+      continue;
     }
+    if (menu_key(ctx, e)) continue;
+    saver_input(ctx, e);
   }
   return served > 0;
 }
@@ -116,18 +140,15 @@ void show_message(Interp&, const char* caption, const char* text) {
   if (!p.headless()) p.message_box(caption, text);
 }
 
-void centred_position(platform::Platform& p, int64_t w, int64_t h, int64_t& x, int64_t& y) {
-  platform::Desktop d = p.desktop();
-  x = std::max<int64_t>((d.width - w) / 2, 0);
-  y = std::max<int64_t>((d.height - h) / 2, 0);
+void window_closer(Interp& ctx) {
+  g_windows.erase(&ctx);
+  saver_reset();
 }
-
-void window_closer(Interp& ctx) { g_windows.erase(&ctx); }
 
 void register_desktop_variables() {
   using vm::SysVar;
-  auto size_x = [](Interp& c) { vm::push_int(c, platform_get().desktop().width); };
-  auto size_y = [](Interp& c) { vm::push_int(c, platform_get().desktop().height); };
+  auto size_x = [](Interp& c) { vm::push_int(c, script_desktop().width); };
+  auto size_y = [](Interp& c) { vm::push_int(c, script_desktop().height); };
   vm::sysvar_register(vm::SV_var_desktopsizex, {size_x, nullptr});
   vm::sysvar_register(vm::SV_var_desktopsizexreal, {size_x, nullptr});
   vm::sysvar_register(vm::SV_var_desktopsizey, {size_y, nullptr});
@@ -139,6 +160,26 @@ void register_desktop_variables() {
 }
 
 }  // namespace
+
+WindowState& window_state(Interp& ctx) { return g_windows[&ctx]; }
+
+// The desktop as the script sees it: 640 x 480 in the small (preview) mode.
+platform::Desktop script_desktop() {
+  platform::Desktop d = platform_get().desktop();
+  if (startup_flags().small) d.width = 640, d.height = 480;
+  return d;
+}
+
+
+void centred_position(int64_t w, int64_t h, int64_t& x, int64_t& y) {
+  platform::Desktop d = script_desktop();
+  x = std::max<int64_t>((d.width - w) / 2, 0);
+  y = std::max<int64_t>((d.height - h) / 2, 0);
+}
+
+void show_about(Interp&) {
+  platform_get().message_box("About Quillon", "Quillon " QUILLON_VERSION "\nA multimedia script player.");
+}
 
 void window_init(bool headless, const platform::Desktop& headless_desktop) {
   g_headless = headless;
@@ -172,12 +213,16 @@ platform::Window* main_window(Interp& ctx) {
   return it == g_windows.end() ? nullptr : it->second.window.get();
 }
 
-// Opening: sizes below 32 become 640 x 480, the window takes the scaled
-// size and is centred on the desktop unless a position was set, and the
-// frame is made.
+// Opening: the background window first when one is wanted, sizes below
+// 32 become 640 x 480, the window takes the scaled size and is centred on
+// the desktop unless a position was set, and the frame is made.
 bool open_main_window(Interp& ctx) {
-  MainWindow& mw = g_windows[&ctx];
+  WindowState& mw = g_windows[&ctx];
   if (mw.window) return true;
+  const bool small = startup_flags().small;
+  if (small) mw.style = 0;
+  open_background_window(ctx);
+  if (ctx.sysvars[vm::SV_var_windowupdate].is_null()) vm::sysvar_set_int(ctx, vm::SV_var_windowupdate, 1);
   if (vm::sysvar_int(ctx, vm::SV_var_windowsizex) < 32) vm::sysvar_set_int(ctx, vm::SV_var_windowsizex, 640);
   if (vm::sysvar_int(ctx, vm::SV_var_windowsizey) < 32) vm::sysvar_set_int(ctx, vm::SV_var_windowsizey, 480);
   int64_t bits = vm::sysvar_int(ctx, vm::SV_var_windowbitdepth);
@@ -192,16 +237,23 @@ bool open_main_window(Interp& ctx) {
   platform::WindowSpec spec;
   spec.title = mw.title;
   spec.style = mw.style;
-  spec.width = int32_t(vm::sysvar_int(ctx, vm::SV_var_windowscaledx));
-  spec.height = int32_t(vm::sysvar_int(ctx, vm::SV_var_windowscaledy));
+  spec.topmost = mw.topmost;
+  spec.width = int32_t(std::clamp<int64_t>(vm::sysvar_int(ctx, vm::SV_var_windowscaledx), 1, gfx::kMaxSide));
+  spec.height = int32_t(std::clamp<int64_t>(vm::sysvar_int(ctx, vm::SV_var_windowscaledy), 1, gfx::kMaxSide));
   int64_t px = vm::sysvar_int(ctx, vm::SV_var_windowposx), py = vm::sysvar_int(ctx, vm::SV_var_windowposy);
-  if (px == 0 && py == 0) centred_position(p, spec.width, spec.height, px, py);
+  if (small) {
+    // A preview has no window of its own to be placed in on this system:
+    // it opens at the corner.
+    px = py = 0;
+  } else if (px == 0 && py == 0) {
+    centred_position(spec.width, spec.height, px, py);
+  }
   spec.x = int32_t(px);
   spec.y = int32_t(py);
   mw.window = p.create_window(spec);
   if (!mw.window) return false;
   fit_copy(mw, *f);
-  vm::sysvar_set_int(ctx, vm::SV_var_winhandle, 1);
+  vm::sysvar_set_int(ctx, vm::SV_var_winhandle, mw.window->id());
   return true;
 }
 
@@ -219,116 +271,13 @@ bool write_snapshot(Interp& ctx, const std::string& path, std::string* error) {
   return gfx::write_png(*f, path, error);
 }
 
-namespace {
-
 // Marks the whole frame changed and presents it, whatever var_windowupdate says.
 void present_all(Interp& ctx) {
   gfx::mark_all_changed(ctx);
-  MainWindow& mw = g_windows[&ctx];
+  WindowState& mw = window_state(ctx);
   mw.force_present = true;
   gfx::finish_drawing(ctx);
   mw.force_present = false;
 }
 
-}  // namespace
 }  // namespace host
-
-// --- window commands ------------------------------------------------------------------------
-
-namespace vm {
-
-namespace {
-
-int64_t arg_int(Interp& ctx, uint32_t k) { return value_to_integer(&ctx, ctx.top[k]); }
-
-std::string arg_text(Interp& ctx, uint32_t k) {
-  Value t = value_to_text(&ctx, ctx.top[k]);
-  std::string s(element_text(t));
-  value_release(t);
-  return s;
-}
-
-}  // namespace
-
-// windowtitle text: the title of the main window, now and when it opens.
-void h_windowtitle(Interp& ctx) {
-  uint32_t n = close_frame(ctx);
-  std::string title = n ? arg_text(ctx, 0) : std::string();
-  pop_n(ctx, n);
-  host::MainWindow& mw = host::g_windows[&ctx];
-  mw.title = title;
-  if (mw.window) mw.window->set_title(title);
-}
-
-// windowsize width height [depth]: the frame size (and depth) used when the
-// window opens; an unscaled window's size follows it.
-// Note: an open window takes the new size, but its frame keeps the size it
-// was made with.
-void h_windowsize(Interp& ctx) {
-  uint32_t n = close_frame(ctx);
-  if (n >= 2) {
-    sysvar_set_int(ctx, SV_var_windowsizex, arg_int(ctx, 0));
-    sysvar_set_int(ctx, SV_var_windowsizey, arg_int(ctx, 1));
-    if (n >= 3) sysvar_set_int(ctx, SV_var_windowbitdepth, arg_int(ctx, 2));
-    if (!sysvar_int(ctx, SV_var_windowscaled)) {
-      sysvar_set_int(ctx, SV_var_windowscaledx, sysvar_int(ctx, SV_var_windowsizex));
-      sysvar_set_int(ctx, SV_var_windowscaledy, sysvar_int(ctx, SV_var_windowsizey));
-    }
-    if (platform::Window* w = host::main_window(ctx))
-      w->resize(int32_t(sysvar_int(ctx, SV_var_windowscaledx)), int32_t(sysvar_int(ctx, SV_var_windowscaledy)));
-  }
-  pop_n(ctx, n);
-}
-
-// windowposition [x y]: with a place, sets var_windowposx/y and ends the
-// centring; an open window is then placed (centred while it still is),
-// sized, and shown anew when var_windowupdate is on.
-void h_windowposition(Interp& ctx) {
-  uint32_t n = close_frame(ctx);
-  host::MainWindow& mw = host::g_windows[&ctx];
-  if (n >= 2) {
-    sysvar_set_int(ctx, SV_var_windowposx, arg_int(ctx, 0));
-    sysvar_set_int(ctx, SV_var_windowposy, arg_int(ctx, 1));
-    mw.centred = false;
-  }
-  pop_n(ctx, n);
-  if (!mw.window) return;
-  int64_t w = sysvar_int(ctx, SV_var_windowscaledx), h = sysvar_int(ctx, SV_var_windowscaledy);
-  int64_t x = sysvar_int(ctx, SV_var_windowposx), y = sysvar_int(ctx, SV_var_windowposy);
-  if (mw.centred) host::centred_position(host::platform_get(), w, h, x, y);
-  mw.window->move(int32_t(x), int32_t(y));
-  mw.window->resize(int32_t(w), int32_t(h));
-  mw.window->show(true);
-  if (sysvar_int(ctx, SV_var_windowupdate)) host::present_all(ctx);
-}
-
-// windowupdate [on|off]: with a setting, turns automatic presentation after
-// drawing on or off; either way the whole frame is then shown.
-void h_windowupdate(Interp& ctx) {
-  uint32_t n = close_frame(ctx);
-  if (n) sysvar_set_int(ctx, SV_var_windowupdate, arg_int(ctx, 0) != 0);
-  pop_n(ctx, n);
-  host::present_all(ctx);
-}
-
-// windowclose: shows the frame, closes the main window and forgets its
-// place. The next drawing opens it again.
-void h_windowclose(Interp& ctx) {
-  pop_n(ctx, close_frame(ctx));
-  if (!host::main_window(ctx)) return;
-  host::present_all(ctx);
-  host::close_main_window(ctx);
-  sysvar_set_int(ctx, SV_var_windowposx, 0);
-  sysvar_set_int(ctx, SV_var_windowposy, 0);
-}
-
-// windowshowstyle keyword: hide hides the window, every other show command
-// shows it.
-void h_windowshowstyle(Interp& ctx) {
-  uint32_t n = close_frame(ctx);
-  std::string word = n ? arg_text(ctx, 0) : std::string();
-  pop_n(ctx, n);
-  if (platform::Window* w = host::main_window(ctx)) w->show(word != "hide");
-}
-
-}  // namespace vm

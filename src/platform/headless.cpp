@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "platform/scaling.h"
 
 namespace platform {
 
@@ -15,7 +16,7 @@ namespace {
 
 class HeadlessWindow final : public Window {
  public:
-  explicit HeadlessWindow(const WindowSpec& spec) : spec_(spec) { resize(spec.width, spec.height); }
+  HeadlessWindow(const WindowSpec& spec, uint32_t id) : spec_(spec), id_(id) { resize(spec.width, spec.height); }
 
   void set_title(const std::string& title) override { spec_.title = title; }
   void move(int32_t x, int32_t y) override {
@@ -29,27 +30,34 @@ class HeadlessWindow final : public Window {
   }
   void set_style(uint32_t style) override { spec_.style = style; }
   void show(bool shown) override { spec_.shown = shown; }
+  void minimize() override { spec_.minimized = true; }
+  void restore() override {
+    spec_.minimized = false;
+    spec_.shown = true;
+  }
+  void raise() override { spec_.shown = true; }
+  void set_topmost(bool on) override { spec_.topmost = on; }
+  void fill(uint32_t rgb) override { std::fill(surface_.begin(), surface_.end(), 0xFF000000u | rgb); }
+  uint32_t id() const override { return id_; }
   const WindowSpec& spec() const override { return spec_; }
 
-  // Without stretching a row copy; with it, every window pixel of the
-  // rectangle's image (edges rounded outward) takes the frame pixel its
-  // centre falls on.
+  // Every window pixel showing a frame pixel of the rectangle takes that
+  // frame pixel (the same place when the sizes agree).
   void present(const uint8_t* bgra, int32_t stride, int32_t frame_w, int32_t frame_h, int32_t x, int32_t y,
                int32_t w, int32_t h) override {
-    int32_t x1 = std::max(x, 0), y1 = std::max(y, 0);
-    int32_t x2 = std::min(x + w, frame_w), y2 = std::min(y + h, frame_h);
-    if (x1 >= x2 || y1 >= y2) return;
+    if (frame_w <= 0 || frame_h <= 0) return;
     const int64_t ww = spec_.width, wh = spec_.height;
-    int64_t wx1 = x1 * ww / frame_w, wy1 = y1 * wh / frame_h;
-    int64_t wx2 = std::min<int64_t>((x2 * ww + frame_w - 1) / frame_w, ww);
-    int64_t wy2 = std::min<int64_t>((y2 * wh + frame_h - 1) / frame_h, wh);
-    for (int64_t wy = wy1; wy < wy2; wy++) {
-      int64_t sy = std::min<int64_t>((2 * wy + 1) * frame_h / (2 * wh), frame_h - 1);
-      const uint8_t* src = bgra + sy * stride;
+    if (ww == frame_w && wh == frame_h) {
+      copy_unscaled(bgra, stride, x, y, w, h);
+      return;
+    }
+    Span xs = map_span(x, int64_t(x) + w - 1, frame_w, ww);
+    Span ys = map_span(y, int64_t(y) + h - 1, frame_h, wh);
+    for (int64_t wy = ys.begin; wy < ys.end; wy++) {
+      const uint8_t* src = bgra + frame_pixel(wy, frame_h, wh) * stride;
       uint32_t* dst = surface_.data() + wy * ww;
-      for (int64_t wx = wx1; wx < wx2; wx++) {
-        int64_t sx = std::min<int64_t>((2 * wx + 1) * frame_w / (2 * ww), frame_w - 1);
-        const uint8_t* p = src + sx * 4;
+      for (int64_t wx = xs.begin; wx < xs.end; wx++) {
+        const uint8_t* p = src + frame_pixel(wx, frame_w, ww) * 4;
         dst[wx] = 0xFF000000u | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
       }
     }
@@ -58,7 +66,20 @@ class HeadlessWindow final : public Window {
   std::vector<uint32_t> surface_;
 
  private:
+  void copy_unscaled(const uint8_t* bgra, int32_t stride, int64_t x, int64_t y, int64_t w, int64_t h) {
+    const int64_t ww = spec_.width, wh = spec_.height;
+    int64_t x1 = std::max<int64_t>(x, 0), y1 = std::max<int64_t>(y, 0);
+    int64_t x2 = std::min<int64_t>(x + w, ww), y2 = std::min<int64_t>(y + h, wh);
+    for (int64_t row = y1; row < y2; row++) {
+      const uint8_t* p = bgra + row * stride + x1 * 4;
+      uint32_t* dst = surface_.data() + row * ww;
+      for (int64_t col = x1; col < x2; col++, p += 4)
+        dst[col] = 0xFF000000u | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
+    }
+  }
+
   WindowSpec spec_;
+  uint32_t id_;
 };
 
 class Headless final : public Platform {
@@ -67,7 +88,7 @@ class Headless final : public Platform {
   bool headless() const override { return true; }
   Desktop desktop() const override { return desktop_; }
   std::unique_ptr<Window> create_window(const WindowSpec& spec) override {
-    return std::make_unique<HeadlessWindow>(spec);
+    return std::make_unique<HeadlessWindow>(spec, ++last_id_);
   }
   bool poll_event(Event&) override { return false; }
   uint64_t now_ms() override {
@@ -79,9 +100,11 @@ class Headless final : public Platform {
   void message_box(const char* caption, const char* text) override {
     std::fprintf(stderr, "%s: %s\n", caption, text);
   }
+  void show_cursor(bool) override {}
 
  private:
   Desktop desktop_;
+  uint32_t last_id_ = 0;
 };
 
 }  // namespace

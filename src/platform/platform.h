@@ -25,14 +25,21 @@ struct WindowSpec {
   int32_t width = 640, height = 480;  // client size
   uint32_t style = 0;
   bool shown = true;
+  bool minimized = false;
+  bool topmost = false;
 };
 
 enum class EventKind : uint8_t { Close, MouseMove, MouseDown, MouseUp, KeyDown, KeyUp, Text };
 
+// Modifier bits of key events.
+enum : uint16_t { kModShift = 1, kModCtrl = 2, kModAlt = 4 };
+
 struct Event {
   EventKind kind = EventKind::Close;
+  uint32_t window = 0;   // id() of the window it came to, 0 when unknown
   int32_t x = 0, y = 0;  // mouse position in window coordinates
   int32_t code = 0;      // button (1 left, 2 right, 3 middle) or key code
+  uint16_t mods = 0;     // kMod... bits of key events
   std::string text;      // typed text (UTF-8)
 };
 
@@ -44,6 +51,16 @@ class Window {
   virtual void resize(int32_t width, int32_t height) = 0;
   virtual void set_style(uint32_t style) = 0;
   virtual void show(bool shown) = 0;
+  virtual void minimize() = 0;
+  // Back from minimized (the size is fixed, so maximizing restores too).
+  virtual void restore() = 0;
+  // To the front with the input focus.
+  virtual void raise() = 0;
+  virtual void set_topmost(bool on) = 0;
+  // Shows one colour all over (the background window).
+  virtual void fill(uint32_t rgb) = 0;
+  // Names the window in the events it receives.
+  virtual uint32_t id() const = 0;
   // Copies the rectangle (x, y, w, h) of a top-down 32-bit BGRA picture of
   // frame_w x frame_h pixels (stride in bytes) to the same place of the
   // window, stretched when the window's size differs from the frame's, and
@@ -66,6 +83,7 @@ class Platform {
   virtual uint64_t now_ms() = 0;
   virtual void sleep_ms(uint32_t ms) = 0;
   virtual void message_box(const char* caption, const char* text) = 0;
+  virtual void show_cursor(bool shown) = 0;
 };
 
 // The in-memory backend, with the given desktop.

@@ -15,9 +15,10 @@ namespace {
 
 constexpr uint32_t kStylePopup = 0x80000000u;
 
-Event make_event(EventKind kind, int32_t x = 0, int32_t y = 0, int32_t code = 0) {
+Event make_event(EventKind kind, uint32_t window, int32_t x = 0, int32_t y = 0, int32_t code = 0) {
   Event e;
   e.kind = kind;
+  e.window = window;
   e.x = x;
   e.y = y;
   e.code = code;
@@ -36,6 +37,7 @@ class SdlWindow final : public Window {
   bool open() {
     uint32_t flags = spec_.shown ? SDL_WINDOW_SHOWN : SDL_WINDOW_HIDDEN;
     if (spec_.style & kStylePopup) flags |= SDL_WINDOW_BORDERLESS;
+    if (spec_.topmost) flags |= SDL_WINDOW_ALWAYS_ON_TOP;
     window_ = SDL_CreateWindow(spec_.title.c_str(), spec_.x, spec_.y, spec_.width, spec_.height, flags);
     if (!window_) return false;
     renderer_ = SDL_CreateRenderer(window_, -1, 0);
@@ -68,6 +70,30 @@ class SdlWindow final : public Window {
     else
       SDL_HideWindow(window_);
   }
+  void minimize() override {
+    spec_.minimized = true;
+    SDL_MinimizeWindow(window_);
+  }
+  void restore() override {
+    spec_.minimized = false;
+    spec_.shown = true;
+    SDL_ShowWindow(window_);
+    SDL_RestoreWindow(window_);
+  }
+  void raise() override {
+    spec_.shown = true;
+    SDL_RaiseWindow(window_);
+  }
+  void set_topmost(bool on) override {
+    spec_.topmost = on;
+    SDL_SetWindowAlwaysOnTop(window_, on ? SDL_TRUE : SDL_FALSE);
+  }
+  void fill(uint32_t rgb) override {
+    SDL_SetRenderDrawColor(renderer_, uint8_t(rgb >> 16), uint8_t(rgb >> 8), uint8_t(rgb), 0xFF);
+    SDL_RenderClear(renderer_);
+    SDL_RenderPresent(renderer_);
+  }
+  uint32_t id() const override { return SDL_GetWindowID(window_); }
   const WindowSpec& spec() const override { return spec_; }
 
   // Uploads the rectangle into the texture (made anew when the frame size
@@ -127,28 +153,31 @@ class Sdl final : public Platform {
         case SDL_QUIT:
         case SDL_WINDOWEVENT:
           if (e.type == SDL_QUIT || e.window.event == SDL_WINDOWEVENT_CLOSE) {
-            out = make_event(EventKind::Close);
+            out = make_event(EventKind::Close, e.type == SDL_QUIT ? 0 : e.window.windowID);
             return true;
           }
           break;
         case SDL_MOUSEMOTION:
-          out = make_event(EventKind::MouseMove, e.motion.x, e.motion.y);
+          out = make_event(EventKind::MouseMove, e.motion.windowID, e.motion.x, e.motion.y);
           return true;
         case SDL_MOUSEBUTTONDOWN:
         case SDL_MOUSEBUTTONUP:
-          out = make_event(e.type == SDL_MOUSEBUTTONDOWN ? EventKind::MouseDown : EventKind::MouseUp, e.button.x,
-                           e.button.y,
+          out = make_event(e.type == SDL_MOUSEBUTTONDOWN ? EventKind::MouseDown : EventKind::MouseUp,
+                           e.button.windowID, e.button.x, e.button.y,
                            e.button.button == SDL_BUTTON_RIGHT    ? 2
                            : e.button.button == SDL_BUTTON_MIDDLE ? 3
                                                                   : 1);
           return true;
         case SDL_KEYDOWN:
         case SDL_KEYUP:
-          out = make_event(e.type == SDL_KEYDOWN ? EventKind::KeyDown : EventKind::KeyUp, 0, 0,
+          out = make_event(e.type == SDL_KEYDOWN ? EventKind::KeyDown : EventKind::KeyUp, e.key.windowID, 0, 0,
                            int32_t(e.key.keysym.sym));
+          if (e.key.keysym.mod & KMOD_SHIFT) out.mods |= kModShift;
+          if (e.key.keysym.mod & KMOD_CTRL) out.mods |= kModCtrl;
+          if (e.key.keysym.mod & KMOD_ALT) out.mods |= kModAlt;
           return true;
         case SDL_TEXTINPUT:
-          out = make_event(EventKind::Text);
+          out = make_event(EventKind::Text, e.text.windowID);
           out.text = e.text.text;
           return true;
         default:
@@ -162,6 +191,7 @@ class Sdl final : public Platform {
   void message_box(const char* caption, const char* text) override {
     SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_INFORMATION, caption, text, nullptr);
   }
+  void show_cursor(bool shown) override { SDL_ShowCursor(shown ? SDL_ENABLE : SDL_DISABLE); }
 };
 
 }  // namespace

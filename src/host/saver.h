@@ -1,0 +1,29 @@
+// Screen-saver operation: the screensaver command and the password check
+// that runs when input would end a running saver.
+#pragma once
+
+#include "platform/platform.h"
+
+namespace vm {
+struct Interp;
+}
+
+namespace host {
+
+// A running saver (in a bound runtime outside the preview) keeps its
+// window when the window system asks it to close: input ends it instead.
+bool saver_holds_window();
+
+// Input that ends a running saver (as chosen by the screensaver keywords)
+// runs the password check and is then used up: true when it was.
+bool saver_input(vm::Interp& ctx, const platform::Event& e);
+
+// Whether the saver may end: not within 1.5 s of its start, not while a
+// check runs, and on this system (which has no password dialog of its own)
+// at once otherwise, ending the script normally.
+bool password_check(vm::Interp& ctx);
+
+// Forgets the saver state (a new context starts without one).
+void saver_reset();
+
+}  // namespace host
