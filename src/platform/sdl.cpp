@@ -1,11 +1,14 @@
 // The SDL2 backend: one SDL window per window, each with an accelerated
 // renderer and a streaming texture of the frame's size; the renderer does
-// the stretching.
+// the stretching. The texture keeps the last frame shown, so a window whose
+// pixels the window system dropped (shown again, uncovered) is drawn anew
+// from it without the engine.
 #include <SDL.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -14,6 +17,7 @@ namespace platform {
 namespace {
 
 constexpr uint32_t kStylePopup = 0x80000000u;
+constexpr const char* kSelfKey = "quillon.window";  // the SDL window's data: its SdlWindow
 
 Event make_event(EventKind kind, uint32_t window, int32_t x = 0, int32_t y = 0, int32_t code = 0) {
   Event e;
@@ -40,6 +44,7 @@ class SdlWindow final : public Window {
     if (spec_.topmost) flags |= SDL_WINDOW_ALWAYS_ON_TOP;
     window_ = SDL_CreateWindow(spec_.title.c_str(), spec_.x, spec_.y, spec_.width, spec_.height, flags);
     if (!window_) return false;
+    SDL_SetWindowData(window_, kSelfKey, this);
     renderer_ = SDL_CreateRenderer(window_, -1, 0);
     if (!renderer_) renderer_ = SDL_CreateRenderer(window_, -1, SDL_RENDERER_SOFTWARE);
     return renderer_ != nullptr;
@@ -89,9 +94,9 @@ class SdlWindow final : public Window {
     SDL_SetWindowAlwaysOnTop(window_, on ? SDL_TRUE : SDL_FALSE);
   }
   void fill(uint32_t rgb) override {
-    SDL_SetRenderDrawColor(renderer_, uint8_t(rgb >> 16), uint8_t(rgb >> 8), uint8_t(rgb), 0xFF);
-    SDL_RenderClear(renderer_);
-    SDL_RenderPresent(renderer_);
+    filled_ = true;
+    fill_rgb_ = rgb;
+    redraw();
   }
   uint32_t id() const override { return SDL_GetWindowID(window_); }
   const WindowSpec& spec() const override { return spec_; }
@@ -115,8 +120,28 @@ class SdlWindow final : public Window {
       SDL_Rect r{x1, y1, x2 - x1, y2 - y1};
       SDL_UpdateTexture(texture_, &r, bgra + int64_t(y1) * stride + x1 * 4, stride);
     }
-    SDL_RenderCopy(renderer_, texture_, nullptr, nullptr);
+    filled_ = false;
+    redraw();
+  }
+
+  // Shows what the window last showed: the fill colour or the whole
+  // texture; nothing before either.
+  void redraw() {
+    if (filled_) {
+      SDL_SetRenderDrawColor(renderer_, uint8_t(fill_rgb_ >> 16), uint8_t(fill_rgb_ >> 8), uint8_t(fill_rgb_),
+                             0xFF);
+      SDL_RenderClear(renderer_);
+    } else if (texture_) {
+      SDL_RenderCopy(renderer_, texture_, nullptr, nullptr);
+    } else {
+      return;
+    }
     SDL_RenderPresent(renderer_);
+  }
+
+  static SdlWindow* from_id(uint32_t id) {
+    SDL_Window* w = SDL_GetWindowFromID(id);
+    return w ? static_cast<SdlWindow*>(SDL_GetWindowData(w, kSelfKey)) : nullptr;
   }
 
  private:
@@ -125,6 +150,8 @@ class SdlWindow final : public Window {
   SDL_Renderer* renderer_ = nullptr;
   SDL_Texture* texture_ = nullptr;
   int32_t tex_w_ = 0, tex_h_ = 0;
+  bool filled_ = false;  // a fill came after the last present
+  uint32_t fill_rgb_ = 0;
 };
 
 class Sdl final : public Platform {
@@ -151,10 +178,17 @@ class Sdl final : public Platform {
     while (SDL_PollEvent(&e)) {
       switch (e.type) {
         case SDL_QUIT:
+          out = make_event(EventKind::Close, 0);
+          return true;
         case SDL_WINDOWEVENT:
-          if (e.type == SDL_QUIT || e.window.event == SDL_WINDOWEVENT_CLOSE) {
-            out = make_event(EventKind::Close, e.type == SDL_QUIT ? 0 : e.window.windowID);
+          if (e.window.event == SDL_WINDOWEVENT_CLOSE) {
+            out = make_event(EventKind::Close, e.window.windowID);
             return true;
+          }
+          // The engine presents only what it changes, so what the window
+          // lost is drawn again here.
+          if (e.window.event == SDL_WINDOWEVENT_EXPOSED) {
+            if (SdlWindow* w = SdlWindow::from_id(e.window.windowID)) w->redraw();
           }
           break;
         case SDL_MOUSEMOTION:
@@ -205,6 +239,17 @@ std::unique_ptr<Platform> make_sdl(std::string* why) {
   }
   if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
     if (why) *why = SDL_GetError();
+    SDL_Quit();
+    return nullptr;
+  }
+  // When no window system answers, SDL settles for a driver whose windows
+  // nobody sees; the player would then run on with nothing on the screen.
+  // Only a user who names such a driver gets it.
+  const char* driver = SDL_GetCurrentVideoDriver();
+  const char* asked = std::getenv("SDL_VIDEODRIVER");
+  if (driver && (!std::strcmp(driver, "offscreen") || !std::strcmp(driver, "dummy")) &&
+      !(asked && std::strstr(asked, driver))) {
+    if (why) *why = std::string("no window system answered; SDL offered only its ") + driver + " driver";
     SDL_Quit();
     return nullptr;
   }
