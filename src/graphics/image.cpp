@@ -5,6 +5,7 @@
 #include <png.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -182,6 +183,28 @@ void fill_rect(Image& img, int64_t x1, int64_t y1, int64_t x2, int64_t y2, uint3
   x2 = std::min<int64_t>(x2, c.x2);
   y2 = std::min<int64_t>(y2, c.y2);
   if (x1 > x2 || y1 > y2) return;
+  if (img.bits == 32 && std::endian::native == std::endian::little) {
+    // Blocks of eight pixels, then single pixels, as little-endian words
+    // (blue the low byte); the fourth byte (alpha) of each pixel is kept.
+    const uint32_t bgr = color & 0xFFFFFF;
+    for (int64_t y = y1; y <= y2; y++) {
+      uint8_t* p = img.row(int32_t(y)) + x1 * 4;
+      int64_t n = x2 - x1 + 1;
+      for (; n >= 8; n -= 8, p += 32) {
+        uint32_t v[8];
+        std::memcpy(v, p, 32);
+        for (uint32_t& w : v) w = (w & 0xFF000000u) | bgr;
+        std::memcpy(p, v, 32);
+      }
+      for (; n > 0; n--, p += 4) {
+        uint32_t v;
+        std::memcpy(&v, p, 4);
+        v = (v & 0xFF000000u) | bgr;
+        std::memcpy(p, &v, 4);
+      }
+    }
+    return;
+  }
   if (img.bits >= 24) {
     uint8_t b = uint8_t(color), g = uint8_t(color >> 8), r = uint8_t(color >> 16);
     int32_t bpp = img.bytes_pp;

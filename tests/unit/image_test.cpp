@@ -93,6 +93,21 @@ TEST_F(Image_, FillsAreClippedAndSorted) {
   EXPECT_EQ(gfx::blend(0xFFFFFF, 0x000000, 128), 0x808080u);  // 255 - (255 * 128 >> 8)
 }
 
+// 32-bit rows are filled eight pixels at a time: the block edges, the tail
+// and the alpha bytes must come out as the byte-wise fill leaves them.
+TEST_F(Image_, WideFillsKeepAlphaAndEdges) {
+  Image* img = make(21, 2, -32);
+  for (int x = 0; x < 21; x++) img->row(0)[x * 4 + 3] = uint8_t(x + 1);
+  gfx::fill_rect(*img, 1, 0, 19, 0, 0x123456);
+  for (int x = 0; x < 21; x++) {
+    const uint8_t* p = img->row(0) + x * 4;
+    const bool filled = x >= 1 && x <= 19;
+    EXPECT_EQ(gfx::get_pixel(*img, x, 0), filled ? 0x123456u : 0u) << x;
+    EXPECT_EQ(p[3], uint8_t(x + 1)) << x;
+  }
+  EXPECT_EQ(gfx::get_pixel(*img, 5, 1), 0u);
+}
+
 TEST_F(Image_, PngRoundTrip) {
   Image* img = make(3, 2, 8);
   gfx::set_pixel(*img, 0, 0, 0xFF0000);
