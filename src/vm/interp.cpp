@@ -11,6 +11,7 @@
 #include "vm/heap.h"
 #include "vm/opcodes.h"
 #include "vm/operators.h"
+#include "vm/triggers.h"
 #include "vm/variables.h"
 
 namespace vm {
@@ -66,6 +67,7 @@ void vm_init() {
   g_own_names.with = static_name_intern("_with", 5);
   element_set_cleanup(kTypeInstance, instance_cleanup);
   variables_register_cleanup();
+  triggers_register();
   for (uint32_t i = 0; i <= kLastFusedCommand - kFirstFusedCommand; i++) {
     uint32_t c = command_find(kFusedCommandNames[i]);
     g_fused[i] = c ? kCommands[c].handler : not_present;
