@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/event_script.h"
 #include "host/startup.h"
 #include "host/window.h"
 #include "scripts/code_view.h"
@@ -33,6 +34,7 @@ void usage(FILE* out) {
                "  --headless      run without a window system\n"
                "  --snapshot FILE write the frame as PNG when the script ends\n"
                "  --desktop WxHxBITS  the desktop of --headless (default 1920x1080x24)\n"
+               "  --events FILE   deliver the input events written in FILE (see docs/testing.md)\n"
                "  --fixed-clock   advance the engine clock 1 ms per idle step (repeatable runs)\n"
                "  --trace         write the code view (stack and code) to standard error before each token\n"
                "  --help          print this help\n"
@@ -46,6 +48,17 @@ void trace_token(vm::Interp& ctx) {
   std::string view = scripts::code_view_counters(ctx) + "\n" + scripts::code_view_stack(ctx) +
                      scripts::code_view_code(ctx, ctx.pc) + "\n";
   std::fwrite(view.data(), 1, view.size(), stderr);
+}
+
+bool read_file(const char* path, std::string& out) {
+  FILE* f = std::fopen(path, "rb");
+  if (!f) return false;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  bool ok = !std::ferror(f);
+  std::fclose(f);
+  return ok;
 }
 
 // "WxHxBITS" (BITS optional) into `out`; false when it is not that.
@@ -78,6 +91,7 @@ int main(int argc, char** argv) {
   bool trace = false;
   bool headless = false;
   bool fixed_clock = false;
+  const char* events_file = nullptr;
   const char* snapshot = nullptr;
   platform::Desktop desktop;
   for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; i++) {
@@ -95,6 +109,14 @@ int main(int argc, char** argv) {
     }
     if (!std::strcmp(argv[i], "--fixed-clock")) {
       fixed_clock = true;
+      continue;
+    }
+    if (!std::strcmp(argv[i], "--events")) {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "quillon: --events needs a file\n");
+        return 2;
+      }
+      events_file = argv[++i];
       continue;
     }
     if (!std::strcmp(argv[i], "--snapshot") || !std::strcmp(argv[i], "--desktop")) {
@@ -121,6 +143,19 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quillon: unknown option %s\n", argv[i]);
     usage(stderr);
     return 2;
+  }
+
+  std::vector<host::ScriptedEvent> events;
+  if (events_file) {
+    std::string text, error;
+    if (!read_file(events_file, text)) {
+      std::fprintf(stderr, "quillon: cannot read the events file %s\n", events_file);
+      return 2;
+    }
+    if (!host::parse_event_script(text, events, &error)) {
+      std::fprintf(stderr, "quillon: %s: %s\n", events_file, error.c_str());
+      return 2;
+    }
   }
 
   host::StartupFlags flags;
@@ -153,6 +188,7 @@ int main(int argc, char** argv) {
   if (flags.small) flags.bound_runtime = true;
   if (flags.bound_runtime || name.empty()) name = "resource:";
 
+  if (events_file) host::set_event_script(std::move(events));
   std::vector<std::string> words;
   words.emplace_back(argv[0]);
   for (int k = i; k < argc; k++) words.emplace_back(argv[k]);

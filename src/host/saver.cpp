@@ -58,15 +58,11 @@ bool password_check(vm::Interp& ctx) {
   return true;
 }
 
-bool saver_input(vm::Interp& ctx, const platform::Event& e) {
+bool saver_input(vm::Interp& ctx, SaverInput kind) {
   if (!g_saver.running) return false;
-  bool ends = false;
-  switch (e.kind) {
-    case platform::EventKind::KeyDown: ends = g_saver.end_on_key; break;
-    case platform::EventKind::MouseDown: ends = g_saver.end_on_click; break;
-    case platform::EventKind::MouseMove: ends = g_saver.end_on_move; break;
-    default: break;
-  }
+  const bool ends = kind == SaverInput::Key     ? g_saver.end_on_key
+                    : kind == SaverInput::Click ? g_saver.end_on_click
+                                                : g_saver.end_on_move;
   if (ends) password_check(ctx);
   return ends;
 }

@@ -14,9 +14,13 @@ namespace host {
 // window when the window system asks it to close: input ends it instead.
 bool saver_holds_window();
 
+// The kinds of input a saver can end on: a key, a button (every button
+// event but the left button going down), a move to a new position.
+enum class SaverInput { Key, Click, Move };
+
 // Input that ends a running saver (as chosen by the screensaver keywords)
 // runs the password check and is then used up: true when it was.
-bool saver_input(vm::Interp& ctx, const platform::Event& e);
+bool saver_input(vm::Interp& ctx, SaverInput kind);
 
 // Whether the saver may end: not within 1.5 s of its start, not while a
 // check runs, and on this system (which has no password dialog of its own)

@@ -1,6 +1,8 @@
 // The window glue between the engine and the platform layer.
 #include "host/window.h"
 
+#include "host/event_script.h"
+#include "host/input.h"
 #include "host/saver.h"
 #include "host/startup.h"
 #include "host/window_state.h"
@@ -112,24 +114,35 @@ bool menu_key(Interp& ctx, const platform::Event& e) {
   }
 }
 
-// Serves up to 32 waiting events. Closing either window ends the script
-// normally, unless a running screen saver holds the window open; input
-// that ends a screen saver goes through its password check.
+// One event of the window system, or of the scripted input that stands in
+// for it. Closing either window ends the script normally, unless a running
+// screen saver holds the window open.
+void handle_event(Interp& ctx, const platform::Event& e) {
+  if (e.kind == platform::EventKind::Close) {
+    if (saver_holds_window()) return;
+    vm::raise(ctx, vm::kStopNormal);
+    close_main_window(ctx);
+    return;
+  }
+  if (menu_key(ctx, e)) return;
+  const WindowState& ws = g_windows[&ctx];
+  const bool background = ws.background && e.window != 0 && e.window == ws.background->id();
+  input_event(ctx, e, background);
+}
+
+// Serves up to 32 waiting events: the scripted ones that are due first,
+// then the window system's.
 bool pump(Interp& ctx) {
-  if (!g_platform) return false;
-  platform::Platform& p = *g_platform;
   platform::Event e;
   int served = 0;
-  while (served < 32 && p.poll_event(e)) {
+  while (served < 32 && next_scripted_event(e)) {
     served++;
-    if (e.kind == platform::EventKind::Close) {
-      if (saver_holds_window()) continue;
-      vm::raise(ctx, vm::kStopNormal);
-      close_main_window(ctx);
-      continue;
-    }
-    if (menu_key(ctx, e)) continue;
-    saver_input(ctx, e);
+    handle_event(ctx, e);
+  }
+  if (!g_platform) return served > 0;
+  while (served < 32 && g_platform->poll_event(e)) {
+    served++;
+    handle_event(ctx, e);
   }
   return served > 0;
 }
@@ -188,6 +201,7 @@ void window_init(bool headless, const platform::Desktop& headless_desktop) {
   vm::g_host.pump = pump;
   vm::g_host.message_box = show_message;
   vm::interp_add_closer(window_closer);
+  input_init();
   register_desktop_variables();
 }
 

@@ -39,6 +39,7 @@ class HeadlessWindow final : public Window {
   void set_topmost(bool on) override { spec_.topmost = on; }
   void fill(uint32_t rgb) override { std::fill(surface_.begin(), surface_.end(), 0xFF000000u | rgb); }
   uint32_t id() const override { return id_; }
+  void warp_pointer(int32_t, int32_t) override {}
   const WindowSpec& spec() const override { return spec_; }
 
   // Every window pixel showing a frame pixel of the rectangle takes that
@@ -101,6 +102,7 @@ class Headless final : public Platform {
     std::fprintf(stderr, "%s: %s\n", caption, text);
   }
   void show_cursor(bool) override {}
+  bool set_cursor(const std::string&) override { return true; }
 
  private:
   Desktop desktop_;

@@ -31,6 +31,20 @@ struct WindowSpec {
 
 enum class EventKind : uint8_t { Close, MouseMove, MouseDown, MouseUp, KeyDown, KeyUp, Text };
 
+// The keys of key events: a character key is its unshifted character (a to
+// z, 0 to 9, space and the punctuation keys); other keys have names.
+enum Key : int32_t {
+  kKeyNone = 0,
+  kKeyNamed = 0x1000,
+  kKeyBackspace = kKeyNamed, kKeyTab, kKeyReturn, kKeyEscape, kKeyPageUp, kKeyPageDown, kKeyEnd, kKeyHome,
+  kKeyLeft, kKeyUp, kKeyRight, kKeyDown, kKeyInsert, kKeyDelete,
+  kKeyF1, kKeyF2, kKeyF3, kKeyF4, kKeyF5, kKeyF6, kKeyF7, kKeyF8, kKeyF9, kKeyF10, kKeyF11, kKeyF12,
+  kKeyPad0, kKeyPad1, kKeyPad2, kKeyPad3, kKeyPad4, kKeyPad5, kKeyPad6, kKeyPad7, kKeyPad8, kKeyPad9,
+  kKeyPadMultiply, kKeyPadPlus, kKeyPadMinus, kKeyPadPeriod, kKeyPadDivide, kKeyPadEnter,
+  kKeyShift, kKeyCtrl, kKeyAlt,
+  kKeyOther,  // a key without a use here (its character, if any, comes as text)
+};
+
 // Modifier bits of key events.
 enum : uint16_t { kModShift = 1, kModCtrl = 2, kModAlt = 4 };
 
@@ -38,8 +52,8 @@ struct Event {
   EventKind kind = EventKind::Close;
   uint32_t window = 0;   // id() of the window it came to, 0 when unknown
   int32_t x = 0, y = 0;  // mouse position in window coordinates
-  int32_t code = 0;      // button (1 left, 2 right, 3 middle) or key code
-  uint16_t mods = 0;     // kMod... bits of key events
+  int32_t code = 0;      // button (1 left, 2 right, 3 middle) or Key
+  uint16_t mods = 0;     // kMod... bits held during a key or mouse event
   std::string text;      // typed text (UTF-8)
 };
 
@@ -59,6 +73,8 @@ class Window {
   virtual void set_topmost(bool on) = 0;
   // Shows one colour all over (the background window).
   virtual void fill(uint32_t rgb) = 0;
+  // Moves the pointer to a point of the window.
+  virtual void warp_pointer(int32_t x, int32_t y) = 0;
   // Names the window in the events it receives.
   virtual uint32_t id() const = 0;
   // Copies the rectangle (x, y, w, h) of a top-down 32-bit BGRA picture of
@@ -84,6 +100,9 @@ class Platform {
   virtual void sleep_ms(uint32_t ms) = 0;
   virtual void message_box(const char* caption, const char* text) = 0;
   virtual void show_cursor(bool shown) = 0;
+  // One of the system cursors (arrow, ibeam, wait, cross, hand, no,
+  // sizeall, sizenesw, sizens, sizenwse, sizewe, ...); false when unknown.
+  virtual bool set_cursor(const std::string& name) = 0;
 };
 
 // The in-memory backend, with the given desktop.

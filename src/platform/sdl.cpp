@@ -29,6 +29,54 @@ Event make_event(EventKind kind, uint32_t window, int32_t x = 0, int32_t y = 0, 
   return e;
 }
 
+// SDL's key to ours: character keys by their unshifted character, the
+// rest by name.
+int32_t key_of(SDL_Keycode k) {
+  if ((k >= 'a' && k <= 'z') || (k >= '0' && k <= '9')) return k;
+  switch (k) {
+    case SDLK_SPACE: case SDLK_SEMICOLON: case SDLK_EQUALS: case SDLK_COMMA: case SDLK_MINUS:
+    case SDLK_PERIOD: case SDLK_SLASH: case SDLK_BACKQUOTE: case SDLK_LEFTBRACKET: case SDLK_RIGHTBRACKET:
+    case SDLK_BACKSLASH: case SDLK_QUOTE:
+      return k;
+    case SDLK_BACKSPACE: return kKeyBackspace;
+    case SDLK_TAB: return kKeyTab;
+    case SDLK_RETURN: return kKeyReturn;
+    case SDLK_ESCAPE: return kKeyEscape;
+    case SDLK_PAGEUP: return kKeyPageUp;
+    case SDLK_PAGEDOWN: return kKeyPageDown;
+    case SDLK_END: return kKeyEnd;
+    case SDLK_HOME: return kKeyHome;
+    case SDLK_LEFT: return kKeyLeft;
+    case SDLK_UP: return kKeyUp;
+    case SDLK_RIGHT: return kKeyRight;
+    case SDLK_DOWN: return kKeyDown;
+    case SDLK_INSERT: return kKeyInsert;
+    case SDLK_DELETE: return kKeyDelete;
+    case SDLK_KP_MULTIPLY: return kKeyPadMultiply;
+    case SDLK_KP_PLUS: return kKeyPadPlus;
+    case SDLK_KP_MINUS: return kKeyPadMinus;
+    case SDLK_KP_PERIOD: return kKeyPadPeriod;
+    case SDLK_KP_DIVIDE: return kKeyPadDivide;
+    case SDLK_KP_ENTER: return kKeyPadEnter;
+    case SDLK_LSHIFT: case SDLK_RSHIFT: return kKeyShift;
+    case SDLK_LCTRL: case SDLK_RCTRL: return kKeyCtrl;
+    case SDLK_LALT: case SDLK_RALT: return kKeyAlt;
+    default: break;
+  }
+  if (k >= SDLK_F1 && k <= SDLK_F12) return kKeyF1 + (k - SDLK_F1);
+  if (k >= SDLK_KP_1 && k <= SDLK_KP_9) return kKeyPad1 + (k - SDLK_KP_1);
+  if (k == SDLK_KP_0) return kKeyPad0;
+  return kKeyOther;
+}
+
+uint16_t mods_of(uint16_t m) {
+  uint16_t out = 0;
+  if (m & KMOD_SHIFT) out |= kModShift;
+  if (m & KMOD_CTRL) out |= kModCtrl;
+  if (m & KMOD_ALT) out |= kModAlt;
+  return out;
+}
+
 class SdlWindow final : public Window {
  public:
   explicit SdlWindow(const WindowSpec& spec) : spec_(spec) {}
@@ -99,6 +147,7 @@ class SdlWindow final : public Window {
     redraw();
   }
   uint32_t id() const override { return SDL_GetWindowID(window_); }
+  void warp_pointer(int32_t x, int32_t y) override { SDL_WarpMouseInWindow(window_, x, y); }
   const WindowSpec& spec() const override { return spec_; }
 
   // Uploads the rectangle into the texture (made anew when the frame size
@@ -156,7 +205,10 @@ class SdlWindow final : public Window {
 
 class Sdl final : public Platform {
  public:
-  ~Sdl() override { SDL_Quit(); }
+  ~Sdl() override {
+    if (cursor_) SDL_FreeCursor(cursor_);
+    SDL_Quit();
+  }
   bool headless() const override { return false; }
   Desktop desktop() const override {
     Desktop d;
@@ -196,6 +248,11 @@ class Sdl final : public Platform {
           return true;
         case SDL_MOUSEBUTTONDOWN:
         case SDL_MOUSEBUTTONUP:
+          // Left, right and middle only: SDL numbers the side buttons 4
+          // and 5, which are no buttons of ours (not left clicks).
+          if (e.button.button != SDL_BUTTON_LEFT && e.button.button != SDL_BUTTON_RIGHT &&
+              e.button.button != SDL_BUTTON_MIDDLE)
+            break;
           out = make_event(e.type == SDL_MOUSEBUTTONDOWN ? EventKind::MouseDown : EventKind::MouseUp,
                            e.button.windowID, e.button.x, e.button.y,
                            e.button.button == SDL_BUTTON_RIGHT    ? 2
@@ -205,13 +262,21 @@ class Sdl final : public Platform {
         case SDL_KEYDOWN:
         case SDL_KEYUP:
           out = make_event(e.type == SDL_KEYDOWN ? EventKind::KeyDown : EventKind::KeyUp, e.key.windowID, 0, 0,
-                           int32_t(e.key.keysym.sym));
-          if (e.key.keysym.mod & KMOD_SHIFT) out.mods |= kModShift;
-          if (e.key.keysym.mod & KMOD_CTRL) out.mods |= kModCtrl;
-          if (e.key.keysym.mod & KMOD_ALT) out.mods |= kModAlt;
+                           key_of(e.key.keysym.sym));
+          out.mods = mods_of(e.key.keysym.mod);
+          if (e.type == SDL_KEYDOWN) typing_mods_ = e.key.keysym.mod;
           return true;
         case SDL_TEXTINPUT:
+          // SDL queues a key's text right after its key-down, and the text
+          // takes that key-down's modifiers. SDL_GetModState() is the state
+          // after every event SDL has read: when a whole alt-a was read
+          // before its text is served, alt is up again by then. Ctrl and
+          // alt keys type no text, their key-down gives the key; the text
+          // X11 sends with some of them ("1" with ctrl-1) would be a
+          // second key.
+          if (typing_mods_ & (KMOD_CTRL | KMOD_ALT)) break;
           out = make_event(EventKind::Text, e.text.windowID);
+          out.mods = mods_of(typing_mods_);
           out.text = e.text.text;
           return true;
         default:
@@ -226,6 +291,37 @@ class Sdl final : public Platform {
     SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_INFORMATION, caption, text, nullptr);
   }
   void show_cursor(bool shown) override { SDL_ShowCursor(shown ? SDL_ENABLE : SDL_DISABLE); }
+  bool set_cursor(const std::string& name) override {
+    static const struct {
+      const char* name;
+      SDL_SystemCursor id;
+    } kCursors[] = {
+        {"arrow", SDL_SYSTEM_CURSOR_ARROW},     {"ibeam", SDL_SYSTEM_CURSOR_IBEAM},
+        {"wait", SDL_SYSTEM_CURSOR_WAIT},       {"cross", SDL_SYSTEM_CURSOR_CROSSHAIR},
+        {"appstarting", SDL_SYSTEM_CURSOR_WAITARROW}, {"sizenwse", SDL_SYSTEM_CURSOR_SIZENWSE},
+        {"sizenesw", SDL_SYSTEM_CURSOR_SIZENESW}, {"sizewe", SDL_SYSTEM_CURSOR_SIZEWE},
+        {"sizens", SDL_SYSTEM_CURSOR_SIZENS},   {"sizeall", SDL_SYSTEM_CURSOR_SIZEALL},
+        {"size", SDL_SYSTEM_CURSOR_SIZEALL},    {"no", SDL_SYSTEM_CURSOR_NO},
+        {"hand", SDL_SYSTEM_CURSOR_HAND},       {"help", SDL_SYSTEM_CURSOR_ARROW},
+        {"icon", SDL_SYSTEM_CURSOR_ARROW},      {"uparrow", SDL_SYSTEM_CURSOR_ARROW},
+    };
+    for (const auto& c : kCursors) {
+      if (name != c.name) continue;
+      SDL_Cursor* cursor = SDL_CreateSystemCursor(c.id);
+      if (!cursor) return false;
+      SDL_SetCursor(cursor);
+      if (cursor_) SDL_FreeCursor(cursor_);
+      cursor_ = cursor;
+      return true;
+    }
+    return false;
+  }
+
+ private:
+  SDL_Cursor* cursor_ = nullptr;
+  uint16_t typing_mods_ = 0;  // SDL's modifiers at the last key-down served
+
+ public:
 };
 
 }  // namespace

@@ -9,7 +9,8 @@
 # with it. When NAME.png exists the player also writes a snapshot
 # (--snapshot), which png_compare checks against NAME.png pixel for pixel;
 # with QUILLON_SNAPSHOT_DIR set the snapshot is kept there as NAME.png (to
-# make or renew an expected picture after looking at it). BIN_DIR (default: $QUILLON_BIN, else build/test/bin) holds
+# make or renew an expected picture after looking at it). When NAME.events
+# exists it is passed with --events (scripted input). BIN_DIR (default: $QUILLON_BIN, else build/test/bin) holds
 # quillonc, quillon and png_compare. Exits 0 when everything matches.
 set -eu
 
@@ -39,8 +40,12 @@ snapshot=
 if [ -f "$here/$name.png" ] || [ -n "${QUILLON_SNAPSHOT_DIR:-}" ]; then
   snapshot=$work/actual.png
 fi
+events=
+if [ -f "$here/$name.events" ]; then
+  events=$here/$name.events
+fi
 status=0
-"$bin/quillon" --headless --fixed-clock ${snapshot:+--snapshot "$snapshot"} "$name.qnc" \
+"$bin/quillon" --headless --fixed-clock ${snapshot:+--snapshot "$snapshot"} ${events:+--events "$events"} "$name.qnc" \
   >actual.out 2>actual.err || status=$?
 failed=0
 if [ "$status" -ne 0 ]; then

@@ -229,11 +229,6 @@ class Saver : public Window {
     f.bound_runtime = true;
     host::set_startup_flags(f);
   }
-  platform::Event event(platform::EventKind kind) {
-    platform::Event e;
-    e.kind = kind;
-    return e;
-  }
 };
 
 TEST_F(Saver, CoversTheDesktopBorderlessAndEndsOnInputAfterTheGrace) {
@@ -247,12 +242,12 @@ TEST_F(Saver, CoversTheDesktopBorderlessAndEndsOnInputAfterTheGrace) {
   EXPECT_FALSE(ws.has_background);  // the desktop's size needs none
   EXPECT_TRUE(host::saver_holds_window());
   // A click was not asked for; a key within 1.5 s is ignored.
-  EXPECT_FALSE(host::saver_input(*ctx, event(platform::EventKind::MouseDown)));
+  EXPECT_FALSE(host::saver_input(*ctx, host::SaverInput::Click));
   clock_advance_ms(1499);
-  EXPECT_TRUE(host::saver_input(*ctx, event(platform::EventKind::KeyDown)));
+  EXPECT_TRUE(host::saver_input(*ctx, host::SaverInput::Key));
   EXPECT_EQ(ctx->stop, 0);
   clock_advance_ms(1);
-  EXPECT_TRUE(host::saver_input(*ctx, event(platform::EventKind::KeyDown)));
+  EXPECT_TRUE(host::saver_input(*ctx, host::SaverInput::Key));
   EXPECT_EQ(ctx->stop, kStopNormal);
 }
 
@@ -264,7 +259,7 @@ TEST_F(Saver, SmallerSizeGetsABlackBackgroundAndNumbersAfterTheWords) {
   EXPECT_EQ(ws.background_rgb, 0u);
   EXPECT_EQ(sysvar_int(*ctx, SV_var_windowsizex), 64);
   EXPECT_EQ(sysvar_int(*ctx, SV_var_windowbitdepth), 8);
-  EXPECT_FALSE(host::saver_input(*ctx, event(platform::EventKind::KeyDown)));
+  EXPECT_FALSE(host::saver_input(*ctx, host::SaverInput::Key));
 }
 
 TEST_F(Saver, OutsideABoundRuntimeItOnlyShapesTheWindow) {
@@ -272,7 +267,7 @@ TEST_F(Saver, OutsideABoundRuntimeItOnlyShapesTheWindow) {
   EXPECT_FALSE(host::saver_holds_window());
   EXPECT_EQ(sysvar_int(*ctx, SV_var_windowbitdepth), 24);
   clock_advance_ms(5000);
-  EXPECT_FALSE(host::saver_input(*ctx, event(platform::EventKind::KeyDown)));
+  EXPECT_FALSE(host::saver_input(*ctx, host::SaverInput::Key));
   EXPECT_EQ(ctx->stop, 0);
 }
 

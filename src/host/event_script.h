@@ -1,0 +1,30 @@
+// Scripted input (--events FILE): window-system events written as text,
+// one per line, delivered at their times on the engine clock through the
+// same path as the window system's own events, so that scripts that react
+// to input can be tested without a screen.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace host {
+
+struct ScriptedEvent {
+  uint64_t ms;  // engine-clock milliseconds since the script started
+  platform::Event event;
+};
+
+// Parses the file's text. False with "line N: ..." in `error` on the first
+// line that is not an event.
+bool parse_event_script(const std::string& text, std::vector<ScriptedEvent>& out, std::string* error);
+
+// Starts delivering the events; their times count from now.
+void set_event_script(std::vector<ScriptedEvent> events);
+
+// The next event whose time has come; false when none is due.
+bool next_scripted_event(platform::Event& out);
+
+}  // namespace host

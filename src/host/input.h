@@ -1,0 +1,48 @@
+// Keyboard and mouse input: key codes and key names, the input system
+// variables, the queue of key and button events that keyget and mouseget
+// read, and the offering of every event to the event triggers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace vm {
+struct Interp;
+}
+
+namespace host {
+
+// Key codes in the PC keyboard convention: characters are their code,
+// ctrl with a letter 1 to 26, extended keys 256 plus the scan code. Codes
+// with no entry of their own carry the modifier flags.
+inline constexpr int32_t kKeyFlagShift = 0x200, kKeyFlagCtrl = 0x400, kKeyFlagAlt = 0x800;
+
+// "shift-f1" -> 340, "ALT-Del" -> 419, "A" -> 65; 0 for no such key.
+int32_t key_code_from_name(std::string_view name);
+// 340 -> "shift-f1", 286 -> "alt-a", 65 -> "A"; empty for a code without a name.
+std::string key_name_from_code(int32_t code);
+
+// The input event types of the queue and the triggers.
+enum InputType : int32_t {
+  kInputKey = 1,
+  kInputLeftDown = 2, kInputLeftUp = 3,
+  kInputRightDown = 4, kInputRightUp = 5,
+  kInputMiddleDown = 6, kInputMiddleUp = 7,
+  kInputMove = 8,
+};
+
+// One key, mouse or text event of the window system (window coordinates),
+// handled as the design says: variables, the queue, the triggers, the
+// screen saver. `background` marks events of the background window.
+void input_event(vm::Interp& ctx, const platform::Event& e, bool background);
+
+// Queued key and button events of the context (for tests).
+uint32_t input_queue_size(vm::Interp& ctx);
+
+// Installs the key-name hook of the triggers and the context closer.
+void input_init();
+
+}  // namespace host
