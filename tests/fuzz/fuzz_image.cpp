@@ -1,0 +1,49 @@
+// Fuzz target: the picture readers. The first byte chooses the reader (0 by
+// content, then bitmap, our own format, icon, PNG, JPEG, TIFF); the rest is
+// the file. Each reader must refuse or decode without a fault, stay within
+// the size limits, and every image it makes must be freed again.
+#include <cstdint>
+#include <cstdlib>
+
+#include "graphics/image.h"
+#include "graphics/image_load.h"
+#include "vm/element.h"
+#include "vm/interp.h"
+
+namespace {
+
+// Set up at the first input, after every static object of the engine.
+bool ready() {
+  static bool done = [] {
+    vm::vm_init();  // registers the image clean-up
+    return true;
+  }();
+  return done;
+}
+
+using Reader = uint32_t (*)(const uint8_t*, size_t, const gfx::Image*, std::string*);
+constexpr Reader kReaders[] = {gfx::decode,   gfx::read_bmp,  gfx::read_own, gfx::read_icon,
+                               gfx::read_png, gfx::read_jpeg, gfx::read_tiff};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 1 || !ready()) return 0;
+  uint32_t live = vm::g_elements.live;
+  Reader read = kReaders[data[0] % (sizeof kReaders / sizeof kReaders[0])];
+  std::string error;
+  uint32_t h = read(data + 1, size - 1, nullptr, &error);
+  if (gfx::Image* img = gfx::image_of(h)) {
+    if (img->width() > gfx::kMaxSide || img->height() > gfx::kMaxSide ||
+        int64_t(img->width()) * img->height() > gfx::kMaxPixels)
+      __builtin_trap();
+    // Touch every pixel: the store must be as large as the record says.
+    uint64_t sum = 0;
+    for (int32_t y = 0; y < img->height(); y++)
+      for (int32_t x = 0; x < img->width(); x++) sum += gfx::get_pixel(*img, x, y);
+    if (sum == 1) std::abort();  // keeps the loop
+  }
+  vm::element_release(h);
+  if (vm::g_elements.live != live) __builtin_trap();
+  return 0;
+}
