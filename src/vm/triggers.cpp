@@ -88,15 +88,20 @@ struct TriggerState {
   Event& at(uint32_t i) { return ring[(head + i) % kTriggerQueueSize]; }
 };
 
-std::unordered_map<const Interp*, std::unique_ptr<TriggerState>> g_states;
+// Made at the first use, so that the engine may start (vm_init) from the
+// static initialisation of a program.
+std::unordered_map<const Interp*, std::unique_ptr<TriggerState>>& states() {
+  static std::unordered_map<const Interp*, std::unique_ptr<TriggerState>> map;
+  return map;
+}
 
 TriggerState* find_state(const Interp& ctx) {
-  auto it = g_states.find(&ctx);
-  return it == g_states.end() ? nullptr : it->second.get();
+  auto it = states().find(&ctx);
+  return it == states().end() ? nullptr : it->second.get();
 }
 
 TriggerState& state(Interp& ctx) {
-  std::unique_ptr<TriggerState>& s = g_states[&ctx];
+  std::unique_ptr<TriggerState>& s = states()[&ctx];
   if (!s) s = std::make_unique<TriggerState>();
   return *s;
 }
@@ -167,10 +172,10 @@ void when_cleanup(uint32_t handle, void*) {
 // The context ends: its queue and list go; triggers that outlive it (held
 // by values elsewhere) no longer name it.
 void triggers_closer(Interp& ctx) {
-  auto it = g_states.find(&ctx);
-  if (it == g_states.end()) return;
+  auto it = states().find(&ctx);
+  if (it == states().end()) return;
   std::unique_ptr<TriggerState> s = std::move(it->second);
-  g_states.erase(it);
+  states().erase(it);
   for (uint32_t handle : s->list)
     if (When* w = when_of(handle)) {
       w->owner = nullptr;
