@@ -53,7 +53,7 @@ bool write_file(Interp& ctx, const std::string& name, const std::vector<uint8_t>
   return ok;
 }
 
-enum class SaveAs { Bmp, Png, Jpeg, Tiff };
+enum class SaveAs { Bmp, Png, Jpeg, Tiff, Gif };
 
 // imagesave* [quality] image [name]: the first image of the argument, into
 // the name (by default the image argument's own text when it was a name).
@@ -71,7 +71,7 @@ void save(Interp& ctx, SaveAs as) {
     std::string name;
     if (i + 1 < n) name = text_of(ctx, ctx.top[i + 1]);
     else if (is_name(ctx.top[i])) name = text_of(ctx, ctx.top[i]);
-    static const char* const kExt[] = {".bmp", ".png", ".jpg", ".tiff"};
+    static const char* const kExt[] = {".bmp", ".png", ".jpg", ".tiff", ".gif"};
     if (!images.empty() && !name.empty()) {
       name = with_extension(name, kExt[int(as)]);
       std::string error;
@@ -81,6 +81,7 @@ void save(Interp& ctx, SaveAs as) {
         case SaveAs::Png: bytes = gfx::encode_png(*images[0], &error); break;
         case SaveAs::Jpeg: bytes = gfx::encode_jpeg(*images[0], quality, &error); break;
         case SaveAs::Tiff: bytes = gfx::encode_tiff(*images[0], &error); break;
+        case SaveAs::Gif: bytes = gfx::encode_gif(*images[0]); break;
       }
       if (bytes.empty())
         std::fprintf(stderr, "quillon: image \"%s\" cannot be written: %s\n", name.c_str(), error.c_str());
@@ -173,5 +174,6 @@ void h_imagesave(Interp& ctx) { save(ctx, SaveAs::Bmp); }
 void h_imagesavepng(Interp& ctx) { save(ctx, SaveAs::Png); }
 void h_imagesavejpeg(Interp& ctx) { save(ctx, SaveAs::Jpeg); }
 void h_imagesavetiff(Interp& ctx) { save(ctx, SaveAs::Tiff); }
+void h_imagesavegif(Interp& ctx) { save(ctx, SaveAs::Gif); }
 
 }  // namespace vm

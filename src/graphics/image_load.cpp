@@ -14,6 +14,7 @@
 #include <new>
 
 #include "graphics/draw.h"
+#include "graphics/gif.h"
 #include "storage/files.h"
 #include "storage/stream.h"
 #include "vm/convert.h"
@@ -886,6 +887,42 @@ std::vector<uint8_t> encode_bmp(const Image& img) {
   return o;
 }
 
+// --- GIF ------------------------------------------------------------------------------------------
+
+uint32_t read_gif(const uint8_t* data, size_t size, const Image* like, std::string* error) {
+  gif::Picture pic = gif::read(data, size);
+  vm::Value list = vm::Value::null();
+  uint32_t single = 0;
+  for (const gif::Frame& f : pic.frames) {
+    gif::FrameImage fi = gif::frame_to_image(f, like, error);
+    // The record has no mask: the transparent index's colour becomes the
+    // image's transparent colour instead.
+    if (fi.mask) vm::element_release(fi.mask);
+    Image* img = image_of(fi.image);
+    if (!img) continue;
+    if (f.transparent >= 0) {
+      img->st.tran = 1;
+      img->st.color_tran = img->palette[f.transparent & 255];
+    }
+    if (pic.frames.size() == 1) {
+      single = fi.image;
+      break;
+    }
+    vm::array_append(list, vm::Value::from_handle(fi.image));
+    vm::element_release(fi.image);
+  }
+  if (single) return single;
+  if (list.is_null()) return fail(error, pic.error.empty() ? "no picture in the GIF file" : pic.error.c_str()), 0;
+  return list.handle();
+}
+
+std::vector<uint8_t> encode_gif(const Image& img) {
+  if (img.width() <= 0 || img.height() <= 0) return {};
+  gif::WriteOptions options;
+  if (img.st.tran) options.transparent_colour = img.st.color_tran & 0xFFFFFF;
+  return gif::write(img, options);
+}
+
 // --- choosing the reader ------------------------------------------------------------------------
 
 uint32_t decode(const uint8_t* data, size_t size, const Image* like, std::string* error) {
@@ -893,7 +930,7 @@ uint32_t decode(const uint8_t* data, size_t size, const Image* like, std::string
     case Format::Bmp: return read_bmp(data, size, like, error);
     case Format::Own: return read_own(data, size, like, error);
     case Format::Icon: return read_icon(data, size, like, error);
-    case Format::Gif: return fail(error, "GIF pictures are not read yet"), 0;
+    case Format::Gif: return read_gif(data, size, like, error);
     case Format::Tiff: return read_tiff(data, size, like, error);
     case Format::Png: return read_png(data, size, like, error);
     case Format::Emf:

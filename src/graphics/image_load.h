@@ -54,6 +54,8 @@ uint32_t read_icon(const uint8_t* data, size_t size, const Image* like, std::str
 uint32_t read_png(const uint8_t* data, size_t size, const Image* like, std::string* error);
 uint32_t read_jpeg(const uint8_t* data, size_t size, const Image* like, std::string* error);
 uint32_t read_tiff(const uint8_t* data, size_t size, const Image* like, std::string* error);
+// GIF through the GIF codec: one image, or an image list for several frames.
+uint32_t read_gif(const uint8_t* data, size_t size, const Image* like, std::string* error);
 // Chooses the reader by content.
 uint32_t decode(const uint8_t* data, size_t size, const Image* like, std::string* error);
 
@@ -62,6 +64,7 @@ std::vector<uint8_t> encode_bmp(const Image& img);
 std::vector<uint8_t> encode_png(const Image& img, std::string* error = nullptr);
 std::vector<uint8_t> encode_jpeg(const Image& img, int quality, std::string* error = nullptr);
 std::vector<uint8_t> encode_tiff(const Image& img, std::string* error = nullptr);
+std::vector<uint8_t> encode_gif(const Image& img);
 
 // --- loading into variables ---------------------------------------------------------
 

@@ -566,10 +566,22 @@ TEST_F(ImageLoad, NewSaveAndFreeCommands) {
   run0(vm::h_imagesavejpeg, {I(80), T("box"), T("out")});
   run0(vm::h_imagesavepng, {T("box"), T("out")});
   run0(vm::h_imagesavetiff, {T("box"), T("out")});
-  for (const char* f : {"out.jpg", "out.png", "out.tiff"}) {
+  run0(vm::h_imagesavegif, {T("box"), T("out")});
+  for (const char* f : {"out.jpg", "out.png", "out.tiff", "out.gif"}) {
     Image* back = dec(file(f));
     ASSERT_NE(back, nullptr) << f;
     EXPECT_EQ(back->width(), 5) << f;
+  }
+
+  EXPECT_EQ(gfx::get_pixel(*dec(file("out.gif")), 2, 2), 0x102030u);
+
+  // Animated GIF files load as image lists through the GIF codec.
+  if (magick("-size 3x2 xc:red xc:blue -size 5x5 xc:lime anim.gif")) {
+    run0(vm::h_imageload, {T("anim.gif")});
+    std::vector<Image*> frames = gfx::images_of(var("anim"));
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(gfx::get_pixel(*frames[1], 1, 1), 0x0000FFu);
+    EXPECT_EQ(frames[2]->width(), 5);
   }
 
   run0(vm::h_imagefree, {T("b*")});
