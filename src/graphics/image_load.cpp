@@ -430,6 +430,7 @@ uint32_t read_own(const uint8_t* data, size_t size, const Image* like, std::stri
   if (img->bits == 1) img->palette[0] = 0, img->palette[1] = 0xFFFFFF;
   img->st.off_x = int16_t(u16(data + 6));
   img->st.off_y = int16_t(u16(data + 8));
+  if (!img->pixels) return handle;  // a side of 0: no rows
   for (int64_t r = 0; r < h; r++) {
     const uint8_t* s = out.data() + r * row_bytes;
     uint8_t* o = store_row(*img, r);

@@ -337,6 +337,9 @@ TEST_F(ImageLoad, OwnFormatCountPackingAndDamage) {
   EXPECT_EQ(dec(bad), nullptr);  // unknown version
   bad[11] = char(0xFF);
   EXPECT_NE(dec(bad), nullptr);
+  Image* none = dec(own_header(0, 3, 24, "", 1) + record(p32));
+  ASSERT_NE(none, nullptr);  // a side of 0: an image without pixels
+  EXPECT_EQ(none->width(), 0);
   std::string wide = own_header(40000 & 0xFFFF, 60000, 24, "", 0);
   EXPECT_EQ(dec(wide), nullptr);  // 65535 rows: beyond the side limit
   // A huge run count does not write past the picture.
