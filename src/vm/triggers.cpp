@@ -359,20 +359,6 @@ bool delete_typed(Interp& ctx, Value name, uint32_t type) {
   return false;
 }
 
-// The arguments of a command (first script argument first), with their
-// references, popped from the stack.
-std::vector<Value> take_all(Interp& ctx) {
-  uint32_t n = close_frame(ctx);
-  std::vector<Value> args(ctx.top, ctx.top + n);
-  for (Value v : args) value_ref(v);
-  pop_n(ctx, n);
-  return args;
-}
-
-void release_all(const std::vector<Value>& values) {
-  for (Value v : values) value_release(v);
-}
-
 // Calls fn(When&) for each trigger an argument names: a name (its variable
 // holds the WHEN, or an ARRAY whose items are names of triggers) or a
 // wildcard pattern over the variables that hold triggers.
@@ -727,7 +713,7 @@ void h_whennew(Interp& ctx) {
 
 // whenenable NAME|PATTERN...: lets the named triggers fire. No result.
 void h_whenenable(Interp& ctx) {
-  std::vector<Value> args = take_all(ctx);
+  std::vector<Value> args = take_args(ctx, close_frame(ctx));
   for_named_triggers(ctx, args, [](When& w, Value) { w.enabled = w.owner != nullptr; });
   release_all(args);
 }
@@ -735,7 +721,7 @@ void h_whenenable(Interp& ctx) {
 // whendisable NAME|PATTERN...: the named triggers stop firing; their
 // queued events are dropped (a repeating trigger keeps its beat). No result.
 void h_whendisable(Interp& ctx) {
-  std::vector<Value> args = take_all(ctx);
+  std::vector<Value> args = take_args(ctx, close_frame(ctx));
   for_named_triggers(ctx, args, [](When& w, Value) {
     w.enabled = false;
     TriggerState* s = w.owner && !w.repeat ? find_state(*w.owner) : nullptr;
@@ -748,7 +734,7 @@ void h_whendisable(Interp& ctx) {
 // Each trigger is also taken out of the list and the queue at once, so
 // that a copy of its value held elsewhere cannot keep it firing. No result.
 void h_whenfree(Interp& ctx) {
-  std::vector<Value> args = take_all(ctx);
+  std::vector<Value> args = take_args(ctx, close_frame(ctx));
   std::vector<Value> doomed;
   for_named_triggers(ctx, args, [&](When& w, Value name) {
     retire(w);
@@ -763,7 +749,7 @@ void h_whenfree(Interp& ctx) {
 // timerinit NAME...: a new TIMER reading 0 in each variable (made in the
 // current scope when new). No result.
 void h_timerinit(Interp& ctx) {
-  std::vector<Value> args = take_all(ctx);
+  std::vector<Value> args = take_args(ctx, close_frame(ctx));
   for (Value name : args) timer_in(ctx, name, true);
   release_all(args);
 }
@@ -773,7 +759,7 @@ void h_timerinit(Interp& ctx) {
 // starts like one, to that many ms; "on" resumes and "off" pauses it; any
 // other value resumes it when true and pauses it when false. No result.
 void h_timerset(Interp& ctx) {
-  std::vector<Value> args = take_all(ctx);
+  std::vector<Value> args = take_args(ctx, close_frame(ctx));
   Timer* t = args.empty() ? nullptr : timer_in(ctx, args[0], false);
   if (t) {
     Value v = args.size() > 1 ? args[1] : Value::from_int(0);
@@ -800,7 +786,7 @@ void h_timerset(Interp& ctx) {
 // timerfree NAME|PATTERN...: deletes the variables that hold TIMERs among
 // those named; other variables are left alone. No result.
 void h_timerfree(Interp& ctx) {
-  std::vector<Value> args = take_all(ctx);
+  std::vector<Value> args = take_args(ctx, close_frame(ctx));
   for (Value a : args) {
     std::string s = text_of(ctx, a);
     if (!is_pattern(s)) {

@@ -435,10 +435,6 @@ void variables_register_cleanup() {
 
 // --- commands -----------------------------------------------------------------
 
-namespace {
-
-// Copies the n arguments (first script argument first), taking references,
-// and pops them from the stack.
 std::vector<Value> take_args(Interp& ctx, uint32_t n) {
   std::vector<Value> args(ctx.top, ctx.top + n);
   for (Value v : args) value_ref(v);
@@ -449,6 +445,8 @@ std::vector<Value> take_args(Interp& ctx, uint32_t n) {
 void release_all(const std::vector<Value>& values) {
   for (Value v : values) value_release(v);
 }
+
+namespace {
 
 // Pushes a value; an ARRAY expands into its items, nested ones recursively,
 // the first item on top. `keys` pushes the keys of the outer array instead.

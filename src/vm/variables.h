@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 #include <string_view>
 
 #include "vm/element.h"
@@ -125,6 +126,11 @@ bool wildcard_match(std::string_view pattern, std::string_view text);
 void call_command_with(Interp& ctx, uint32_t name_handle, const Value* args, uint32_t n);
 
 void variables_register_cleanup();
+
+// Copies the n arguments (first script argument first), taking references,
+// and pops them from the stack; release_all gives the references back.
+std::vector<Value> take_args(Interp& ctx, uint32_t n);
+void release_all(const std::vector<Value>& values);
 
 // Raw memory of the running script, provided by the storage layer so that
 // this layer does not depend on it. While unset, raw addresses are never
