@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "graphics/image.h"
+#include "graphics/image_load.h"
 #include "host/saver.h"
 #include "host/startup.h"
 #include "host/window.h"
@@ -562,6 +563,34 @@ void h_mousecursor(Interp& ctx) {
       host::platform_get().set_cursor(name);
       return;
     }
+}
+
+// mousecustom image [hot x, hot y]: a cursor made from the image (its
+// first one, for a list). An alpha image keeps its alpha; otherwise the
+// transparent colour, when the image has one set, is see-through.
+void h_mousecustom(Interp& ctx) {
+  uint32_t n = close_frame(ctx);
+  std::vector<Value> args = take_args(ctx, n);
+  if (n >= 1) {
+    std::vector<gfx::Image*> images = gfx::images_of(gfx::image_arg(ctx, args[0]));
+    const gfx::Image* img = images.empty() ? nullptr : images[0];
+    if (img && img->width() > 0 && img->height() > 0 && img->width() <= 256 && img->height() <= 256) {
+      const int32_t w = img->width(), h = img->height();
+      std::vector<uint32_t> argb(size_t(w) * size_t(h));
+      for (int32_t y = 0; y < h; y++)
+        for (int32_t x = 0; x < w; x++) {
+          uint32_t c = gfx::get_pixel(*img, x, y);
+          uint32_t a = 0xFF;
+          if (img->has_alpha) a = img->row(y)[x * 4 + 3];
+          else if (img->st.tran && c == (img->st.color_tran & 0xFFFFFF)) a = 0;
+          argb[size_t(y) * size_t(w) + size_t(x)] = a << 24 | c;
+        }
+      const int32_t hx = n >= 3 ? int32_t(value_to_integer(&ctx, args[1])) : 0;
+      const int32_t hy = n >= 3 ? int32_t(value_to_integer(&ctx, args[2])) : 0;
+      host::platform_get().set_custom_cursor(argb.data(), w, h, hx, hy);
+    }
+  }
+  release_all(args);
 }
 
 // mousedisplay [on|off]: shows or hides the pointer.

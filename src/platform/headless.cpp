@@ -103,6 +103,7 @@ class Headless final : public Platform {
   }
   void show_cursor(bool) override {}
   bool set_cursor(const std::string&) override { return true; }
+  bool set_custom_cursor(const uint32_t*, int32_t w, int32_t h, int32_t, int32_t) override { return w > 0 && h > 0; }
 
  private:
   Desktop desktop_;

@@ -103,6 +103,9 @@ class Platform {
   // One of the system cursors (arrow, ibeam, wait, cross, hand, no,
   // sizeall, sizenesw, sizens, sizenwse, sizewe, ...); false when unknown.
   virtual bool set_cursor(const std::string& name) = 0;
+  // A cursor made from w x h 0xAARRGGBB pixels (top row first) with its hot
+  // spot; false when the window system refuses it.
+  virtual bool set_custom_cursor(const uint32_t* argb, int32_t w, int32_t h, int32_t hot_x, int32_t hot_y) = 0;
 };
 
 // The in-memory backend, with the given desktop.

@@ -316,6 +316,19 @@ class Sdl final : public Platform {
     }
     return false;
   }
+  bool set_custom_cursor(const uint32_t* argb, int32_t w, int32_t h, int32_t hot_x, int32_t hot_y) override {
+    SDL_Surface* surface = SDL_CreateRGBSurfaceWithFormatFrom(const_cast<uint32_t*>(argb), w, h, 32, w * 4,
+                                                              SDL_PIXELFORMAT_ARGB8888);
+    if (!surface) return false;
+    SDL_Cursor* cursor =
+        SDL_CreateColorCursor(surface, std::clamp(hot_x, 0, w - 1), std::clamp(hot_y, 0, h - 1));
+    SDL_FreeSurface(surface);
+    if (!cursor) return false;
+    SDL_SetCursor(cursor);
+    if (cursor_) SDL_FreeCursor(cursor_);
+    cursor_ = cursor;
+    return true;
+  }
 
  private:
   SDL_Cursor* cursor_ = nullptr;
