@@ -12,6 +12,7 @@
 
 #include "commands/time.h"
 #include "graphics/draw_args.h"
+#include "storage/membuf.h"
 #include "vm/commands.h"
 #include "vm/convert.h"
 #include "vm/interp.h"
@@ -41,8 +42,9 @@ GfxContext& state(Interp& ctx) { return g_contexts[&ctx]; }
 void context_closer(Interp& ctx) {
   auto it = g_contexts.find(&ctx);
   if (it == g_contexts.end()) return;
-  uint32_t f = it->second.frame;
+  uint32_t f = it->second.frame, t = it->second.target;
   g_contexts.erase(it);
+  if (t) vm::element_release(t);
   vm::element_release(f);
 }
 
@@ -178,6 +180,16 @@ static bool read_image_field(Interp&, vm::EleField field, Value element, int64_t
     case vm::EleField::Bits: out = img->bits; return true;
     case vm::EleField::DensityX: out = img->st.density_x; return true;
     case vm::EleField::DensityY: out = img->st.density_y; return true;
+    case vm::EleField::OffX: out = img->st.off_x; return true;
+    case vm::EleField::OffY: out = img->st.off_y; return true;
+    // The delay in hundredths of a second, rounded.
+    case vm::EleField::Delay: out = int64_t((img->delay * 100 + (uint64_t(1) << 31)) >> 32); return true;
+    // The pixel block, entered for the memory commands while the image lives.
+    case vm::EleField::Adr:
+      if (!img->pixels) return out = 0, true;
+      storage::script_memory_add(img->self, img->pixels, int64_t(img->stride) * img->height());
+      out = storage::address_of(img->pixels);
+      return true;
     default: return false;
   }
 }
@@ -234,7 +246,6 @@ void remake_frame(Interp& ctx) {
     for (int32_t y = 0; y < h; y++)
       for (int32_t x = 0; x < w; x++) set_pixel(*img, x, y, get_pixel(*old, x, y));
   }
-  if (s.target == s.frame) s.target = 0;
   vm::element_release(s.frame);
   s.frame = fresh;
   s.list.rects.clear();
@@ -246,7 +257,16 @@ Image* target(Interp& ctx) {
   return frame(ctx);
 }
 
-void set_target(Interp& ctx, uint32_t image_handle) { state(ctx).target = image_handle; }
+// The target holds a reference, so that its handle cannot pass to another
+// element while chosen; choosing the frame chooses nothing.
+void set_target(Interp& ctx, uint32_t image_handle) {
+  GfxContext& s = state(ctx);
+  if (image_handle == s.frame || !image_of(image_handle)) image_handle = 0;
+  if (image_handle) vm::element_ref(image_handle);
+  uint32_t old = s.target;
+  s.target = image_handle;
+  if (old) vm::element_release(old);
+}
 
 ChangedList& changed(Interp& ctx) { return state(ctx).list; }
 

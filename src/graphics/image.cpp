@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "storage/membuf.h"
 #include "vm/element.h"
 
 namespace gfx {
@@ -43,6 +44,9 @@ void default_palette(Image& img) {
 
 void image_cleanup(uint32_t, void* payload) {
   auto* img = static_cast<Image*>(payload);
+  storage::script_memory_remove(img->pixels);
+  if (img->mask) vm::element_release(img->mask);
+  img->mask = 0;
   std::free(img->pixels);
   img->pixels = nullptr;
 }
@@ -83,6 +87,8 @@ uint32_t image_create(int32_t w, int32_t h, int32_t bits, const Image* like, std
   img->self = handle;
   img->bits = uint16_t(bits);
   img->has_alpha = alpha;
+  img->mask = 0;
+  img->delay = 0;
   img->color_mask = bits <= 24 ? uint32_t((uint64_t(1) << bits) - 1) : 0xFFFFFFu;
   default_palette(*img);
   if (like) {

@@ -41,6 +41,8 @@ struct Image {
   uint32_t self;        // the element's own handle
   uint32_t color_mask;  // (1 << bits) - 1 up to 24 bits, 0xFFFFFF above
   bool has_alpha;       // 32 bits with an alpha channel
+  uint32_t mask;        // permanent 1-bit mask image (set bits keep the destination), 0 = none
+  uint64_t delay;       // time to wait after a put, 32.32 seconds, 0 = none
   DrawState st;
   uint16_t bits;        // 1, 4, 8, 24 or 32
   uint32_t palette[256];  // 0x00RRGGBB per entry (blue, green, red, 0 in memory)

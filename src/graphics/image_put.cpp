@@ -1,0 +1,476 @@
+// The put of images with its masks, raster operations, blending and flips;
+// copies of rectangles; masks and alpha channels; the anti-aliased shapes.
+//
+// Pixels are moved colour by colour (0xRRGGBB) through fast paths for 24-
+// and 32-bit images and get_pixel/set_pixel for indexed ones, so that the
+// raster operations of indexed images work on colours, not on indices.
+// Between two 32-bit images a copy takes the alpha byte along and the
+// and/or/xor operations work on all four bytes; blending leaves the
+// destination's alpha byte as it was.
+#include "graphics/image_put.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "graphics/image_load.h"
+#include "graphics/shapes.h"
+#include "storage/membuf.h"
+#include "vm/element.h"
+
+namespace gfx {
+
+namespace {
+
+enum class Op { Copy, And, Or, Xor };
+
+inline bool direct(const Image& img) { return img.bits >= 24 && img.pixels; }
+
+// The colour at (x, y), with the alpha byte of 32-bit images in bits 24..31
+// (255 for other depths). The point is known to be inside.
+inline uint32_t read_px(const Image& img, int64_t x, int64_t y) {
+  if (direct(img)) {
+    const uint8_t* p = img.row(int32_t(y)) + x * img.bytes_pp;
+    uint32_t a = img.bytes_pp == 4 ? p[3] : 255;
+    return a << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
+  }
+  return 0xFF000000u | get_pixel(img, x, y);
+}
+
+inline void write_rgb(Image& img, int64_t x, int64_t y, uint32_t c) {
+  if (direct(img)) {
+    uint8_t* p = img.row(int32_t(y)) + x * img.bytes_pp;
+    p[0] = uint8_t(c);
+    p[1] = uint8_t(c >> 8);
+    p[2] = uint8_t(c >> 16);
+  } else {
+    set_pixel(img, x, y, c & 0xFFFFFF);
+  }
+}
+
+// Both rectangles inclusive; false when the intersection is empty.
+bool intersect(Rect& r, const Rect& with) {
+  r.x1 = std::max(r.x1, with.x1);
+  r.y1 = std::max(r.y1, with.y1);
+  r.x2 = std::min(r.x2, with.x2);
+  r.y2 = std::min(r.y2, with.y2);
+  return r.x1 <= r.x2 && r.y1 <= r.y2;
+}
+
+// The destination rectangle of (x, y) and the size, pinned so that the
+// arithmetic stays in range, cut as the put requires.
+bool dest_rect(const Image& dst, int64_t x, int64_t y, int64_t w, int64_t h, bool clip, Rect& out) {
+  if (!dst.pixels || w <= 0 || h <= 0) return false;
+  int64_t x2 = x + w - 1, y2 = y + h - 1;
+  if (x2 < 0 || y2 < 0 || x >= dst.width() || y >= dst.height()) return false;
+  Rect r{int32_t(std::max<int64_t>(x, 0)), int32_t(std::max<int64_t>(y, 0)),
+         int32_t(std::min<int64_t>(x2, dst.width() - 1)), int32_t(std::min<int64_t>(y2, dst.height() - 1))};
+  if (clip) {
+    Rect c;
+    if (!clip_rect(dst, c) || !intersect(r, c)) return false;
+  }
+  out = r;
+  return true;
+}
+
+Op op_of(const Image& src, const Image& dst) {
+  for (const DrawState* s : {&src.st, &dst.st}) {
+    if (s->op_and) return Op::And;
+    if (s->op_or) return Op::Or;
+    if (s->op_xor) return Op::Xor;
+  }
+  return Op::Copy;
+}
+
+// The put proper: the destination box (X, Y, DW x DH) maps onto the whole
+// source; `r` is the part of it to cover.
+void transfer(Image& dst, const Image& src, int64_t X, int64_t Y, int64_t DW, int64_t DH, const Rect& r) {
+  const int64_t SW = src.width(), SH = src.height();
+  const Image* mask = src.mask ? image_of(src.mask) : nullptr;
+  bool tran = !mask && (src.st.tran || dst.st.tran);
+  uint32_t tran_color = (src.st.tran ? src.st.color_tran : dst.st.color_tran) & 0xFFFFFF;
+  Op op = op_of(src, dst);
+  bool blend_put = op == Op::Copy && (dst.st.filter || src.st.filter || src.st.alpha);
+  int32_t f = std::clamp(src.st.filter ? src.st.filter : dst.st.filter, 0, 255);
+  if (blend_put && f == 255) return;
+  bool use_alpha = src.bits == 32 && src.st.alpha;
+  bool whole32 = src.bits == 32 && dst.bits == 32 && src.pixels && dst.pixels;
+  for (int64_t dy = r.y1; dy <= r.y2; dy++) {
+    int64_t sy = (dy - Y) * SH / DH;
+    if (src.st.flip_y) sy = SH - 1 - sy;
+    for (int64_t dx = r.x1; dx <= r.x2; dx++) {
+      int64_t sx = (dx - X) * SW / DW;
+      if (src.st.flip_x) sx = SW - 1 - sx;
+      if (mask && mask_bit(*mask, sx, sy)) continue;
+      uint32_t s = read_px(src, sx, sy);
+      if (tran && (s & 0xFFFFFF) == tran_color) continue;
+      if (blend_put) {
+        uint32_t d = read_px(dst, dx, dy), out = 0;
+        if (use_alpha) {
+          uint32_t a = s >> 24;
+          if (f) a = (a * uint32_t(255 - f)) >> 8;
+          if (a == 0) continue;
+          if (a == 255) {
+            out = s;
+          } else {
+            for (int k = 0; k < 24; k += 8)
+              out |= ((((d >> k) & 255) * (256 - a) + ((s >> k) & 255) * a) >> 8) << k;
+          }
+        } else if (f == 0) {
+          out = s;
+        } else {
+          for (int k = 0; k < 24; k += 8)
+            out |= ((((s >> k) & 255) * uint32_t(255 - f) + ((d >> k) & 255) * uint32_t(f + 1)) >> 8) << k;
+        }
+        write_rgb(dst, dx, dy, out);
+        continue;
+      }
+      if (whole32) {
+        uint8_t* p = dst.row(int32_t(dy)) + dx * 4;
+        uint32_t d;
+        std::memcpy(&d, p, 4);
+        uint32_t v = s;  // 0xAARRGGBB is b, g, r, a in memory order
+        if (op == Op::And) v &= d;
+        else if (op == Op::Or) v |= d;
+        else if (op == Op::Xor) v ^= d;
+        p[0] = uint8_t(v);
+        p[1] = uint8_t(v >> 8);
+        p[2] = uint8_t(v >> 16);
+        p[3] = uint8_t(v >> 24);
+        continue;
+      }
+      if (op != Op::Copy) {
+        uint32_t d = read_px(dst, dx, dy) & 0xFFFFFF;
+        if (op == Op::And) s &= d;
+        else if (op == Op::Or) s |= d;
+        else s ^= d;
+      }
+      write_rgb(dst, dx, dy, s);
+    }
+  }
+}
+
+// A put of an image onto itself works from a copy.
+bool put_box(Image& dst, const Image& src, int64_t X, int64_t Y, int64_t DW, int64_t DH, bool clip, Rect* drawn) {
+  Rect r;
+  if (!src.pixels || src.width() <= 0 || src.height() <= 0) return false;
+  if (!dest_rect(dst, X, Y, DW, DH, clip, r)) return false;
+  if (drawn) *drawn = r;
+  if (&dst == &src) {
+    uint32_t copy = image_copy(src);
+    Image* c = image_of(copy);
+    if (!c) return false;
+    transfer(dst, *c, X, Y, DW, DH, r);
+    vm::element_release(copy);
+  } else {
+    transfer(dst, src, X, Y, DW, DH, r);
+  }
+  return true;
+}
+
+inline int64_t pin(int64_t v) { return std::clamp<int64_t>(v, -(int64_t(1) << 40), int64_t(1) << 40); }
+
+int32_t depth_of(const Image& img) { return img.has_alpha ? -32 : int32_t(img.bits); }
+
+}  // namespace
+
+bool put_image(Image& dst, const Image& src, int64_t x, int64_t y, bool clip, Rect* drawn) {
+  return put_box(dst, src, pin(x), pin(y), src.width(), src.height(), clip, drawn);
+}
+
+bool put_stretched(Image& dst, const Image& src, int64_t x1, int64_t y1, int64_t x2, int64_t y2, bool clip,
+                   Rect* drawn) {
+  x1 = pin(x1), y1 = pin(y1), x2 = pin(x2), y2 = pin(y2);
+  if (x1 > x2) std::swap(x1, x2);
+  if (y1 > y2) std::swap(y1, y2);
+  return put_box(dst, src, x1, y1, x2 - x1 + 1, y2 - y1 + 1, clip, drawn);
+}
+
+uint32_t image_get(const Image& src, int64_t x1, int64_t y1, int64_t x2, int64_t y2) {
+  if (x1 > x2) std::swap(x1, x2);
+  if (y1 > y2) std::swap(y1, y2);
+  Rect c;
+  if (!src.pixels || !clip_rect(src, c)) return 0;
+  if (x2 < c.x1 || y2 < c.y1 || x1 > c.x2 || y1 > c.y2) return 0;
+  Rect r{int32_t(std::max<int64_t>(x1, c.x1)), int32_t(std::max<int64_t>(y1, c.y1)),
+         int32_t(std::min<int64_t>(x2, c.x2)), int32_t(std::min<int64_t>(y2, c.y2))};
+  const int32_t w = r.x2 - r.x1 + 1, h = r.y2 - r.y1 + 1;
+  uint32_t handle = image_new(w, h, depth_of(src), &src, src.palette, 256);
+  Image* img = image_of(handle);
+  if (!img) return 0;
+  img->st.color = src.st.color;
+  if (src.bits >= 8) {
+    for (int32_t y = 0; y < h; y++)
+      std::memcpy(img->row(y), src.row(r.y1 + y) + int64_t(r.x1) * src.bytes_pp, size_t(w) * size_t(src.bytes_pp));
+  } else {
+    for (int32_t y = 0; y < h; y++)
+      for (int32_t x = 0; x < w; x++) set_pixel(*img, x, y, get_pixel(src, r.x1 + x, r.y1 + y));
+  }
+  return handle;
+}
+
+uint32_t image_copy(const Image& src) {
+  uint32_t handle = image_new(src.width(), src.height(), depth_of(src), &src, src.palette, 256);
+  Image* img = image_of(handle);
+  if (!img) return 0;
+  if (src.pixels && img->pixels) std::memcpy(img->pixels, src.pixels, size_t(src.stride) * size_t(src.height()));
+  img->st = src.st;
+  vm::element_ref(img->st.font);
+  img->delay = src.delay;
+  if (const Image* m = src.mask ? image_of(src.mask) : nullptr) img->mask = image_copy(*m);
+  return handle;
+}
+
+bool mask_bit(const Image& mask, int64_t x, int64_t y) {
+  if (!mask.pixels || x < 0 || y < 0 || x >= mask.width() || y >= mask.height()) return false;
+  if (mask.bits == 1) return mask.row(int32_t(y))[x >> 3] & (0x80 >> (x & 7));
+  return (get_pixel(mask, x, y) & 0xFFFFFF) == 0xFFFFFF;
+}
+
+void set_mask(Image& img, const Image* from) {
+  if (img.mask) vm::element_release(img.mask);
+  img.mask = 0;
+  if (!from || !img.pixels) return;
+  uint32_t handle = image_create(img.width(), img.height(), 1, nullptr, nullptr);
+  Image* m = image_of(handle);
+  if (!m) return;
+  for (int32_t y = 0; y < img.height(); y++)
+    for (int32_t x = 0; x < img.width(); x++)
+      if (x < from->width() && y < from->height() && (get_pixel(*from, x, y) & 0xFFFFFF) == 0xFFFFFF)
+        m->row(y)[x >> 3] |= uint8_t(0x80 >> (x & 7));
+  img.mask = handle;
+}
+
+uint32_t mask_image(const Image& img) {
+  uint32_t handle = image_new(img.width(), img.height(), 1, &img);
+  Image* m = image_of(handle);
+  if (!m) return 0;
+  m->palette[0] = 0x000000;
+  m->palette[1] = 0xFFFFFF;
+  const Image* mask = img.mask ? image_of(img.mask) : nullptr;
+  if (mask && m->pixels)
+    for (int32_t y = 0; y < m->height(); y++)
+      for (int32_t x = 0; x < m->width(); x++)
+        if (mask_bit(*mask, x, y)) m->row(y)[x >> 3] |= uint8_t(0x80 >> (x & 7));
+  return handle;
+}
+
+bool make_alpha_image(Image& img) {
+  if (img.bits == 32) {
+    if (!img.has_alpha && img.pixels)
+      for (int32_t y = 0; y < img.height(); y++)
+        for (int32_t x = 0; x < img.width(); x++) img.row(y)[x * 4 + 3] = 255;
+    img.has_alpha = true;
+    return true;
+  }
+  const int64_t stride = int64_t(img.width()) * 4;
+  uint8_t* fresh = nullptr;
+  if (img.pixels) {
+    fresh = static_cast<uint8_t*>(std::calloc(size_t(stride * img.height()), 1));
+    if (!fresh) return false;
+    for (int32_t y = 0; y < img.height(); y++) {
+      uint8_t* row = fresh + int64_t(img.height() - 1 - y) * stride;
+      for (int32_t x = 0; x < img.width(); x++) {
+        uint32_t c = get_pixel(img, x, y);
+        row[x * 4] = uint8_t(c);
+        row[x * 4 + 1] = uint8_t(c >> 8);
+        row[x * 4 + 2] = uint8_t(c >> 16);
+        row[x * 4 + 3] = 255;
+      }
+    }
+    // Addresses handed out for the old pixels end with them.
+    storage::script_memory_remove(img.pixels);
+    std::free(img.pixels);
+  }
+  img.pixels = fresh;
+  img.stride = int32_t(stride);
+  img.bytes_pp = 4;
+  img.bits = 32;
+  img.color_mask = 0xFFFFFF;
+  img.has_alpha = true;
+  return true;
+}
+
+bool set_alpha_from(Image& img, const Image& from) {
+  if (!make_alpha_image(img)) return false;
+  img.st.alpha = 1;
+  if (!img.pixels) return true;
+  for (int32_t y = 0; y < img.height(); y++) {
+    uint8_t* row = img.row(y);
+    for (int32_t x = 0; x < img.width(); x++) {
+      int64_t ax = int64_t(x) - from.st.off_x, ay = int64_t(y) - from.st.off_y;
+      uint32_t a = 0;
+      if (from.pixels && ax >= 0 && ay >= 0 && ax < from.width() && ay < from.height()) {
+        uint32_t c = read_px(from, ax, ay);
+        a = from.has_alpha ? c >> 24
+                           : ((c >> 16 & 255) * 6969 + (c >> 8 & 255) * 23434 + (c & 255) * 2365) >> 15;
+      }
+      row[x * 4 + 3] = uint8_t(std::min<uint32_t>(a, 255));
+    }
+  }
+  return true;
+}
+
+uint32_t alpha_image(const Image& img) {
+  uint32_t handle = image_new(img.width(), img.height(), 32, &img);
+  Image* out = image_of(handle);
+  if (!out) return 0;
+  out->has_alpha = false;
+  if (out->pixels)
+    for (int32_t y = 0; y < out->height(); y++)
+      for (int32_t x = 0; x < out->width(); x++) {
+        uint32_t a = img.has_alpha ? img.row(y)[x * 4 + 3] : 255;
+        uint8_t* p = out->row(y) + x * 4;
+        p[0] = p[1] = p[2] = uint8_t(a);
+        p[3] = 0;
+      }
+  return handle;
+}
+
+// --- anti-aliased shapes ---------------------------------------------------------------------
+
+bool anti_shape_of(const char* name, AntiShape& out) {
+  static const char* const kNames[] = {"box", "boxround", "circle", "circlefilled", "line",
+                                       "polygon", "polygonfilled", "rect", "rectround"};
+  for (int i = 0; i < 9; i++) {
+    const char* a = kNames[i];
+    const char* b = name;
+    while (*a && std::tolower(uint8_t(*b)) == *a) a++, b++;
+    if (!*a && !*b) {
+      out = AntiShape(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+namespace {
+
+// How a shape is drawn at eight times the resolution (coordinates in
+// eighths of a pixel).
+struct HiShape {
+  AntiShape kind;
+  int64_t x1, y1, x2, y2, cw, ch, pen;  // round-box shapes, right and bottom excluded
+  std::vector<Point> pts;               // lines and polygons
+  bool filled;
+};
+
+inline int64_t eighths(double v) {
+  if (!std::isfinite(v)) v = 0;
+  return int64_t(std::llround(std::clamp(v, -1048576.0, 1048576.0) * 8));
+}
+
+void draw_hi(Image& tile, const HiShape& s, int64_t ox, int64_t oy) {
+  const uint32_t white = 0xFFFFFF;
+  switch (s.kind) {
+    case AntiShape::Line: case AntiShape::Polygon: case AntiShape::PolygonFilled: {
+      std::vector<Point> pts(s.pts);
+      for (Point& p : pts) p.x -= ox, p.y -= oy;
+      if (s.filled) fill_polygon(tile, pts, white);
+      else outline_polygon(tile, pts, s.pen, white);
+      break;
+    }
+    default:
+      draw_round_box(tile, s.x1 - ox, s.y1 - oy, s.x2 - ox, s.y2 - oy, s.cw, s.ch, s.pen, s.filled, white);
+  }
+}
+
+}  // namespace
+
+uint32_t anti_shape(AntiShape shape, const std::vector<double>& args, uint32_t color, const Image* like,
+                    const Rect* limit) {
+  HiShape s{shape, 0, 0, 0, 0, 0, 0, 8, {}, false};
+  size_t n = args.size();
+  auto arg = [&](size_t i, double dflt) { return i < n ? args[i] : dflt; };
+  int64_t bx1, by1, bx2, by2;  // the box in eighths, right and bottom excluded
+  if (shape == AntiShape::Line || shape == AntiShape::Polygon || shape == AntiShape::PolygonFilled) {
+    if (n < 4) return 0;
+    size_t points = n / 2;
+    bool thick = shape != AntiShape::PolygonFilled && (shape == AntiShape::Line ? n >= 5 : n % 2 == 1);
+    if (shape == AntiShape::Line) points = 2;
+    points = std::min<size_t>(points, 20000);
+    for (size_t i = 0; i < points; i++) s.pts.push_back({eighths(args[2 * i]), eighths(args[2 * i + 1])});
+    s.pen = std::clamp<int64_t>(thick ? eighths(args[shape == AntiShape::Line ? 4 : n - 1]) : 8, 1, 8 * 4096);
+    s.filled = shape == AntiShape::PolygonFilled;
+    bx1 = bx2 = s.pts[0].x;
+    by1 = by2 = s.pts[0].y;
+    for (const Point& p : s.pts)
+      bx1 = std::min(bx1, p.x), by1 = std::min(by1, p.y), bx2 = std::max(bx2, p.x), by2 = std::max(by2, p.y);
+    int64_t grow = s.filled ? 8 : s.pen + 8;
+    bx1 -= grow, by1 -= grow, bx2 += grow, by2 += grow;
+  } else {
+    if (n < 3 || ((shape != AntiShape::Circle && shape != AntiShape::CircleFilled) && n < 4)) return 0;
+    size_t extra = 4;
+    if (shape == AntiShape::Circle || shape == AntiShape::CircleFilled) {
+      int64_t cx = eighths(args[0]), cy = eighths(args[1]);
+      int64_t rx = std::abs(eighths(args[2])), ry = n >= 4 ? std::abs(eighths(args[3])) : rx;
+      s.x1 = cx - rx, s.y1 = cy - ry, s.x2 = cx + rx, s.y2 = cy + ry;
+      s.cw = 2 * rx, s.ch = 2 * ry;
+    } else {
+      s.x1 = eighths(args[0]), s.y1 = eighths(args[1]), s.x2 = eighths(args[2]), s.y2 = eighths(args[3]);
+      if (s.x1 > s.x2) std::swap(s.x1, s.x2);
+      if (s.y1 > s.y2) std::swap(s.y1, s.y2);
+      // Boxes and rectangles include their far corner, as drawbox and drawrect do.
+      if (shape == AntiShape::Box || shape == AntiShape::Rect) s.x2 += 8, s.y2 += 8;
+    }
+    s.filled = shape == AntiShape::CircleFilled || shape == AntiShape::Rect || shape == AntiShape::RectRound;
+    if (!s.filled) s.pen = std::clamp<int64_t>(eighths(arg(extra++, 1)), 1, 8 * 4096);
+    if (shape == AntiShape::BoxRound || shape == AntiShape::RectRound) {
+      s.cw = std::max<int64_t>(eighths(arg(extra, 16)), 0);
+      s.ch = std::max<int64_t>(eighths(arg(extra + 1, arg(extra, 16))), 0);
+    }
+    bx1 = s.x1, by1 = s.y1, bx2 = s.x2, by2 = s.y2;
+  }
+  // The box in whole pixels.
+  auto floor8 = [](int64_t v) { return v >= 0 ? v / 8 : -((-v + 7) / 8); };
+  int64_t px1 = floor8(bx1), py1 = floor8(by1), px2 = floor8(bx2 + 7), py2 = floor8(by2 + 7);
+  if (limit) {
+    px1 = std::max<int64_t>(px1, limit->x1), py1 = std::max<int64_t>(py1, limit->y1);
+    px2 = std::min<int64_t>(px2, int64_t(limit->x2) + 1), py2 = std::min<int64_t>(py2, int64_t(limit->y2) + 1);
+  }
+  const int64_t W = px2 - px1, H = py2 - py1;
+  if (W <= 0 || H <= 0 || W > kMaxSide || H > kMaxSide || W * H > kMaxPixels) return 0;
+  uint32_t handle = image_new(int32_t(W), int32_t(H), -32, like);
+  Image* out = image_of(handle);
+  if (!out || !out->pixels) {
+    if (handle) vm::element_release(handle);
+    return 0;
+  }
+  // Tiles of 256 x 64 pixels, drawn 2048 x 512 at eight times the resolution.
+  constexpr int64_t kTw = 256, kTh = 64;
+  uint32_t tile_handle = image_create(int32_t(kTw * 8), int32_t(kTh * 8), 8, nullptr, nullptr);
+  Image* tile = image_of(tile_handle);
+  if (!tile) {
+    vm::element_release(handle);
+    return 0;
+  }
+  for (int64_t ty = 0; ty < H; ty += kTh)
+    for (int64_t tx = 0; tx < W; tx += kTw) {
+      std::memset(tile->pixels, 0, size_t(tile->stride) * size_t(tile->height()));
+      draw_hi(*tile, s, (px1 + tx) * 8, (py1 + ty) * 8);
+      for (int64_t y = ty; y < std::min(H, ty + kTh); y++) {
+        uint8_t* row = out->row(int32_t(y));
+        for (int64_t x = tx; x < std::min(W, tx + kTw); x++) {
+          uint32_t count = 0;
+          for (int64_t k = 0; k < 8; k++) {
+            const uint8_t* hi = tile->row(int32_t((y - ty) * 8 + k)) + (x - tx) * 8;
+            for (int j = 0; j < 8; j++) count += hi[j] != 0;
+          }
+          uint8_t* p = row + x * 4;
+          p[0] = uint8_t(color);
+          p[1] = uint8_t(color >> 8);
+          p[2] = uint8_t(color >> 16);
+          p[3] = uint8_t((count * 255 + 32) / 64);
+        }
+      }
+    }
+  vm::element_release(tile_handle);
+  out->st.alpha = 1;
+  out->st.off_x = int32_t(px1);
+  out->st.off_y = int32_t(py1);
+  out->st.color = color;
+  return handle;
+}
+
+}  // namespace gfx

@@ -1,0 +1,64 @@
+// Putting images onto images, and what the put needs: copies of a
+// rectangle, masks, the alpha channel and the anti-aliased shapes.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "graphics/image.h"
+
+namespace gfx {
+
+// Puts `src` with its top-left corner at (x, y) of `dst`, or stretched into
+// the corners (x1, y1)-(x2, y2) (sorted; both inclusive). With `clip` the
+// picture is cut to the clip rectangle of `dst`, always to its bounds. The
+// put honours, in this order: the permanent mask of `src`, else a mask of
+// the transparent colour (the source's when its transparency is on, else the
+// target's); the raster operation (the source's and/or/xor first, then the
+// target's); per-pixel blending (filter levels, the alpha channel) when the
+// operation is a copy; flips of the source. `drawn` receives the rectangle
+// that was covered. False when nothing was covered.
+bool put_image(Image& dst, const Image& src, int64_t x, int64_t y, bool clip, Rect* drawn = nullptr);
+bool put_stretched(Image& dst, const Image& src, int64_t x1, int64_t y1, int64_t x2, int64_t y2, bool clip,
+                   Rect* drawn = nullptr);
+
+// A new image of the depth of `src` holding the rectangle (corners sorted)
+// restricted to the clip rectangle; the drawing state is the source's. 0
+// when nothing remains or memory runs out.
+uint32_t image_get(const Image& src, int64_t x1, int64_t y1, int64_t x2, int64_t y2);
+// A full copy: pixels, palette, drawing state, delay and a copy of the mask.
+uint32_t image_copy(const Image& src);
+
+// Whether the mask bit at (x, y) of a 1-bit mask image is set (false outside).
+bool mask_bit(const Image& mask, int64_t x, int64_t y);
+// Gives `img` a permanent mask made from `from` (pixels of white set the
+// bit), or removes the mask when `from` is null.
+void set_mask(Image& img, const Image* from);
+// A 1-bit image of the mask (an empty one when the image has none); 0 when
+// memory runs out.
+uint32_t mask_image(const Image& img);
+
+// Makes `img` a 32-bit alpha image in place (the pixels converted); false
+// when memory runs out.
+bool make_alpha_image(Image& img);
+// Sets the alpha of every pixel of `img` from `from` at the same place
+// shifted by its origin offset (0 outside): the alpha byte of an alpha
+// image, the brightness of any other. Sets the alpha-enable byte.
+bool set_alpha_from(Image& img, const Image& from);
+// A 32-bit grey image of the alpha channel (255 for images without one).
+uint32_t alpha_image(const Image& img);
+
+// The anti-aliased shapes, rendered at eight times the resolution.
+enum class AntiShape { Box, BoxRound, Circle, CircleFilled, Line, Polygon, PolygonFilled, Rect, RectRound };
+// The shape keyword of a name; false when it is none.
+bool anti_shape_of(const char* name, AntiShape& out);
+// Renders the shape given by its numbers (as the script gives them: four
+// coordinates and the extras, or the points of a line or polygon) into a new
+// 32-bit alpha image of the colour, with the alpha-enable byte set and the
+// origin offset at the top-left corner of the shape's box. The drawing state
+// is taken from `like`. With `limit`, the box is first cut to that
+// rectangle. 0 when the shape is empty or too large.
+uint32_t anti_shape(AntiShape shape, const std::vector<double>& args, uint32_t color, const Image* like,
+                    const Rect* limit = nullptr);
+
+}  // namespace gfx
