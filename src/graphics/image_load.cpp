@@ -896,11 +896,16 @@ uint32_t read_gif(const uint8_t* data, size_t size, const Image* like, std::stri
   uint32_t single = 0;
   for (const gif::Frame& f : pic.frames) {
     gif::FrameImage fi = gif::frame_to_image(f, like, error);
-    // The record has no mask: the transparent index's colour becomes the
-    // image's transparent colour instead.
-    if (fi.mask) vm::element_release(fi.mask);
     Image* img = image_of(fi.image);
-    if (!img) continue;
+    if (!img) {
+      if (fi.mask) vm::element_release(fi.mask);
+      continue;
+    }
+    // The mask keeps exactly the transparent pixels out of puts (another
+    // palette entry of the same colour stays opaque); the transparent
+    // colour is kept as well, so that saving writes the frame back with it.
+    img->mask = fi.mask;
+    img->delay = fi.delay;
     if (f.transparent >= 0) {
       img->st.tran = 1;
       img->st.color_tran = img->palette[f.transparent & 255];

@@ -586,6 +586,16 @@ TEST_F(ImageLoad, NewSaveAndFreeCommands) {
     EXPECT_EQ(gfx::get_pixel(*frames[1], 1, 1), 0x0000FFu);
     EXPECT_EQ(frames[2]->width(), 5);
   }
+  // Frames keep their delays, and their transparent pixels as a mask.
+  if (magick("-delay 50 -size 4x1 xc:red -delay 7 xc:none -dispose previous anim2.gif")) {
+    run0(vm::h_imageload, {T("anim2.gif")});
+    std::vector<Image*> frames = gfx::images_of(var("anim2"));
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0]->delay, (uint64_t(50) << 32) / 100);
+    EXPECT_EQ(frames[1]->delay, (uint64_t(7) << 32) / 100);
+    ASSERT_NE(frames[1]->mask, 0u);
+    EXPECT_NE(gfx::get_pixel(*gfx::image_of(frames[1]->mask), 2, 0), 0u);
+  }
 
   run0(vm::h_imagefree, {T("b*")});
   EXPECT_TRUE(var("box").is_null());
