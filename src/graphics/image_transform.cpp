@@ -16,6 +16,7 @@
 #include "graphics/draw.h"
 #include "graphics/draw_args.h"
 #include "graphics/image_load.h"
+#include "graphics/image_put.h"
 #include "graphics/shapes.h"
 #include "vm/commands.h"
 #include "vm/convert.h"
@@ -839,7 +840,16 @@ void h_imagesize(Interp& ctx) {
     }
     if (nw == img->width() && nh == img->height() && (bits == 0 || bits == img->bits)) continue;
     uint32_t handle = gfx::resize_image(*img, nw, nh, bits, &error);
-    if (handle) gfx::replace_pixels(*img, handle); else report("imagesize", error);
+    if (!handle) {
+      report("imagesize", error);
+      continue;
+    }
+    // A permanent mask is stretched with the picture.
+    if (Image* mask = gfx::image_of(img->mask); mask && mask->pixels && (nw != img->width() || nh != img->height())) {
+      uint32_t m = gfx::resize_image(*mask, nw, nh, 0, &error);
+      if (m) gfx::replace_pixels(*mask, m);
+    }
+    gfx::replace_pixels(*img, handle);
   }
   pop_n(ctx, n);
 }
@@ -923,8 +933,9 @@ void h_imagepolar(Interp& ctx) {
   push_owned(ctx, handle ? Value::from_handle(handle) : Value::null());
 }
 
-// imagepanorama [x y] image ...: each image put with its left edge at x and
-// repeated to the left and right across the clip rectangle.
+// imagepanorama [x y] image ...: each image put (with its mask,
+// transparency and blending) with its left edge at x and repeated to the
+// left and right across the clip rectangle.
 void h_imagepanorama(Interp& ctx) {
   uint32_t n = close_frame(ctx);
   uint32_t i = 0;
@@ -938,18 +949,14 @@ void h_imagepanorama(Interp& ctx) {
   gfx::Rect c;
   if (t && gfx::clip_rect(*t, c)) {
     for (Image* img : images_from(ctx, n, i)) {
-      int64_t w = img->width(), h = img->height();
+      int64_t w = img->width();
       if (!img->pixels || w <= 0 || img == t) continue;
-      int64_t y1 = std::max<int64_t>(y, c.y1), y2 = std::min<int64_t>(y + h - 1, c.y2);
-      if (y1 > y2) continue;
-      std::vector<uint32_t> argb = gfx::read_argb(*img);
-      int64_t shift = ((c.x1 - x) % w + w) % w;  // source column at the clip's left edge
-      for (int64_t py = y1; py <= y2; py++) {
-        const uint32_t* row = &argb[size_t((py - y) * w)];
-        for (int64_t px = c.x1, sx = shift; px <= c.x2; px++, sx = sx + 1 == w ? 0 : sx + 1)
-          gfx::set_pixel(*t, px, py, row[sx] & 0xFFFFFF);
+      int64_t first = c.x1 - ((c.x1 - x) % w + w) % w;  // the copy that covers the clip's left edge
+      for (int64_t px = first; px <= c.x2; px += w) {
+        gfx::Rect drawn;
+        if (gfx::put_image(*t, *img, px, y, true, &drawn))
+          gfx::mark_changed(ctx, *t, drawn.x1, drawn.y1, drawn.x2, drawn.y2, true);
       }
-      gfx::mark_changed(ctx, *t, c.x1, y1, c.x2, y2, true);
     }
   }
   pop_n(ctx, n);
