@@ -529,19 +529,22 @@ uint32_t polar_image(const Image& src, int32_t w, int32_t h, double cx, double c
 namespace {
 
 // The image record has no room for the displacement flag, so displacement
-// images are kept here by handle, with their pixel block to tell a later
-// image in the same slot apart. Each holds a reference to its source.
+// images are kept here by handle, with their record and pixel block to tell
+// a later image in the same slot apart. The registry holds no references
+// (it outlives the element table of a context): a source that is freed is
+// no longer found.
 struct Displacement {
+  const Image* record;
   const uint8_t* pixels;
   uint32_t source;
+  const Image* source_record;
 };
 std::unordered_map<uint32_t, Displacement> g_disp;
 
 Displacement* disp_of(const Image& img) {
   auto it = g_disp.find(img.self);
   if (it == g_disp.end()) return nullptr;
-  if (it->second.pixels != img.pixels || image_of(img.self) != &img) {
-    vm::element_release(it->second.source);
+  if (it->second.record != &img || it->second.pixels != img.pixels || image_of(img.self) != &img) {
     g_disp.erase(it);
     return nullptr;
   }
@@ -551,26 +554,29 @@ Displacement* disp_of(const Image& img) {
 }  // namespace
 
 void set_displacement(Image& img) {
-  if (Displacement* d = disp_of(img)) {
-    d->pixels = img.pixels;
-    return;
-  }
-  g_disp[img.self] = {img.pixels, 0};
+  // Entries of images freed since are dropped.
+  std::erase_if(g_disp, [](const auto& e) {
+    const Image* live = image_of(e.first);
+    return live != e.second.record || live->pixels != e.second.pixels;
+  });
+  if (disp_of(img)) return;
+  g_disp[img.self] = {&img, img.pixels, 0, nullptr};
 }
 
 bool is_displacement(const Image& img) { return disp_of(img) != nullptr; }
 
 void set_displacement_source(Image& img, uint32_t source_handle) {
-  Displacement* d = disp_of(img);
-  if (!d) return;
-  vm::element_ref(source_handle);
-  vm::element_release(d->source);
-  d->source = source_handle;
+  if (Displacement* d = disp_of(img)) {
+    d->source = source_handle;
+    d->source_record = image_of(source_handle);
+  }
 }
 
 Image* displacement_source(const Image& img) {
   Displacement* d = disp_of(img);
-  return d ? image_of(d->source) : nullptr;
+  if (!d) return nullptr;
+  Image* s = image_of(d->source);
+  return s && s == d->source_record ? s : nullptr;
 }
 
 bool displacement_sample(const Image& disp, const Image& source, int64_t x, int64_t y, int64_t i, int64_t j,

@@ -101,8 +101,8 @@ uint32_t polar_image(const Image& src, int32_t w, int32_t h, double cx, double c
 // Marks the image (made 24 bits) as a displacement image, or asks whether it is one.
 void set_displacement(Image& img);
 bool is_displacement(const Image& img);
-// The source image a displacement image samples (imagecalcsource); the
-// registry keeps a reference to it. Null when none.
+// The source image a displacement image samples (imagecalcsource); no
+// reference is kept, a freed source is not found. Null when none.
 void set_displacement_source(Image& img, uint32_t source_handle);
 Image* displacement_source(const Image& img);
 // The colour a displacement pixel (i, j) shows when the displacement image
