@@ -10,6 +10,7 @@
 #include "graphics/draw_args.h"
 #include "graphics/image_load.h"
 #include "graphics/image_put.h"
+#include "graphics/image_transform.h"
 #include "vm/clock.h"
 #include "vm/commands.h"
 #include "vm/convert.h"
@@ -108,7 +109,9 @@ void h_imageput(Interp& ctx) {
       if (!measured && !stretch) px += src->st.off_x, py += src->st.off_y;
       int64_t qx = stretch ? x2 : px + src->width() - 1, qy = stretch ? y2 : py + src->height() - 1;
       gfx::mark_changed(ctx, *dst, px, py, qx, qy, true);
-      if (stretch) gfx::put_stretched(*dst, *src, px, py, qx, qy, true);
+      gfx::Rect moved;
+      if (!stretch && gfx::is_displacement(*src)) gfx::displacement_put(*dst, *src, px, py, moved);
+      else if (stretch) gfx::put_stretched(*dst, *src, px, py, qx, qy, true);
       else gfx::put_image(*dst, *src, px, py, true);
       gfx::finish_drawing(ctx);
       if (src->delay) wait_delay(ctx, start, src->delay);
