@@ -103,6 +103,32 @@ TEST_F(ImagePut, AlphaBlendsByTheAlphaByte) {
   EXPECT_EQ(gfx::get_pixel(*dst, 2, 0), 0xFFFFFFu);
 }
 
+// Between 32-bit images the alpha put blends whole rows at a time: every
+// alpha and channel must come out as the per-channel formula says, with
+// the target's own alpha byte kept.
+TEST_F(ImagePut, AlphaRowsBetween32BitImagesMatchTheFormula) {
+  Image* dst = make(256, 1, 32, 0);
+  Image* src = make(256, 1, -32, 0);
+  for (int x = 0; x < 256; x++) {
+    uint8_t* d = dst->row(0) + x * 4;
+    uint8_t* p = src->row(0) + x * 4;
+    d[0] = uint8_t(x * 7), d[1] = uint8_t(255 - x), d[2] = uint8_t(x * 13), d[3] = uint8_t(x ^ 0x5A);
+    p[0] = uint8_t(x * 3), p[1] = uint8_t(x * 5 + 1), p[2] = uint8_t(200 - x), p[3] = uint8_t(x);
+  }
+  std::vector<uint8_t> before(dst->row(0), dst->row(0) + 256 * 4);
+  src->st.alpha = 1;
+  gfx::put_image(*dst, *src, 0, 0, true);
+  for (int x = 0; x < 256; x++) {
+    const uint8_t* d = dst->row(0) + x * 4;
+    const uint8_t* p = src->row(0) + x * 4;
+    for (int k = 0; k < 3; k++) {
+      uint32_t want = x == 255 ? p[k] : (before[size_t(x) * 4 + size_t(k)] * uint32_t(256 - x) + p[k] * uint32_t(x)) >> 8;
+      ASSERT_EQ(d[k], want) << "pixel " << x << " channel " << k;
+    }
+    ASSERT_EQ(d[3], before[size_t(x) * 4 + 3]) << x;
+  }
+}
+
 TEST_F(ImagePut, TransparentColourAndPermanentMask) {
   Image* dst = make(3, 1, 24, 0x112233);
   Image* src = make(3, 1, 24, 0xFF00FF);
