@@ -149,18 +149,9 @@ void set_pixel(Image& img, int64_t x, int64_t y, uint32_t color) {
   if (x < 0 || y < 0 || x >= img.width() || y >= img.height() || !img.pixels) return;
   uint8_t* r = img.row(int32_t(y));
   switch (img.bits) {
-    case 1: {
-      uint8_t bit = uint8_t(0x80 >> (x & 7));
-      if (nearest_index(img, color)) r[x >> 3] |= bit; else r[x >> 3] &= uint8_t(~bit);
-      break;
-    }
-    case 4: {
-      uint8_t i = nearest_index(img, color);
-      uint8_t& b = r[x >> 1];
-      b = (x & 1) ? uint8_t((b & 0xF0) | i) : uint8_t((b & 0x0F) | i << 4);
-      break;
-    }
-    case 8: r[x] = nearest_index(img, color); break;
+    case 1:
+    case 4:
+    case 8: put_index(r, img.bits, x, nearest_index(img, color)); break;
     default: {
       uint8_t* p = r + x * img.bytes_pp;
       p[0] = uint8_t(color);
@@ -228,17 +219,7 @@ void fill_rect(Image& img, int64_t x1, int64_t y1, int64_t x2, int64_t y2, uint3
   uint8_t index = nearest_index(img, color);
   for (int64_t y = y1; y <= y2; y++) {
     uint8_t* r = img.row(int32_t(y));
-    for (int64_t x = x1; x <= x2; x++) {
-      if (img.bits == 8) {
-        r[x] = index;
-      } else if (img.bits == 4) {
-        uint8_t& b = r[x >> 1];
-        b = (x & 1) ? uint8_t((b & 0xF0) | index) : uint8_t((b & 0x0F) | index << 4);
-      } else {
-        uint8_t bit = uint8_t(0x80 >> (x & 7));
-        if (index) r[x >> 3] |= bit; else r[x >> 3] &= uint8_t(~bit);
-      }
-    }
+    for (int64_t x = x1; x <= x2; x++) put_index(r, img.bits, x, index);
   }
 }
 

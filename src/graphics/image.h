@@ -73,6 +73,19 @@ void image_register();
 uint32_t get_pixel(const Image& img, int64_t x, int64_t y);
 void set_pixel(Image& img, int64_t x, int64_t y, uint32_t color);
 uint8_t nearest_index(const Image& img, uint32_t color);
+// Stores palette index `index` at pixel x of a row of an indexed image
+// (1, 4 or 8 bits, high bits first).
+inline void put_index(uint8_t* row, int bits, int64_t x, uint8_t index) {
+  if (bits == 8) {
+    row[x] = index;
+  } else if (bits == 4) {
+    uint8_t& b = row[x >> 1];
+    b = (x & 1) ? uint8_t((b & 0xF0) | (index & 0x0F)) : uint8_t((b & 0x0F) | index << 4);
+  } else {
+    const uint8_t bit = uint8_t(0x80 >> (x & 7));
+    if (index) row[x >> 3] |= bit; else row[x >> 3] &= uint8_t(~bit);
+  }
+}
 
 // The clip rectangle intersected with the image bounds; false when empty.
 bool clip_rect(const Image& img, Rect& out);

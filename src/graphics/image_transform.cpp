@@ -128,15 +128,7 @@ void write_argb(Image& img, const std::vector<uint32_t>& argb) {
       uint32_t c = s[x] & 0xFFFFFF;
       auto it = cache.find(c);
       uint8_t index = it != cache.end() ? it->second : cache.emplace(c, nearest_index(img, c)).first->second;
-      if (img.bits == 8) {
-        r[x] = index;
-      } else if (img.bits == 4) {
-        uint8_t& b = r[x >> 1];
-        b = (x & 1) ? uint8_t((b & 0xF0) | index) : uint8_t((b & 0x0F) | index << 4);
-      } else {
-        uint8_t bit = uint8_t(0x80 >> (x & 7));
-        if (index) r[x >> 3] |= bit; else r[x >> 3] &= uint8_t(~bit);
-      }
+      put_index(r, img.bits, x, index);
     }
   }
 }
