@@ -28,20 +28,13 @@ trap 'rm -f "$json"' EXIT
 "$bench" --benchmark_format=json --benchmark_repetitions="$reps" \
   --benchmark_report_aggregates_only=true >"$json"
 
-python3 - "$json" <<'PY'
-import json
+python3 - "$json" "$here" <<'PY'
 import sys
 
-with open(sys.argv[1]) as f:
-    runs = json.load(f)["benchmarks"]
+sys.path.insert(0, sys.argv[2])
+import medians
 
-def median(name):
-    for r in runs:
-        if r["run_name"].split("/")[0] == name and r.get("aggregate_name", "median") == "median":
-            if "error_message" in r:
-                sys.exit(f"gif_put_vs_reference: {name}: {r['error_message']}")
-            return r
-    sys.exit(f"gif_put_vs_reference: no result for {name}")
+median = medians.load(sys.argv[1], "gif_put_vs_reference")
 
 ours = median("BM_GifReadOurs")
 giflib = median("BM_GifReadGiflib")
