@@ -47,6 +47,9 @@ void image_cleanup(uint32_t, void* payload) {
   storage::script_memory_remove(img->pixels);
   if (img->mask) vm::element_release(img->mask);
   img->mask = 0;
+  // The drawing state holds a reference to its font.
+  vm::element_release(img->st.font);
+  img->st.font = vm::kHandleBase;
   std::free(img->pixels);
   img->pixels = nullptr;
 }

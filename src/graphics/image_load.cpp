@@ -991,12 +991,13 @@ void report_unreadable(std::string_view name, const std::string& why) {
 
 }  // namespace
 
-bool open_image_file(vm::Interp& ctx, std::string_view name, std::string& bytes) {
+bool open_with_extensions(vm::Interp& ctx, std::string_view name, std::span<const char* const> extensions,
+                          std::string& bytes) {
   uint32_t stream = storage::stream_open_read_gz(&ctx, name);
   size_t sep = name.find_last_of("/\\:");
   std::string_view file = sep == std::string_view::npos ? name : name.substr(sep + 1);
   if (!stream && file.find('.') == std::string_view::npos) {
-    for (const char* ext : kImageExtensions) {
+    for (const char* ext : extensions) {
       std::string tried = std::string(name) + "." + ext;
       stream = storage::stream_open_read_gz(&ctx, tried);
       if (stream) break;
@@ -1007,6 +1008,10 @@ bool open_image_file(vm::Interp& ctx, std::string_view name, std::string& bytes)
   storage::read_rest(stream, bytes, storage::kWholeFileLimit);
   storage::stream_close(stream);
   return true;
+}
+
+bool open_image_file(vm::Interp& ctx, std::string_view name, std::string& bytes) {
+  return open_with_extensions(ctx, name, kImageExtensions, bytes);
 }
 
 vm::Value load_into_variable(vm::Interp& ctx, vm::Value name, vm::Value var) {

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -87,8 +88,12 @@ vm::Value image_arg(vm::Interp& ctx, vm::Value v);
 // The images an image or image list stands for, in order.
 std::vector<Image*> images_of(vm::Value v);
 
-// Reads a whole name through the resource search (the name as given, then
-// with each extension of the list when it has none); false when not found.
+// Reads a whole name through the resource search: the name as given, then,
+// when its file part has no extension, with each extension in turn; false
+// when not found.
+bool open_with_extensions(vm::Interp& ctx, std::string_view name, std::span<const char* const> extensions,
+                          std::string& bytes);
+// open_with_extensions with the image extension list.
 bool open_image_file(vm::Interp& ctx, std::string_view name, std::string& bytes);
 
 }  // namespace gfx

@@ -4,6 +4,7 @@
 
 #include "commands/time.h"
 #include "graphics/draw.h"
+#include "text/layout.h"
 #include "vm/clock.h"
 #include "vm/commands.h"
 #include "vm/control.h"
@@ -62,6 +63,7 @@ void vm_init() {
   commands_register();
   time_register();
   gfx::gfx_init();
+  text::text_register();
   g_own_names.retpc = static_name_intern("_retpc", 6);
   g_own_names.retsp = static_name_intern("_retsp", 6);
   g_own_names.with = static_name_intern("_with", 5);

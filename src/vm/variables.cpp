@@ -621,6 +621,7 @@ void h_free(Interp& ctx) { free_with_filter(ctx, -1); }
 void h_varfree(Interp& ctx) { free_with_filter(ctx, 0); }
 void h_vargroupfree(Interp& ctx) { free_with_filter(ctx, 0); }
 void h_animfree(Interp& ctx) { free_with_filter(ctx, 0); }
+void h_fontfree(Interp& ctx) { free_with_filter(ctx, kTypeFont); }
 
 void h_vardef(Interp& ctx) {
   uint32_t n = close_frame(ctx);

@@ -1,0 +1,425 @@
+// The FONT element: creation and clean-up, glyph access, the VKF and QNF
+// readers and writers, and finding fonts by handle, variable or file.
+#include "text/font.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "graphics/draw.h"
+#include "graphics/image_load.h"
+#include "vm/element.h"
+#include "vm/interp.h"
+#include "vm/variables.h"
+
+namespace text {
+
+namespace {
+
+// Bounds of what a font file may ask for. A cell is at most 2048 pixels on
+// a side and the glyph data at most 64 MiB; anything beyond is refused
+// before it is allocated.
+constexpr int32_t kMaxCellSide = 2048;
+constexpr int64_t kMaxDataSize = int64_t(64) << 20;
+
+uint16_t u16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+int16_t s16(const uint8_t* p) { return int16_t(u16(p)); }
+uint32_t u32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
+void put16(std::vector<uint8_t>& out, size_t at, int32_t v) {
+  out[at] = uint8_t(v);
+  out[at + 1] = uint8_t(v >> 8);
+}
+void put32(std::vector<uint8_t>& out, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; i++) out[at + size_t(i)] = uint8_t(v >> (8 * i));
+}
+
+int32_t floor_div(int32_t a, int32_t s) {
+  int32_t q = a / s;
+  return (a % s != 0 && (a < 0) != (s < 0)) ? q - 1 : q;
+}
+int32_t ceil_div(int32_t a, int32_t s) { return -floor_div(-a, s); }
+int32_t round_div(int32_t a, int32_t s) { return floor_div(a + s / 2, s); }
+
+void font_cleanup(uint32_t, void* payload) {
+  auto* f = static_cast<Font*>(payload);
+  std::free(f->data);
+  f->data = nullptr;
+  vm::value_release(f->name);
+  f->name = vm::Value::null();
+}
+
+bool fail(std::string* error, const char* why) {
+  if (error) *error = why;
+  return false;
+}
+
+// Bytes per row of a cell at a depth, as stored in the record.
+int64_t row_bytes_of(int32_t bits, int32_t width) { return (int64_t(bits) * width + 7) / 8; }
+
+// Inflates a zlib stream that must give exactly `expected` bytes.
+bool inflate_exact(const uint8_t* data, size_t size, size_t expected, std::vector<uint8_t>& out) {
+  out.assign(expected, 0);
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) return false;
+  z.next_in = const_cast<uint8_t*>(data);
+  z.avail_in = uInt(std::min<size_t>(size, std::numeric_limits<uInt>::max()));
+  // One byte more than expected, so that a longer body is noticed.
+  uint8_t spare = 0;
+  z.next_out = out.data();
+  z.avail_out = uInt(expected);
+  int rc = inflate(&z, Z_FINISH);
+  bool ok = rc == Z_STREAM_END && z.avail_out == 0;
+  if (rc == Z_BUF_ERROR && z.avail_out == 0) {
+    z.next_out = &spare;
+    z.avail_out = 1;
+    rc = inflate(&z, Z_FINISH);
+    ok = false;
+  }
+  inflateEnd(&z);
+  return ok;
+}
+
+Font* new_font(uint32_t& handle) {
+  handle = font_create();
+  return font_of(handle);
+}
+
+uint32_t decode_vkf(const uint8_t* p, size_t size, std::string* error, bool check_crc) {
+  if (size < 36) return fail(error, "font header cut short"), 0;
+  if (check_crc && crc32_of(p, 32) != u32(p + 32)) return fail(error, "font header checksum mismatch"), 0;
+  const int32_t first = u16(p + 8), count = u16(p + 10), width = u16(p + 12), height = u16(p + 14);
+  const int32_t bearing = s16(p + 16), space = s16(p + 18), gap_line = u16(p + 20);
+  const int32_t bits = p[28];
+  const bool compressed = p[29] == 1;
+  const int32_t x_offset = s16(p + 30);
+  if (bits != 1 && bits != 2 && bits != 4 && bits != 8) return fail(error, "unknown font depth"), 0;
+  if (first + count > 256) return fail(error, "font characters beyond 255"), 0;
+  if (width > kMaxCellSide || height > kMaxCellSide) return fail(error, "font cells too large"), 0;
+  const int64_t file_row = bits == 4 ? (int64_t(width) + 1) / 2 : row_bytes_of(bits, width);
+  const int32_t record_bits = bits == 4 ? 8 : bits;
+  const int64_t record_row = row_bytes_of(record_bits, width);
+  const int64_t file_data = file_row * height * count;
+  const int64_t record_data = record_row * height * count;
+  if (record_data > kMaxDataSize) return fail(error, "font data too large"), 0;
+  const int64_t body_size = int64_t(count) * 6 + file_data;
+
+  std::vector<uint8_t> inflated;
+  const uint8_t* body;
+  if (compressed) {
+    if (size < 44) return fail(error, "font header cut short"), 0;
+    const uint32_t packed = u32(p + 36), unpacked = u32(p + 40);
+    if (unpacked != uint64_t(body_size)) return fail(error, "font body has the wrong size"), 0;
+    if (packed > size - 44) return fail(error, "font body cut short"), 0;
+    if (!inflate_exact(p + 44, packed, size_t(body_size), inflated))
+      return fail(error, "font body does not inflate to its size"), 0;
+    body = inflated.data();
+  } else {
+    if (uint64_t(size - 36) < uint64_t(body_size)) return fail(error, "font body cut short"), 0;
+    body = p + 36;
+  }
+
+  uint32_t handle;
+  Font* f = new_font(handle);
+  if (!f) return fail(error, "out of memory"), 0;
+  FontHeader& h = f->h;
+  h.cell_width = width;
+  h.cell_height = height;
+  h.first_char = first;
+  h.cell_count = count;
+  h.gap_char = 0;
+  h.space_width = space + bearing;
+  h.gap_line = gap_line;
+  h.reserved48 = u16(p + 22);
+  h.bits_per_pixel = record_bits;
+  h.anti = record_bits > 1;
+  h.scale = 1;
+  h.data_size = int32_t(record_data);
+  int32_t max_advance = 0;
+  for (int32_t i = 0; i < count; i++) {
+    Glyph& g = h.glyphs[first + i];
+    g.ink_left = u16(body + 2 * i);
+    g.ink_right = u16(body + 2 * (count + i));
+    g.x_offset = x_offset;
+    g.bearing = bearing;
+    g.advance = bearing + u16(body + 2 * (2 * count + i));
+    max_advance = std::max(max_advance, g.advance);
+  }
+  h.max_advance = max_advance;
+  const uint8_t* cells = body + int64_t(count) * 6;
+  std::vector<uint8_t> data(static_cast<size_t>(record_data));
+  if (bits == 4) {
+    // One byte per pixel: each nibble n becomes n * 17.
+    for (int64_t row = 0; row < int64_t(height) * count; row++) {
+      const uint8_t* src = cells + row * file_row;
+      uint8_t* dst = data.data() + row * record_row;
+      for (int32_t x = 0; x < width; x++) {
+        uint8_t n = (x & 1) ? src[x >> 1] & 0x0F : src[x >> 1] >> 4;
+        dst[x] = uint8_t(n * 17);
+      }
+    }
+  } else if (file_data) {
+    std::memcpy(data.data(), cells, size_t(file_data));
+  }
+  if (!font_set_data(*f, std::move(data))) {
+    vm::element_release(handle);
+    return fail(error, "font sizes disagree"), 0;
+  }
+  return handle;
+}
+
+uint32_t decode_qnf(const uint8_t* p, size_t size, std::string* error) {
+  if (size < 4) return fail(error, "font header cut short"), 0;
+  const uint8_t version = p[3];
+  if (version > 1) return fail(error, "unknown font version"), 0;
+  const size_t header = version == 0 ? kQnfHeaderSizeV0 : kQnfHeaderSize;
+  if (size < header) return fail(error, "font header cut short"), 0;
+  FontHeader h{};
+  std::memcpy(&h, p, header);
+  if (version == 0) h.tab_unit = 0;
+  const int32_t bits = h.bits_per_pixel;
+  if (bits != 1 && bits != 2 && bits != 4 && bits != 8) return fail(error, "unknown font depth"), 0;
+  if (h.cell_width < 0 || h.cell_height < 0 || h.cell_width > kMaxCellSide || h.cell_height > kMaxCellSide)
+    return fail(error, "font cells too large"), 0;
+  if (h.first_char < 0 || h.cell_count < 0 || h.first_char > 255 || h.cell_count > 256 - h.first_char)
+    return fail(error, "font characters beyond 255"), 0;
+  if (h.scale < 1 || h.scale > 256) return fail(error, "bad font scale"), 0;
+  const int64_t expect = row_bytes_of(bits, h.cell_width) * h.cell_height * h.cell_count;
+  if (expect > kMaxDataSize || h.data_size != expect) return fail(error, "font data size disagrees"), 0;
+  if (size - header < uint64_t(h.data_size)) return fail(error, "font data cut short"), 0;
+
+  uint32_t handle;
+  Font* f = new_font(handle);
+  if (!f) return fail(error, "out of memory"), 0;
+  f->h = h;
+  f->h.version = 1;
+  std::vector<uint8_t> data(p + header, p + header + h.data_size);
+  if (!font_set_data(*f, std::move(data))) {
+    vm::element_release(handle);
+    return fail(error, "font sizes disagree"), 0;
+  }
+  return handle;
+}
+
+// The variable `defaultfont`.
+vm::Value default_name() {
+  static uint32_t name = vm::static_name_intern("defaultfont", 11);
+  return vm::Value::from_handle(name);
+}
+
+vm::Value load_named(vm::Interp& ctx, std::string_view file, vm::Value var, bool report_missing) {
+  static const char* const kExtensions[] = {"qnf", "vkf"};
+  std::string bytes, error;
+  if (!gfx::open_with_extensions(ctx, file, kExtensions, bytes)) {
+    if (report_missing) {
+      std::string extra = " Font \"" + std::string(file) + "\"";
+      vm::raise_error(ctx, vm::kErrMissingFile, extra.c_str());
+    }
+    return vm::Value::null();
+  }
+  uint32_t h = decode_font(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), &error);
+  if (!h) {
+    std::fprintf(stderr, "quillon: cannot read font \"%.*s\": %s\n", int(file.size()), file.data(), error.c_str());
+    return vm::Value::null();
+  }
+  Font* f = font_of(h);
+  f->name = vm::Value::from_handle(vm::text_intern(file));
+  vm::Value result = vm::Value::null();
+  if (vm::Value* cell = vm::var_for_set(ctx, var)) {
+    vm::value_store(*cell, vm::Value::from_handle(h));
+    result = *cell;
+  }
+  vm::element_release(h);
+  return result;
+}
+
+}  // namespace
+
+GlyphMetrics Font::metrics(uint8_t c) const {
+  const Glyph& g = h.glyphs[c];
+  const int32_t s = h.scale > 0 ? h.scale : 1;
+  if (s == 1) return {g.ink_left, g.ink_right, g.x_offset, g.bearing, g.advance};
+  return {g.ink_left / s, ceil_div(g.ink_right, s), round_div(g.x_offset, s), ceil_div(g.bearing, s),
+          round_div(g.advance, s)};
+}
+
+const uint8_t* Font::cell(uint8_t c) const {
+  const int32_t i = int32_t(c) - h.first_char;
+  if (!data || i < 0 || i >= h.cell_count) return nullptr;
+  return data + int64_t(i) * cell_bytes;
+}
+
+uint8_t Font::coverage(const uint8_t* cell, int32_t x, int32_t y) const {
+  const uint8_t* row = cell + int64_t(y) * row_bytes;
+  switch (h.bits_per_pixel) {
+    case 1: return (row[x >> 3] & (0x80 >> (x & 7))) ? 255 : 0;
+    case 2: return uint8_t(((row[x >> 2] >> (6 - 2 * (x & 3))) & 3) * 85);
+    case 4: return uint8_t(((x & 1) ? row[x >> 1] & 0x0F : row[x >> 1] >> 4) * 17);
+    default: return row[x];
+  }
+}
+
+uint32_t font_create() {
+  uint32_t handle = vm::element_create(nullptr, sizeof(Font), vm::kTypeFont);
+  Font* f = font_of(handle);
+  if (!f) return 0;
+  std::memset(static_cast<void*>(f), 0, sizeof(Font));
+  std::memcpy(f->h.magic, "QNF", 3);
+  f->h.version = 1;
+  f->h.scale = 1;
+  f->h.bits_per_pixel = 1;
+  f->h.range_last = 255;
+  f->self = handle;
+  f->name = vm::Value::null();
+  return handle;
+}
+
+Font* font_of(uint32_t handle) { return static_cast<Font*>(vm::element_lookup(handle, vm::kTypeFont)); }
+Font* font_of(vm::Value v) { return v.is_element() ? font_of(v.handle()) : nullptr; }
+
+void font_register() { vm::element_set_cleanup(vm::kTypeFont, font_cleanup); }
+
+bool font_derive(Font& f) {
+  FontHeader& h = f.h;
+  if (h.cell_width < 0 || h.cell_height < 0 || h.cell_width > kMaxCellSide || h.cell_height > kMaxCellSide)
+    return false;
+  if (h.first_char < 0 || h.cell_count < 0 || h.first_char > 255 || h.cell_count > 256 - h.first_char) return false;
+  const int64_t row = row_bytes_of(h.bits_per_pixel, h.cell_width);
+  if (row * h.cell_height * h.cell_count != h.data_size) return false;
+  f.row_bytes = int32_t(row);
+  f.cell_bytes = int32_t(row * h.cell_height);
+  return true;
+}
+
+bool font_set_data(Font& f, std::vector<uint8_t> data) {
+  if (int64_t(data.size()) != f.h.data_size || !font_derive(f)) return false;
+  uint8_t* block = nullptr;
+  if (!data.empty()) {
+    block = static_cast<uint8_t*>(std::malloc(data.size()));
+    if (!block) return false;
+    std::memcpy(block, data.data(), data.size());
+  }
+  std::free(f.data);
+  f.data = block;
+  f.saved_gap_char = f.h.gap_char;
+  f.saved_space_width = f.h.space_width;
+  f.saved_gap_line = f.h.gap_line;
+  return true;
+}
+
+uint32_t crc32_of(const uint8_t* data, size_t size) {
+  return uint32_t(::crc32(::crc32(0L, Z_NULL, 0), data, uInt(size)));
+}
+
+uint32_t decode_font(const uint8_t* data, size_t size, std::string* error, bool check_crc) {
+  if (size >= 4 && std::memcmp(data, "VKF\x1a", 4) == 0) return decode_vkf(data, size, error, check_crc);
+  if (size >= 3 && std::memcmp(data, "QNF", 3) == 0) return decode_qnf(data, size, error);
+  fail(error, "not a font file");
+  return 0;
+}
+
+std::vector<uint8_t> encode_qnf(const Font& f) {
+  std::vector<uint8_t> out(kQnfHeaderSize + size_t(std::max(0, f.h.data_size)));
+  FontHeader h = f.h;
+  std::memcpy(h.magic, "QNF", 3);
+  h.version = 1;
+  std::memcpy(out.data(), &h, kQnfHeaderSize);
+  if (f.data && f.h.data_size > 0) std::memcpy(out.data() + kQnfHeaderSize, f.data, size_t(f.h.data_size));
+  return out;
+}
+
+std::vector<uint8_t> encode_vkf(const Font& f, bool compress, std::string* error) {
+  const FontHeader& h = f.h;
+  if (h.scale != 1) return fail(error, "only fonts of scale 1 can be written as VKF"), std::vector<uint8_t>{};
+  if (h.bits_per_pixel == 4) return fail(error, "4-bit cells cannot be written as VKF"), std::vector<uint8_t>{};
+  if (h.cell_width > 0xFFFF || h.cell_height > 0xFFFF) return fail(error, "cells too large"), std::vector<uint8_t>{};
+  // The shared bearing and x offset are those of the first present glyph;
+  // every other present glyph must agree.
+  int32_t bearing = 0, x_offset = 0;
+  bool seen = false;
+  for (int32_t i = 0; i < h.cell_count; i++) {
+    const Glyph& g = h.glyphs[h.first_char + i];
+    if (!g.advance) continue;
+    if (!seen) {
+      bearing = g.bearing, x_offset = g.x_offset, seen = true;
+    } else if (g.bearing != bearing || g.x_offset != x_offset) {
+      return fail(error, "glyphs differ in bearing or offset"), std::vector<uint8_t>{};
+    }
+  }
+  const int32_t count = h.cell_count;
+  std::vector<uint8_t> body(size_t(count) * 6 + size_t(std::max(0, h.data_size)));
+  for (int32_t i = 0; i < count; i++) {
+    const Glyph& g = h.glyphs[h.first_char + i];
+    put16(body, size_t(2 * i), g.ink_left);
+    put16(body, size_t(2 * (count + i)), g.ink_right);
+    put16(body, size_t(2 * (2 * count + i)), g.advance ? g.advance - bearing : 0);
+  }
+  if (f.data && h.data_size > 0) std::memcpy(body.data() + size_t(count) * 6, f.data, size_t(h.data_size));
+
+  std::vector<uint8_t> out(compress ? 44 : 36);
+  std::memcpy(out.data(), "VKF\x1a", 4);
+  put16(out, 8, h.first_char);
+  put16(out, 10, count);
+  put16(out, 12, h.cell_width);
+  put16(out, 14, h.cell_height);
+  put16(out, 16, bearing);
+  put16(out, 18, h.space_width - bearing);
+  put16(out, 20, h.gap_line);
+  put16(out, 22, h.reserved48);
+  out[28] = uint8_t(h.bits_per_pixel);
+  out[29] = compress ? 1 : 0;
+  put16(out, 30, x_offset);
+  put32(out, 32, crc32_of(out.data(), 32));
+  if (!compress) {
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+  }
+  uLongf packed = compressBound(uLong(body.size()));
+  std::vector<uint8_t> z(packed);
+  if (compress2(z.data(), &packed, body.data(), uLong(body.size()), 9) != Z_OK)
+    return fail(error, "compression failed"), std::vector<uint8_t>{};
+  put32(out, 36, uint32_t(packed));
+  put32(out, 40, uint32_t(body.size()));
+  out.insert(out.end(), z.begin(), z.begin() + long(packed));
+  return out;
+}
+
+vm::Value find_font(vm::Interp& ctx, vm::Value v, bool report_missing) {
+  if (font_of(v)) return v;
+  if (vm::element_type_of(v) != vm::kTypeString) return vm::Value::null();
+  vm::Value var = vm::name_from_text(ctx, v);
+  vm::Value result = vm::Value::null();
+  if (vm::Value* cell = vm::var_find(ctx, var); cell && font_of(*cell)) {
+    result = *cell;
+  } else {
+    result = load_named(ctx, vm::element_text(v), var, report_missing);
+  }
+  vm::value_release(var);
+  return result;
+}
+
+vm::Value default_font(vm::Interp& ctx) {
+  vm::Value var = default_name();
+  if (vm::Value* cell = vm::var_find(ctx, var); cell && font_of(*cell)) return *cell;
+  vm::Value got = load_named(ctx, "default.vkf", var, false);
+  if (got.is_null()) got = load_named(ctx, "resource::default.vkf", var, false);
+  return got;
+}
+
+Font* current_font(vm::Interp& ctx) {
+  gfx::Image* img = gfx::target(ctx);
+  if (img)
+    if (Font* f = font_of(img->st.font)) return f;
+  vm::Value def = default_font(ctx);
+  Font* f = font_of(def);
+  if (f && img) {
+    vm::element_ref(f->self);
+    vm::element_release(img->st.font);
+    img->st.font = f->self;
+  }
+  return f;
+}
+
+}  // namespace text

@@ -1,0 +1,397 @@
+// Line layout shared by the measuring and drawing commands, and the glyph
+// drawer.
+#include "text/layout.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <unordered_map>
+
+#include "graphics/draw.h"
+#include "graphics/image.h"
+#include "vm/element.h"
+#include "vm/interp.h"
+
+namespace text {
+
+namespace {
+
+std::unordered_map<vm::Interp*, TextState> g_states;
+
+constexpr uint32_t kStandardColors[16] = {
+    0x000000, 0x0000AA, 0x00AA00, 0x00AAAA, 0xAA0000, 0xAA00AA, 0xAA5500, 0xAAAAAA,
+    0x555555, 0x5555FF, 0x55FF55, 0x55FFFF, 0xFF5555, 0xFF55FF, 0xFFFF55, 0xFFFFFF,
+};
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool is_break_space(uint8_t c) { return c == ' ' || c == '\t'; }
+bool is_newline(uint8_t c) { return c == '\r' || c == '\n'; }
+
+// The advance of an item at pen x (tab stops count from `left`).
+int32_t advance_of(const Decoded& d, const Item& it, const TextState& st, int32_t x, int32_t left) {
+  const Font& f = *d.fonts[it.font];
+  if (st.monospace) return f.h.gap_char + f.h.max_advance;
+  if (it.c == '\t') {
+    int64_t stop = st.tab_size > 0 ? int64_t(st.tab_size) * f.tab_width() : -int64_t(st.tab_size);
+    if (stop <= 0) return 0;
+    int64_t rel = int64_t(x) - left;
+    int64_t mod = ((rel % stop) + stop) % stop;
+    return int32_t(stop - mod);
+  }
+  if (it.c == ' ') return f.h.space_width;
+  GlyphMetrics m = f.metrics(it.c);
+  if (m.advance == 0) return 0;
+  return m.advance + f.h.gap_char + st.kern;
+}
+
+// Where the ink of an item ends when it starts at pen x (x itself when it has none).
+int32_t ink_end(const Decoded& d, const Item& it, const TextState& st, int32_t x) {
+  if (is_break_space(it.c) || is_newline(it.c)) return x;
+  const Font& f = *d.fonts[it.font];
+  GlyphMetrics m = f.metrics(it.c);
+  if (m.advance == 0 && !st.monospace) return x;
+  int32_t w = m.ink_right - m.ink_left;
+  if (w <= 0) return x;
+  if (st.monospace) return x + (f.h.max_advance - w) / 2 + w;
+  return x + m.x_offset + w;
+}
+
+int32_t overhang_of(const Decoded& d, const Item& it) {
+  if (is_break_space(it.c) || is_newline(it.c)) return 0;
+  GlyphMetrics m = d.fonts[it.font]->metrics(it.c);
+  return m.advance != 0 && m.bearing < 0 ? -m.bearing : 0;
+}
+
+bool stopping(vm::Interp* ctx) { return ctx && ctx->stop != 0; }
+
+}  // namespace
+
+TextState& text_state(vm::Interp& ctx) { return g_states[&ctx]; }
+
+Decoded decode_text(vm::Interp* ctx, std::string_view text, const Font& base, uint32_t color,
+                    const TextState& st) {
+  while (!text.empty() && text.back() == '\0') text.remove_suffix(1);
+  Decoded d;
+  d.fonts.push_back(&base);
+  d.src_size = uint32_t(text.size());
+  d.items.reserve(text.size());
+  uint8_t font = 0;
+  for (size_t i = 0; i < text.size(); i++) {
+    char c = text[i];
+    if (st.colorcodes && c == '^' && i + 1 < text.size()) {
+      char n = text[i + 1];
+      if (n != '^') {
+        if (int v = hex_digit(n); v >= 0) {
+          color = kStandardColors[v];
+          i++;
+          continue;
+        }
+        if (n == '#' && i + 7 < text.size()) {
+          uint32_t rgb = 0;
+          bool ok = true;
+          for (size_t k = 0; k < 6; k++) {
+            int v = hex_digit(text[i + 2 + k]);
+            ok = ok && v >= 0;
+            rgb = rgb << 4 | uint32_t(std::max(v, 0));
+          }
+          if (ok) {
+            color = rgb;
+            i += 7;
+            continue;
+          }
+        }
+      } else {
+        i++;  // "^^": one caret
+      }
+    } else if (st.fontcodes && c == '~' && i + 1 < text.size()) {
+      if (text[i + 1] == '~') {
+        i++;
+      } else if (text[i + 1] == '{') {
+        size_t close = text.find('}', i + 2);
+        if (close != std::string_view::npos) {
+          std::string_view name = text.substr(i + 2, close - i - 2);
+          if (name.empty()) {
+            font = 0;
+          } else if (ctx) {
+            vm::Value nv = vm::Value::from_handle(vm::text_intern(name));
+            const Font* f = font_of(find_font(*ctx, nv, false));
+            vm::value_release(nv);
+            if (f && d.fonts.size() < 255) {
+              auto it = std::find(d.fonts.begin(), d.fonts.end(), f);
+              font = uint8_t(it - d.fonts.begin());
+              if (it == d.fonts.end()) d.fonts.push_back(f);
+            }
+          }
+          i = close;
+          continue;
+        }
+      }
+    }
+    d.items.push_back(Item{uint8_t(text[i]), font, color, uint32_t(i)});
+  }
+  return d;
+}
+
+Layout layout_text(vm::Interp* ctx, const Decoded& d, const TextState& st, const LayoutBox& box) {
+  Layout out;
+  const size_t n = d.items.size();
+  out.x.assign(n, 0);
+  const int64_t limit = box.width > 0 ? int64_t(box.left) + box.width : int64_t(1) << 40;
+  const Font& base = *d.fonts[0];
+  const bool joinable = st.wrap && !st.html && !st.rtf;
+  const int32_t wrap_x = st.indent ? box.first_x : box.left;
+  size_t i = 0;
+  bool first = true;
+  while (true) {
+    if (stopping(ctx)) break;
+    Line line{};
+    line.begin = i;
+    line.start_x = first ? box.first_x : wrap_x;
+    line.cell = base.h.cell_height;
+    int32_t x = line.start_x;
+    size_t opportunity = SIZE_MAX;  // index of the first item after the last break opportunity
+    bool ended = false;
+    while (i < n) {
+      const Item& it = d.items[i];
+      if (is_newline(it.c)) {
+        size_t after = i + 1;
+        if (it.c == '\r' && after < n && d.items[after].c == '\n') after++;
+        bool as_space = joinable && i > line.begin && after < n && d.items[after].c > 32 &&
+                        !is_break_space(d.items[i - 1].c);
+        if (!as_space) {
+          for (size_t k = i; k < after; k++) out.x[k] = x;
+          line.end = i;
+          line.next = after;
+          ended = true;
+          break;
+        }
+        // A single newline inside a paragraph counts as a space.
+        for (size_t k = i; k < after; k++) out.x[k] = x;
+        x += d.fonts[it.font]->h.space_width;
+        i = after;
+        opportunity = i;
+        continue;
+      }
+      out.x[i] = x;
+      line.cell = std::max(line.cell, d.fonts[it.font]->h.cell_height);
+      int32_t adv = advance_of(d, it, st, x, box.left);
+      if (!box.no_wrap && !st.clip && i > line.begin && ink_end(d, it, st, x) > limit) {
+        size_t cut = opportunity != SIZE_MAX && opportunity > line.begin ? opportunity : i;
+        line.end = cut;
+        line.wrapped = true;
+        size_t next = cut;
+        while (next < n && is_break_space(d.items[next].c)) next++;
+        line.next = next;
+        ended = true;
+        break;
+      }
+      x += adv;
+      i++;
+      if (is_break_space(it.c) || (st.wrappunct && (it.c == ',' || it.c == '-' || it.c == ';'))) opportunity = i;
+    }
+    if (!ended) {
+      line.end = n;
+      line.next = n;
+    }
+    line.pen_x = line.end < n ? out.x[line.end] : x;
+    // Width and spaces: trailing break spaces (and joined newlines) do not count.
+    size_t last = line.end;
+    while (last > line.begin && (is_break_space(d.items[last - 1].c) || is_newline(d.items[last - 1].c))) last--;
+    line.end_x = last == line.end ? line.pen_x : out.x[last];
+    if (last > line.begin) line.overhang = overhang_of(d, d.items[last - 1]);
+    for (size_t k = line.begin; k < last; k++)
+      if (d.items[k].c == ' ' || is_newline(d.items[k].c)) line.spaces++;
+    line.height = line.cell + base.h.gap_line;
+    out.lines.push_back(line);
+    first = false;
+    i = line.next;
+    // A newline always opens another line (perhaps empty, where the pen
+    // goes); the end of the text or of the items after a wrap ends layout.
+    if (!ended || (line.wrapped && i >= n)) break;
+  }
+  return out;
+}
+
+int32_t text_width(const Decoded& d, const TextState& st, bool last_line_only) {
+  Layout l = layout_text(nullptr, d, st, LayoutBox{0, 0, 0, true});
+  int32_t widest = 0, w = 0;
+  for (const Line& line : l.lines) {
+    w = line.end_x - line.start_x + line.overhang;
+    widest = std::max(widest, w);
+  }
+  return last_line_only ? w : widest;
+}
+
+int64_t text_height(vm::Interp* ctx, const Decoded& d, const TextState& st, int32_t max_width, int32_t max_height) {
+  Layout l = layout_text(ctx, d, st, LayoutBox{0, max_width, 0, false});
+  const int32_t gap = d.fonts[0]->h.gap_line;
+  if (max_height == 0) {
+    int64_t total = 0;
+    for (const Line& line : l.lines) total += line.height;
+    return l.lines.empty() ? 0 : total - gap;
+  }
+  if (max_height > 0) {
+    int64_t total = 0;
+    for (const Line& line : l.lines) {
+      if (total + line.height - gap > max_height) {
+        return line.begin < d.items.size() ? d.items[line.begin].src : d.src_size;
+      }
+      total += line.height;
+    }
+    return d.src_size;
+  }
+  // The last lines that fit in -max_height pixels: the number of the first.
+  int64_t room = -int64_t(max_height), total = 0;
+  size_t first = l.lines.size();
+  while (first > 0) {
+    int64_t h = l.lines[first - 1].height - (first == l.lines.size() ? gap : 0);
+    if (total + h > room) break;
+    total += h;
+    first--;
+  }
+  return int64_t(first) + 1;
+}
+
+namespace {
+
+// Draws the cell of one character with its ink box starting at (x, y),
+// clipped to `clip`. Coverage is scaled by (256 - filter) / 256.
+void draw_glyph(gfx::Image& img, const Font& f, uint8_t c, int32_t x, int32_t y, int32_t ink_left, int32_t ink_w,
+                uint32_t color, int32_t filter, const gfx::Rect& clip) {
+  const uint8_t* cell = f.cell(c);
+  if (!cell || ink_w <= 0) return;
+  // The columns of the cell that exist, whatever the metrics say.
+  int32_t c0 = std::max(ink_left, 0), c1 = std::min(ink_left + ink_w, f.h.cell_width);
+  int32_t x0 = x + (c0 - ink_left);
+  for (int32_t row = 0; row < f.h.cell_height; row++) {
+    int32_t py = y + row;
+    if (py < clip.y1 || py > clip.y2) continue;
+    uint8_t* line = img.row(py);
+    for (int32_t col = c0; col < c1; col++) {
+      int32_t px = x0 + (col - c0);
+      if (px < clip.x1 || px > clip.x2) continue;
+      uint32_t cov = f.coverage(cell, col, row);
+      if (!cov) continue;
+      int32_t level = 256 - int32_t((cov * uint32_t(256 - filter)) >> 8);
+      if (img.bits >= 24) {
+        uint8_t* p = line + int64_t(px) * img.bytes_pp;
+        if (level == 0) {
+          p[0] = uint8_t(color), p[1] = uint8_t(color >> 8), p[2] = uint8_t(color >> 16);
+        } else {
+          uint32_t old = uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
+          uint32_t v = gfx::blend(old, color, level);
+          p[0] = uint8_t(v), p[1] = uint8_t(v >> 8), p[2] = uint8_t(v >> 16);
+        }
+      } else {
+        uint32_t v = level == 0 ? color : gfx::blend(gfx::get_pixel(img, px, py), color, level);
+        gfx::set_pixel(img, px, py, v);
+      }
+    }
+  }
+}
+
+// Signs of the shadow offset of each direction code.
+constexpr int8_t kShadowSigns[9][2] = {{0, 0}, {0, 1}, {-1, 1}, {-1, 0}, {-1, -1}, {0, -1}, {1, -1}, {1, 0}, {1, 1}};
+
+// Moves the clip rectangle's pixels up by `dy` rows and fills the rows freed
+// at the bottom with the background colour.
+void scroll_up(gfx::Image& img, const gfx::Rect& clip, int32_t dy) {
+  int32_t height = clip.y2 - clip.y1 + 1;
+  if (dy <= 0) return;
+  if (dy < height && img.bits >= 8) {
+    int64_t bytes = (int64_t(clip.x2) - clip.x1 + 1) * img.bits / 8;
+    int64_t off = int64_t(clip.x1) * img.bits / 8;
+    for (int32_t y = clip.y1; y + dy <= clip.y2; y++) std::memmove(img.row(y) + off, img.row(y + dy) + off, size_t(bytes));
+  } else if (dy < height) {
+    for (int32_t y = clip.y1; y + dy <= clip.y2; y++)
+      for (int32_t x = clip.x1; x <= clip.x2; x++) gfx::set_pixel(img, x, y, gfx::get_pixel(img, x, y + dy));
+  }
+  gfx::fill_rect(img, clip.x1, std::max(clip.y1, clip.y2 - dy + 1), clip.x2, clip.y2, img.st.back);
+}
+
+}  // namespace
+
+void draw_text(vm::Interp& ctx, std::string_view text) {
+  gfx::Image* img = gfx::target(ctx);
+  const Font* font = current_font(ctx);
+  if (!img || !font) return;
+  TextState& st = text_state(ctx);
+  Decoded d = decode_text(&ctx, text, *font, img->st.color, st);
+  gfx::Rect clip;
+  const bool visible = gfx::clip_rect(*img, clip) && img->pixels;
+  const int32_t left = img->st.minx, right = img->st.maxx;
+  LayoutBox box{left, right - left + 1, img->st.text_x, false};
+  Layout l = layout_text(&ctx, d, st, box);
+  int32_t y = img->st.text_y;
+  const int32_t sx = kShadowSigns[std::clamp(st.shadow_pos, 0, 8)][0] * st.shadow_x;
+  const int32_t sy = kShadowSigns[std::clamp(st.shadow_pos, 0, 8)][1] * st.shadow_y;
+  const bool shadow = st.shadow_pos > 0 && (sx || sy);
+  int32_t pen_x = img->st.text_x;
+  for (size_t li = 0; li < l.lines.size(); li++) {
+    const Line& line = l.lines[li];
+    if (st.scroll && visible && li > 0 && y + line.cell - 1 > clip.y2) {
+      int32_t over = y + line.cell - 1 - clip.y2;
+      scroll_up(*img, clip, over);
+      gfx::mark_changed(ctx, *img, clip.x1, clip.y1, clip.x2, clip.y2, true);
+      y -= over;
+    }
+    // Alignment: the shift of the whole line, and for justified lines the
+    // extra pixels of each space.
+    const int32_t avail = box.left + box.width - line.start_x;
+    const int32_t spare = avail - (line.end_x - line.start_x);
+    int32_t shift = 0;
+    double share = 0;
+    if (st.right && line.end_x > line.start_x) shift = spare;
+    else if (st.center) shift = spare / 2;
+    else if (st.justified && line.wrapped && line.spaces > 0 && spare > 0) share = double(spare) / line.spaces;
+    // Item positions on the line (after alignment).
+    std::vector<int32_t> xs(line.end - line.begin);
+    double carry = 0;
+    int32_t extra = 0;
+    for (size_t k = line.begin; k < line.end; k++) {
+      xs[k - line.begin] = l.x[k] + shift + extra;
+      const uint8_t c = d.items[k].c;
+      if (share > 0 && (c == ' ' || is_newline(c))) {
+        double want = share + carry + 0.001;
+        int32_t whole = int32_t(want);
+        carry = share + carry - whole;
+        extra += whole;
+      }
+    }
+    const int32_t line_x1 = line.start_x + shift, line_x2 = line.pen_x + shift + extra - 1;
+    if (st.draw && visible) {
+      if (st.drawback && line_x2 >= line_x1)
+        gfx::fill_rect(*img, line_x1, y, line_x2, y + line.height - 1, img->st.back);
+      for (int pass = shadow ? 0 : 1; pass < 2; pass++) {
+        for (size_t k = line.begin; k < line.end; k++) {
+          const Item& it = d.items[k];
+          if (is_break_space(it.c) || is_newline(it.c)) continue;
+          const Font& f = *d.fonts[it.font];
+          GlyphMetrics m = f.metrics(it.c);
+          if (m.advance == 0 && !st.monospace) continue;
+          int32_t w = m.ink_right - m.ink_left;
+          int32_t gx = xs[k - line.begin] + (st.monospace ? (f.h.max_advance - w) / 2 : m.x_offset);
+          if (pass == 0)
+            draw_glyph(*img, f, it.c, gx + sx, y + sy, m.ink_left, w, img->st.back, st.shadow_filter, clip);
+          else
+            draw_glyph(*img, f, it.c, gx, y, m.ink_left, w, it.color, img->st.filter, clip);
+        }
+      }
+      int32_t x1 = std::min(line_x1, line_x1 + sx), x2 = std::max(line_x2, line_x2 + sx) + line.overhang;
+      int32_t y1 = std::min(y, y + sy), y2 = std::max(y, y + sy) + line.height - 1;
+      if (x2 >= x1) gfx::mark_changed(ctx, *img, x1, y1, x2, y2, true);
+    }
+    pen_x = line.pen_x + shift + extra;
+    if (li + 1 < l.lines.size()) y += line.height;
+  }
+  img->st.text_x = pen_x;
+  img->st.text_y = y;
+}
+
+}  // namespace text
