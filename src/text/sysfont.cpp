@@ -58,7 +58,8 @@ platform::FaceRequest request_of(const SystemFontDesc& d) {
 // One rendered glyph and where its ink lies in layout coordinates: x from
 // the left end of the glyph's advance box, which the pen reaches.
 struct Drawn {
-  platform::GlyphImage img;
+  platform::GlyphImage img;  // its coverage is dropped once measured
+  uint32_t code_point = 0;
   bool present = false;
   int32_t ink_x = 0;     // A: layout x of the first ink column
   int32_t advance = 0;   // layout advance
@@ -197,6 +198,10 @@ bool rasterize_system_font(Font& f, const SystemFontLayout& layout, std::string*
       g.advance = int32_t(std::ceil(xmax - 1e-9)) + g.pen_x;
     }
     g.ink_x = g.img.width > 0 ? g.pen_x + g.img.left : 0;
+    g.code_point = cp;
+    // Large fonts would hold hundreds of megabytes of glyph images before
+    // the size check: the glyphs are measured now and drawn again below.
+    g.img.coverage = {};
     if (first < 0) first = c;
     last = c;
   }
@@ -289,12 +294,15 @@ bool rasterize_system_font(Font& f, const SystemFontLayout& layout, std::string*
     if (!g.present) continue;
     uint8_t* cell = data.data() + size_t(c - first) * size_t(cell_bytes);
     int32_t left = cell_left[size_t(c)];
-    for (int32_t y = 0; y < g.img.rows; y++) {
+    platform::GlyphImage img;
+    if (!raster.render(g.code_point, &img)) img = platform::GlyphImage{};
+    int32_t rows = std::min(img.rows, g.img.rows), width = std::min(img.width, g.img.width);
+    for (int32_t y = 0; y < rows; y++) {
       int32_t row = ascent - g.img.top + y;
       if (row < 0 || row >= cell_height) continue;
-      for (int32_t x = 0; x < g.img.width; x++) {
+      for (int32_t x = 0; x < width; x++) {
         int32_t col = g.ink_x + x - left;
-        uint8_t v = g.img.coverage[size_t(y) * size_t(g.img.width) + size_t(x)];
+        uint8_t v = img.coverage[size_t(y) * size_t(img.width) + size_t(x)];
         if (v && col >= 0 && col < h.cell_width) put_cell(cell, int32_t(row_bytes), h.bits_per_pixel, col, row, v);
       }
     }
