@@ -204,8 +204,8 @@ TEST_F(SysFont, ArialMetricsAreProportionalAndConsistent) {
   EXPECT_GE(f->h.cell_height, 17);  // a 16-pixel em plus the face's internal leading
   EXPECT_LE(f->h.cell_height, 20);
   EXPECT_GT(f->h.space_width, 0);
-  EXPECT_EQ(f->h.space_width, f->h.glyphs[' '].advance);
-  EXPECT_LT(f->h.glyphs['i'].advance, f->h.glyphs['W'].advance);
+  EXPECT_EQ(f->h.space_width, f->h.glyphs[int(' ')].advance);
+  EXPECT_LT(f->h.glyphs[int('i')].advance, f->h.glyphs[int('W')].advance);
   EXPECT_GT(f->h.tab_unit, 0);
   EXPECT_EQ(f->h.gap_char, 0);
   EXPECT_GE(f->h.gap_line, 0);
@@ -230,14 +230,14 @@ TEST_F(SysFont, ArialMetricsAreProportionalAndConsistent) {
   // The glyph's ink lies where its metrics say: 'l' fills its ink columns.
   std::vector<int32_t> l = box(*f, 'l');
   EXPECT_EQ(l[0], 0);
-  EXPECT_EQ(l[2], f->h.glyphs['l'].ink_right - 1);
+  EXPECT_EQ(l[2], f->h.glyphs[int('l')].ink_right - 1);
   EXPECT_EQ(ink(*f, ' '), 0);
 }
 
 TEST_F(SysFont, CourierNewIsMonospacedAndHeightsFollowTheirSign) {
   Font* f = make("Courier New", -16);
   ASSERT_NE(f, nullptr) << error;
-  int32_t adv = f->h.glyphs['M'].advance;
+  int32_t adv = f->h.glyphs[int('M')].advance;
   EXPECT_GT(adv, 0);
   for (int c = 32; c < 256; c++)
     if (f->h.glyphs[c].advance) {
@@ -255,7 +255,7 @@ TEST_F(SysFont, CourierNewIsMonospacedAndHeightsFollowTheirSign) {
   Font* big = make("Arial", -32);
   Font* small = make("Arial", -16);
   ASSERT_TRUE(big && small);
-  EXPECT_GT(big->h.glyphs['W'].advance, small->h.glyphs['W'].advance * 3 / 2);
+  EXPECT_GT(big->h.glyphs[int('W')].advance, small->h.glyphs[int('W')].advance * 3 / 2);
 }
 
 TEST_F(SysFont, AntiBoldItalicWidthAndCharacterRange) {
@@ -286,7 +286,7 @@ TEST_F(SysFont, AntiBoldItalicWidthAndCharacterRange) {
   Font* wide = make("Arial", -16, [](SystemFontDesc& d) { d.width = 16; });
   Font* narrow = make("Arial", -16, [](SystemFontDesc& d) { d.width = 4; });
   ASSERT_TRUE(wide && narrow);
-  EXPECT_GT(wide->h.glyphs['n'].advance, 2 * narrow->h.glyphs['n'].advance);
+  EXPECT_GT(wide->h.glyphs[int('n')].advance, 2 * narrow->h.glyphs[int('n')].advance);
   EXPECT_NEAR(wide->h.tab_unit, 16, 1);
 
   // The range limits the cells; a reversed range is the same range.
@@ -296,7 +296,7 @@ TEST_F(SysFont, AntiBoldItalicWidthAndCharacterRange) {
   ASSERT_TRUE(text::rasterize_system_font(*digits, &error)) << error;
   EXPECT_EQ(digits->h.first_char, 48);
   EXPECT_EQ(digits->h.cell_count, 10);
-  EXPECT_EQ(digits->h.glyphs['A'].advance, 0);
+  EXPECT_EQ(digits->h.glyphs[int('A')].advance, 0);
   EXPECT_EQ(digits->h.range_first, 57);  // the description is kept as given
 }
 
@@ -335,7 +335,7 @@ TEST_F(SysFont, RotatedFontsTurnTheirGlyphs) {
   EXPECT_GT(a[3] - a[1], 3 * (a[2] - a[0] + 1));  // tall and thin
   EXPECT_GT(b[2] - b[0], 3 * (b[3] - b[1] + 1));  // long and flat
   // Text still runs left to right: every glyph advances.
-  EXPECT_GT(turned->h.glyphs['l'].advance, 0);
+  EXPECT_GT(turned->h.glyphs[int('l')].advance, 0);
   EXPECT_GT(turned->h.space_width, 0);
   Font* tilted = make("Arial", -24, [](SystemFontDesc& d) {
     d.orientation = -450;
@@ -387,7 +387,7 @@ TEST_F(SysFont, SizesBeyondTheBoundsAreRefusedAndTheFontKept) {
 TEST_F(SysFont, SharedOffsetsMakeAFontThatVkfHolds) {
   Font* f = make("DejaVu Sans", -16, nullptr, text::SystemFontLayout{true});
   ASSERT_NE(f, nullptr) << error;
-  int32_t x_offset = f->h.glyphs['A'].x_offset;
+  int32_t x_offset = f->h.glyphs[int('A')].x_offset;
   for (int c = 0; c < 256; c++) {
     const text::Glyph& g = f->h.glyphs[c];
     if (!g.advance) continue;
@@ -433,12 +433,19 @@ TEST_F(SysFont, FontdefineStoresSelectsAndReadsItsArguments) {
   EXPECT_EQ(t->sys.height, -16);
   EXPECT_EQ(t->sys.orientation, 900);
 
+  // A size in points is the character height: 12 points at 96 dots per inch.
+  vm::Value points = call(vm::h_topoints, {I(12)});
+  run0(vm::h_fontdefine, {T("body"), T("Times New Roman"), points});
+  Font* b = text::font_of(var("body"));
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(b->sys.height, -16);
+
   // A refused size stores nothing and keeps the selection.
   testing::internal::CaptureStderr();
   run0(vm::h_fontdefine, {T("huge"), T("Arial"), I(-5000)});
   EXPECT_NE(testing::internal::GetCapturedStderr().find("height"), std::string::npos);
   EXPECT_EQ(text::font_of(var("huge")), nullptr);
-  EXPECT_EQ(current(), t);
+  EXPECT_EQ(current(), b);
 }
 
 TEST_F(SysFont, FontstyleChangesTheCurrentSystemFont) {
