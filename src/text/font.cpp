@@ -24,6 +24,11 @@ namespace {
 // before it is allocated.
 constexpr int32_t kMaxCellSide = 2048;
 constexpr int64_t kMaxDataSize = int64_t(64) << 20;
+// Every metric of a font lies within +-2^16 pixels (times the scale), so
+// that layout sums cannot overflow.
+constexpr int32_t kMaxMetric = 1 << 16;
+
+bool metric_ok(int32_t v) { return v >= -kMaxMetric && v <= kMaxMetric; }
 
 uint16_t u16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
 int16_t s16(const uint8_t* p) { return int16_t(u16(p)); }
@@ -165,7 +170,7 @@ uint32_t decode_vkf(const uint8_t* p, size_t size, std::string* error, bool chec
   }
   if (!font_set_data(*f, std::move(data))) {
     vm::element_release(handle);
-    return fail(error, "font sizes disagree"), 0;
+    return fail(error, "font metrics or sizes out of range"), 0;
   }
   return handle;
 }
@@ -198,7 +203,7 @@ uint32_t decode_qnf(const uint8_t* p, size_t size, std::string* error) {
   std::vector<uint8_t> data(p + header, p + header + h.data_size);
   if (!font_set_data(*f, std::move(data))) {
     vm::element_release(handle);
-    return fail(error, "font sizes disagree"), 0;
+    return fail(error, "font metrics or sizes out of range"), 0;
   }
   return handle;
 }
@@ -283,6 +288,11 @@ void font_register() { vm::element_set_cleanup(vm::kTypeFont, font_cleanup); }
 
 bool font_derive(Font& f) {
   FontHeader& h = f.h;
+  for (int32_t v : {h.max_advance, h.gap_char, h.space_width, h.gap_line, h.tab_unit})
+    if (!metric_ok(v)) return false;
+  for (const Glyph& g : h.glyphs)
+    for (int32_t v : {g.ink_left, g.ink_right, g.x_offset, g.bearing, g.advance})
+      if (!metric_ok(v)) return false;
   if (h.cell_width < 0 || h.cell_height < 0 || h.cell_width > kMaxCellSide || h.cell_height > kMaxCellSide)
     return false;
   if (h.first_char < 0 || h.cell_count < 0 || h.first_char > 255 || h.cell_count > 256 - h.first_char) return false;

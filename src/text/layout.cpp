@@ -39,6 +39,7 @@ int32_t advance_of(const Decoded& d, const Item& it, const TextState& st, int32_
   if (st.monospace) return f.h.gap_char + f.h.max_advance;
   if (it.c == '\t') {
     int64_t stop = st.tab_size > 0 ? int64_t(st.tab_size) * f.tab_width() : -int64_t(st.tab_size);
+    stop = std::min<int64_t>(stop, int64_t(1) << 24);
     if (stop <= 0) return 0;
     int64_t rel = int64_t(x) - left;
     int64_t mod = ((rel % stop) + stop) % stop;
@@ -69,6 +70,13 @@ int32_t overhang_of(const Decoded& d, const Item& it) {
 }
 
 bool stopping(vm::Interp* ctx) { return ctx && ctx->stop != 0; }
+
+// The pen moved by an advance, kept within +-2^30 so that no sum of a pen
+// position and a few metrics can overflow, however long the text.
+int32_t moved(int32_t x, int64_t advance) {
+  constexpr int64_t kLimit = int64_t(1) << 30;
+  return int32_t(std::clamp<int64_t>(int64_t(x) + advance, -kLimit, kLimit));
+}
 
 }  // namespace
 
@@ -173,7 +181,7 @@ Layout layout_text(vm::Interp* ctx, const Decoded& d, const TextState& st, const
         }
         // A single newline inside a paragraph counts as a space.
         for (size_t k = i; k < after; k++) out.x[k] = x;
-        x += d.fonts[it.font]->h.space_width;
+        x = moved(x, d.fonts[it.font]->h.space_width);
         i = after;
         opportunity = i;
         continue;
@@ -191,7 +199,7 @@ Layout layout_text(vm::Interp* ctx, const Decoded& d, const TextState& st, const
         ended = true;
         break;
       }
-      x += adv;
+      x = moved(x, adv);
       i++;
       if (is_break_space(it.c) || (st.wrappunct && (it.c == ',' || it.c == '-' || it.c == ';'))) opportunity = i;
     }
@@ -262,32 +270,45 @@ namespace {
 
 // Draws the cell of one character with its ink box starting at (x, y),
 // clipped to `clip`. Coverage is scaled by (256 - filter) / 256.
-void draw_glyph(gfx::Image& img, const Font& f, uint8_t c, int32_t x, int32_t y, int32_t ink_left, int32_t ink_w,
+void draw_glyph(gfx::Image& img, const Font& f, uint8_t c, int64_t x, int64_t y, int32_t ink_left, int32_t ink_w,
                 uint32_t color, int32_t filter, const gfx::Rect& clip) {
   const uint8_t* cell = f.cell(c);
   if (!cell || ink_w <= 0) return;
-  // The columns of the cell that exist, whatever the metrics say.
-  int32_t c0 = std::max(ink_left, 0), c1 = std::min(ink_left + ink_w, f.h.cell_width);
-  int32_t x0 = x + (c0 - ink_left);
-  for (int32_t row = 0; row < f.h.cell_height; row++) {
-    int32_t py = y + row;
-    if (py < clip.y1 || py > clip.y2) continue;
+  // The columns of the cell that exist, whatever the metrics say, then
+  // those inside the clip rectangle.
+  int64_t c0 = std::max(ink_left, 0), c1 = std::min<int64_t>(int64_t(ink_left) + ink_w, f.h.cell_width);
+  int64_t x0 = x + (c0 - ink_left);
+  if (x0 < clip.x1) c0 += clip.x1 - x0, x0 = clip.x1;
+  if (x0 + (c1 - c0) - 1 > clip.x2) c1 = c0 + (clip.x2 - x0 + 1);
+  const int64_t r0 = std::max<int64_t>(0, clip.y1 - y), r1 = std::min<int64_t>(f.h.cell_height, int64_t(clip.y2) - y + 1);
+  if (c1 <= c0 || r1 <= r0) return;
+  const bool direct = img.bits >= 24;
+  const bool one_bit = f.h.bits_per_pixel == 1, eight_bit = f.h.bits_per_pixel == 8;
+  for (int64_t row = r0; row < r1; row++) {
+    const int32_t py = int32_t(y + row);
+    const uint8_t* src = cell + row * f.row_bytes;
     uint8_t* line = img.row(py);
-    for (int32_t col = c0; col < c1; col++) {
-      int32_t px = x0 + (col - c0);
-      if (px < clip.x1 || px > clip.x2) continue;
-      uint32_t cov = f.coverage(cell, col, row);
-      if (!cov) continue;
-      int32_t level = 256 - int32_t((cov * uint32_t(256 - filter)) >> 8);
-      if (img.bits >= 24) {
-        uint8_t* p = line + int64_t(px) * img.bytes_pp;
-        if (level == 0) {
-          p[0] = uint8_t(color), p[1] = uint8_t(color >> 8), p[2] = uint8_t(color >> 16);
-        } else {
-          uint32_t old = uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
-          uint32_t v = gfx::blend(old, color, level);
-          p[0] = uint8_t(v), p[1] = uint8_t(v >> 8), p[2] = uint8_t(v >> 16);
+    for (int64_t col = c0; col < c1; col++) {
+      uint32_t cov;
+      if (one_bit) {
+        const uint8_t b = src[col >> 3];
+        if (!b) {
+          col |= 7;  // a whole blank byte
+          continue;
         }
+        if (!(b & (0x80 >> (col & 7)))) continue;
+        cov = 255;
+      } else {
+        cov = eight_bit ? src[col] : f.coverage(cell, int32_t(col), int32_t(row));
+        if (!cov) continue;
+      }
+      const int64_t px = x0 + (col - c0);
+      const int32_t level = 256 - int32_t((cov * uint32_t(256 - filter)) >> 8);
+      if (direct) {
+        uint8_t* p = line + px * img.bytes_pp;
+        uint32_t v = color;
+        if (level != 0) v = gfx::blend(uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0], color, level);
+        p[0] = uint8_t(v), p[1] = uint8_t(v >> 8), p[2] = uint8_t(v >> 16);
       } else {
         uint32_t v = level == 0 ? color : gfx::blend(gfx::get_pixel(img, px, py), color, level);
         gfx::set_pixel(img, px, py, v);
@@ -371,14 +392,15 @@ void draw_text(vm::Interp& ctx, std::string_view text) {
       for (int pass = shadow ? 0 : 1; pass < 2; pass++) {
         for (size_t k = line.begin; k < line.end; k++) {
           const Item& it = d.items[k];
-          if (is_break_space(it.c) || is_newline(it.c)) continue;
+          // Spaces are drawn too: an underlined font's space carries the line.
+          if (it.c == '\t' || is_newline(it.c)) continue;
           const Font& f = *d.fonts[it.font];
           GlyphMetrics m = f.metrics(it.c);
           if (m.advance == 0 && !st.monospace) continue;
-          int32_t w = m.ink_right - m.ink_left;
-          int32_t gx = xs[k - line.begin] + (st.monospace ? (f.h.max_advance - w) / 2 : m.x_offset);
+          int32_t w = int32_t(std::clamp<int64_t>(int64_t(m.ink_right) - m.ink_left, 0, f.h.cell_width));
+          int64_t gx = int64_t(xs[k - line.begin]) + (st.monospace ? (int64_t(f.h.max_advance) - w) / 2 : m.x_offset);
           if (pass == 0)
-            draw_glyph(*img, f, it.c, gx + sx, y + sy, m.ink_left, w, img->st.back, st.shadow_filter, clip);
+            draw_glyph(*img, f, it.c, gx + sx, int64_t(y) + sy, m.ink_left, w, img->st.back, st.shadow_filter, clip);
           else
             draw_glyph(*img, f, it.c, gx, y, m.ink_left, w, it.color, img->st.filter, clip);
         }

@@ -160,6 +160,11 @@ TEST_F(FontFiles, QnfRoundTripAndVersionZero) {
   bad[4] ^= 1;
   EXPECT_EQ(text::decode_font(bad.data(), bad.size(), nullptr), 0u);
   EXPECT_EQ(text::decode_font(qnf.data(), qnf.size() - 1, nullptr), 0u);
+  // Metrics so large that layout sums could overflow.
+  std::vector<uint8_t> huge = qnf;
+  const int32_t far = 1 << 20;
+  std::memcpy(huge.data() + 72 + 20 * 'A' + 16, &far, 4);  // the advance of "A"
+  EXPECT_EQ(text::decode_font(huge.data(), huge.size(), nullptr), 0u);
   // VKF written back reads as the same font.
   std::vector<uint8_t> vkf = text::encode_vkf(*f, true);
   uint32_t again = text::decode_font(vkf.data(), vkf.size(), nullptr);
