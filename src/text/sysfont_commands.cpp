@@ -110,7 +110,8 @@ void h_fontdefine(Interp& ctx) {
     error = "out of memory";
   }
   if (f) {
-    set_font_name(*f, var.is_null() ? std::string_view(face) : element_text(var));
+    set_font_name(*f, var.is_null() ? std::string_view(f->sys.face, strnlen(f->sys.face, sizeof f->sys.face))
+                                    : element_text(var));
     if (!var.is_null())
       if (Value* cell = var_for_set(ctx, var)) value_store(*cell, Value::from_handle(handle));
     select_font(ctx, handle);
