@@ -348,3 +348,41 @@ TEST_F(TextDrawTest, ShadowInTheBackgroundColourOffsetByDirection) {
   run0(vm::h_fontshadow, {I(3)});
   EXPECT_EQ(text::text_state(*ctx).shadow_x, 0);
 }
+
+TEST_F(TextTest, SavedFontsLoadBackPlainAndCompressed) {
+  run0(vm::h_fontsave, {T("test"), T("copy")});
+  run0(vm::h_fontsavecompressed, {T("test"), T("packed.qnf")});
+  std::string plain = slurp("copy.qnf"), packed = slurp("packed.qnf");
+  ASSERT_EQ(plain.size(), 5196u + 226u * 10u);
+  ASSERT_GE(packed.size(), 2u);
+  EXPECT_EQ(uint8_t(packed[0]), 0x1F);  // gzip
+  EXPECT_EQ(uint8_t(packed[1]), 0x8B);
+  // Both load by name (the gzip one inflated on the way) into their own
+  // variables, without being selected.
+  run0(vm::h_fontload, {T("copy")});
+  run0(vm::h_fontload, {T("small"), T("packed")});
+  text::Font* a = text::font_of(var("copy"));
+  text::Font* b = text::font_of(var("small"));
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(std::memcmp(&a->h, &b->h, sizeof a->h), 0);
+  EXPECT_EQ(text::current_font(*ctx), text::font_of(var("test")));
+  run0(vm::h_fontfree, {T("small")});
+  EXPECT_EQ(text::font_of(var("small")), nullptr);
+}
+
+TEST_F(TextTest, MissingAndBrokenFonts) {
+  run0(vm::h_fontload, {T("nowhere")});
+  EXPECT_EQ(ctx->stop, vm::kErrMissingFile);
+  ctx->stop = 0;
+  // A broken file gives no font: font falls back to the default font
+  // (none here, without the player's archive) and the variable is untouched.
+  write("broken.vkf", make_vkf({.bad_crc = true}));
+  testing::internal::CaptureStderr();
+  run0(vm::h_font, {T("broken")});
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("checksum"), std::string::npos);
+  EXPECT_TRUE(var("broken").is_null());
+  EXPECT_EQ(ctx->stop, 0);
+  EXPECT_EQ(N(vm::h_textwidth, {T("AB")}), 0);  // nothing to measure with
+}
