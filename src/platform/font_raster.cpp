@@ -53,13 +53,24 @@ int32_t ot_weight(FcPattern* p) {
   return w < 0 ? 400 : int32_t(std::lround(w));
 }
 
-// True when FreeType can open the face.
-bool face_opens(const std::string& file, int32_t index) {
+// Opens the face to check that FreeType can read it, and reads its own
+// weight and slant: fontconfig's answer carries the requested ones when its
+// configuration asks for synthetic bold or slant (the embolden and matrix
+// properties), but the rasteriser must know what the face itself is.
+bool face_info(const std::string& file, int32_t index, int32_t* weight, bool* italic) {
   FT_Library lib = nullptr;
   if (FT_Init_FreeType(&lib)) return false;
   FT_Face face = nullptr;
   bool ok = FT_New_Face(lib, file.c_str(), index, &face) == 0;
-  if (ok) FT_Done_Face(face);
+  if (ok) {
+    auto* os2 = static_cast<TT_OS2*>(FT_Get_Sfnt_Table(face, FT_SFNT_OS2));
+    if (os2 && os2->version != 0xFFFF && os2->usWeightClass >= 1 && os2->usWeightClass <= 1000)
+      *weight = os2->usWeightClass;
+    else
+      *weight = face->style_flags & FT_STYLE_FLAG_BOLD ? 700 : 400;
+    *italic = (face->style_flags & FT_STYLE_FLAG_ITALIC) != 0;
+    FT_Done_Face(face);
+  }
   FT_Done_FreeType(lib);
   return ok;
 }
@@ -82,10 +93,8 @@ bool match_one(const std::string& family, const FaceRequest& request, FaceMatch*
   m.family = fc_string(found, FC_FAMILY);
   m.style = fc_string(found, FC_STYLE);
   m.index = int32_t(fc_number(found, FC_INDEX, 0));
-  m.weight = ot_weight(found);
-  m.italic = fc_number(found, FC_SLANT, FC_SLANT_ROMAN) != FC_SLANT_ROMAN;
   FcPatternDestroy(found);
-  if (m.file.empty() || m.family.empty() || !face_opens(m.file, m.index)) return false;
+  if (m.file.empty() || m.family.empty() || !face_info(m.file, m.index, &m.weight, &m.italic)) return false;
   *out = std::move(m);
   return true;
 }

@@ -24,7 +24,7 @@ struct FaceMatch {
   std::string style;   // its style name ("Regular", "Bold Italic" ...)
   std::string file;
   int32_t index = 0;   // face index within the file
-  int32_t weight = 400;  // the face's own weight, 100..900
+  int32_t weight = 400;  // the face's own weight (its OS/2 weight class), 1..1000
   bool italic = false;   // the face itself is italic or oblique
 };
 

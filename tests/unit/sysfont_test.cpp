@@ -300,6 +300,24 @@ TEST_F(SysFont, AntiBoldItalicWidthAndCharacterRange) {
   EXPECT_EQ(digits->h.range_first, 57);  // the description is kept as given
 }
 
+TEST_F(SysFont, FacesWithoutBoldOrItalicAreThickenedAndSlanted) {
+  // DejaVu Sans Light has only an extra-light face (fonts-dejavu-extra).
+  SystemFontDesc d = text::default_system_desc();
+  std::strcpy(d.face, "DejaVu Sans Light");
+  d.weight = 700;
+  d.italic = 1;
+  text::ResolvedFace r;
+  if (!text::resolve_system_face(d, &r, &error) || r.style != "ExtraLight") GTEST_SKIP() << "DejaVu Sans Light is not installed";
+  Font* light = make("DejaVu Sans Light", -24);
+  Font* bold = make("DejaVu Sans Light", -24, [](SystemFontDesc& e) { e.weight = 700; });
+  Font* italic = make("DejaVu Sans Light", -24, [](SystemFontDesc& e) { e.italic = 1; });
+  ASSERT_TRUE(light && bold && italic) << error;
+  EXPECT_GT(ink(*bold, 'H'), ink(*light, 'H') * 3 / 2);
+  EXPECT_GT(bold->h.glyphs[int('H')].advance, light->h.glyphs[int('H')].advance);
+  std::vector<int32_t> up = box(*light, 'l'), lean = box(*italic, 'l');
+  EXPECT_GT(lean[2] - lean[0], up[2] - up[0] + 2);
+}
+
 TEST_F(SysFont, UnderlineAndStrikeoutJoinFromGlyphToGlyph) {
   Font* plain = make("Arial", -20);
   Font* under = make("Arial", -20, [](SystemFontDesc& d) { d.underline = 1; });
