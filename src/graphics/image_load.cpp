@@ -742,7 +742,11 @@ int tiff_error(TIFF*, void* user, const char* module, const char* fmt, va_list a
   auto* m = static_cast<TiffMem*>(user);
   if (m->message.empty()) {
     char buf[256];
+    // libtiff's own format string, passed through as its handler is given it.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
     std::vsnprintf(buf, sizeof buf, fmt, ap);
+#pragma GCC diagnostic pop
     m->message = std::string(module ? module : "libtiff") + ": " + buf;
   }
   return 1;
