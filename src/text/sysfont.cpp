@@ -174,9 +174,14 @@ bool rasterize_system_font(Font& f, const SystemFontLayout& layout, std::string*
   int32_t first = -1, last = -1;
   for (int32_t c = lo; c <= hi; c++) {
     uint32_t cp = symbol_map ? (c >= 32 ? 0xF000u + uint32_t(c) : 0) : system_code_point(uint8_t(c), d.charset);
-    if (cp == 0 || (c != 32 && !raster.has_glyph(cp))) continue;
+    // The space is always there: a face without one lends it the advance
+    // of its missing glyph, without the ink.
+    bool has = cp != 0 && raster.has_glyph(cp);
+    if (!has && c != 32) continue;
+    if (!has) cp = 32;
     Drawn& g = glyphs[size_t(c)];
     if (!raster.render(cp, &g.img)) continue;
+    if (!has) g.img.width = g.img.rows = 0;
     g.present = true;
     g.pen_advance = g.img.advance;
     if (!rotated) {
