@@ -1,6 +1,8 @@
 // The put: raster operations, blending with filter levels and alpha,
 // clipping, transparency and masks, flips and stretching; copies, alpha
 // channels and the anti-aliased shapes.
+#include <algorithm>
+#include <cstdint>
 #include <vector>
 
 #include "graphics/image.h"
@@ -232,4 +234,53 @@ TEST_F(ImagePut, AntiAliasedShapes) {
   EXPECT_EQ(cut->width(), 6);
   EXPECT_EQ(gfx::anti_shape(gfx::AntiShape::Rect, {1, 2}, 0, nullptr), 0u);
   EXPECT_EQ(gfx::anti_shape(gfx::AntiShape::Rect, {0, 0, 1e9, 1e9}, 0, nullptr), 0u);
+}
+
+// The vector row blend of the alpha put must give the bytes of the scalar
+// one: rows of every length from 1 to 17 and some longer ones, starting at
+// every byte offset within 16, with alphas drawn from clear, opaque and
+// partial values alone and in runs that fill whole blocks or straddle
+// them. The target's alpha bytes must be kept and nothing past the row
+// touched.
+TEST(AlphaRowBlend, VectorRowsEqualScalarRows) {
+  uint32_t seed = 0x2545F491u;
+  auto next = [&seed] {
+    seed ^= seed << 13, seed ^= seed >> 17, seed ^= seed << 5;
+    return seed;
+  };
+  std::vector<int64_t> lengths;
+  for (int64_t n = 1; n <= 17; n++) lengths.push_back(n);
+  for (int64_t n : {31, 32, 33, 63, 257, 1001}) lengths.push_back(n);
+  for (int64_t n : lengths)
+    for (int offset = 0; offset < 16; offset++)
+      for (int kind = 0; kind < 5; kind++) {
+        const size_t bytes = size_t(n) * 4;
+        std::vector<uint8_t> src(bytes + 32), dst(bytes + 32);
+        for (uint8_t& b : src) b = uint8_t(next());
+        for (uint8_t& b : dst) b = uint8_t(next());
+        uint8_t* s = src.data() + (offset * 7) % 16;
+        for (int64_t i = 0; i < n; i++) {
+          uint8_t& a = s[i * 4 + 3];
+          uint32_t r = next();
+          if (kind == 1) a = (r & 1) ? 255 : 0;            // opaque and clear only
+          else if (kind == 2) a = (i / 8) % 3 == 0 ? 255 : (i / 8) % 3 == 1 ? 0 : uint8_t(r);  // runs of eight
+          else if (kind == 4) a = (i / 5) % 3 == 0 ? 255 : (i / 5) % 3 == 1 ? 0 : uint8_t(r);  // runs of five
+          else if (kind == 3) a = uint8_t(r % 3 == 0 ? 1 : r % 3 == 1 ? 254 : 128);          // near the ends
+        }
+        std::vector<uint8_t> want = dst, got = dst;
+        gfx::blend_alpha_row_scalar(want.data() + offset, s, n);
+        gfx::blend_alpha_row(got.data() + offset, s, n);
+        ASSERT_EQ(got, want) << "length " << n << " offset " << offset << " kind " << kind;
+        ASSERT_TRUE(std::equal(got.begin(), got.begin() + offset, dst.begin()));
+        ASSERT_TRUE(std::equal(got.begin() + offset + int64_t(bytes), got.end(), dst.begin() + offset + int64_t(bytes)));
+        for (int64_t i = 0; i < n; i++) {
+          const uint8_t* d0 = dst.data() + offset + i * 4;
+          const uint8_t* d1 = want.data() + offset + i * 4;
+          const uint32_t a = s[i * 4 + 3];
+          ASSERT_EQ(d1[3], d0[3]);
+          for (int k = 0; k < 3; k++)
+            ASSERT_EQ(d1[k], a == 255 ? s[i * 4 + k] : uint8_t((d0[k] * (256 - a) + s[i * 4 + k] * a) >> 8))
+                << "length " << n << " pixel " << i;
+        }
+      }
 }
