@@ -176,37 +176,37 @@ TEST_F(Variables, NameFromText) {
 
 TEST_F(Variables, WithPushAndPopRestore) {
   run(R"(
-    TAIL 4 var_textwrap SET  TAIL 7 g SET
-    TAIL var_textwrap withpush CALL
+    TAIL 4 var_sysmessagedelay SET  TAIL 7 g SET
+    TAIL var_sysmessagedelay withpush CALL
     TAIL g withpush CALL
-    TAIL 1 var_textwrap SET  TAIL 8 g SET
+    TAIL 1 var_sysmessagedelay SET  TAIL 8 g SET
     TAIL withpop CALL
-    TAIL var_textwrap CALL  TAIL g AT
+    TAIL var_sysmessagedelay CALL  TAIL g AT
     TAIL 5 withpop CALL
   )");
   EXPECT_EQ(ctx->stop, 0);
   ASSERT_EQ(depth(), 2u);
   EXPECT_EQ(int_at(0), 7);  // the last record restored g only
   EXPECT_EQ(int_at(1), 1);
-  EXPECT_EQ(sysvar_int(*ctx, SV_var_textwrap), 4);
+  EXPECT_EQ(sysvar_int(*ctx, SV_var_sysmessagedelay), 4);
   EXPECT_EQ(int_var("g"), 7);
   EXPECT_TRUE(var("_with").is_null());
 }
 
 TEST_F(Variables, WithRecordLeftOnTheStackRestoresOnReturn) {
   run(R"(
-    TAIL 4 var_textwrap SET  TAIL 7 g SET
+    TAIL 4 var_sysmessagedelay SET  TAIL 7 g SET
     TAIL sub CALL
     END
     LABEL:sub
-      TAIL g var_textwrap withpush CALL
-      TAIL 1 var_textwrap SET  TAIL 8 g SET
-      TAIL TAIL var_textwrap CALL inside GLOBAL
+      TAIL g var_sysmessagedelay withpush CALL
+      TAIL 1 var_sysmessagedelay SET  TAIL 8 g SET
+      TAIL TAIL var_sysmessagedelay CALL inside GLOBAL
       RETURN
   )");
   EXPECT_EQ(ctx->stop, 0);
   EXPECT_EQ(int_var("inside"), 1);
-  EXPECT_EQ(sysvar_int(*ctx, SV_var_textwrap), 4);
+  EXPECT_EQ(sysvar_int(*ctx, SV_var_sysmessagedelay), 4);
   EXPECT_EQ(int_var("g"), 7);
 }
 
