@@ -386,3 +386,18 @@ TEST_F(TextTest, MissingAndBrokenFonts) {
   EXPECT_EQ(ctx->stop, 0);
   EXPECT_EQ(N(vm::h_textwidth, {T("AB")}), 0);  // nothing to measure with
 }
+
+TEST_F(TextDrawTest, ScrollMovesTheClipAreaUpByWhatIsMissing) {
+  // Lines 12 pixels apart from y 10: the third would end at row 43 of 40.
+  run0(vm::h_text, {I(0), I(10), T("A\nB\nC\nD")});
+  EXPECT_EQ(img->st.text_y, 46);  // without scrolling the pen runs on below
+  clear();
+  kSet(vm::SV_var_textscroll, 1);
+  img->st.back = 0x000080;
+  run0(vm::h_text, {I(0), I(10), T("A\nB\nC\nD")});
+  EXPECT_EQ(img->st.text_y, 30);  // the last line sits at the bottom
+  EXPECT_EQ(ink(32).first, 0);    // "D"
+  EXPECT_EQ(ink(20).first, 0);    // "C", moved up by 16 in all
+  EXPECT_EQ(gfx::get_pixel(*img, 50, 39), 0x000080u);  // freed rows in the background colour
+  EXPECT_EQ(gfx::get_pixel(*img, 50, 0), 0u);          // rows that only moved keep their pixels
+}
