@@ -414,7 +414,14 @@ vm::Value default_font(vm::Interp& ctx) {
   vm::Value var = default_name();
   if (vm::Value* cell = vm::var_find(ctx, var); cell && font_of(*cell)) return *cell;
   vm::Value got = load_named(ctx, "default.vkf", var, false);
-  if (got.is_null()) got = load_named(ctx, "resource::default.vkf", var, false);
+  if (got.is_null()) {
+    // The player's own archive: the font keeps its plain name.
+    got = load_named(ctx, "resource::default.vkf", var, false);
+    if (Font* f = font_of(got)) {
+      vm::value_release(f->name);
+      f->name = vm::Value::from_handle(vm::text_intern("default.vkf"));
+    }
+  }
   return got;
 }
 
