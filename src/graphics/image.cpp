@@ -47,6 +47,8 @@ void image_cleanup(uint32_t, void* payload) {
   storage::script_memory_remove(img->pixels);
   if (img->mask) vm::element_release(img->mask);
   img->mask = 0;
+  if (img->metafile) vm::element_release(img->metafile);
+  img->metafile = 0;
   // The drawing state holds a reference to its font.
   vm::element_release(img->st.font);
   img->st.font = vm::kHandleBase;
@@ -91,6 +93,7 @@ uint32_t image_create(int32_t w, int32_t h, int32_t bits, const Image* like, std
   img->bits = uint16_t(bits);
   img->has_alpha = alpha;
   img->mask = 0;
+  img->metafile = 0;
   img->delay = 0;
   img->color_mask = bits <= 24 ? uint32_t((uint64_t(1) << bits) - 1) : 0xFFFFFFu;
   default_palette(*img);

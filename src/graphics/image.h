@@ -42,6 +42,7 @@ struct Image {
   uint32_t color_mask;  // (1 << bits) - 1 up to 24 bits, 0xFFFFFF above
   bool has_alpha;       // 32 bits with an alpha channel
   uint32_t mask;        // permanent 1-bit mask image (set bits keep the destination), 0 = none
+  uint32_t metafile;    // a string element holding a Windows metafile's bytes, played by imagesize; 0 = none
   uint64_t delay;       // time to wait after a put, 32.32 seconds, 0 = none
   DrawState st;
   uint16_t bits;        // 1, 4, 8, 24 or 32

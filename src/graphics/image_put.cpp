@@ -310,6 +310,7 @@ uint32_t image_copy(const Image& src) {
   vm::element_ref(img->st.font);
   img->delay = src.delay;
   if (const Image* m = src.mask ? image_of(src.mask) : nullptr) img->mask = image_copy(*m);
+  if (src.metafile) vm::element_ref(img->metafile = src.metafile);  // shared, never changed
   return handle;
 }
 

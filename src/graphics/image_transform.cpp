@@ -17,6 +17,7 @@
 #include "graphics/draw_args.h"
 #include "graphics/image_load.h"
 #include "graphics/image_put.h"
+#include "graphics/metafile.h"
 #include "graphics/shapes.h"
 #include "vm/commands.h"
 #include "vm/convert.h"
@@ -806,6 +807,45 @@ void h_imageconvert(Interp& ctx) {
   pop_n(ctx, n);
 }
 
+namespace {
+
+// imagesize of a metafile image: the picture is played anew at the size.
+// The size comes from the request as for any image, measured against the
+// picture's present size, or against the placeable box at 96 pixels an
+// inch while it has none; without either both sides must be given. The new
+// pixels start black and take the depth asked for (32 bits by default).
+void size_metafile(Image& img, double w, double h, int32_t bits) {
+  std::string_view bytes = element_text(Value::from_handle(img.metafile));
+  const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+  int32_t base_w = img.width(), base_h = img.height(), nw, nh;
+  if ((!img.pixels || base_w <= 0 || base_h <= 0) && !gfx::wmf::placeable_size(data, bytes.size(), base_w, base_h))
+    base_w = int32_t(std::clamp(w, 0.0, 32768.0)), base_h = int32_t(std::clamp(h, 0.0, 32768.0));
+  if (base_w <= 0 || base_h <= 0 || !gfx::resized_extent(base_w, base_h, w, h, nw, nh)) {
+    report("imagesize", "size refused");
+    return;
+  }
+  std::string error;
+  uint32_t handle = gfx::image_create(nw, nh, 32, nullptr, &error);
+  Image* played = gfx::image_of(handle);
+  if (!played) {
+    report("imagesize", error);
+    return;
+  }
+  if (!gfx::wmf::play(data, bytes.size(), *played, &error)) report("imagesize", error);
+  if (bits != 0 && bits != 32) {
+    uint32_t converted = gfx::convert_image(*played, bits, &error);
+    element_release(handle);
+    if (!converted) {
+      report("imagesize", error);
+      return;
+    }
+    handle = converted;
+  }
+  gfx::replace_pixels(img, handle);
+}
+
+}  // namespace
+
 // imagesize [width height] [bits] image ...: each image replaced by a copy
 // stretched to the size (default: the size of the drawing target's clip
 // rectangle).
@@ -830,7 +870,11 @@ void h_imagesize(Interp& ctx) {
   for (Image* img : images_from(ctx, n, i)) {
     int32_t nw, nh;
     std::string error;
-    // Note: images without pixels (metafiles are kept as such) are left as they are.
+    if (img->metafile) {
+      size_metafile(*img, w, h, bits);
+      continue;
+    }
+    // Note: other images without pixels (enhanced metafiles) are left as they are.
     if (!img->pixels) continue;
     if (!gfx::resized_extent(img->width(), img->height(), w, h, nw, nh)) {
       report("imagesize", "size refused");

@@ -6,6 +6,7 @@
 
 #include "graphics/image.h"
 #include "graphics/image_load.h"
+#include "graphics/metafile.h"
 #include "vm/element.h"
 #include "vm/interp.h"
 
@@ -32,6 +33,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Reader read = kReaders[data[0] % (sizeof kReaders / sizeof kReaders[0])];
   std::string error;
   uint32_t h = read(data + 1, size - 1, nullptr, &error);
+  // A Windows metafile keeps its bytes: play them into a small picture.
+  if (gfx::Image* img = gfx::image_of(h); img && img->metafile) {
+    uint32_t canvas = gfx::image_create(64, 48, 32, nullptr, nullptr);
+    if (gfx::Image* c = gfx::image_of(canvas)) gfx::wmf::play(data + 1, size - 1, *c);
+    vm::element_release(canvas);
+  }
   if (gfx::Image* img = gfx::image_of(h)) {
     if (img->width() > gfx::kMaxSide || img->height() > gfx::kMaxSide ||
         int64_t(img->width()) * img->height() > gfx::kMaxPixels)

@@ -5,7 +5,10 @@
 #include <vector>
 
 #include "graphics/image.h"
+#include "graphics/image_load.h"
+#include "graphics/image_put.h"
 #include "graphics/metafile.h"
+#include "vm/commands.h"
 #include "vm_fixture.h"
 
 using gfx::Image;
@@ -187,4 +190,44 @@ TEST_F(Metafile, BadInputEndsCleanly) {
     EXPECT_TRUE(gfx::wmf::play(f.bytes.data(), f.bytes.size(), *img, &error)) << error;
     EXPECT_EQ(gfx::get_pixel(*img, 3, 3), 0x010203u);  // the first brush, not the lost one
   }
+}
+
+// A loaded metafile is a 0 x 0 picture that keeps its bytes; imagesize
+// plays it at the placeable box's size (0 0), at a width with the aspect
+// kept, and again at any later size; a copy shares the bytes.
+TEST_F(Metafile, LoadedAndPlayedByImagesize) {
+  Wmf f;
+  f.placeable(0, 0, 40, 20, 192);  // 20 x 10 pixels at 96 an inch
+  f.header(1);
+  f.record(0x02FC, join({0}, join(colourref(255, 0, 0), {0})));
+  f.record(0x012D, {0});
+  f.record(0x041B, {20, 20, 0, 0});  // the left half, red with a black outline
+  f.eof();
+  uint32_t loaded = gfx::decode(f.bytes.data(), f.bytes.size(), nullptr, nullptr);
+  Image* img = gfx::image_of(loaded);
+  ASSERT_NE(img, nullptr);
+  EXPECT_EQ(img->width(), 0);
+  EXPECT_NE(img->metafile, 0u);
+  const vm::Value v = vm::Value::from_handle(loaded);
+  run0(vm::h_imagesize, {I(0), I(0), v});
+  ASSERT_EQ(img->width(), 20);
+  ASSERT_EQ(img->height(), 10);
+  EXPECT_EQ(gfx::get_pixel(*img, 0, 0), 0x000000u);  // the pen
+  EXPECT_EQ(gfx::get_pixel(*img, 5, 5), 0xFF0000u);
+  EXPECT_EQ(gfx::get_pixel(*img, 15, 5), 0x000000u);  // new pixels start black
+  run0(vm::h_imagesize, {I(40), I(0), v});
+  ASSERT_EQ(img->width(), 40);
+  ASSERT_EQ(img->height(), 20);
+  EXPECT_EQ(gfx::get_pixel(*img, 18, 10), 0xFF0000u);
+  EXPECT_EQ(gfx::get_pixel(*img, 19, 10), 0x000000u);  // the pen, inside the box
+  EXPECT_EQ(gfx::get_pixel(*img, 20, 10), 0x000000u);
+  uint32_t copy = gfx::image_copy(*img);
+  ASSERT_NE(gfx::image_of(copy), nullptr);
+  EXPECT_EQ(gfx::image_of(copy)->metafile, img->metafile);
+  run0(vm::h_imagesize, {I(8), I(4), vm::Value::from_handle(copy)});
+  EXPECT_EQ(gfx::image_of(copy)->width(), 8);
+  EXPECT_EQ(gfx::get_pixel(*gfx::image_of(copy), 1, 1), 0xFF0000u);
+  EXPECT_EQ(img->width(), 40);
+  vm::element_release(copy);
+  vm::element_release(loaded);
 }
