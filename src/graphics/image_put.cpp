@@ -50,7 +50,9 @@ inline __m128i blend4(__m128i sv, __m128i dv) {
   const __m128i low_bytes = _mm_set1_epi16(0x00FF);
   __m128i a = _mm_srli_epi32(sv, 24);
   a = _mm_add_epi32(a, _mm_srli_epi32(_mm_add_epi32(a, _mm_set1_epi32(1)), 8));  // 255 -> 256
-  const __m128i a_rb = _mm_or_si128(a, _mm_slli_epi32(a, 16));  // a in both lanes; a in the green lane only
+  // a_rb: the alpha in both lanes of a pixel (blue, red); a itself has it
+  // in the green lane only, 0 in the alpha lane.
+  const __m128i a_rb = _mm_or_si128(a, _mm_slli_epi32(a, 16));
   const __m128i s_rb = _mm_and_si128(sv, low_bytes), d_rb = _mm_and_si128(dv, low_bytes);
   const __m128i s_ga = _mm_srli_epi16(sv, 8), d_ga = _mm_srli_epi16(dv, 8);
   const __m128i rb =

@@ -168,6 +168,7 @@ void fill_rings(Image& img, const std::vector<std::vector<Point>>& rings, uint32
   int64_t ymin = INT64_MAX, ymax = INT64_MIN;
   for (const std::vector<Point>& ring : rings)
     for (const Point& q : ring) ymin = std::min(ymin, q.y), ymax = std::max(ymax, q.y);
+  if (ymin > ymax) return;  // no points at all
   ymin = std::max<int64_t>(ymin, c.y1);
   ymax = std::min<int64_t>(ymax - 1, c.y2);
   std::vector<double> xs;

@@ -172,6 +172,12 @@ TEST_F(Metafile, BadInputEndsCleanly) {
     f.header(0);
     f.record(0x0538, {1, 65535, 0, 0});  // 65535 points with one given
     EXPECT_FALSE(gfx::wmf::play(f.bytes.data(), f.bytes.size(), *img, &error));
+    f = Wmf{};
+    f.header(0);
+    f.record(0x0538, {2, 0, 0});  // two polygons without points
+    f.record(0x0538, {0});        // no polygons
+    f.record(0x0324, {0});        // a polygon without points
+    EXPECT_TRUE(gfx::wmf::play(f.bytes.data(), f.bytes.size(), *img, &error)) << error;
   }
   {
     Wmf f;
