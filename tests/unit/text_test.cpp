@@ -401,3 +401,19 @@ TEST_F(TextDrawTest, ScrollMovesTheClipAreaUpByWhatIsMissing) {
   EXPECT_EQ(gfx::get_pixel(*img, 50, 39), 0x000080u);  // freed rows in the background colour
   EXPECT_EQ(gfx::get_pixel(*img, 50, 0), 0u);          // rows that only moved keep their pixels
 }
+
+TEST_F(TextTest, InlineFontAndColourCodes) {
+  write("other.vkf", make_vkf());
+  run0(vm::h_font, {T("other")});
+  run0(vm::h_fontgaps, {I(4)});  // "other" advances 11 a character
+  run0(vm::h_font, {T("test")});
+  const std::string mixed = "A~{other}A~{}A";
+  EXPECT_EQ(width(mixed), 7 * 14);  // codes off: every byte is a character
+  kSet(vm::SV_var_textfontcodes, 1);
+  EXPECT_EQ(width(mixed), 7 + 11 + 7);
+  EXPECT_EQ(width("~~"), 7);                // one tilde
+  EXPECT_EQ(width("A~{nowhere}A"), 14);     // a font not found keeps the font
+  kSet(vm::SV_var_textcolorcodes, 1);
+  EXPECT_EQ(width("^CA^#00FF00A^^"), 21);   // two codes, then one caret
+  EXPECT_EQ(width("^ZA"), 21);              // not a code: drawn as it is
+}
