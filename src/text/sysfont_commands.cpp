@@ -20,13 +20,6 @@ namespace vm {
 
 namespace {
 
-std::string text_of(Interp& ctx, Value v) {
-  Value t = value_to_text(&ctx, v);
-  std::string s(element_text(t));
-  value_release(t);
-  return s;
-}
-
 // A text that reads as a number: its first non-blank character is a digit,
 // a sign or a point.
 bool numeric_text(std::string_view s) {
@@ -77,7 +70,7 @@ void h_fontdefine(Interp& ctx) {
   uint32_t i = 0;
   Value var = Value::null();
   if (n >= 2 && is_word(ctx.top[1])) var = ctx.top[i++];
-  std::string face = i < n ? text_of(ctx, ctx.top[i++]) : std::string();
+  std::string face = i < n ? value_to_string(&ctx, ctx.top[i++]) : std::string();
   auto size = [&](uint32_t k, bool x_axis) -> int64_t {
     Value v = ctx.top[k];
     int64_t px = gfx::read_coord(ctx, v, x_axis);

@@ -28,19 +28,12 @@ namespace {
 using vm::Interp;
 using vm::Value;
 
-std::string text_of(Interp& ctx, Value v) {
-  Value t = vm::value_to_text(&ctx, v);
-  std::string s(vm::element_text(t));
-  vm::value_release(t);
-  return s;
-}
-
 int64_t to_int(Interp& ctx, Value v) { return vm::value_to_integer(&ctx, v); }
 
 // The texts of arguments [from, n) joined.
 std::string joined(Interp& ctx, uint32_t n, uint32_t from) {
   std::string s;
-  for (uint32_t i = from; i < n; i++) s += text_of(ctx, ctx.top[i]);
+  for (uint32_t i = from; i < n; i++) s += vm::value_to_string(&ctx, ctx.top[i]);
   return s;
 }
 
@@ -64,7 +57,7 @@ std::vector<uint8_t> gzip_of(const std::vector<uint8_t>& bytes) {
 void save_font(Interp& ctx, bool compressed) {
   uint32_t n = vm::close_frame(ctx);
   Font* f = n >= 1 ? font_of(find_font(ctx, ctx.top[0], false)) : nullptr;
-  std::string name = n >= 2 ? text_of(ctx, ctx.top[1]) : std::string();
+  std::string name = n >= 2 ? vm::value_to_string(&ctx, ctx.top[1]) : std::string();
   if (f && !name.empty()) {
     size_t sep = name.find_last_of("/\\:");
     if (name.find('.', sep == std::string::npos ? 0 : sep + 1) == std::string::npos) name += ".qnf";
@@ -370,7 +363,7 @@ void h_textwidthlast(Interp& ctx) { text::measure_width(ctx, true); }
 // textheight text [max width [start [max height]]].
 void h_textheight(Interp& ctx) {
   uint32_t n = close_frame(ctx);
-  std::string s = n >= 1 ? text::text_of(ctx, ctx.top[0]) : std::string();
+  std::string s = n >= 1 ? value_to_string(&ctx, ctx.top[0]) : std::string();
   int64_t max_width = n >= 2 ? value_to_integer(&ctx, ctx.top[1]) : 0;
   int64_t start = n >= 3 ? value_to_integer(&ctx, ctx.top[2]) : 1;
   int64_t max_height = n >= 4 ? value_to_integer(&ctx, ctx.top[3]) : 0;

@@ -234,6 +234,13 @@ double value_to_float(Interp* ctx, Value v) {
   return parse_float(std::string_view(static_cast<const char*>(e->payload), size_t(e->size)));
 }
 
+std::string value_to_string(Interp* ctx, Value v) {
+  Value t = value_to_text(ctx, v);
+  std::string s(element_text(t));
+  value_release(t);
+  return s;
+}
+
 Value value_to_text(Interp* ctx, Value v) {
   std::string out;
   if (v.is_int()) {

@@ -27,6 +27,8 @@ int64_t value_to_integer(Interp* ctx, Value v);
 double value_to_float(Interp* ctx, Value v);
 // A text value the caller owns (one reference), or null for null.
 Value value_to_text(Interp* ctx, Value v);
+// The text of a value as a string (argument readers).
+std::string value_to_string(Interp* ctx, Value v);
 // Rounds to var_floatround places when set, then encodes.
 Value value_from_float(Interp* ctx, double d);
 

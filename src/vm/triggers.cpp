@@ -304,13 +304,6 @@ bool fire_trigger(Interp& ctx) {
 
 bool is_number(Value v) { return v.is_int() || v.is_float(); }
 
-std::string text_of(Interp& ctx, Value v) {
-  Value t = value_to_text(&ctx, v);
-  std::string s(element_text(t));
-  value_release(t);
-  return s;
-}
-
 bool is_pattern(const std::string& s) { return s.find_first_of("*?") != std::string::npos; }
 
 // The cell of a common variable of that name, or null.
@@ -385,7 +378,7 @@ void for_named_triggers(Interp& ctx, const std::vector<Value>& args, Fn fn) {
     }
   };
   for (Value a : args) {
-    std::string s = text_of(ctx, a);
+    std::string s = value_to_string(&ctx, a);
     if (!is_pattern(s)) {
       one(a);
       continue;
@@ -788,7 +781,7 @@ void h_timerset(Interp& ctx) {
 void h_timerfree(Interp& ctx) {
   std::vector<Value> args = take_args(ctx, close_frame(ctx));
   for (Value a : args) {
-    std::string s = text_of(ctx, a);
+    std::string s = value_to_string(&ctx, a);
     if (!is_pattern(s)) {
       delete_typed(ctx, a, kTypeTimer);
       continue;
