@@ -714,6 +714,9 @@ uint32_t mapped_image(const gfx::Mapped& m, const Image& src, bool anti, int64_t
   Image* img = gfx::image_of(handle);
   if (!img) return 0;
   gfx::write_argb(*img, argb);
+  // An image with alpha is put with it, so what the picture does not cover
+  // stays clear.
+  if (alpha) img->st.alpha = 1;
   img->st.off_x = int32_t(m.x - x);
   img->st.off_y = int32_t(m.y - y);
   return handle;

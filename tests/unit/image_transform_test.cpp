@@ -7,7 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "graphics/draw.h"
 #include "graphics/image_load.h"
+#include "graphics/image_put.h"
+#include "vm/commands.h"
 #include "graphics/image_transform.h"
 #include "vm_fixture.h"
 
@@ -287,4 +290,22 @@ TEST_F(ImageTransform, DisplacementSamplesAroundTheMidpoint) {
   EXPECT_EQ(gfx::get_pixel(*target, 4, 4), gfx::get_pixel(*source, 6, 3));
   EXPECT_EQ(changed.x2, 4);
   EXPECT_FALSE(gfx::is_displacement(*source));
+}
+
+TEST_F(ImageTransform, AntiResultsArePutWithTheirAlpha) {
+  Image* src = ramp(8, 8);
+  gfx::target(*ctx)->st.color = 0x123456;  // what fills the uncovered corners
+  for (auto h : {vm::h_imageantirotate, vm::h_imagerotate}) {
+    run0(h, {vm::Value::from_handle(src->self), T("turned"), I(1)});
+    Image* out = gfx::image_of(var("turned").is_element() ? var("turned").handle() : 0);
+    ASSERT_NE(out, nullptr);
+    Image* dst = make(out->width(), out->height(), 24);
+    gfx::fill_rect(*dst, 0, 0, dst->width() - 1, dst->height() - 1, 0xFFFFFF);
+    gfx::put_image(*dst, *out, 0, 0, true);
+    if (h == vm::h_imageantirotate) {
+      EXPECT_TRUE(out->has_alpha);
+      EXPECT_EQ(gfx::get_pixel(*dst, 0, 0), 0xFFFFFFu);  // the uncovered corner stays clear
+    }
+    EXPECT_NE(gfx::get_pixel(*dst, out->width() / 2, out->height() / 2), 0xFFFFFFu);
+  }
 }
