@@ -20,13 +20,6 @@ namespace {
 
 bool is_name(Value v) { return element_type_of(v) == kTypeString; }
 
-std::string text_of(Interp& ctx, Value v) {
-  Value t = value_to_text(&ctx, v);
-  std::string s(element_text(t));
-  value_release(t);
-  return s;
-}
-
 // Depths of imagenew: -32 and 1..32 rounded up to a depth images have;
 // anything else 32.
 int32_t new_depth(int64_t bits) {
@@ -69,8 +62,8 @@ void save(Interp& ctx, SaveAs as) {
     Value image_value = gfx::image_arg(ctx, ctx.top[i]);
     std::vector<Image*> images = gfx::images_of(image_value);
     std::string name;
-    if (i + 1 < n) name = text_of(ctx, ctx.top[i + 1]);
-    else if (is_name(ctx.top[i])) name = text_of(ctx, ctx.top[i]);
+    if (i + 1 < n) name = value_to_string(&ctx, ctx.top[i + 1]);
+    else if (is_name(ctx.top[i])) name = value_to_string(&ctx, ctx.top[i]);
     static const char* const kExt[] = {".bmp", ".png", ".jpg", ".tiff", ".gif"};
     if (!images.empty() && !name.empty()) {
       name = with_extension(name, kExt[int(as)]);
@@ -145,7 +138,7 @@ void h_imagefree(Interp& ctx) {
   std::vector<Value> names;
   for (uint32_t i = 0; i < n; i++) {
     Value a = ctx.top[i];
-    std::string pattern = text_of(ctx, a);
+    std::string pattern = value_to_string(&ctx, a);
     if (pattern.find_first_of("*?") == std::string::npos) {
       value_ref(a);
       names.push_back(a);

@@ -978,13 +978,6 @@ bool is_image_list(vm::Value v) {
   return true;
 }
 
-std::string text_of(vm::Interp& ctx, vm::Value v) {
-  vm::Value t = vm::value_to_text(&ctx, v);
-  std::string s(vm::element_text(t));
-  vm::value_release(t);
-  return s;
-}
-
 // Counts the digit run that holds position `at` up by one (9 becomes 10).
 void count_up(std::string& s, size_t& start, size_t& end) {
   size_t i = end;
@@ -1031,7 +1024,7 @@ bool open_image_file(vm::Interp& ctx, std::string_view name, std::string& bytes)
 }
 
 vm::Value load_into_variable(vm::Interp& ctx, vm::Value name, vm::Value var) {
-  std::string text = text_of(ctx, name);
+  std::string text = vm::value_to_string(&ctx, name);
   vm::Value var_name = var.is_null() ? vm::name_from_text(ctx, name) : var;
   if (!var.is_null()) vm::value_ref(var_name);
   vm::Value result = vm::Value::null();

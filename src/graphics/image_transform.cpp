@@ -622,9 +622,7 @@ namespace {
 bool is_name(Value v) { return element_type_of(v) == kTypeString; }
 
 std::string lower_text(Interp& ctx, Value v) {
-  Value t = value_to_text(&ctx, v);
-  std::string s(element_text(t));
-  value_release(t);
+  std::string s = value_to_string(&ctx, v);
   for (char& ch : s) ch = char(std::tolower(static_cast<unsigned char>(ch)));
   return s;
 }
