@@ -720,6 +720,30 @@ uint32_t mapped_image(const gfx::Mapped& m, const Image& src, bool anti, int64_t
   return handle;
 }
 
+// The image argument at i (the first of a list) and, when the next
+// argument is a name, the variable for the result; i moves past both.
+Image* source_and_dest(Interp& ctx, uint32_t n, uint32_t& i, Value& dest) {
+  Image* src = nullptr;
+  if (i < n) {
+    std::vector<Image*> list = gfx::images_of(gfx::image_arg(ctx, ctx.top[i++]));
+    if (!list.empty()) src = list[0];
+  }
+  if (i < n && is_name(ctx.top[i])) dest = ctx.top[i++];
+  return src;
+}
+
+// A transformed picture drawn onto the drawing target, or with a
+// destination stored there as a new image whose origin offset is taken
+// relative to (x, y).
+void draw_or_store(Interp& ctx, const gfx::Mapped& m, const Image& src, bool anti, Value dest, int64_t x, int64_t y) {
+  if (dest.is_null()) {
+    draw_mapped(ctx, m, anti, src.has_alpha);
+    return;
+  }
+  Image* t = gfx::target(ctx);
+  store_or_push(ctx, dest, mapped_image(m, src, anti, x, y, t ? t->st.color : 0), false);
+}
+
 // imagerotate, imageantirotate: [x y] image [dest] angle [cx cy].
 void rotate_command(Interp& ctx, bool anti) {
   uint32_t n = close_frame(ctx);
@@ -731,13 +755,8 @@ void rotate_command(Interp& ctx, bool anti) {
     y = double(gfx::read_coord(ctx, ctx.top[1], false));
     i = 2;
   }
-  Image* src = nullptr;
-  if (i < n) {
-    std::vector<Image*> list = gfx::images_of(gfx::image_arg(ctx, ctx.top[i++]));
-    if (!list.empty()) src = list[0];
-  }
   Value dest = Value::null();
-  if (i < n && is_name(ctx.top[i])) dest = ctx.top[i++];
+  Image* src = source_and_dest(ctx, n, i, dest);
   if (src && i < n) {
     double angle = value_to_float(&ctx, ctx.top[i++]);
     if (sysvar_int(ctx, SV_var_floatdegrees)) angle = angle * std::numbers::pi / 180;
@@ -751,12 +770,8 @@ void rotate_command(Interp& ctx, bool anti) {
     gfx::Mapped m;
     if (!gfx::rotate_image(*src, ox, oy, angle, px, py, anti, m)) {
       report(anti ? "imageantirotate" : "imagerotate", "");
-    } else if (dest.is_null()) {
-      draw_mapped(ctx, m, anti, src->has_alpha);
     } else {
-      Image* t = gfx::target(ctx);
-      uint32_t h = mapped_image(m, *src, anti, int64_t(x), int64_t(y), t ? t->st.color : 0);
-      store_or_push(ctx, dest, h, false);
+      draw_or_store(ctx, m, *src, anti, dest, int64_t(x), int64_t(y));
     }
   }
   pop_n(ctx, n);
@@ -767,24 +782,16 @@ void rotate_command(Interp& ctx, bool anti) {
 void warp_command(Interp& ctx, bool anti) {
   uint32_t n = close_frame(ctx);
   uint32_t i = 0;
-  Image* src = nullptr;
-  if (i < n) {
-    std::vector<Image*> list = gfx::images_of(gfx::image_arg(ctx, ctx.top[i++]));
-    if (!list.empty()) src = list[0];
-  }
   Value dest = Value::null();
-  if (i < n && is_name(ctx.top[i])) dest = ctx.top[i++];
+  Image* src = source_and_dest(ctx, n, i, dest);
   if (src && i + 8 <= n) {
     double q[8];
     for (int k = 0; k < 8; k++) q[k] = number_of(ctx, ctx.top[i + uint32_t(k)], k % 2 ? Axis::Y : Axis::X);
     gfx::Mapped m;
     if (!gfx::warp_image(*src, q, anti, m)) {
       report(anti ? "imageantiwarp" : "imagewarp", "degenerate quadrilateral or image too large");
-    } else if (dest.is_null()) {
-      draw_mapped(ctx, m, anti, src->has_alpha);
     } else {
-      Image* t = gfx::target(ctx);
-      store_or_push(ctx, dest, mapped_image(m, *src, anti, 0, 0, t ? t->st.color : 0), false);
+      draw_or_store(ctx, m, *src, anti, dest, 0, 0);
     }
   }
   pop_n(ctx, n);
