@@ -944,13 +944,10 @@ uint32_t decode(const uint8_t* data, size_t size, const Image* like, std::string
     case Format::Tiff: return read_tiff(data, size, like, error);
     case Format::Png: return read_png(data, size, like, error);
     case Format::Emf:
-      // Enhanced metafiles are recognised and become empty 32-bit pictures
-      // that nothing plays.
-      return image_new(0, 0, 32, like, nullptr, 0, error);
     case Format::PlaceableWmf:
     case Format::Wmf: {
-      // A Windows metafile is an empty 32-bit picture that keeps the file's
-      // bytes; imagesize plays them at the size it is given.
+      // A metafile (Windows or enhanced) is an empty 32-bit picture that
+      // keeps the file's bytes; imagesize plays them at the size it is given.
       uint32_t handle = image_new(0, 0, 32, like, nullptr, 0, error);
       if (Image* img = image_of(handle)) {
         img->metafile = vm::element_create(data, size, vm::kTypeString);

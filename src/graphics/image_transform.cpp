@@ -819,14 +819,18 @@ namespace {
 
 // imagesize of a metafile image: the picture is played anew at the size.
 // The size comes from the request as for any image, measured against the
-// picture's present size, or against the placeable box at 96 pixels an
-// inch while it has none; without either both sides must be given. The new
-// pixels start black and take the depth asked for (32 bits by default).
+// picture's present size, or while it has none against the placeable box
+// (a Windows metafile) or the frame (an enhanced one) at 96 pixels an inch;
+// without any of them both sides must be given. The new pixels start black
+// and take the depth asked for (32 bits by default).
 void size_metafile(Image& img, double w, double h, int32_t bits) {
   std::string_view bytes = element_text(Value::from_handle(img.metafile));
   const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+  const bool enhanced = gfx::detect_format(data, bytes.size()) == gfx::Format::Emf;
   int32_t base_w = img.width(), base_h = img.height(), nw, nh;
-  if ((!img.pixels || base_w <= 0 || base_h <= 0) && !gfx::wmf::placeable_size(data, bytes.size(), base_w, base_h))
+  if ((!img.pixels || base_w <= 0 || base_h <= 0) &&
+      !(enhanced ? gfx::emf::frame_size(data, bytes.size(), base_w, base_h)
+                 : gfx::wmf::placeable_size(data, bytes.size(), base_w, base_h)))
     base_w = int32_t(std::clamp(w, 0.0, 32768.0)), base_h = int32_t(std::clamp(h, 0.0, 32768.0));
   if (base_w <= 0 || base_h <= 0 || !gfx::resized_extent(base_w, base_h, w, h, nw, nh)) {
     report("imagesize", "size refused");
@@ -839,7 +843,9 @@ void size_metafile(Image& img, double w, double h, int32_t bits) {
     report("imagesize", error);
     return;
   }
-  if (!gfx::wmf::play(data, bytes.size(), *played, &error)) report("imagesize", error);
+  const bool played_all = enhanced ? gfx::emf::play(data, bytes.size(), *played, &error)
+                                   : gfx::wmf::play(data, bytes.size(), *played, &error);
+  if (!played_all) report("imagesize", error);
   if (bits != 0 && bits != 32) {
     uint32_t converted = gfx::convert_image(*played, bits, &error);
     element_release(handle);
@@ -882,7 +888,6 @@ void h_imagesize(Interp& ctx) {
       size_metafile(*img, w, h, bits);
       continue;
     }
-    // Note: other images without pixels (enhanced metafiles) are left as they are.
     if (!img->pixels) continue;
     if (!gfx::resized_extent(img->width(), img->height(), w, h, nw, nh)) {
       report("imagesize", "size refused");

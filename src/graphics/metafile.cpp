@@ -1,54 +1,35 @@
-// The Windows metafile player: a checked reader of the records, the object
-// table of pens and brushes, and the mapping of logical coordinates onto
-// the image, drawn with shapes.cpp.
+// The metafile players: checked readers of the records of Windows
+// metafiles (WMF) and enhanced metafiles (EMF), both drawing through one
+// Painter (the pen, the brush, the window mapping, the work cap) onto the
+// image with shapes.cpp.
 #include "graphics/metafile.h"
 
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <set>
 #include <vector>
 
 #include "graphics/shapes.h"
 
-namespace gfx::wmf {
+namespace gfx {
 
 namespace {
 
-constexpr uint32_t kPlaceableKey = 0x9AC6CDD7u;
-constexpr size_t kPlaceableSize = 22;
-constexpr size_t kHeaderSize = 18;
 // Drawing work (points times rows, and rows of boxes) a file may ask for
 // before playing stops.
 constexpr int64_t kWorkBudget = int64_t(1) << 28;
-
-// Record functions.
-enum : uint16_t {
-  kEof = 0x0000,
-  kSetWindowOrg = 0x020B,
-  kSetWindowExt = 0x020C,
-  kCreatePenIndirect = 0x02FA,
-  kCreateBrushIndirect = 0x02FC,
-  kSelectObject = 0x012D,
-  kDeleteObject = 0x01F0,
-  kMoveTo = 0x0214,
-  kLineTo = 0x0213,
-  kRectangle = 0x041B,
-  kEllipse = 0x0418,
-  kPolygon = 0x0324,
-  kPolyline = 0x0325,
-  kPolyPolygon = 0x0538,
-  // Other records that create objects: each takes a slot of the table.
-  kCreatePalette = 0x00F7,
-  kCreateFontIndirect = 0x02FB,
-  kCreatePatternBrush = 0x01F9,
-  kDibCreatePatternBrush = 0x0142,
-  kCreateRegion = 0x06FF,
-};
+// Image coordinates are held within this, far outside any picture, so that
+// the rasteriser's differences of coordinates cannot overflow.
+constexpr int64_t kCoordLimit = int64_t(1) << 40;
+// Line segments a flattened bezier curve may have.
+constexpr int64_t kMaxCurveSegments = 64;
 
 inline uint16_t u16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
 inline int16_t i16(const uint8_t* p) { return int16_t(u16(p)); }
 inline uint32_t u32(const uint8_t* p) { return uint32_t(u16(p)) | uint32_t(u16(p + 2)) << 16; }
+inline int32_t i32(const uint8_t* p) { return int32_t(u32(p)); }
 
 // A COLORREF (red, green, blue, 0 in memory) as 0xRRGGBB.
 inline uint32_t colour_of(uint32_t ref) {
@@ -60,102 +41,6 @@ struct Object {
   bool visible = true;  // a pen of style PS_NULL, a hollow brush: false
   int32_t width = 0;    // pen width in logical units
   uint32_t colour = 0;
-};
-
-struct Player {
-  explicit Player(Image& target) : img(target) {}
-  Image& img;
-  std::vector<Object> objects;
-  std::set<uint16_t> free_slots;  // kept so that a create finds its slot at once
-  Object pen{Object::Pen, true, 0, 0x000000};
-  Object brush{Object::Brush, true, 0, 0xFFFFFF};
-  int64_t org_x = 0, org_y = 0, ext_x = 0, ext_y = 0;  // ext 0: one unit a pixel
-  int64_t pos_x = 0, pos_y = 0;                        // MoveTo's place, logical
-  int64_t work = 0;
-
-  // Logical to image coordinates: the window (org, ext) onto the image.
-  int64_t map_x(int64_t x) const {
-    if (ext_x == 0) return x - org_x;
-    return int64_t(std::floor(double(x - org_x) * img.width() / double(ext_x) + 0.5));
-  }
-  int64_t map_y(int64_t y) const {
-    if (ext_y == 0) return y - org_y;
-    return int64_t(std::floor(double(y - org_y) * img.height() / double(ext_y) + 0.5));
-  }
-  int64_t pen_pixels() const {
-    double scale = ext_x == 0 ? 1.0 : std::abs(double(img.width()) / double(ext_x));
-    return std::clamp<int64_t>(int64_t(std::llround(double(pen.width) * scale)), 1, 4096);
-  }
-  bool spend(int64_t amount) {
-    work += std::max<int64_t>(amount, 1);
-    return work <= kWorkBudget;
-  }
-
-  // A line between two image points, both ends included: cut to the image
-  // grown by the pen first, so that a line far outside costs nothing.
-  void line(double x0, double y0, double x1, double y1) {
-    const int64_t p = pen_pixels();
-    const double lo_x = -double(p) - 2, hi_x = double(img.width()) + double(p) + 2;
-    const double lo_y = -double(p) - 2, hi_y = double(img.height()) + double(p) + 2;
-    double t0 = 0, t1 = 1;
-    const double dx = x1 - x0, dy = y1 - y0;
-    // Liang-Barsky: each side limits the part of the segment inside.
-    const double ps[4] = {-dx, dx, -dy, dy};
-    const double qs[4] = {x0 - lo_x, hi_x - x0, y0 - lo_y, hi_y - y0};
-    for (int k = 0; k < 4; k++) {
-      if (ps[k] == 0) {
-        if (qs[k] < 0) return;
-        continue;
-      }
-      double t = qs[k] / ps[k];
-      if (ps[k] < 0) t0 = std::max(t0, t);
-      else t1 = std::min(t1, t);
-      if (t0 > t1) return;
-    }
-    std::vector<Point> pts{{std::llround(x0 + t0 * dx), std::llround(y0 + t0 * dy)},
-                           {std::llround(x0 + t1 * dx), std::llround(y0 + t1 * dy)}};
-    if (!spend(std::max(std::abs(pts[1].x - pts[0].x), std::abs(pts[1].y - pts[0].y)) * p)) return;
-    outline_polygon(img, pts, p, pen.colour);
-  }
-
-  void box(int64_t l, int64_t t, int64_t r, int64_t b, bool ellipse) {
-    int64_t x1 = map_x(l), y1 = map_y(t), x2 = map_x(r), y2 = map_y(b);
-    if (x1 > x2) std::swap(x1, x2);
-    if (y1 > y2) std::swap(y1, y2);
-    if (!spend(std::min<int64_t>(y2 - y1, img.height()) * 2)) return;
-    const int64_t cw = ellipse ? x2 - x1 : 0, ch = ellipse ? y2 - y1 : 0;
-    if (brush.visible) draw_round_box(img, x1, y1, x2, y2, cw, ch, 0, true, brush.colour);
-    if (pen.visible) draw_round_box(img, x1, y1, x2, y2, cw, ch, pen_pixels(), false, pen.colour);
-  }
-
-  // Polygons (closed) and polylines, given as image points.
-  void shape(const std::vector<Point>& pts, bool closed) {
-    if (pts.empty()) return;
-    if (closed && brush.visible && pts.size() >= 3) {
-      if (!spend(int64_t(pts.size()) * img.height())) return;
-      fill_polygon(img, pts, brush.colour);
-    }
-    if (!pen.visible) return;
-    const size_t edges = closed ? pts.size() : pts.size() - 1;
-    for (size_t i = 0; i < edges && work <= kWorkBudget; i++) {
-      const Point& a = pts[i];
-      const Point& b = pts[(i + 1) % pts.size()];
-      line(double(a.x), double(a.y), double(b.x), double(b.y));
-    }
-    if (pts.size() == 1) line(double(pts[0].x), double(pts[0].y), double(pts[0].x), double(pts[0].y));
-  }
-
-  // Puts a new object into the lowest free slot; without one it is lost.
-  void create(const Object& o) {
-    if (free_slots.empty()) return;
-    objects[*free_slots.begin()] = o;
-    free_slots.erase(free_slots.begin());
-  }
-  void remove(uint16_t index) {
-    if (index >= objects.size()) return;
-    objects[index] = Object{};
-    free_slots.insert(index);
-  }
 };
 
 // Even-odd fill of several closed rings together, with the pixel rule of
@@ -192,10 +77,187 @@ void fill_rings(Image& img, const std::vector<std::vector<Point>>& rings, uint32
   }
 }
 
+// The drawing state both players share: the selected pen and brush (copies,
+// so that deleting the object leaves them in use), the window mapped onto
+// the whole image, the current position, and the work spent so far.
+struct Painter {
+  explicit Painter(Image& target) : img(target) {}
+  Image& img;
+  Object pen{Object::Pen, true, 0, 0x000000};
+  Object brush{Object::Brush, true, 0, 0xFFFFFF};
+  int64_t org_x = 0, org_y = 0, ext_x = 0, ext_y = 0;  // ext 0: one unit a pixel
+  int64_t pos_x = 0, pos_y = 0;                        // the current position, logical
+  int64_t work = 0;
+
+  // Logical to image coordinates: the window (org, ext) onto the image.
+  int64_t map_x(int64_t x) const { return map(x, org_x, ext_x, img.width()); }
+  int64_t map_y(int64_t y) const { return map(y, org_y, ext_y, img.height()); }
+  static int64_t map(int64_t v, int64_t org, int64_t ext, int32_t side) {
+    const double d = ext == 0 ? double(v - org) : std::floor(double(v - org) * side / double(ext) + 0.5);
+    return int64_t(std::clamp(d, -double(kCoordLimit), double(kCoordLimit)));
+  }
+  Point map_point(int64_t x, int64_t y) const { return {map_x(x), map_y(y)}; }
+  int64_t pen_pixels() const {
+    double scale = ext_x == 0 ? 1.0 : std::abs(double(img.width()) / double(ext_x));
+    return std::clamp<int64_t>(int64_t(std::llround(std::min(double(pen.width) * scale, 1e9))), 1, 4096);
+  }
+  bool spend(int64_t amount) {
+    work += std::clamp<int64_t>(amount, 1, kWorkBudget + 1);
+    return work <= kWorkBudget;
+  }
+  bool exhausted() const { return work > kWorkBudget; }
+
+  // A line between two image points, both ends included: cut to the image
+  // grown by the pen first, so that a line far outside costs nothing.
+  void line(double x0, double y0, double x1, double y1) {
+    const int64_t p = pen_pixels();
+    const double lo_x = -double(p) - 2, hi_x = double(img.width()) + double(p) + 2;
+    const double lo_y = -double(p) - 2, hi_y = double(img.height()) + double(p) + 2;
+    double t0 = 0, t1 = 1;
+    const double dx = x1 - x0, dy = y1 - y0;
+    // Liang-Barsky: each side limits the part of the segment inside.
+    const double ps[4] = {-dx, dx, -dy, dy};
+    const double qs[4] = {x0 - lo_x, hi_x - x0, y0 - lo_y, hi_y - y0};
+    for (int k = 0; k < 4; k++) {
+      if (ps[k] == 0) {
+        if (qs[k] < 0) return;
+        continue;
+      }
+      double t = qs[k] / ps[k];
+      if (ps[k] < 0) t0 = std::max(t0, t);
+      else t1 = std::min(t1, t);
+      if (t0 > t1) return;
+    }
+    std::vector<Point> pts{{std::llround(x0 + t0 * dx), std::llround(y0 + t0 * dy)},
+                           {std::llround(x0 + t1 * dx), std::llround(y0 + t1 * dy)}};
+    if (!spend(std::max(std::abs(pts[1].x - pts[0].x), std::abs(pts[1].y - pts[0].y)) * p)) return;
+    outline_polygon(img, pts, p, pen.colour);
+  }
+
+  // A line from the current position to a logical point, which becomes the
+  // current position.
+  void line_to(int64_t x, int64_t y) {
+    if (pen.visible) line(double(map_x(pos_x)), double(map_y(pos_y)), double(map_x(x)), double(map_y(y)));
+    pos_x = x, pos_y = y;
+  }
+
+  // A rectangle or an ellipse in the logical box, right and bottom edge
+  // excluded: filled with the brush, then outlined with the pen inside.
+  void box(int64_t l, int64_t t, int64_t r, int64_t b, bool ellipse) {
+    int64_t x1 = map_x(l), y1 = map_y(t), x2 = map_x(r), y2 = map_y(b);
+    if (x1 > x2) std::swap(x1, x2);
+    if (y1 > y2) std::swap(y1, y2);
+    if (!spend(std::min<int64_t>(y2 - y1, img.height()) * 2)) return;
+    const int64_t cw = ellipse ? x2 - x1 : 0, ch = ellipse ? y2 - y1 : 0;
+    if (brush.visible) draw_round_box(img, x1, y1, x2, y2, cw, ch, 0, true, brush.colour);
+    if (pen.visible) draw_round_box(img, x1, y1, x2, y2, cw, ch, pen_pixels(), false, pen.colour);
+  }
+
+  // Polygons (closed) and polylines, given as image points.
+  void shape(const std::vector<Point>& pts, bool closed) {
+    if (pts.empty()) return;
+    if (closed && brush.visible && pts.size() >= 3) {
+      if (!spend(int64_t(pts.size()) * img.height())) return;
+      fill_polygon(img, pts, brush.colour);
+    }
+    if (!pen.visible) return;
+    const size_t edges = closed ? pts.size() : pts.size() - 1;
+    for (size_t i = 0; i < edges && !exhausted(); i++) {
+      const Point& a = pts[i];
+      const Point& b = pts[(i + 1) % pts.size()];
+      line(double(a.x), double(a.y), double(b.x), double(b.y));
+    }
+    if (pts.size() == 1) line(double(pts[0].x), double(pts[0].y), double(pts[0].x), double(pts[0].y));
+  }
+
+  // Several polygons given as image points: they fill together, even-odd
+  // (an inner one cuts a hole), then each is outlined.
+  void rings(const std::vector<std::vector<Point>>& all) {
+    size_t total = 0;
+    for (const std::vector<Point>& ring : all) total += ring.size();
+    if (brush.visible && spend(int64_t(total) * img.height())) fill_rings(img, all, brush.colour);
+    const bool filled = brush.visible;
+    brush.visible = false;
+    for (const std::vector<Point>& ring : all) shape(ring, true);
+    brush.visible = filled;
+  }
+
+  // Appends the cubic bezier curve from image point a (not appended) over
+  // the control points b and c to d, flattened into segments of about four
+  // pixels (at most kMaxCurveSegments).
+  void curve(const Point& a, const Point& b, const Point& c, const Point& d, std::vector<Point>& out) {
+    auto dist = [](const Point& p, const Point& q) { return std::hypot(double(q.x - p.x), double(q.y - p.y)); };
+    const double length = dist(a, b) + dist(b, c) + dist(c, d);
+    const int64_t segments = std::clamp<int64_t>(int64_t(std::min(length / 4, 1e6)), 1, kMaxCurveSegments);
+    if (!spend(segments)) return;
+    for (int64_t k = 1; k <= segments; k++) {
+      const double t = double(k) / double(segments), s = 1 - t;
+      const double w0 = s * s * s, w1 = 3 * s * s * t, w2 = 3 * s * t * t, w3 = t * t * t;
+      out.push_back({std::llround(w0 * double(a.x) + w1 * double(b.x) + w2 * double(c.x) + w3 * double(d.x)),
+                     std::llround(w0 * double(a.y) + w1 * double(b.y) + w2 * double(c.y) + w3 * double(d.y))});
+    }
+  }
+};
+
 bool fail(std::string* error, const char* message) {
   if (error) *error = message;
   return false;
 }
+
+}  // namespace
+
+// --- Windows metafiles ------------------------------------------------------------------------
+
+namespace wmf {
+
+namespace {
+
+constexpr uint32_t kPlaceableKey = 0x9AC6CDD7u;
+constexpr size_t kPlaceableSize = 22;
+constexpr size_t kHeaderSize = 18;
+
+// Record functions.
+enum : uint16_t {
+  kEof = 0x0000,
+  kSetWindowOrg = 0x020B,
+  kSetWindowExt = 0x020C,
+  kCreatePenIndirect = 0x02FA,
+  kCreateBrushIndirect = 0x02FC,
+  kSelectObject = 0x012D,
+  kDeleteObject = 0x01F0,
+  kMoveTo = 0x0214,
+  kLineTo = 0x0213,
+  kRectangle = 0x041B,
+  kEllipse = 0x0418,
+  kPolygon = 0x0324,
+  kPolyline = 0x0325,
+  kPolyPolygon = 0x0538,
+  // Other records that create objects: each takes a slot of the table.
+  kCreatePalette = 0x00F7,
+  kCreateFontIndirect = 0x02FB,
+  kCreatePatternBrush = 0x01F9,
+  kDibCreatePatternBrush = 0x0142,
+  kCreateRegion = 0x06FF,
+};
+
+// The object table of a Windows metafile: a create takes the lowest free
+// slot.
+struct Table {
+  std::vector<Object> objects;
+  std::set<uint16_t> free_slots;  // kept so that a create finds its slot at once
+
+  // Puts a new object into the lowest free slot; without one it is lost.
+  void create(const Object& o) {
+    if (free_slots.empty()) return;
+    objects[*free_slots.begin()] = o;
+    free_slots.erase(free_slots.begin());
+  }
+  void remove(uint16_t index) {
+    if (index >= objects.size()) return;
+    objects[index] = Object{};
+    free_slots.insert(index);
+  }
+};
 
 }  // namespace
 
@@ -212,7 +274,8 @@ bool placeable_size(const uint8_t* data, size_t size, int32_t& w, int32_t& h) {
 
 bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
   if (!data) return fail(error, "no metafile");
-  Player pl(into);
+  Painter pl(into);
+  Table table;
   size_t at = 0;
   if (size >= 4 && u32(data) == kPlaceableKey) {
     if (size < kPlaceableSize) return fail(error, "placeable header cut short");
@@ -224,8 +287,8 @@ bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
   if (size - at < kHeaderSize) return fail(error, "metafile header cut short");
   const uint8_t* hdr = data + at;
   if ((u16(hdr) != 1 && u16(hdr) != 2) || u16(hdr + 2) != 9) return fail(error, "not a metafile header");
-  pl.objects.resize(u16(hdr + 10));
-  for (size_t i = 0; i < pl.objects.size(); i++) pl.free_slots.insert(pl.free_slots.end(), uint16_t(i));
+  table.objects.resize(u16(hdr + 10));
+  for (size_t i = 0; i < table.objects.size(); i++) table.free_slots.insert(table.free_slots.end(), uint16_t(i));
   at += kHeaderSize;
   if (!into.pixels || into.width() <= 0 || into.height() <= 0) return true;
 
@@ -238,7 +301,7 @@ bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
     const size_t n = size_t(words) * 2 - 6;     // their bytes
     at += size_t(words) * 2;
     if (fn == kEof) break;
-    if (pl.work > kWorkBudget) return fail(error, "drawing work beyond the limit");
+    if (pl.exhausted()) return fail(error, "drawing work beyond the limit");
     switch (fn) {
       case kSetWindowOrg:
         if (n >= 4) pl.org_y = i16(p), pl.org_x = i16(p + 2);
@@ -249,40 +312,35 @@ bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
       case kCreatePenIndirect:
         if (n >= 10) {
           const uint16_t style = u16(p) & 0x0F;
-          pl.create({Object::Pen, style != 5, std::abs(i16(p + 2)), colour_of(u32(p + 6))});
+          table.create({Object::Pen, style != 5, std::abs(i16(p + 2)), colour_of(u32(p + 6))});
         }
         break;
       case kCreateBrushIndirect:
-        if (n >= 6) pl.create({Object::Brush, u16(p) != 1, 0, colour_of(u32(p + 2))});
+        if (n >= 6) table.create({Object::Brush, u16(p) != 1, 0, colour_of(u32(p + 2))});
         break;
       case kCreatePalette:
       case kCreateFontIndirect:
       case kCreatePatternBrush:
       case kDibCreatePatternBrush:
       case kCreateRegion:
-        pl.create({Object::Other, false, 0, 0});
+        table.create({Object::Other, false, 0, 0});
         break;
       case kSelectObject:
-        if (n >= 2 && u16(p) < pl.objects.size()) {
-          const Object& o = pl.objects[u16(p)];
+        if (n >= 2 && u16(p) < table.objects.size()) {
+          const Object& o = table.objects[u16(p)];
           if (o.kind == Object::Pen) pl.pen = o;
           else if (o.kind == Object::Brush) pl.brush = o;
         }
         break;
       case kDeleteObject:
         // The selected pen or brush is a copy and stays in use.
-        if (n >= 2) pl.remove(u16(p));
+        if (n >= 2) table.remove(u16(p));
         break;
       case kMoveTo:
         if (n >= 4) pl.pos_y = i16(p), pl.pos_x = i16(p + 2);
         break;
       case kLineTo:
-        if (n >= 4) {
-          const int64_t y = i16(p), x = i16(p + 2);
-          if (pl.pen.visible)
-            pl.line(double(pl.map_x(pl.pos_x)), double(pl.map_y(pl.pos_y)), double(pl.map_x(x)), double(pl.map_y(y)));
-          pl.pos_x = x, pl.pos_y = y;
-        }
+        if (n >= 4) pl.line_to(i16(p + 2), i16(p));
         break;
       case kRectangle:
       case kEllipse:
@@ -294,8 +352,7 @@ bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
         const size_t count = u16(p);
         if (count * 4 > n - 2) return fail(error, "polygon points run past the record");
         std::vector<Point> pts(count);
-        for (size_t i = 0; i < count; i++)
-          pts[i] = {pl.map_x(i16(p + 2 + i * 4)), pl.map_y(i16(p + 4 + i * 4))};
+        for (size_t i = 0; i < count; i++) pts[i] = pl.map_point(i16(p + 2 + i * 4), i16(p + 4 + i * 4));
         pl.shape(pts, fn == kPolygon);
         break;
       }
@@ -307,21 +364,13 @@ bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
         for (size_t k = 0; k < polys; k++) total += u16(p + 2 + k * 2);
         const size_t first = 2 + polys * 2;
         if (total * 4 > n - first) return fail(error, "polygon points run past the record");
-        // The polygons fill together, even-odd (an inner one cuts a hole),
-        // then each is outlined.
         std::vector<std::vector<Point>> rings(polys);
         size_t next = first;
         for (size_t k = 0; k < polys; k++) {
           rings[k].resize(u16(p + 2 + k * 2));
-          for (Point& q : rings[k]) q = {pl.map_x(i16(p + next)), pl.map_y(i16(p + next + 2))}, next += 4;
+          for (Point& q : rings[k]) q = pl.map_point(i16(p + next), i16(p + next + 2)), next += 4;
         }
-        if (pl.brush.visible && pl.spend(int64_t(total) * into.height())) fill_rings(into, rings, pl.brush.colour);
-        for (const std::vector<Point>& ring : rings) {
-          Object brush = pl.brush;
-          pl.brush.visible = false;
-          pl.shape(ring, true);
-          pl.brush = brush;
-        }
+        pl.rings(rings);
         break;
       }
       default:
@@ -331,4 +380,260 @@ bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
   return true;
 }
 
-}  // namespace gfx::wmf
+}  // namespace wmf
+
+// --- Enhanced metafiles -----------------------------------------------------------------------
+
+namespace emf {
+
+namespace {
+
+constexpr size_t kHeaderSize = 88;  // the header record up to szlMillimeters
+constexpr uint32_t kStock = 0x80000000u;
+
+// Record types.
+enum : uint32_t {
+  kHeader = 1,
+  kPolyBezier = 2,
+  kPolygon = 3,
+  kPolyline = 4,
+  kPolyBezierTo = 5,
+  kPolyPolygon = 8,
+  kSetWindowExtEx = 9,
+  kSetWindowOrgEx = 10,
+  kEof = 14,
+  kMoveToEx = 27,
+  kSelectObject = 37,
+  kCreatePen = 38,
+  kCreateBrushIndirect = 39,
+  kDeleteObject = 40,
+  kEllipse = 42,
+  kRectangle = 43,
+  kLineTo = 54,
+  kPolyBezier16 = 85,
+  kPolygon16 = 86,
+  kPolyline16 = 87,
+  kPolyBezierTo16 = 88,
+  kPolyPolygon16 = 91,
+  kExtCreatePen = 95,
+};
+
+bool has_header(const uint8_t* data, size_t size) {
+  return data && size >= kHeaderSize && u32(data) == kHeader && std::memcmp(data + 40, " EMF", 4) == 0;
+}
+
+// The stock objects GetStockObject gives for WHITE_BRUSH (0) to NULL_PEN (8).
+Object stock_object(uint32_t n) {
+  static constexpr uint32_t kGreys[5] = {0xFFFFFF, 0xC0C0C0, 0x808080, 0x404040, 0x000000};
+  if (n < 5) return {Object::Brush, true, 0, kGreys[n]};
+  if (n == 5) return {Object::Brush, false, 0, 0};
+  if (n == 6) return {Object::Pen, true, 0, 0xFFFFFF};
+  if (n == 7) return {Object::Pen, true, 0, 0x000000};
+  if (n == 8) return {Object::Pen, false, 0, 0};
+  return {Object::Other, false, 0, 0};  // fonts, the palette: nothing to draw with
+}
+
+int32_t pen_width(int64_t w) { return int32_t(std::min<int64_t>(std::abs(w), INT32_MAX)); }
+
+// A logical point of a record: two 16-bit or two 32-bit coordinates.
+Point point_at(const uint8_t* q, bool small) {
+  return small ? Point{i16(q), i16(q + 2)} : Point{i32(q), i32(q + 4)};
+}
+
+}  // namespace
+
+bool frame_size(const uint8_t* data, size_t size, int32_t& w, int32_t& h) {
+  if (!has_header(data, size)) return false;
+  auto fits = [](int64_t pw, int64_t ph) {
+    return pw >= 1 && ph >= 1 && pw <= kMaxSide && ph <= kMaxSide && pw * ph <= kMaxPixels;
+  };
+  // rclFrame is in hundredths of a millimetre: 2540 make an inch.
+  const int64_t fw = std::abs(int64_t(i32(data + 32)) - i32(data + 24));
+  const int64_t fh = std::abs(int64_t(i32(data + 36)) - i32(data + 28));
+  int64_t pw = (fw * 96 + 1270) / 2540, ph = (fh * 96 + 1270) / 2540;
+  if (!fits(pw, ph)) {
+    // rclBounds is in pixels, both edges included.
+    pw = int64_t(i32(data + 16)) - i32(data + 8) + 1, ph = int64_t(i32(data + 20)) - i32(data + 12) + 1;
+    if (!fits(pw, ph)) return false;
+  }
+  w = int32_t(pw), h = int32_t(ph);
+  return true;
+}
+
+bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
+  if (!data) return fail(error, "no metafile");
+  if (size < kHeaderSize) return fail(error, "metafile header cut short");
+  if (!has_header(data, size)) return fail(error, "not an enhanced metafile header");
+  const uint32_t header_size = u32(data + 4);
+  if (header_size < kHeaderSize || header_size % 4 != 0 || header_size > size)
+    return fail(error, "header size outside the file");
+  // Note: the file size of the header only shortens what is played (bytes
+  // after it are not the picture's); a file cut shorter plays what it has.
+  const uint32_t file_size = u32(data + 48);
+  if (file_size < header_size) return fail(error, "file size of the header below the header");
+  const size_t end = std::min<size_t>(size, file_size);
+  Painter pl(into);
+  // Slot 0 is the metafile itself; the file's records name the others.
+  std::vector<Object> objects(u16(data + 56));
+  // rclBounds (pixels, both edges included) is the window until the file
+  // sets its own.
+  const int64_t bl = i32(data + 8), bt = i32(data + 12), br = i32(data + 16), bb = i32(data + 20);
+  if (br >= bl && bb >= bt) pl.org_x = bl, pl.org_y = bt, pl.ext_x = br - bl + 1, pl.ext_y = bb - bt + 1;
+  bool origin_set = false;
+  if (!into.pixels || into.width() <= 0 || into.height() <= 0) return true;
+
+  // The object a create or delete record names: never slot 0, never past the table.
+  auto slot = [&](uint32_t index) -> Object* {
+    return index != 0 && index < objects.size() ? &objects[index] : nullptr;
+  };
+  size_t at = header_size;
+  while (at < end) {
+    if (end - at < 8) return fail(error, "record header cut short");
+    const uint8_t* p = data + at;  // the record, its type and size first
+    const uint32_t type = u32(p);
+    const size_t n = u32(p + 4);
+    if (n < 8 || n % 4 != 0 || n > end - at) return fail(error, "record size outside what is left");
+    at += n;
+    if (type == kEof) break;
+    if (pl.exhausted()) return fail(error, "drawing work beyond the limit");
+    switch (type) {
+      case kSetWindowExtEx:
+        // Note: a window extent set without an origin counts from 0, not from
+        // rclBounds.
+        if (n >= 16) {
+          pl.ext_x = i32(p + 8), pl.ext_y = i32(p + 12);
+          if (!origin_set) pl.org_x = 0, pl.org_y = 0;
+        }
+        break;
+      case kSetWindowOrgEx:
+        if (n >= 16) pl.org_x = i32(p + 8), pl.org_y = i32(p + 12), origin_set = true;
+        break;
+      case kCreatePen:
+        if (n >= 28) {
+          Object* o = slot(u32(p + 8));
+          if (!o) return fail(error, "object index outside the table");
+          *o = {Object::Pen, (u32(p + 12) & 0x0F) != 5, pen_width(i32(p + 16)), colour_of(u32(p + 24))};
+        }
+        break;
+      case kExtCreatePen:
+        // The solid colour and width of the pen; a hollow brush (BS_NULL)
+        // draws nothing, like PS_NULL.
+        if (n >= 52) {
+          Object* o = slot(u32(p + 8));
+          if (!o) return fail(error, "object index outside the table");
+          const bool visible = (u32(p + 28) & 0x0F) != 5 && u32(p + 36) != 1;
+          *o = {Object::Pen, visible, pen_width(u32(p + 32)), colour_of(u32(p + 40))};
+        }
+        break;
+      case kCreateBrushIndirect:
+        if (n >= 24) {
+          Object* o = slot(u32(p + 8));
+          if (!o) return fail(error, "object index outside the table");
+          *o = {Object::Brush, u32(p + 12) != 1, 0, colour_of(u32(p + 16))};
+        }
+        break;
+      case kSelectObject:
+        if (n >= 12) {
+          const uint32_t index = u32(p + 8);
+          Object o;
+          if (index & kStock) o = stock_object(index & ~kStock);
+          else if (Object* s = slot(index)) o = *s;
+          else return fail(error, "object index outside the table");
+          if (o.kind == Object::Pen) pl.pen = o;
+          else if (o.kind == Object::Brush) pl.brush = o;
+        }
+        break;
+      case kDeleteObject:
+        // The selected pen or brush is a copy and stays in use; stock
+        // objects are never deleted.
+        if (n >= 12 && !(u32(p + 8) & kStock)) {
+          Object* o = slot(u32(p + 8));
+          if (!o) return fail(error, "object index outside the table");
+          *o = Object{};
+        }
+        break;
+      case kMoveToEx:
+        if (n >= 16) pl.pos_x = i32(p + 8), pl.pos_y = i32(p + 12);
+        break;
+      case kLineTo:
+        if (n >= 16) pl.line_to(i32(p + 8), i32(p + 12));
+        break;
+      case kRectangle:
+      case kEllipse:
+        if (n >= 24) pl.box(i32(p + 8), i32(p + 12), i32(p + 16), i32(p + 20), type == kEllipse);
+        break;
+      case kPolygon:
+      case kPolyline:
+      case kPolygon16:
+      case kPolyline16:
+      case kPolyBezier:
+      case kPolyBezier16:
+      case kPolyBezierTo:
+      case kPolyBezierTo16: {
+        // rclBounds, the point count, the points (pairs of 32 or 16 bits).
+        if (n < 28) return fail(error, "polygon record cut short");
+        const bool small =
+            type == kPolygon16 || type == kPolyline16 || type == kPolyBezier16 || type == kPolyBezierTo16;
+        const size_t step = small ? 4 : 8;
+        const size_t count = u32(p + 24);
+        if (count > (n - 28) / step) return fail(error, "polygon points run past the record");
+        auto logical = [&](size_t i) { return point_at(p + 28 + i * step, small); };
+        auto image = [&](size_t i) { return pl.map_point(logical(i).x, logical(i).y); };
+        if (type == kPolygon || type == kPolyline || type == kPolygon16 || type == kPolyline16) {
+          std::vector<Point> pts(count);
+          for (size_t i = 0; i < count; i++) pts[i] = image(i);
+          pl.shape(pts, type == kPolygon || type == kPolygon16);
+          break;
+        }
+        // Beziers: a start point (the current position for the "to" kinds)
+        // then three points a curve; the "to" kinds move the current
+        // position to the last point. A count that is no whole number of
+        // curves, or none, draws nothing.
+        const bool to = type == kPolyBezierTo || type == kPolyBezierTo16;
+        const size_t first = to ? 0 : 1;
+        if (count < first + 3 || (count - first) % 3 != 0) break;
+        std::vector<Point> pts;
+        pts.push_back(to ? pl.map_point(pl.pos_x, pl.pos_y) : image(0));
+        for (size_t i = first; i + 2 < count && !pl.exhausted(); i += 3) {
+          const Point from = pts.back();
+          pl.curve(from, image(i), image(i + 1), image(i + 2), pts);
+        }
+        if (to) pl.pos_x = logical(count - 1).x, pl.pos_y = logical(count - 1).y;
+        pl.shape(pts, false);
+        break;
+      }
+      case kPolyPolygon:
+      case kPolyPolygon16: {
+        // rclBounds, the polygon count, the total point count, a count per
+        // polygon, then the points.
+        if (n < 32) return fail(error, "polygon record cut short");
+        const size_t step = type == kPolyPolygon16 ? 4 : 8;
+        const size_t polys = u32(p + 24);
+        if (polys > (n - 32) / 4) return fail(error, "polygon counts run past the record");
+        const size_t first = 32 + polys * 4;
+        uint64_t total = 0;
+        for (size_t k = 0; k < polys; k++) total += u32(p + 32 + k * 4);
+        if (total > (n - first) / step) return fail(error, "polygon points run past the record");
+        std::vector<std::vector<Point>> rings(polys);
+        size_t next = first;
+        for (size_t k = 0; k < polys; k++) {
+          rings[k].resize(u32(p + 32 + k * 4));
+          for (Point& q : rings[k]) {
+            const Point at_point = point_at(p + next, step == 4);
+            q = pl.map_point(at_point.x, at_point.y);
+            next += step;
+          }
+        }
+        pl.rings(rings);
+        break;
+      }
+      default:
+        break;  // records that do not draw here
+    }
+  }
+  return true;
+}
+
+}  // namespace emf
+
+}  // namespace gfx

@@ -1,5 +1,6 @@
-// Windows metafiles (WMF, placeable or not): our own player of the common
-// drawing records, rendered with the shape rasteriser.
+// Windows metafiles (WMF, placeable or not) and enhanced metafiles (EMF):
+// our own players of the common drawing records, rendered with the shape
+// rasteriser.
 #pragma once
 
 #include <cstddef>
@@ -33,3 +34,30 @@ bool play(const uint8_t* data, size_t size, Image& into, std::string* error = nu
 bool placeable_size(const uint8_t* data, size_t size, int32_t& w, int32_t& h);
 
 }  // namespace gfx::wmf
+
+namespace gfx::emf {
+
+// Plays the enhanced metafile `data` into the whole of `into`, as
+// wmf::play does: the window of SetWindowExtEx and SetWindowOrgEx, else
+// the header's rclBounds (both edges included), else one unit a pixel, is
+// stretched onto the image (viewport records are ignored). Played records:
+// SetWindowExtEx/OrgEx, CreatePen, ExtCreatePen (its solid colour and
+// width), CreateBrushIndirect, SelectObject (with the stock brushes and
+// pens 0 to 8), DeleteObject, MoveToEx, LineTo, Rectangle, Ellipse,
+// Polygon, Polyline, PolyPolygon (their 16-bit forms too), PolyBezier and
+// PolyBezierTo (flattened; 16-bit forms too); others are skipped.
+//
+// The input is not trusted: the header's signature and sizes, every record
+// size (a multiple of 4, at least 8, within what is left), count and object
+// index (the table has the header's size, slot 0 is the file's own) are
+// checked and the drawing work is capped. False with a message in `error`
+// when the header is not an enhanced metafile's or a record is bad (what
+// was drawn before stays).
+bool play(const uint8_t* data, size_t size, Image& into, std::string* error = nullptr);
+
+// The size in pixels of the header's rclFrame (hundredths of a millimetre)
+// at 96 pixels an inch, else of its rclBounds; false for other files or
+// when both are empty or beyond the image limits.
+bool frame_size(const uint8_t* data, size_t size, int32_t& w, int32_t& h);
+
+}  // namespace gfx::emf

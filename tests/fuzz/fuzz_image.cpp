@@ -33,11 +33,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Reader read = kReaders[data[0] % (sizeof kReaders / sizeof kReaders[0])];
   std::string error;
   uint32_t h = read(data + 1, size - 1, nullptr, &error);
-  // A Windows metafile keeps its bytes: play them into a small picture.
+  // A metafile keeps its bytes: play them into a small picture with the
+  // player of its kind, and measure its size as imagesize does.
   if (gfx::Image* img = gfx::image_of(h); img && img->metafile) {
+    const bool enhanced = gfx::detect_format(data + 1, size - 1) == gfx::Format::Emf;
     uint32_t canvas = gfx::image_create(64, 48, 32, nullptr, nullptr);
-    if (gfx::Image* c = gfx::image_of(canvas)) gfx::wmf::play(data + 1, size - 1, *c);
+    if (gfx::Image* c = gfx::image_of(canvas)) {
+      if (enhanced) gfx::emf::play(data + 1, size - 1, *c);
+      else gfx::wmf::play(data + 1, size - 1, *c);
+    }
     vm::element_release(canvas);
+    int32_t w = 0, h2 = 0;
+    const bool sized = enhanced ? gfx::emf::frame_size(data + 1, size - 1, w, h2)
+                                : gfx::wmf::placeable_size(data + 1, size - 1, w, h2);
+    if (sized && (w < 1 || h2 < 1 || w > gfx::kMaxSide || h2 > gfx::kMaxSide || int64_t(w) * h2 > gfx::kMaxPixels))
+      __builtin_trap();
   }
   if (gfx::Image* img = gfx::image_of(h)) {
     if (img->width() > gfx::kMaxSide || img->height() > gfx::kMaxSide ||
