@@ -23,8 +23,11 @@ constexpr int64_t kWorkBudget = int64_t(1) << 28;
 // Image coordinates are held within this, far outside any picture, so that
 // the rasteriser's differences of coordinates cannot overflow.
 constexpr int64_t kCoordLimit = int64_t(1) << 40;
-// Line segments a flattened bezier curve may have.
+// Line segments a flattened bezier curve may have, and points a record's
+// flattened curves may have together (a file's curves would otherwise
+// take 64 points of memory for each 3 points of the file).
 constexpr int64_t kMaxCurveSegments = 64;
+constexpr size_t kMaxCurvePoints = size_t(1) << 20;
 
 inline uint16_t u16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
 inline int16_t i16(const uint8_t* p) { return int16_t(u16(p)); }
@@ -594,7 +597,7 @@ bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
         if (count < first + 3 || (count - first) % 3 != 0) break;
         std::vector<Point> pts;
         pts.push_back(to ? pl.map_point(pl.pos_x, pl.pos_y) : image(0));
-        for (size_t i = first; i + 2 < count && !pl.exhausted(); i += 3) {
+        for (size_t i = first; i + 2 < count && !pl.exhausted() && pts.size() < kMaxCurvePoints; i += 3) {
           const Point from = pts.back();
           pl.curve(from, image(i), image(i + 1), image(i + 2), pts);
         }

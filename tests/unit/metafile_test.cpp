@@ -456,6 +456,29 @@ TEST_F(Metafile, EmfBeziers) {
   EXPECT_EQ(gfx::get_pixel(*img, 5, 5), 0xFFFFFFu);
 }
 
+// A record's flattened curves stop at 2^20 points (64 a long curve), so
+// that a file cannot ask for memory out of all proportion to its size: of
+// 16385 curves the last, the only one inside the picture, is not drawn.
+TEST_F(Metafile, EmfCurvesCapped) {
+  for (uint32_t far : {2u, 16384u}) {
+    std::vector<uint32_t> params = {0, 0, 0, 0, 3 * (far + 1) + 1, u(-3000), u(-3000)};
+    for (uint32_t k = 0; k < far; k++)
+      for (int x : {3000, -3000, 3000}) params.push_back(u(x)), params.push_back(u(-3000));
+    for (int i = 0; i < 3; i++) params.push_back(5), params.push_back(5);
+    Emf f;
+    f.header({0, 0, 9, 9}, {0, 0, 0, 0}, 1);
+    f.record(2, params);  // PolyBezier
+    f.eof();
+    f.finish();
+    Image* img = canvas(10, 10, 0xFFFFFF);
+    std::string error;
+    ASSERT_TRUE(gfx::emf::play(f.bytes.data(), f.bytes.size(), *img, &error)) << error;
+    EXPECT_EQ(gfx::get_pixel(*img, 5, 5), far == 2 ? 0x000000u : 0xFFFFFFu) << far;
+    vm::element_release(handle);
+    handle = 0;
+  }
+}
+
 // Bad files end cleanly with a message, keeping what was drawn before:
 // headers that are no enhanced metafile's, record sizes of 0, not a
 // multiple of 4 or past the end, counts beyond their record, object indexes
