@@ -76,6 +76,31 @@ class Metafile : public VmTest {
     VmTest::TearDown();
   }
   uint32_t handle = 0;
+
+  // A metafile whose picture is its left half red with a black outline, in
+  // a frame of 20 x 10 pixels: it loads as a 0 x 0 image that keeps its
+  // bytes, and imagesize plays it at the frame's size (0 0) and again at
+  // 40 x 20. `loaded` is the image (the caller releases it).
+  void expect_left_half_red(const std::vector<uint8_t>& bytes, uint32_t& loaded) {
+    loaded = gfx::decode(bytes.data(), bytes.size(), nullptr, nullptr);
+    Image* img = gfx::image_of(loaded);
+    ASSERT_NE(img, nullptr);
+    EXPECT_EQ(img->width(), 0);
+    EXPECT_NE(img->metafile, 0u);
+    const vm::Value v = vm::Value::from_handle(loaded);
+    run0(vm::h_imagesize, {I(0), I(0), v});
+    ASSERT_EQ(img->width(), 20);
+    ASSERT_EQ(img->height(), 10);
+    EXPECT_EQ(gfx::get_pixel(*img, 0, 0), 0x000000u);  // the pen
+    EXPECT_EQ(gfx::get_pixel(*img, 5, 5), 0xFF0000u);
+    EXPECT_EQ(gfx::get_pixel(*img, 15, 5), 0x000000u);  // new pixels start black
+    run0(vm::h_imagesize, {I(40), I(0), v});
+    ASSERT_EQ(img->width(), 40);
+    ASSERT_EQ(img->height(), 20);
+    EXPECT_EQ(gfx::get_pixel(*img, 18, 10), 0xFF0000u);
+    EXPECT_EQ(gfx::get_pixel(*img, 19, 10), 0x000000u);  // the pen, inside the box
+    EXPECT_EQ(gfx::get_pixel(*img, 20, 10), 0x000000u);
+  }
 };
 
 // A window of 100 x 100 units onto a 10 x 10 image: a red brush and a pen
@@ -209,24 +234,9 @@ TEST_F(Metafile, LoadedAndPlayedByImagesize) {
   f.record(0x012D, {0});
   f.record(0x041B, {20, 20, 0, 0});  // the left half, red with a black outline
   f.eof();
-  uint32_t loaded = gfx::decode(f.bytes.data(), f.bytes.size(), nullptr, nullptr);
+  uint32_t loaded = 0;
+  ASSERT_NO_FATAL_FAILURE(expect_left_half_red(f.bytes, loaded));
   Image* img = gfx::image_of(loaded);
-  ASSERT_NE(img, nullptr);
-  EXPECT_EQ(img->width(), 0);
-  EXPECT_NE(img->metafile, 0u);
-  const vm::Value v = vm::Value::from_handle(loaded);
-  run0(vm::h_imagesize, {I(0), I(0), v});
-  ASSERT_EQ(img->width(), 20);
-  ASSERT_EQ(img->height(), 10);
-  EXPECT_EQ(gfx::get_pixel(*img, 0, 0), 0x000000u);  // the pen
-  EXPECT_EQ(gfx::get_pixel(*img, 5, 5), 0xFF0000u);
-  EXPECT_EQ(gfx::get_pixel(*img, 15, 5), 0x000000u);  // new pixels start black
-  run0(vm::h_imagesize, {I(40), I(0), v});
-  ASSERT_EQ(img->width(), 40);
-  ASSERT_EQ(img->height(), 20);
-  EXPECT_EQ(gfx::get_pixel(*img, 18, 10), 0xFF0000u);
-  EXPECT_EQ(gfx::get_pixel(*img, 19, 10), 0x000000u);  // the pen, inside the box
-  EXPECT_EQ(gfx::get_pixel(*img, 20, 10), 0x000000u);
   uint32_t copy = gfx::image_copy(*img);
   ASSERT_NE(gfx::image_of(copy), nullptr);
   EXPECT_EQ(gfx::image_of(copy)->metafile, img->metafile);
@@ -599,23 +609,7 @@ TEST_F(Metafile, EmfLoadedAndPlayedByImagesize) {
   f.record(43, {0, 0, 10, 10});  // the left half, red with a black outline
   f.eof();
   f.finish();
-  uint32_t loaded = gfx::decode(f.bytes.data(), f.bytes.size(), nullptr, nullptr);
-  Image* img = gfx::image_of(loaded);
-  ASSERT_NE(img, nullptr);
-  EXPECT_EQ(img->width(), 0);
-  EXPECT_NE(img->metafile, 0u);
-  const vm::Value v = vm::Value::from_handle(loaded);
-  run0(vm::h_imagesize, {I(0), I(0), v});
-  ASSERT_EQ(img->width(), 20);
-  ASSERT_EQ(img->height(), 10);
-  EXPECT_EQ(gfx::get_pixel(*img, 0, 0), 0x000000u);
-  EXPECT_EQ(gfx::get_pixel(*img, 5, 5), 0xFF0000u);
-  EXPECT_EQ(gfx::get_pixel(*img, 15, 5), 0x000000u);
-  run0(vm::h_imagesize, {I(40), I(0), v});
-  ASSERT_EQ(img->width(), 40);
-  ASSERT_EQ(img->height(), 20);
-  EXPECT_EQ(gfx::get_pixel(*img, 18, 10), 0xFF0000u);
-  EXPECT_EQ(gfx::get_pixel(*img, 19, 10), 0x000000u);
-  EXPECT_EQ(gfx::get_pixel(*img, 20, 10), 0x000000u);
+  uint32_t loaded = 0;
+  ASSERT_NO_FATAL_FAILURE(expect_left_half_red(f.bytes, loaded));
   vm::element_release(loaded);
 }
