@@ -12,6 +12,7 @@
 
 #include "commands/time.h"
 #include "graphics/draw_args.h"
+#include "graphics/image_load.h"
 #include "storage/membuf.h"
 #include "vm/commands.h"
 #include "vm/convert.h"
@@ -199,6 +200,7 @@ void gfx_init() {
   register_variables();
   vm::g_measure_target = measure_target;
   vm::interp_add_closer(context_closer);
+  vm::g_host.finish_drawing = finish_drawing;
   vm::ele_register(vm::kTypeImage, read_image_field);
   g_colors.clear();
   for (const NamedColor& c : kBuiltinColors) g_colors[c.name] = c.value;
@@ -206,16 +208,31 @@ void gfx_init() {
 
 namespace {
 
-// A frame of var_windowsizex x var_windowsizey x var_windowbitdepth.
-uint32_t create_frame(Interp& ctx, const Image* like) {
+// The frame's shape from var_windowsizex, var_windowsizey and
+// var_windowbitdepth. A side below 32 is the default 640 or 480, as the
+// window opens with.
+struct FrameShape {
+  int32_t w, h, bits;
+};
+FrameShape frame_shape(Interp& ctx) {
   int64_t w = vm::sysvar_int(ctx, vm::SV_var_windowsizex);
   int64_t h = vm::sysvar_int(ctx, vm::SV_var_windowsizey);
   int64_t bits = vm::sysvar_int(ctx, vm::SV_var_windowbitdepth);
   // Note: a depth the frame cannot have falls back to 32 bits.
   if (bits != 1 && bits != 4 && bits != 8 && bits != 24 && bits != 32 && bits != -32) bits = 32;
-  w = std::clamp<int64_t>(w, 1, kMaxSide);
-  h = std::clamp<int64_t>(h, 1, kMaxSide);
-  return image_create(int32_t(w), int32_t(h), int32_t(bits), like, nullptr);
+  if (w < 32) w = 640;
+  if (h < 32) h = 480;
+  return {int32_t(std::min<int64_t>(w, kMaxSide)), int32_t(std::min<int64_t>(h, kMaxSide)), int32_t(bits)};
+}
+
+// A frame of the shape above. Indexed frames start with the grey ramp, as
+// other images made without a palette do.
+uint32_t create_frame(Interp& ctx, const Image* like) {
+  FrameShape f = frame_shape(ctx);
+  uint32_t handle = image_create(f.w, f.h, f.bits, like, nullptr);
+  if (Image* img = image_of(handle); img && img->bits <= 8)
+    for (int32_t i = 0; i < 256; i++) img->palette[i] = grey_ramp(img->bits, i);
+  return handle;
 }
 
 }  // namespace
@@ -249,6 +266,16 @@ void remake_frame(Interp& ctx) {
   vm::element_release(s.frame);
   s.frame = fresh;
   s.list.rects.clear();
+}
+
+void fit_frame(Interp& ctx) {
+  Image* img = image_of(state(ctx).frame);
+  if (!img) return;
+  FrameShape f = frame_shape(ctx);
+  const bool alpha = f.bits == -32;
+  if (img->width() != f.w || img->height() != f.h || img->bits != (alpha ? 32 : f.bits) ||
+      (f.bits == 32 && img->has_alpha))
+    remake_frame(ctx);
 }
 
 Image* target(Interp& ctx) {
@@ -291,6 +318,7 @@ void mark_changed(Interp& ctx, const Image& img, int64_t x1, int64_t y1, int64_t
   x2 = std::min<int64_t>(x2, c.x2);
   y2 = std::min<int64_t>(y2, c.y2);
   if (x1 > x2 || y1 > y2) return;
+  ctx.frame_changed = true;
   Rect r{int32_t(x1), int32_t(y1), int32_t(x2), int32_t(y2)};
   std::vector<Rect>& list = s.list.rects;
   if (!list.empty() && s.list.fine_grain) {
@@ -336,12 +364,16 @@ void mark_all_changed(Interp& ctx) {
   GfxContext& s = state(ctx);
   s.list.rects.clear();
   s.list.fine_grain = false;
-  if (Image* f = frame(ctx)) s.list.rects.push_back({0, 0, f->width() - 1, f->height() - 1});
+  if (Image* f = frame(ctx)) {
+    s.list.rects.push_back({0, 0, f->width() - 1, f->height() - 1});
+    ctx.frame_changed = true;
+  }
 }
 
 void set_fine_grain(Interp& ctx) { state(ctx).list.fine_grain = true; }
 
 void finish_drawing(Interp& ctx) {
+  ctx.frame_changed = false;
   GfxContext& s = state(ctx);
   Image* f = image_of(s.frame);
   if (!g_flush || !f || s.list.rects.empty()) return;
@@ -464,7 +496,6 @@ void h_drawpixel(Interp& ctx) {
       gfx::plot(ctx, *img, read_coord(ctx, ctx.top[i], true), read_coord(ctx, ctx.top[i + 1], false), c);
   }
   pop_n(ctx, n);
-  gfx::finish_drawing(ctx);
 }
 
 // drawline x1 y1 x2 y2 [x3 y3 ...]: each segment plots its first point and
@@ -510,7 +541,6 @@ void h_drawline(Interp& ctx) {
     }
   }
   pop_n(ctx, n);
-  gfx::finish_drawing(ctx);
 }
 
 // colorname name [colour] ...: enters or replaces each name followed by a

@@ -30,6 +30,9 @@ Image* target(vm::Interp& ctx);
 // Makes the frame anew at the window size and depth with the old picture
 // copied in at 0, 0 (after windowsize on an open window).
 void remake_frame(vm::Interp& ctx);
+// Makes the frame anew (as remake_frame) when it was made before the window
+// opened at another size or depth than the window variables now give.
+void fit_frame(vm::Interp& ctx);
 // Chooses the drawing target (0: the frame again).
 void set_target(vm::Interp& ctx, uint32_t image_handle);
 

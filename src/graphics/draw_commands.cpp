@@ -112,7 +112,6 @@ void h_drawrect(Interp& ctx) {
       gfx::fill_marked(ctx, *img, b[0], b[1], b[2], b[3], img->st.color);
     }
   pop_n(ctx, n);
-  gfx::finish_drawing(ctx);
 }
 
 // drawbox x1 y1 x2 y2 [thickness=1]: |t| rings, inward for t > 0 (stopping
@@ -138,7 +137,6 @@ void h_drawbox(Interp& ctx) {
     }
   }
   pop_n(ctx, n);
-  gfx::finish_drawing(ctx);
 }
 
 // drawclear [colour]: sets the background colour and fills the clip rectangle.
@@ -151,7 +149,6 @@ void h_drawclear(Interp& ctx) {
     gfx::fill_marked(ctx, *img, img->st.minx, img->st.miny, img->st.maxx, img->st.maxy, img->st.back);
   }
   pop_n(ctx, n);
-  gfx::finish_drawing(ctx);
 }
 
 // drawregion [x1 y1 x2 y2]: the clip rectangle (none: the whole image); the
@@ -248,7 +245,6 @@ void h_drawmove(Interp& ctx) {
       gfx::mark_changed(ctx, *img, dx, dy, dx + int64_t(w) - 1, dy + int64_t(h) - 1, true);
     }
   pop_n(ctx, n);
-  gfx::finish_drawing(ctx);
 }
 
 // drawinside x1 y1 x2 y2 px py [...]: 1 when a point lies in the rectangle.

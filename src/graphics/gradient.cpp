@@ -57,7 +57,6 @@ void h_drawgradient(Interp& ctx) {
   gfx::Image* img = gfx::target(ctx);
   if (!img || n < 2) {
     pop_n(ctx, n);
-    gfx::finish_drawing(ctx);
     return;
   }
   int64_t sx = gfx::read_coord(ctx, ctx.top[0], true), sy = gfx::read_coord(ctx, ctx.top[1], false);
@@ -168,7 +167,6 @@ void h_drawgradient(Interp& ctx) {
     gfx::mark_changed(ctx, *img, mask.bounds.x1, mask.bounds.y1, mask.bounds.x2, mask.bounds.y2, true);
   }
   pop_n(ctx, n);
-  gfx::finish_drawing(ctx);
 }
 
 }  // namespace vm

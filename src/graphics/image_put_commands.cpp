@@ -32,14 +32,9 @@ std::string lower_text(Value v) {
   return s;
 }
 
-// "on" or "off" as a word; `on` receives which.
-bool on_off_word(Value v, bool& on) {
-  if (!is_text(v)) return false;
-  std::string s = lower_text(v);
-  if (s != "on" && s != "off") return false;
-  on = s == "on";
-  return true;
-}
+// A switch given as a word ("on", "off", "true", "false" or a number in
+// a text); `on` receives which.
+bool on_off_word(Value v, bool& on) { return is_text(v) && vm::value_to_switch(nullptr, v, on); }
 
 // The images of arguments i..end-1 (lists expanded, names loaded).
 std::vector<Image*> images_from(Interp& ctx, uint32_t i, uint32_t end) {
@@ -281,7 +276,6 @@ void h_imagetile(Interp& ctx) {
     }
   }
   pop_n(ctx, n);
-  gfx::finish_drawing(ctx);
 }
 
 // imagemaskset image [mask]: the permanent mask from the mask image, or none.
@@ -393,7 +387,6 @@ void draw_anti(Interp& ctx, const char* word) {
     }
   }
   pop_n(ctx, n);
-  gfx::finish_drawing(ctx);
 }
 }  // namespace
 

@@ -775,7 +775,6 @@ void rotate_command(Interp& ctx, bool anti) {
     }
   }
   pop_n(ctx, n);
-  gfx::finish_drawing(ctx);
 }
 
 // imagewarp, imageantiwarp: image [dest] x1 y1 x2 y2 x3 y3 x4 y4.
@@ -795,7 +794,6 @@ void warp_command(Interp& ctx, bool anti) {
     }
   }
   pop_n(ctx, n);
-  gfx::finish_drawing(ctx);
 }
 
 }  // namespace
@@ -1015,7 +1013,6 @@ void h_imagepanorama(Interp& ctx) {
     }
   }
   pop_n(ctx, n);
-  gfx::finish_drawing(ctx);
 }
 
 // imagecalcset image ...: each image becomes a 24-bit displacement image.

@@ -221,7 +221,6 @@ void circle(Interp& ctx, bool filled) {
     round_shape(ctx, cx - rx, cy - ry, cx + rx, cy + ry, 2 * rx, 2 * ry, filled ? 1 : pen_of(ctx, n, 4), filled);
   }
   pop_n(ctx, n);
-  gfx::finish_drawing(ctx);
 }
 
 // drawboxround x1 y1 x2 y2 [t [cw=16 [ch=cw]]] / drawrectround x1 y1 x2 y2 [cw=16 [ch=cw]]
@@ -238,7 +237,6 @@ void round_rect(Interp& ctx, bool filled) {
     round_shape(ctx, b[0], b[1], b[2], b[3], cw, ch, pen, filled);
   }
   pop_n(ctx, n);
-  gfx::finish_drawing(ctx);
 }
 
 // drawpolygon x1 y1 x2 y2 ... [thickness] / drawpolygonfilled x1 y1 ...
@@ -258,7 +256,6 @@ void polygon(Interp& ctx, bool filled) {
     gfx::mark_changed(ctx, *img, x1 - grow, y1 - grow, x2 + grow, y2 + grow, true);
   }
   pop_n(ctx, n);
-  gfx::finish_drawing(ctx);
 }
 
 }  // namespace
@@ -296,7 +293,6 @@ void h_drawflood(Interp& ctx) {
     }
   }
   pop_n(ctx, n);
-  gfx::finish_drawing(ctx);
 }
 
 }  // namespace vm

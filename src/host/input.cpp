@@ -596,7 +596,7 @@ void h_mousecustom(Interp& ctx) {
 // mousedisplay [on|off]: shows or hides the pointer.
 void h_mousedisplay(Interp& ctx) {
   uint32_t n = close_frame(ctx);
-  const bool shown = n == 0 || value_to_integer(&ctx, ctx.top[0]) != 0;
+  const bool shown = n == 0 || switch_argument(&ctx, ctx.top[0]);
   pop_n(ctx, n);
   host::platform_get().show_cursor(shown);
 }

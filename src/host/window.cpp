@@ -70,7 +70,14 @@ void fit_copy(WindowState& mw, const gfx::Image& img) {
 // var_windowupdate is off the changed areas are not shown (windowupdate
 // shows the whole frame later).
 void present_rects(Interp& ctx, gfx::Image& shown, const gfx::Rect* rects, size_t count) {
-  if (!open_main_window(ctx)) return;
+  if (!g_windows[&ctx].window) {
+    // Opening may make the frame anew at the window's size, which frees
+    // `shown`: the new window shows the whole new frame instead.
+    if (!open_main_window(ctx)) return;
+    gfx::mark_all_changed(ctx);
+    gfx::finish_drawing(ctx);
+    return;
+  }
   WindowState& mw = g_windows[&ctx];
   if (vm::sysvar_int(ctx, vm::SV_var_windowupdate) == 0 && !mw.force_present) return;
   fit_copy(mw, shown);
@@ -245,6 +252,9 @@ bool open_main_window(Interp& ctx) {
     vm::sysvar_set_int(ctx, vm::SV_var_windowscaledx, vm::sysvar_int(ctx, vm::SV_var_windowsizex));
     vm::sysvar_set_int(ctx, vm::SV_var_windowscaledy, vm::sysvar_int(ctx, vm::SV_var_windowsizey));
   }
+  // A frame made before the window (an image made or loaded first takes
+  // its drawing state from it) follows a size set after it.
+  gfx::fit_frame(ctx);
   gfx::Image* f = gfx::frame(ctx);
   if (!f) return false;
   platform::Platform& p = platform_get();

@@ -138,7 +138,7 @@ std::string arg_text(Interp& ctx, uint32_t k) {
 bool is_text(Value v) { return element_type_of(v) == kTypeString; }
 
 // "on" or no argument is true; off (0) is false.
-bool optional_switch(Interp& ctx, uint32_t n) { return n == 0 || arg_int(ctx, 0) != 0; }
+bool optional_switch(Interp& ctx, uint32_t n) { return n == 0 || switch_argument(&ctx, ctx.top[0]); }
 
 const std::unordered_map<std::string, uint32_t>& style_words() {
   static const std::unordered_map<std::string, uint32_t> words = {
@@ -169,8 +169,8 @@ uint32_t style_value(Interp& ctx, uint32_t k) {
 }
 
 bool is_off(Interp& ctx, uint32_t k) {
-  if (is_text(ctx.top[k])) return arg_text(ctx, k) == "off";
-  return arg_int(ctx, k) == 0;
+  bool on = true;
+  return value_to_switch(&ctx, ctx.top[k], on) && !on;
 }
 
 }  // namespace
@@ -249,7 +249,7 @@ void h_windowscaled(Interp& ctx) {
 // drawing on or off; either way the whole frame is then shown.
 void h_windowupdate(Interp& ctx) {
   uint32_t n = close_frame(ctx);
-  if (n) sysvar_set_int(ctx, SV_var_windowupdate, arg_int(ctx, 0) != 0);
+  if (n) sysvar_set_int(ctx, SV_var_windowupdate, switch_argument(&ctx, ctx.top[0]));
   pop_n(ctx, n);
   host::present_all(ctx);
 }

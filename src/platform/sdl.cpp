@@ -4,6 +4,8 @@
 // pixels the window system dropped (shown again, uncovered) is drawn anew
 // from it without the engine.
 #include <SDL.h>
+#include <SDL_syswm.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -77,10 +79,45 @@ uint16_t mods_of(uint16_t m) {
   return out;
 }
 
+// Set when the connection to the window system broke (the X server went
+// away). From then on nothing touches the display: nothing is drawn, the
+// windows are left to the ended connection, and the events report one
+// close, so the script ends as if its window had been closed.
+bool g_display_lost = false;
+int g_x11_socket = -1;  // the X connection's socket, or -1 when unknown
+
+// Notes the X connection behind SDL's windows (once: SDL keeps one).
+void watch_display(SDL_Window* window) {
+#if defined(SDL_VIDEO_DRIVER_X11)
+  static bool watching = false;
+  SDL_SysWMinfo info;
+  SDL_VERSION(&info.version);
+  if (watching || !SDL_GetWindowWMInfo(window, &info) || info.subsystem != SDL_SYSWM_X11) return;
+  g_x11_socket = ConnectionNumber(info.info.x11.display);
+  watching = true;
+#else
+  (void)window;
+#endif
+}
+
+// Whether the display went away. Xlib ends the process (status 1) when it
+// meets a broken connection, and letting its calls go on after that makes
+// SDL spin, so the socket is asked first, without reading from it: a
+// connection the server closed reports its hang-up even while unread bytes
+// wait in it. A server that dies in the middle of a drawing call is still
+// met by Xlib.
+bool display_lost() {
+  if (g_display_lost || g_x11_socket < 0) return g_display_lost;
+  pollfd p{g_x11_socket, POLLRDHUP, 0};
+  if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL))) g_display_lost = true;
+  return g_display_lost;
+}
+
 class SdlWindow final : public Window {
  public:
   explicit SdlWindow(const WindowSpec& spec) : spec_(spec) {}
   ~SdlWindow() override {
+    if (g_display_lost) return;
     if (texture_) SDL_DestroyTexture(texture_);
     if (renderer_) SDL_DestroyRenderer(renderer_);
     if (window_) SDL_DestroyWindow(window_);
@@ -92,6 +129,7 @@ class SdlWindow final : public Window {
     if (spec_.topmost) flags |= SDL_WINDOW_ALWAYS_ON_TOP;
     window_ = SDL_CreateWindow(spec_.title.c_str(), spec_.x, spec_.y, spec_.width, spec_.height, flags);
     if (!window_) return false;
+    watch_display(window_);
     SDL_SetWindowData(window_, kSelfKey, this);
     renderer_ = SDL_CreateRenderer(window_, -1, 0);
     if (!renderer_) renderer_ = SDL_CreateRenderer(window_, -1, SDL_RENDERER_SOFTWARE);
@@ -154,6 +192,7 @@ class SdlWindow final : public Window {
   // changed) and presents the whole texture stretched to the window.
   void present(const uint8_t* bgra, int32_t stride, int32_t frame_w, int32_t frame_h, int32_t x, int32_t y,
                int32_t w, int32_t h) override {
+    if (display_lost()) return;
     if (!texture_ || tex_w_ != frame_w || tex_h_ != frame_h) {
       if (texture_) SDL_DestroyTexture(texture_);
       texture_ = SDL_CreateTexture(renderer_, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_STREAMING, frame_w,
@@ -176,6 +215,7 @@ class SdlWindow final : public Window {
   // Shows what the window last showed: the fill colour or the whole
   // texture; nothing before either.
   void redraw() {
+    if (display_lost()) return;
     if (filled_) {
       SDL_SetRenderDrawColor(renderer_, uint8_t(fill_rgb_ >> 16), uint8_t(fill_rgb_ >> 8), uint8_t(fill_rgb_),
                              0xFF);
@@ -206,6 +246,7 @@ class SdlWindow final : public Window {
 class Sdl final : public Platform {
  public:
   ~Sdl() override {
+    if (g_display_lost) return;
     if (cursor_) SDL_FreeCursor(cursor_);
     SDL_Quit();
   }
@@ -227,7 +268,7 @@ class Sdl final : public Platform {
   }
   bool poll_event(Event& out) override {
     SDL_Event e;
-    while (SDL_PollEvent(&e)) {
+    while (!display_lost() && SDL_PollEvent(&e)) {
       switch (e.type) {
         case SDL_QUIT:
           out = make_event(EventKind::Close, 0);
@@ -283,6 +324,12 @@ class Sdl final : public Platform {
           break;
       }
     }
+    if (g_display_lost && !lost_reported_) {
+      lost_reported_ = true;
+      std::fprintf(stderr, "quillon: the connection to the display was lost; ending as if the window were closed\n");
+      out = make_event(EventKind::Close, 0);
+      return true;
+    }
     return false;
   }
   uint64_t now_ms() override { return SDL_GetTicks64(); }
@@ -333,6 +380,7 @@ class Sdl final : public Platform {
  private:
   SDL_Cursor* cursor_ = nullptr;
   uint16_t typing_mods_ = 0;  // SDL's modifiers at the last key-down served
+  bool lost_reported_ = false;  // the close for a lost display was served
 
  public:
 };

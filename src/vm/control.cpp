@@ -148,6 +148,9 @@ void op_call(Interp& ctx, bool pop_after) {
       c.handler(ctx);
     else
       raise(ctx, kErrUnknownCommand);
+    // The one place where drawing reaches the window: after any command
+    // that changed the frame, whatever the command was.
+    if (ctx.frame_changed && g_host.finish_drawing) g_host.finish_drawing(ctx);
     // A command that replaced the program (scriptlink) left no frames to pop.
     if (pop_after && ctx.stop == 0 && ctx.code == code) discard_to_frame(ctx);
     return;

@@ -1,6 +1,7 @@
 #include "vm/convert.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -239,6 +240,32 @@ std::string value_to_string(Interp* ctx, Value v) {
   std::string s(element_text(t));
   value_release(t);
   return s;
+}
+
+bool value_to_switch(Interp* ctx, Value v, bool& on) {
+  if (element_type_of(v) != kTypeString) {
+    on = value_to_integer(ctx, v) != 0;
+    return true;
+  }
+  std::string_view s = element_text(v);
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  auto is = [&](std::string_view word) {
+    if (s.size() != word.size()) return false;
+    for (size_t i = 0; i < s.size(); i++)
+      if (char(std::tolower(uint8_t(s[i]))) != word[i]) return false;
+    return true;
+  };
+  if (is("on") || is("true")) return on = true, true;
+  if (is("off") || is("false")) return on = false, true;
+  const size_t digit = !s.empty() && (s[0] == '-' || s[0] == '+') ? 1 : 0;
+  if (s.size() <= digit || !std::isdigit(uint8_t(s[digit]))) return false;
+  on = value_to_integer(ctx, v) != 0;
+  return true;
+}
+
+bool switch_argument(Interp* ctx, Value v) {
+  bool on = false;
+  return value_to_switch(ctx, v, on) ? on : value_to_integer(ctx, v) != 0;
 }
 
 Value value_to_text(Interp* ctx, Value v) {

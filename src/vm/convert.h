@@ -29,6 +29,14 @@ double value_to_float(Interp* ctx, Value v);
 Value value_to_text(Interp* ctx, Value v);
 // The text of a value as a string (argument readers).
 std::string value_to_string(Interp* ctx, Value v);
+// A switch argument: the words on, off, true and false in any case, or the
+// value's number (0 is off, anything else on). False for any other word,
+// which leaves `on` alone, so that a command can tell a switch from a
+// keyword or an image name.
+bool value_to_switch(Interp* ctx, Value v, bool& on);
+// As value_to_switch, for commands whose argument can only be a switch:
+// any other word reads as its number, as every argument does.
+bool switch_argument(Interp* ctx, Value v);
 // Rounds to var_floatround places when set, then encodes.
 Value value_from_float(Interp* ctx, double d);
 

@@ -54,10 +54,13 @@ struct Interp {
   int32_t stop;            // 0 running, 1 normal end, < 0 error code
   uint32_t current_line;
   uint32_t pending_triggers;
+  bool frame_changed;      // the frame has changed areas that are not shown yet
   void* input_field;
   uint64_t input_last_service;
   int32_t tick_countdown;  // tokens until the next slow pass of the host tick
   int32_t pump_countdown;  // slow passes until the next message pump
+  int32_t tick_budget;     // what tick_countdown was last set to
+  uint32_t fixed_work;     // tokens run since a fixed clock last moved for work
   bool tearing_down;       // the context is being destroyed: with-records do not restore
   uint32_t program;        // PROGRAM element of the loaded script, 0 when none
   uint32_t* symbols;       // handles of the program's names, 1..symbol_count (heap block)
@@ -75,6 +78,9 @@ struct HostHooks {
   void (*sleep_1ms)(Interp&) = nullptr;
   // Runs before every token when set (layer update, debug trace).
   void (*tick)(Interp&) = nullptr;
+  // Shows what the last command changed in the frame; every command call
+  // runs it when the command left `frame_changed` set.
+  void (*finish_drawing)(Interp&) = nullptr;
   // Fires one pending trigger; true when one fired (it moved `pc`).
   bool (*fire_trigger)(Interp&) = nullptr;
   // The context is being destroyed (close its windows, files, devices).
@@ -113,6 +119,11 @@ void interp_run(Interp& ctx);
 // Makes the main loop run the slow part of the host tick before the next
 // token: call it after queueing a trigger or installing a per-token hook.
 void interp_request_tick(Interp& ctx);
+
+// With a fixed clock, the clock moves on 1 ms for every this many tokens
+// run, so that a busy script meets its timed events as a waiting one does,
+// at the same token on every run.
+inline constexpr uint32_t kFixedClockTokensPerMs = 10000;
 
 // Processes pending messages; sleeps 1 ms when there were none.
 void idle_yield(Interp& ctx);

@@ -28,30 +28,33 @@ mismatch() {
   fail "$*"
 }
 
-cp "$here/real_window.qns" .
-"$bin/quillonc" real_window.qns || fail "quillonc rejected real_window.qns"
-
-# The expected picture.
-"$bin/quillon" --headless --snapshot headless.png real_window.qnc once >headless.out 2>&1 ||
-  { cat headless.out; fail "the headless run failed"; }
+# The expected pictures: shapes, and a frame drawn by text commands alone.
+for script in real_window real_window_text; do
+  cp "$here/$script.qns" .
+  "$bin/quillonc" "$script.qns" || fail "quillonc rejected $script.qns"
+  "$bin/quillon" --headless --snapshot "$script.png" "$script.qnc" once >headless.out 2>&1 ||
+    { cat headless.out; fail "the headless run of $script failed"; }
+done
 
 # A private X server on a free display.
 xvfb_start
 
 captured_matches() {
   import -window "$window" png:window.png 2>import.err &&
-    "$bin/png_compare" headless.png window.png >compare.out 2>&1
+    "$bin/png_compare" "$script.png" window.png >compare.out 2>&1
 }
 
-# run_in_window LABEL [VAR=VALUE...]: the player in its window, with the
-# given environment. The window must show the snapshot, show it again after
-# being hidden and shown (the server keeps no copy of a window's pixels, so
-# the player draws them anew), and a close must end the player normally.
+# run_in_window LABEL SCRIPT [VAR=VALUE...]: the player running SCRIPT in
+# its window, with the given environment. The window must show the
+# snapshot, show it again after being hidden and shown (the server keeps no
+# copy of a window's pixels, so the player draws them anew), and a close
+# must end the player normally.
 run_in_window() {
-  local label=$1
-  shift
+  local label="$1: $2"
+  script=$2
+  shift 2
   rm -f player.out player.err window.png
-  env "$@" "$bin/quillon" real_window.qnc >player.out 2>player.err &
+  env "$@" "$bin/quillon" "$script.qnc" >player.out 2>player.err &
   player_pid=$!
 
   find_window '^Quillon real window$' ||
@@ -79,10 +82,32 @@ run_in_window() {
 # That driver is unloaded when the display closes, and LeakSanitizer then
 # charges what it kept to the player without a name to suppress; so leaks
 # are checked in the second run, which runs the same code of ours.
-run_in_window "default renderer" ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
+no_leaks=ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
+run_in_window "default renderer" real_window "$no_leaks"
+run_in_window "default renderer" real_window_text "$no_leaks"
 # SDL's software renderer drawing straight through X11, no OpenGL loaded.
 # lsan-sdl.supp names the system libraries that keep allocations until exit.
-run_in_window "software renderer" SDL_RENDER_DRIVER=software SDL_FRAMEBUFFER_ACCELERATION=0 \
-  LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$here/lsan-sdl.supp:print_suppressions=0"
+software=(SDL_RENDER_DRIVER=software SDL_FRAMEBUFFER_ACCELERATION=0
+  LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$here/lsan-sdl.supp:print_suppressions=0")
+run_in_window "software renderer" real_window "${software[@]}"
+run_in_window "software renderer" real_window_text "${software[@]}"
 
-echo "real_window: both renderers showed the snapshot and closed cleanly"
+# The display server goes away under a waiting script: the player must end
+# as if its window were closed, not spin.
+script=real_window
+env "$no_leaks" "$bin/quillon" real_window.qnc >player.out 2>player.err &
+player_pid=$!
+find_window '^Quillon real window$' || fail "lost display: no window"
+drawn() { [ "$(cat player.out)" = drawn ]; }
+retry_for 10 drawn || fail "lost display: the script did not draw"
+sleep 0.5  # idling in `forever`, pumping the window's events
+kill -TERM "$xvfb_pid"
+wait "$xvfb_pid" 2>/dev/null || true
+xvfb_pid=
+retry_for 10 player_ended || fail "the player did not end when its display went away"
+status=0
+wait "$player_pid" || status=$?
+player_pid=
+[ "$status" -eq 0 ] || fail "the player exited with status $status when its display went away"
+
+echo "real_window: both renderers showed the shapes and the text snapshots and closed cleanly; a lost display ends the player"
