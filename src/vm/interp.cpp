@@ -144,7 +144,19 @@ namespace {
 // return. Between slow passes the loop only counts down: anything that needs
 // attention sooner (an error, a queued trigger, a per-token hook) sets the
 // countdown to 0 through interp_request_tick.
+// Counts the tokens run since the countdown was last set: a fixed clock
+// moves on by them.
+void count_work(Interp& ctx) {
+  const int64_t ran = int64_t(ctx.tick_budget) - ctx.tick_countdown;
+  ctx.tick_budget = 0;
+  if (!clock_fixed() || ran <= 0) return;
+  uint64_t work = ctx.fixed_work + uint64_t(ran);
+  if (work >= kFixedClockTokensPerMs) clock_advance_ms(work / kFixedClockTokensPerMs);
+  ctx.fixed_work = uint32_t(work % kFixedClockTokensPerMs);
+}
+
 bool slow_tick(Interp& ctx) {
+  count_work(ctx);
   for (;;) {
     if (ctx.stop) return true;
     if (ctx.pump_countdown > 0) {
@@ -164,6 +176,7 @@ bool slow_tick(Interp& ctx) {
       ctx.tick_countdown = ctx.pump_countdown;
       ctx.pump_countdown = 0;
     }
+    ctx.tick_budget = ctx.tick_countdown;
     if (ctx.pending_triggers > 0 && g_host.fire_trigger && g_host.fire_trigger(ctx)) continue;
     return false;
   }
@@ -179,7 +192,10 @@ Value packed_float(Interp& ctx, uint32_t w) {
 
 }  // namespace
 
-void interp_request_tick(Interp& ctx) { ctx.tick_countdown = 0; }
+void interp_request_tick(Interp& ctx) {
+  count_work(ctx);
+  ctx.tick_countdown = 0;
+}
 
 // The main loop. Each token word is dispatched through a table indexed by
 // its top byte (the word class, or 0x40 + the opcode), and every case ends
