@@ -25,6 +25,15 @@ extern const size_t kBuiltinArchive_size;
 
 namespace {
 
+// The process's exit status (quillon --help lists them).
+enum ExitStatus : int {
+  kExitNormal = 0,     // the script ended normally
+  kExitError = 1,      // the script stopped on an error
+  kExitUsage = 2,      // the command line was wrong
+  kExitNotLoaded = 3,  // no script could be loaded
+  kExitSnapshot = 4,   // the snapshot could not be written
+};
+
 void usage(FILE* out) {
   std::fprintf(out,
                "usage: quillon [OPTIONS] [/s | /p N | /c[:N] | /a] [NAME]\n"
@@ -38,7 +47,14 @@ void usage(FILE* out) {
                "  --fixed-clock   advance the engine clock 1 ms per idle step (repeatable runs)\n"
                "  --trace         write the code view (stack and code) to standard error before each token\n"
                "  --help          print this help\n"
-               "  --version       print the version\n");
+               "  --version       print the version\n"
+               "Exit status:\n"
+               "  0  the script ended normally (end of its code, exit, or its window closed)\n"
+               "  1  the script stopped on an error\n"
+               "  2  the command line was wrong\n"
+               "  3  no script could be loaded (missing, not a compiled script or archive,\n"
+               "     damaged, or an archive without a start-up script)\n"
+               "  4  the snapshot could not be written\n");
 }
 
 void sleep_1ms(vm::Interp&) { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
@@ -114,7 +130,7 @@ int main(int argc, char** argv) {
     if (!std::strcmp(argv[i], "--events")) {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "quillon: --events needs a file\n");
-        return 2;
+        return kExitUsage;
       }
       events_file = argv[++i];
       continue;
@@ -122,13 +138,13 @@ int main(int argc, char** argv) {
     if (!std::strcmp(argv[i], "--snapshot") || !std::strcmp(argv[i], "--desktop")) {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "quillon: %s needs a value\n", argv[i]);
-        return 2;
+        return kExitUsage;
       }
       if (argv[i][2] == 's') {
         snapshot = argv[++i];
       } else if (!parse_desktop(argv[++i], desktop)) {
         std::fprintf(stderr, "quillon: bad desktop size %s (want WxHxBITS)\n", argv[i]);
-        return 2;
+        return kExitUsage;
       }
       continue;
     }
@@ -142,7 +158,7 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "quillon: unknown option %s\n", argv[i]);
     usage(stderr);
-    return 2;
+    return kExitUsage;
   }
 
   std::vector<host::ScriptedEvent> events;
@@ -150,11 +166,11 @@ int main(int argc, char** argv) {
     std::string text, error;
     if (!read_file(events_file, text)) {
       std::fprintf(stderr, "quillon: cannot read the events file %s\n", events_file);
-      return 2;
+      return kExitUsage;
     }
     if (!host::parse_event_script(text, events, &error)) {
       std::fprintf(stderr, "quillon: %s: %s\n", events_file, error.c_str());
-      return 2;
+      return kExitUsage;
     }
   }
 
@@ -174,9 +190,14 @@ int main(int argc, char** argv) {
 
   // The archive this program carries: one bound to it, else the built-in one.
   static std::string bound;
-  if (storage::read_bound_archive("/proc/self/exe", bound)) {
+  std::string bound_problem;
+  if (storage::read_bound_archive("/proc/self/exe", bound, &bound_problem)) {
     storage::set_own_archive(reinterpret_cast<const uint8_t*>(bound.data()), bound.size());
     flags.bound_runtime = true;
+  } else if (!bound_problem.empty()) {
+    std::fprintf(stderr, "%s: %s\n", argv[0], bound_problem.c_str());
+    vm::element_free_all();
+    return kExitNotLoaded;
   } else {
     storage::set_own_archive(kBuiltinArchive, kBuiltinArchive_size);
   }
@@ -192,14 +213,24 @@ int main(int argc, char** argv) {
   std::vector<std::string> words;
   words.emplace_back(argv[0]);
   for (int k = i; k < argc; k++) words.emplace_back(argv[k]);
-  vm::Interp* ctx = host::start_up(name, words, flags, 10);
+  std::string problem;
+  vm::Interp* ctx = host::start_up(name, words, flags, 10, problem);
 
-  int status = 0;
+  int status = kExitNormal;
+  if (!ctx) {
+    std::fprintf(stderr, "quillon: out of memory\n");
+    status = kExitNotLoaded;
+  } else if (!problem.empty()) {
+    std::fprintf(stderr, "quillon: %s\n", problem.c_str());
+    status = kExitNotLoaded;
+  } else if (ctx->stop < 0) {
+    status = kExitError;
+  }
   if (snapshot && ctx) {
     std::string error;
     if (!host::write_snapshot(*ctx, snapshot, &error)) {
       std::fprintf(stderr, "quillon: cannot write the snapshot %s: %s\n", snapshot, error.c_str());
-      status = 1;
+      if (status == kExitNormal) status = kExitSnapshot;
     }
   }
   storage::archive_close_all();

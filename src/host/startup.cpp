@@ -1,9 +1,13 @@
 #include "host/startup.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
+#include <cstdio>
 
 #include "scripts/program.h"
 #include "storage/archive.h"
+#include "storage/names.h"
 #include "vm/element.h"
 #include "vm/interp.h"
 #include "vm/sysvars.h"
@@ -27,6 +31,25 @@ std::string extension_of(const std::string& name) {
   size_t part = cut == std::string::npos ? 0 : cut + 1;
   size_t dot = name.rfind('.');
   return dot == std::string::npos || dot < part ? std::string() : lower(name.substr(dot + 1));
+}
+
+// Warns when a script source beside the compiled script named on the
+// command line is newer than it: the player would run old code.
+void warn_if_stale(const std::string& name) {
+  const std::string compiled = scripts::map_script_name(name);
+  struct stat built;
+  if (compiled.find(':') != std::string::npos || ::stat(compiled.c_str(), &built) != 0) return;
+  const std::string stem = compiled.substr(0, compiled.size() - 4);
+  for (const char* source_ext : {".qns", ".vks"}) {
+    struct stat source;
+    const std::string path = stem + source_ext;
+    if (::stat(path.c_str(), &source) != 0) continue;
+    const bool newer = source.st_mtim.tv_sec != built.st_mtim.tv_sec ? source.st_mtim.tv_sec > built.st_mtim.tv_sec
+                                                                   : source.st_mtim.tv_nsec > built.st_mtim.tv_nsec;
+    if (newer)
+      std::fprintf(stderr, "quillon: warning: %s is older than %s; compile it again with quillonc\n",
+                   compiled.c_str(), path.c_str());
+  }
 }
 
 }  // namespace
@@ -84,7 +107,7 @@ const StartupFlags& startup_flags() { return g_flags; }
 void set_startup_flags(const StartupFlags& flags) { g_flags = flags; }
 
 vm::Interp* start_up(const std::string& name, const std::vector<std::string>& words, const StartupFlags& flags,
-                     int show_state) {
+                     int show_state, std::string& problem) {
   g_flags = flags;
   vm::Interp* ctx = vm::interp_create();
   if (!ctx) return nullptr;
@@ -105,11 +128,38 @@ vm::Interp* start_up(const std::string& name, const std::vector<std::string>& wo
   }
   std::string script = name;
   std::string ext = extension_of(name);
+  const std::string shown = name == "resource:" ? std::string("the program's own archive") : name;
   if (ext != "qnc" && ext != "qns" && ext != "vks") {
-    if (!storage::archive_open(ctx, name)) return ctx;
-    script = "vk:startup";
+    if (!storage::archive_open(ctx, name)) {
+      problem = shown + ": no such file, or it cannot be read";
+      return ctx;
+    }
+    // The start member, named as a script source's compiled form or without
+    // an extension.
+    if (storage::archive_has_member("startup")) {
+      script = "vk:startup";
+    } else if (storage::archive_has_member("startup.qnc")) {
+      script = "vk:startup.qnc";
+    } else {
+      problem = shown + " is not a library archive with a start-up script (a member named startup or startup.qnc)";
+      return ctx;
+    }
+  } else {
+    warn_if_stale(name);
   }
-  if (ctx->stop == 0 && scripts::load_program(*ctx, *ctx, script, false) && ctx->stop == 0) vm::interp_run(*ctx);
+  if (ctx->stop == 0 && scripts::load_program(*ctx, *ctx, script, false, &problem) && ctx->stop == 0)
+    vm::interp_run(*ctx);
+  if (!problem.empty() && script == name) {
+    const std::string compiled = scripts::map_script_name(name);
+    struct stat st;
+    for (const char* source_ext : {".qns", ".vks"}) {
+      const std::string source = compiled.substr(0, compiled.size() - 4) + source_ext;
+      if (::stat(compiled.c_str(), &st) != 0 && ::stat(source.c_str(), &st) == 0) {
+        problem += " (compile " + source + " with quillonc first)";
+        break;
+      }
+    }
+  }
   return ctx;
 }
 

@@ -35,8 +35,10 @@ std::string parse_command_line(std::string line, StartupFlags& flags, bool first
 
 // Creates the context, stores the command-line words as the variables 0,
 // 1, 2 ..., opens an archive name and takes its "vk:startup", loads the
-// script and runs it. Returns the context (the caller destroys it).
+// script and runs it. Returns the context (the caller destroys it). When
+// no script could be loaded, `problem` says why, naming the file (a script
+// that ended on an error leaves it empty: its stop code tells).
 vm::Interp* start_up(const std::string& name, const std::vector<std::string>& words, const StartupFlags& flags,
-                     int show_state);
+                     int show_state, std::string& problem);
 
 }  // namespace host

@@ -91,7 +91,7 @@ bool load_program_image(vm::Interp& target, const uint8_t* image, size_t size) {
   return true;
 }
 
-bool load_program(vm::Interp& target, vm::Interp& opener, std::string_view name, bool report) {
+bool load_program(vm::Interp& target, vm::Interp& opener, std::string_view name, bool report, std::string* problem) {
   std::string mapped = map_script_name(name);
   uint32_t stream = storage::stream_open_read_gz(&opener, mapped);
   if (!stream) {
@@ -99,12 +99,14 @@ bool load_program(vm::Interp& target, vm::Interp& opener, std::string_view name,
       std::string extra = " Script \"" + std::string(name) + "\"";
       vm::raise_error(opener, vm::kErrMissingFile, extra.c_str());
     }
+    if (problem) *problem = mapped + ": no such script";
     return false;
   }
   uint8_t head[kHeaderSize];
   bool is_script = storage::stream_read(stream, head, kHeaderSize) == kHeaderSize && std::memcmp(head, kMagic, 8) == 0;
   if (!is_script) {
     storage::stream_close(stream);
+    if (problem) *problem = mapped + " is not a compiled script";
     return false;
   }
   storage::stream_seek(stream, 0, 0);
@@ -114,9 +116,13 @@ bool load_program(vm::Interp& target, vm::Interp& opener, std::string_view name,
   // Note: the whole file is read and checked before the old program is
   // unloaded, so a short or malformed file never leaves the context without
   // code: it keeps running the program it had.
-  std::string problem = image.size() < h.total ? "the file is shorter than its header says" : validate_image(image.data(), image.size());
-  if (!problem.empty()) {
-    std::fprintf(stderr, "quillon: %s is not a valid compiled script: %s\n", mapped.c_str(), problem.c_str());
+  std::string invalid = image.size() < h.total ? "the file is shorter than its header says" : validate_image(image.data(), image.size());
+  if (!invalid.empty()) {
+    std::string why = mapped + " is not a valid compiled script: " + invalid;
+    if (problem)
+      *problem = why;
+    else
+      std::fprintf(stderr, "quillon: %s\n", why.c_str());
     return false;
   }
   return load_program_image(target, image.data(), image.size());

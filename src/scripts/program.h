@@ -18,8 +18,10 @@ namespace scripts {
 // Loads the named compiled script into `target`, replacing its program.
 // `opener` resolves the name (and reports a missing file when `report`).
 // Returns false with the old program untouched when the file is missing,
-// is no compiled script, or is malformed.
-bool load_program(vm::Interp& target, vm::Interp& opener, std::string_view name, bool report);
+// is no compiled script, or is malformed; `problem`, when given, then says
+// which, naming the file.
+bool load_program(vm::Interp& target, vm::Interp& opener, std::string_view name, bool report,
+                  std::string* problem = nullptr);
 // Loads from bytes already in memory (the same checks).
 bool load_program_image(vm::Interp& target, const uint8_t* image, size_t size);
 void unload_program(vm::Interp& ctx, bool full);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <string>
 
 #include "storage/stream.h"
 
@@ -41,15 +42,29 @@ bool bound_archive_extent(int fd, int64_t& start, int64_t& length) {
   return true;
 }
 
-bool read_bound_archive(const std::string& executable, std::string& archive) {
+bool read_bound_archive(const std::string& executable, std::string& archive, std::string* problem) {
   if (executable.find('\0') != std::string::npos) return false;
   int fd = ::open(executable.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   int64_t start = 0, length = 0;
-  bool ok = bound_archive_extent(fd, start, length) && length <= kMaxBoundArchive;
+  bool ok = bound_archive_extent(fd, start, length);
+  if (!ok && problem) {
+    // A trailer whose length does not fit: the program was cut short.
+    struct stat st;
+    uint8_t trailer[kBindTrailerSize];
+    if (::fstat(fd, &st) == 0 && st.st_size >= int64_t(kBindTrailerSize) &&
+        read_at(fd, trailer, sizeof trailer, st.st_size - off_t(kBindTrailerSize)) &&
+        std::memcmp(trailer, kBindMagic, sizeof kBindMagic) == 0)
+      *problem = "its bound archive is cut short (the trailer gives a length past the file's start)";
+  }
+  if (ok && length > kMaxBoundArchive) {
+    ok = false;
+    if (problem) *problem = "its bound archive is too large";
+  }
   if (ok) {
     archive.resize(size_t(length));
     ok = read_at(fd, archive.data(), size_t(length), off_t(start));
+    if (!ok && problem) *problem = "its bound archive cannot be read";
   }
   ::close(fd);
   if (!ok) archive.clear();

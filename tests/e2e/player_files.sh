@@ -50,7 +50,9 @@ LABEL:greet
 ASM
 "$bin/quillon-asm" first.qasm -o first.qnc
 "$bin/quillon-asm" second.qasm -o second.qnc
-out=$("$bin/quillon" first.qnc 2>link.err)
+rc=0
+out=$("$bin/quillon" first.qnc 2>link.err) || rc=$?
+[ "$rc" -eq 1 ] || fail "a link to a missing script exited $rc, not 1"
 expected=$'before the link\ngreet 1020'
 [ "$out" = "$expected" ] || fail "scriptlink printed: $out"
 grep -q 'Error: MISSINGFILE Script "missing.qns" at line 6 in second.qns' link.err || fail "no MISSINGFILE message: $(cat link.err)"
@@ -58,13 +60,64 @@ grep -q 'Error: MISSINGFILE Script "missing.qns" at line 6 in second.qns' link.e
 # Bad input for the tool: clear message, non-zero status.
 if "$bin/quillon-vk" list missing.vk 2>err.txt; then fail "list of a missing archive succeeded"; fi
 [ -s err.txt ] || fail "no message for a missing archive"
+if "$bin/quillon-vk" list "$bin/quillon" >list.out 2>err.txt; then fail "the player itself listed as an archive"; fi
+grep -q "is not a library archive" err.txt && [ ! -s list.out ] || fail "listing the player: $(head -c 300 list.out err.txt)"
+# Member names are printed escaped and never extracted as they stand.
+printf 'x' > "$(printf 'evil\033[31m')"
+"$bin/quillon-vk" create evil.vk startup "$(printf 'evil\033[31m')"
+"$bin/quillon-vk" list evil.vk | grep -q -F ' evil\x1b[31m' || fail "list does not escape a member name"
+mkdir out && (cd out && ! "$bin/quillon-vk" extract ../evil.vk 2>../err.txt >/dev/null) || fail "extract took a name with an escape"
+grep -q -F "refusing to extract member 'evil\x1b[31m'" err.txt || fail "extract: $(cat err.txt)"
+
+# Exit status and messages: 0 for a normal end, 1 for a script that stops on
+# an error, 3 with the reason for a script or archive that cannot run.
+expect_status() {  # STATUS MESSAGE-PATTERN COMMAND...
+  local want=$1 pattern=$2 rc=0
+  shift 2
+  timeout 10 "$@" >run.out 2>run.err || rc=$?
+  [ "$rc" -eq "$want" ] || fail "$* exited $rc, not $want: $(cat run.err)"
+  [ -z "$pattern" ] || grep -q -E "$pattern" run.err || fail "$*: no message like '$pattern' but: $(cat run.err)"
+}
+cat > fails.qasm <<'ASM'
+"fails.qns" LINE_TAIL#1  TAIL nosuchcommand CALL
+ASM
+"$bin/quillon-asm" fails.qasm -o fails.qnc
+expect_status 1 'Error: UNKNOWNCOMMAND at line 1' "$bin/quillon" --headless fails.qnc
+expect_status 3 'nothere.qnc: no such script' "$bin/quillon" --headless nothere.qnc
+touch never.qns
+expect_status 3 'compile never.qns with quillonc first' "$bin/quillon" --headless never.qns
+touch -d '1 minute' hello.qns
+expect_status 0 'hello.qnc is older than hello.qns' "$bin/quillon" --headless hello.qnc
+cp hello.qnc startup.qnc && "$bin/quillon-vk" create compiled.vk startup.qnc
+expect_status 0 '' "$bin/quillon" --headless compiled.vk
+[ "$(cat run.out)" = "hello from the archive, argument compiled.vk" ] || fail "startup.qnc member printed: $(cat run.out)"
+"$bin/quillon-vk" create nostart.vk hello.qnc
+expect_status 3 'no start-up script|with a start-up script' "$bin/quillon" --headless nostart.vk
+expect_status 1 'holds no start-up script' "$bin/quillon-vk" bind nostart.vk -o nostart
+# Bound programs with a damaged trailer, directory or script each say so.
+app_size=$(stat -c %s app)
+head -c $((app_size - 8)) app > damaged && printf '\xff\xff\xff\xff\xff\xff\x00\x00' >> damaged
+cp app damaged_dir && printf 'AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA' |
+  dd of=damaged_dir bs=1 seek=$((app_size - 16 - $(stat -c %s app.vk) + 2)) conv=notrunc status=none
+# (the first entry of the directory gives the member's offset: its data
+# follows a 4-byte length there)
+member=$(od -A n -t u4 -j 2 -N 4 app.vk | tr -d ' ')
+cp app damaged_code && printf 'NOSCRIPT' |
+  dd of=damaged_code bs=1 seek=$((app_size - 16 - $(stat -c %s app.vk) + member + 4)) conv=notrunc status=none
+chmod +x damaged damaged_dir damaged_code
+expect_status 3 'bound archive is cut short' ./damaged
+expect_status 3 'start-up script' ./damaged_dir
+expect_status 3 'is not a compiled script' ./damaged_code
 
 # Malformed compiled scripts: every truncation and a spread of corruptions.
+# Each runs, stops on an error or is refused (status 0, 1 or 3), and a
+# failure always comes with a message.
 size=$(stat -c %s hello.qnc)
 run_bad() {
   local rc=0
   timeout 10 "$bin/quillon" --headless "$1" >/dev/null 2>bad.err || rc=$?
-  if [ $rc -ne 0 ] || grep -q -E 'Sanitizer|runtime error' bad.err; then
+  if [ $rc -ne 0 ] && [ $rc -ne 1 ] && [ $rc -ne 3 ] || grep -q -E 'Sanitizer|runtime error' bad.err ||
+    { [ $rc -ne 0 ] && [ ! -s bad.err ]; }; then
     cat bad.err
     fail "$2 (exit $rc)"
   fi

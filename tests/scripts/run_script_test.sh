@@ -10,7 +10,9 @@
 # (--snapshot), which png_compare checks against NAME.png pixel for pixel;
 # with QUILLON_SNAPSHOT_DIR set the snapshot is kept there as NAME.png (to
 # make or renew an expected picture after looking at it). When NAME.events
-# exists it is passed with --events (scripted input). BIN_DIR (default: $QUILLON_BIN, else build/test/bin) holds
+# exists it is passed with --events (scripted input). The player must exit
+# with status 0, or with the number in NAME.status (1: the script stops on
+# an error). BIN_DIR (default: $QUILLON_BIN, else build/test/bin) holds
 # quillonc, quillon and png_compare. Exits 0 when everything matches.
 set -eu
 
@@ -45,11 +47,15 @@ if [ -f "$here/$name.events" ]; then
   events=$here/$name.events
 fi
 status=0
+expected_status=0
+if [ -f "$here/$name.status" ]; then
+  expected_status=$(cat "$here/$name.status")
+fi
 "$bin/quillon" --headless --fixed-clock ${snapshot:+--snapshot "$snapshot"} ${events:+--events "$events"} "$name.qnc" \
   >actual.out 2>actual.err || status=$?
 failed=0
-if [ "$status" -ne 0 ]; then
-  echo "FAIL $name: the player exited with status $status" >&2
+if [ "$status" -ne "$expected_status" ]; then
+  echo "FAIL $name: the player exited with status $status, not $expected_status" >&2
   cat actual.err >&2
   failed=1
 fi
