@@ -118,6 +118,27 @@ struct Member {
   uint32_t offset;
 };
 
+// A name as it may be printed on a terminal: control characters, DEL and
+// backslashes written as escapes (\n, \t, \xNN, \\), so that a hostile
+// archive cannot move the cursor or fake lines.
+std::string printable(std::string_view name) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (char ch : name) {
+    auto c = uint8_t(ch);
+    if (c == '\\') out += "\\\\";
+    else if (c == '\n') out += "\\n";
+    else if (c == '\t') out += "\\t";
+    else if (c < 0x20 || c == 0x7f) out += {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
+    else out += ch;
+  }
+  return out;
+}
+
+bool has_control_character(std::string_view name) {
+  return std::any_of(name.begin(), name.end(), [](char c) { return uint8_t(c) < 0x20 || uint8_t(c) == 0x7f; });
+}
+
 // Loads an archive file (or the archive a bound program carries) and its
 // members, each name once in directory order with the offset of its last
 // entry.
@@ -140,7 +161,20 @@ bool load_archive(const std::string& path, std::string& bytes, std::vector<Membe
     return n;
   };
   std::map<std::string, size_t> index;
-  for (const storage::DirectoryEntry& e : storage::read_directory(read, int64_t(bytes.size()))) {
+  std::vector<storage::DirectoryEntry> entries = storage::read_directory(read, int64_t(bytes.size()));
+  // Entries named with control characters, or whose member passes the end,
+  // are damage in an archive; when they are most of the directory, the
+  // file is some other file read as an archive.
+  size_t odd = size_t(std::count_if(entries.begin(), entries.end(), [&](const storage::DirectoryEntry& e) {
+    int64_t start = 0, length = 0;
+    return has_control_character(e.name) ||
+           !storage::member_extent(read, int64_t(bytes.size()), e.offset, start, length);
+  }));
+  if (odd * 2 > entries.size()) {
+    error = path + " is not a library archive (its directory names no members that fit in it)";
+    return false;
+  }
+  for (const storage::DirectoryEntry& e : entries) {
     auto [it, fresh] = index.emplace(e.name, members.size());
     if (fresh)
       members.push_back({e.name, e.offset});
@@ -148,6 +182,12 @@ bool load_archive(const std::string& path, std::string& bytes, std::vector<Membe
       members[it->second].offset = e.offset;
   }
   return true;
+}
+
+// Whether the archive holds a start-up script, the member a bound program runs.
+bool has_startup(const std::vector<Member>& members) {
+  return std::any_of(members.begin(), members.end(),
+                     [](const Member& m) { return m.name == "startup" || m.name == "startup.qnc"; });
 }
 
 bool member_bytes(const std::string& archive, const Member& m, std::string& out) {
@@ -193,11 +233,11 @@ int cmd_list(const std::vector<std::string>& args) {
     std::string data;
     if (!member_bytes(bytes, m, data)) {
       std::fprintf(stderr, "quillon-vk: member %s is damaged (it passes the end of the archive)\n",
-                   m.name.c_str());
+                   printable(m.name).c_str());
       status = 1;
       continue;
     }
-    std::printf("%12zu  %s\n", data.size(), m.name.c_str());
+    std::printf("%12zu  %s\n", data.size(), printable(m.name).c_str());
   }
   return status;
 }
@@ -205,7 +245,7 @@ int cmd_list(const std::vector<std::string>& args) {
 // A member name that is safe to create in the current directory.
 bool safe_file_name(const std::string& name) {
   return !name.empty() && name != "." && name.find('/') == std::string::npos &&
-         name.find("..") == std::string::npos;
+         name.find("..") == std::string::npos && !has_control_character(name);
 }
 
 int cmd_extract(const std::vector<std::string>& args) {
@@ -226,7 +266,7 @@ int cmd_extract(const std::vector<std::string>& args) {
       if (found) {
         chosen.push_back(found);
       } else {
-        std::fprintf(stderr, "quillon-vk: %s holds no member %s\n", args[0].c_str(), args[i].c_str());
+        std::fprintf(stderr, "quillon-vk: %s holds no member %s\n", args[0].c_str(), printable(args[i]).c_str());
         status = 1;
       }
     }
@@ -234,14 +274,14 @@ int cmd_extract(const std::vector<std::string>& args) {
   for (const Member* m : chosen) {
     if (!safe_file_name(m->name)) {
       std::fprintf(stderr, "quillon-vk: refusing to extract member '%s': not a plain file name\n",
-                   m->name.c_str());
+                   printable(m->name).c_str());
       status = 1;
       continue;
     }
     std::string data;
     if (!member_bytes(bytes, *m, data)) {
       std::fprintf(stderr, "quillon-vk: member %s is damaged (it passes the end of the archive)\n",
-                   m->name.c_str());
+                   printable(m->name).c_str());
       status = 1;
       continue;
     }
@@ -249,11 +289,11 @@ int cmd_extract(const std::vector<std::string>& args) {
     bool ok = fd >= 0 && write_all(fd, data);
     if (fd >= 0 && ::close(fd) != 0) ok = false;
     if (!ok) {
-      std::fprintf(stderr, "quillon-vk: cannot write %s: %s\n", m->name.c_str(), std::strerror(errno));
+      std::fprintf(stderr, "quillon-vk: cannot write %s: %s\n", printable(m->name).c_str(), std::strerror(errno));
       status = 1;
       continue;
     }
-    std::printf("%s\n", m->name.c_str());
+    std::printf("%s\n", printable(m->name).c_str());
   }
   return status;
 }
@@ -289,6 +329,8 @@ int cmd_bind(const std::vector<std::string>& args) {
   std::string archive, error;
   std::vector<Member> members;
   if (!load_archive(archive_path, archive, members, error)) return fail(error);
+  if (!has_startup(members))
+    return fail(archive_path + " holds no start-up script: the program would run nothing (add a member named startup or startup.qnc)");
   std::string program;
   if (!read_file(player, program, error)) return fail("no player to bind to: " + error);
   char out_real[PATH_MAX], player_real[PATH_MAX];
