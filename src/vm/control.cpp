@@ -1,5 +1,6 @@
 #include "vm/control.h"
 
+#include "vm/command_names.h"
 #include "vm/commands.h"
 #include "vm/convert.h"
 #include "vm/interp.h"
@@ -91,6 +92,38 @@ void gosub(Interp& ctx, uint32_t target, bool pop_after) {
 }
 
 }  // namespace
+
+void unwind_stack_to(Interp& ctx, uint32_t keep) {
+  if (keep >= stack_depth(ctx)) return;
+  uint32_t fd = ctx.frame_depth;
+  while (fd > keep) {
+    Value* marker = ctx.stack_base - fd;
+    if (fd > stack_depth(ctx) || !marker->is_marker()) {
+      fd = 0;
+      break;
+    }
+    fd = marker->lo();
+  }
+  while (stack_depth(ctx) > keep) value_release(*ctx.top++);
+  ctx.frame_depth = fd;
+}
+
+bool close_own_frame(Interp& ctx, uint32_t args) {
+  if (ctx.code && ctx.pc >= 2 && ctx.pc <= ctx.code_length) {
+    uint32_t call = ctx.code[ctx.pc - 1], callee = ctx.code[ctx.pc - 2];
+    uint32_t op = (call >> 24) & 0x3f;
+    bool bare_call = (call >> 30) == 1 && (op == OP_CALL || op == OP_CALL_POP) && (call & 0xffffff) == 0;
+    if (bare_call && (callee >> 24) == 0x40 && callee != kEndWord) {
+      std::string_view name = element_text(Value::from_handle(kHandleBase + (callee & 0xffffff)));
+      uint32_t k = command_name_find(name);
+      if (k && kCommandNames[k].frameless) return false;
+    }
+  }
+  uint32_t fd = ctx.frame_depth;
+  if (fd == 0 || fd + args != stack_depth(ctx) || !(ctx.stack_base - fd)->is_marker()) return false;
+  close_frame(ctx);
+  return true;
+}
 
 void op_line(Interp& ctx) {
   if (stack_depth(ctx) < 2) {
@@ -363,6 +396,9 @@ void h_pop(Interp& ctx) {
 void h_exit(Interp& ctx) { raise(ctx, kStopNormal); }
 void h_exitnow(Interp& ctx) { raise(ctx, kStopNormal); }
 
-void h_null(Interp& ctx) { push(ctx, Value::null()); }
+void h_null(Interp& ctx) {
+  close_own_frame(ctx, 0);
+  push(ctx, Value::null());
+}
 
 }  // namespace vm
