@@ -63,9 +63,22 @@ void put_local(Value& scope, Value key, Value v) {
 // is the call's result, and the pop discards it).
 constexpr int64_t kPopOnReturn = int64_t(1) << 32;
 
+// The deepest label-call level. A compiled call leaves at least its
+// statement frame on the value stack, so the stack's size bounds recursion;
+// a call without one (hand-made token code) would otherwise grow scope
+// tables until memory runs out. Each level costs a scope table, and the
+// table of scopes grows by a few slots at a time: a quarter of the stack's
+// cells is deeper than scripts recurse and still quick to reach.
+constexpr uint32_t kMaxScopeDepth = kStackCells / 4;
+
 // A label call: a new scope holding the arguments, the return position and
-// the stack depth to return to.
+// the stack depth to return to. Too deep a recursion raises STACKOVERFLOW
+// and leaves the stack as it is.
 void gosub(Interp& ctx, uint32_t target, bool pop_after) {
+  if (ctx.scope_depth >= kMaxScopeDepth) {
+    raise(ctx, kErrStackOverflow);
+    return;
+  }
   ctx.scope_depth++;
   Value* scope = scope_table(ctx, ctx.scope_depth, true);
   if (!scope) return;
@@ -375,9 +388,15 @@ void h_pop(Interp& ctx) {
   pop_n(ctx, n);
   int64_t left = 0;
   while (ctx.scope_depth > 1 && (all || left < count) && ctx.stop == 0) {
+    // The level's cells go, and with them the frame its call statement
+    // opened (the `_CALL _POP` that its return would have closed), so that
+    // the stack is as the level's caller had it before the call.
     Value* retsp = var_find(ctx, Value::from_handle(g_own_names.retsp));
     int64_t depth = retsp ? value_to_integer(&ctx, *retsp) : int64_t(stack_depth(ctx));
-    while (int64_t(stack_depth(ctx)) > depth && ctx.stop == 0) pop(ctx);
+    Value* retpc = var_find(ctx, Value::from_handle(g_own_names.retpc));
+    bool pop_after = retpc && retpc->is_int() && (retpc->as_int() & kPopOnReturn);
+    unwind_stack_to(ctx, depth < 0 ? 0 : uint32_t(depth));
+    if (pop_after) discard_to_frame(ctx);
     scope_delete(ctx, ctx.scope_depth);  // its with-stack goes with it
     ctx.scope_depth--;
     left++;
