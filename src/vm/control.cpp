@@ -46,6 +46,29 @@ bool is_dllfunc(uint32_t target) {
 
 void jump(Interp& ctx, uint32_t target) { ctx.pc = target; }
 
+// After a return, errors name the caller's statement again: the one that
+// holds code word `at`, found by its line word (the nearest at or before
+// it; the word before a line word pushes the file name). Opcode words
+// cannot be mistaken for literals, so the look back is exact; code without
+// line words leaves the position as it is.
+void restore_position(Interp& ctx, uint32_t at) {
+  constexpr uint32_t kMaxLookBack = 4096;  // far longer than any compiled statement
+  if (!ctx.code || at >= ctx.code_length) return;
+  uint32_t first = at > kMaxLookBack ? at - kMaxLookBack : 0;
+  for (uint32_t i = at + 1; i-- > first;) {
+    uint32_t w = ctx.code[i];
+    uint32_t op = (w >> 24) & 0x3f;
+    if ((w >> 30) != 1 || (op != OP_LINE && op != OP_LINE_TAIL && op != OP_LINE_TAIL_TAIL)) continue;
+    if (!(w & 0x800000)) return;  // the line was computed: not known here
+    ctx.current_line = w & 0x7fffff;
+    uint32_t previous = i > 0 ? ctx.code[i - 1] : 0;
+    Value file = Value::from_handle(kHandleBase + (previous & 0xffffff));
+    if ((previous >> 24) == 0x40 && previous != kEndWord && element_type_of(file) == kTypeString)
+      value_store(ctx.current_file, file);
+    return;
+  }
+}
+
 // Stores `v` (reference handed over) into the local `key` of the scope cell.
 void put_local(Value& scope, Value key, Value v) {
   Value* cell = table_get(scope, key);
@@ -246,6 +269,7 @@ void op_return(Interp& ctx) {
   ctx.scope_depth--;
   ctx.vars_dirty = true;
   jump(ctx, pc);
+  if (pc > 0) restore_position(ctx, pc - 1);
   if (pop_after) discard_to_frame(ctx);
 }
 
