@@ -419,6 +419,10 @@ class Compiler : public ExprContext {
     std::vector<Node> pushes;
     if (is_command(first)) {
       if (!args(words, 1, pushes)) return;
+      if (std::string m = frameless_misuse(first, pushes.size()); !m.empty()) {
+        error(head, m);
+        return;
+      }
       emit_call(call(first, std::move(pushes)));
       return;
     }

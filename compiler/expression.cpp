@@ -213,7 +213,9 @@ class Parser {
       }
       if (at_op("(") && adjacent() && is_name_word(w)) {
         std::vector<Node> args;
-        if (!arguments(t_[pos_], w, args)) return false;
+        const Token& open = t_[pos_];
+        if (!arguments(open, w, args)) return false;
+        if (std::string m = frameless_misuse(w, args.size()); !m.empty()) return fail(open, m);
         out = call_node(w, std::move(args));
         return true;
       }
@@ -341,6 +343,14 @@ bool command_yields(const std::string& name, size_t args) {
   if (k == 0) return true;  // a label or a library function: its result is not known
   if (args > 0 && name.compare(0, 4, "var_") == 0) return false;
   return vm::kCommandNames[k].yields;
+}
+
+std::string frameless_misuse(const std::string& name, size_t args) {
+  uint32_t k = vm::command_name_find(name);
+  if (k == 0 || !vm::kCommandNames[k].frameless) return "";
+  size_t wanted = name == "null" ? 0 : 1;
+  if (args == wanted) return "";
+  return wanted ? name + " takes exactly one argument: the name of a variable" : name + " takes no argument";
 }
 
 bool number_node(const std::string& word, bool negative, Node& out, std::string& error) {

@@ -44,5 +44,8 @@ bool is_system_variable(const std::string& name);
 // Whether a command called with `args` arguments leaves a result: its flag
 // in the command table; a system variable given a value leaves none.
 bool command_yields(const std::string& name, size_t args);
+// For the commands that take no argument frame (they work on the top of the
+// stack), the message when `args` arguments are too many or too few; else "".
+std::string frameless_misuse(const std::string& name, size_t args);
 
 }  // namespace compiler

@@ -112,6 +112,18 @@ class Packer {
           word(vm::word_op(0, name(el.text)), true);
           break;
         case Elem::Close: {
+          if (el.frameless) {
+            // No frame: null is its own opcode; the others push their name
+            // before a _CALL without operand, which tells them from the
+            // framed (x ele_adr) calls of older compiled files.
+            if (el.text == "null") {
+              word(vm::word_op(vm::OP_NULL_CALL, fold()));
+            } else {
+              word(vm::word_op(0, name(el.text)));
+              word(vm::word_op(vm::OP_CALL, 0));
+            }
+            break;
+          }
           // The callee is the operand of _CALL; a fused command has none
           // and may carry the value before it instead.
           auto callee = [&] { return el.text.empty() ? 0 : name(el.text); };

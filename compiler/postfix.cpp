@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "vm/command_names.h"
+
 namespace compiler {
 
 void append_node(std::vector<Elem>& out, const Node& n) {
@@ -25,13 +27,16 @@ void append_node(std::vector<Elem>& out, const Node& n) {
       e.quoted = n.quoted;
       out.push_back(std::move(e));
       return;
-    case Node::Call:
-      out.push_back(Elem(Elem::Open));
+    case Node::Call: {
+      uint32_t k = vm::command_name_find(n.text);
+      e.frameless = k != 0 && vm::kCommandNames[k].frameless;
+      if (!e.frameless) out.push_back(Elem(Elem::Open));
       for (const Node& p : n.pushes) append_node(out, p);
       e.kind = Elem::Close;
       e.text = n.text;
       out.push_back(std::move(e));
       return;
+    }
   }
 }
 
@@ -55,7 +60,7 @@ std::string postfix_text(const std::vector<Elem>& elems) {
         break;
       case Elem::Close:
         if (!e.text.empty()) word(e.text);
-        s += ')';
+        if (!e.frameless) s += ')';
         after_open = false;
         break;
       case Elem::CloseBrace:

@@ -3,7 +3,9 @@
 //
 // (a b cmd) pushes a and b, then calls cmd; {...} discards what the group
 // inside leaves; "X _label", "X _goto" ... are control words with their
-// label; "_return" has none.
+// label; "_return" has none. The commands that take no argument frame
+// (null and six ele_ queries) are written like control words, after what
+// they work on: (mb ele_adr a set).
 #pragma once
 
 #include <cstdint>
@@ -25,6 +27,7 @@ struct Elem {
                        // before, computed); Ctl: the label (empty: pushed before)
   std::string raw;     // Text written in quotes: as written, for the listing
   bool quoted = false;
+  bool frameless = false;  // Close: a command that takes no argument frame (no Open before it)
   Control control = Control::Label;
 };
 

@@ -5,8 +5,8 @@
 namespace vm {
 
 const CommandName kCommandNames[kCommandNameCount + 1] = {
-    {"", false},
-#define QCMD(name, handler, yields) {#name, yields != 0},
+    {"", false, false},
+#define QCMD(name, handler, yields) {#name, yields != 0, yields == 2},
 #include "vm/commands.def"
 #undef QCMD
 };

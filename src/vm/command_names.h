@@ -11,6 +11,7 @@ namespace vm {
 struct CommandName {
   const char* name;
   bool yields;
+  bool frameless;  // takes no argument frame: works on the top of the stack
 };
 
 inline constexpr uint32_t kCommandNameCount = 976;

@@ -1,5 +1,6 @@
 #include "vm/control.h"
 
+#include "vm/command_names.h"
 #include "vm/commands.h"
 #include "vm/convert.h"
 #include "vm/interp.h"
@@ -45,6 +46,29 @@ bool is_dllfunc(uint32_t target) {
 
 void jump(Interp& ctx, uint32_t target) { ctx.pc = target; }
 
+// After a return, errors name the caller's statement again: the one that
+// holds code word `at`, found by its line word (the nearest at or before
+// it; the word before a line word pushes the file name). Opcode words
+// cannot be mistaken for literals, so the look back is exact; code without
+// line words leaves the position as it is.
+void restore_position(Interp& ctx, uint32_t at) {
+  constexpr uint32_t kMaxLookBack = 4096;  // far longer than any compiled statement
+  if (!ctx.code || at >= ctx.code_length) return;
+  uint32_t first = at > kMaxLookBack ? at - kMaxLookBack : 0;
+  for (uint32_t i = at + 1; i-- > first;) {
+    uint32_t w = ctx.code[i];
+    uint32_t op = (w >> 24) & 0x3f;
+    if ((w >> 30) != 1 || (op != OP_LINE && op != OP_LINE_TAIL && op != OP_LINE_TAIL_TAIL)) continue;
+    if (!(w & 0x800000)) return;  // the line was computed: not known here
+    ctx.current_line = w & 0x7fffff;
+    uint32_t previous = i > 0 ? ctx.code[i - 1] : 0;
+    Value file = Value::from_handle(kHandleBase + (previous & 0xffffff));
+    if ((previous >> 24) == 0x40 && previous != kEndWord && element_type_of(file) == kTypeString)
+      value_store(ctx.current_file, file);
+    return;
+  }
+}
+
 // Stores `v` (reference handed over) into the local `key` of the scope cell.
 void put_local(Value& scope, Value key, Value v) {
   Value* cell = table_get(scope, key);
@@ -62,9 +86,22 @@ void put_local(Value& scope, Value key, Value v) {
 // is the call's result, and the pop discards it).
 constexpr int64_t kPopOnReturn = int64_t(1) << 32;
 
+// The deepest label-call level. A compiled call leaves at least its
+// statement frame on the value stack, so the stack's size bounds recursion;
+// a call without one (hand-made token code) would otherwise grow scope
+// tables until memory runs out. Each level costs a scope table, and the
+// table of scopes grows by a few slots at a time: a quarter of the stack's
+// cells is deeper than scripts recurse and still quick to reach.
+constexpr uint32_t kMaxScopeDepth = kStackCells / 4;
+
 // A label call: a new scope holding the arguments, the return position and
-// the stack depth to return to.
+// the stack depth to return to. Too deep a recursion raises STACKOVERFLOW
+// and leaves the stack as it is.
 void gosub(Interp& ctx, uint32_t target, bool pop_after) {
+  if (ctx.scope_depth >= kMaxScopeDepth) {
+    raise(ctx, kErrStackOverflow);
+    return;
+  }
   ctx.scope_depth++;
   Value* scope = scope_table(ctx, ctx.scope_depth, true);
   if (!scope) return;
@@ -91,6 +128,38 @@ void gosub(Interp& ctx, uint32_t target, bool pop_after) {
 }
 
 }  // namespace
+
+void unwind_stack_to(Interp& ctx, uint32_t keep) {
+  if (keep >= stack_depth(ctx)) return;
+  uint32_t fd = ctx.frame_depth;
+  while (fd > keep) {
+    Value* marker = ctx.stack_base - fd;
+    if (fd > stack_depth(ctx) || !marker->is_marker()) {
+      fd = 0;
+      break;
+    }
+    fd = marker->lo();
+  }
+  while (stack_depth(ctx) > keep) value_release(*ctx.top++);
+  ctx.frame_depth = fd;
+}
+
+bool close_own_frame(Interp& ctx, uint32_t args) {
+  if (ctx.code && ctx.pc >= 2 && ctx.pc <= ctx.code_length) {
+    uint32_t call = ctx.code[ctx.pc - 1], callee = ctx.code[ctx.pc - 2];
+    uint32_t op = (call >> 24) & 0x3f;
+    bool bare_call = (call >> 30) == 1 && (op == OP_CALL || op == OP_CALL_POP) && (call & 0xffffff) == 0;
+    if (bare_call && (callee >> 24) == 0x40 && callee != kEndWord) {
+      std::string_view name = element_text(Value::from_handle(kHandleBase + (callee & 0xffffff)));
+      uint32_t k = command_name_find(name);
+      if (k && kCommandNames[k].frameless) return false;
+    }
+  }
+  uint32_t fd = ctx.frame_depth;
+  if (fd == 0 || fd + args != stack_depth(ctx) || !(ctx.stack_base - fd)->is_marker()) return false;
+  close_frame(ctx);
+  return true;
+}
 
 void op_line(Interp& ctx) {
   if (stack_depth(ctx) < 2) {
@@ -203,6 +272,7 @@ void op_return(Interp& ctx) {
   ctx.scope_depth--;
   ctx.vars_dirty = true;
   jump(ctx, pc);
+  if (pc > 0) restore_position(ctx, pc - 1);
   if (pop_after) discard_to_frame(ctx);
 }
 
@@ -345,9 +415,15 @@ void h_pop(Interp& ctx) {
   pop_n(ctx, n);
   int64_t left = 0;
   while (ctx.scope_depth > 1 && (all || left < count) && ctx.stop == 0) {
+    // The level's cells go, and with them the frame its call statement
+    // opened (the `_CALL _POP` that its return would have closed), so that
+    // the stack is as the level's caller had it before the call.
     Value* retsp = var_find(ctx, Value::from_handle(g_own_names.retsp));
     int64_t depth = retsp ? value_to_integer(&ctx, *retsp) : int64_t(stack_depth(ctx));
-    while (int64_t(stack_depth(ctx)) > depth && ctx.stop == 0) pop(ctx);
+    Value* retpc = var_find(ctx, Value::from_handle(g_own_names.retpc));
+    bool pop_after = retpc && retpc->is_int() && (retpc->as_int() & kPopOnReturn);
+    unwind_stack_to(ctx, depth < 0 ? 0 : uint32_t(depth));
+    if (pop_after) discard_to_frame(ctx);
     scope_delete(ctx, ctx.scope_depth);  // its with-stack goes with it
     ctx.scope_depth--;
     left++;
@@ -366,6 +442,9 @@ void h_pop(Interp& ctx) {
 void h_exit(Interp& ctx) { raise(ctx, kStopNormal); }
 void h_exitnow(Interp& ctx) { raise(ctx, kStopNormal); }
 
-void h_null(Interp& ctx) { push(ctx, Value::null()); }
+void h_null(Interp& ctx) {
+  close_own_frame(ctx, 0);
+  push(ctx, Value::null());
+}
 
 }  // namespace vm

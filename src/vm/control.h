@@ -18,6 +18,19 @@ void op_idlegoto(Interp& ctx);
 // `_if` (jump_when true), `_ifnot` (false), with the idle yield for the idle forms.
 void op_if(Interp& ctx, bool jump_when, bool idle);
 
+// Pops and releases cells until the stack is `keep` cells deep, and follows
+// the frame chain down to the innermost marker that stays (0: none).
+void unwind_stack_to(Interp& ctx, uint32_t keep);
+
+// For the commands that take no argument frame (`null` and six `ele_`
+// queries). The compiler calls them without one, pushing the command's name
+// right before a `_CALL` without operand; older compiled files wrap them in
+// a frame of their own, (x ele_adr), called by a `_CALL` that names them.
+// Unless the running command was called the first way, a frame whose marker
+// lies directly under the top `args` cells is taken as the command's own
+// and closed. Returns true when it closed one.
+bool close_own_frame(Interp& ctx, uint32_t args);
+
 // Links a token array: up to the first end word, each `_LABEL` word binds
 // its name to the index of the next word (the binding holds a reference
 // and drops a common value of that name); line words set the context's

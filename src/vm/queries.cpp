@@ -1,6 +1,7 @@
 #include "vm/queries.h"
 
 #include "vm/commands.h"
+#include "vm/control.h"
 #include "vm/element.h"
 #include "vm/interp.h"
 #include "vm/variables.h"
@@ -40,10 +41,21 @@ Value element_of(Interp& ctx, Value name, bool accept_element) {
   return cell ? *cell : Value::null();
 }
 
-// The forms that take no frame replace the top value by the result.
+// The forms that take no frame replace the top value by the result. A
+// frame of their own around the name (older compiled files) is closed; an
+// empty one, or a marker on top where the name should be, gives 0.
 void query_top(Interp& ctx, EleField field) {
+  if (close_own_frame(ctx, 0)) {
+    push_int(ctx, 0);
+    return;
+  }
+  close_own_frame(ctx, 1);
   if (ctx.top >= ctx.stack_base) {
     raise(ctx, kErrStackUnderflow);
+    return;
+  }
+  if (ctx.top->is_marker()) {
+    push_int(ctx, 0);
     return;
   }
   int64_t r = read_field(ctx, field, element_of(ctx, ctx.top[0], false));

@@ -155,6 +155,9 @@ void retire(When& w) {
 void release_when_refs(When& w) {
   Value label = w.label;
   w.label = Value::null();
+  Value file = w.file;
+  w.file = Value::null();
+  value_release(file);
   uint32_t mask = w.has_mask ? w.mask_image : 0;
   w.has_mask = false;
   w.mask_image = 0;
@@ -199,18 +202,7 @@ void unwind_for_jump(Interp& ctx) {
     int64_t d = value_to_integer(&ctx, *retsp);
     keep = d < 0 ? 0 : uint32_t(d);
   }
-  if (keep >= stack_depth(ctx)) return;
-  uint32_t fd = ctx.frame_depth;
-  while (fd > keep) {
-    Value* marker = ctx.stack_base - fd;
-    if (fd > stack_depth(ctx) || !marker->is_marker()) {
-      fd = 0;
-      break;
-    }
-    fd = marker->lo();
-  }
-  while (stack_depth(ctx) > keep) value_release(*ctx.top++);
-  ctx.frame_depth = fd;
+  unwind_stack_to(ctx, keep);
 }
 
 // Picks the event to fire: first the events of untimed triggers, oldest
@@ -293,10 +285,27 @@ bool fire_trigger(Interp& ctx) {
   // frame when it returns; a command's results are discarded at once,
   // unless the command replaced the program (scriptlink), which leaves no
   // frame to close.
+  // A command as the action runs as part of the statement that defined the
+  // trigger: its errors name that line, and the interrupted statement's
+  // position comes back afterwards. (A label's own statements set theirs,
+  // and its return restores the interrupted one.)
+  uint32_t line = ctx.current_line;
+  Value file = ctx.current_file;
+  value_ref(file);
+  if (!w->file.is_null()) {
+    ctx.current_line = w->line;
+    value_store(ctx.current_file, w->file);
+  }
+  uint32_t scope_depth = ctx.scope_depth;
   open_frame(ctx);
   open_frame(ctx);
   push_owned(ctx, label);
   op_call(ctx, true);
+  if (ctx.scope_depth == scope_depth && ctx.stop == 0) {
+    ctx.current_line = line;
+    value_store(ctx.current_file, file);
+  }
+  value_release(file);
   return true;
 }
 
@@ -443,6 +452,9 @@ void define_when(Interp& ctx, When& w, uint32_t end, uint32_t label_at, bool is_
   w = When{};
   w.self = self;
   w.label = Value::null();
+  w.line = ctx.current_line;
+  w.file = Value::null();
+  value_store(w.file, ctx.current_file);
   w.owner = &ctx;
   w.enabled = true;
   w.depth = ctx.scope_depth;
@@ -526,6 +538,7 @@ void when_for_name(Interp& ctx, Value name, uint32_t end, uint32_t label_at, boo
     *w = When{};
     w->self = h;
     w->label = Value::null();
+    w->file = Value::null();
     // The cell may have moved while the element was made: find it again.
     cell = var_find(ctx, name);
     if (!cell) cell = var_in_global(ctx, name);

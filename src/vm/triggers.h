@@ -88,6 +88,8 @@ struct When {
   bool pointer_in;        // region-only triggers: the pointer was inside at the last look
   uint32_t queued;        // events of this trigger in the queue
   Timer clock;            // reads 0 when the trigger was (re)defined
+  uint32_t line;          // source line and file of the statement that defined it:
+  Value file;             // where a command action's errors are reported (holds a reference)
 };
 
 // The record of a WHEN handle, or null.

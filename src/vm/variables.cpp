@@ -261,6 +261,24 @@ Value* var_in_global(Interp& ctx, Value name) {
   return walk_path_get(scope ? table_get(*scope, ref.base) : nullptr, ref.path);
 }
 
+// The process environment's value of a variable name, or null. Script
+// names reach the player in lower case (the compiler folds them), while the
+// environment's names are case-sensitive and mostly upper case: the name is
+// looked up as given first, then in upper case, so @path finds PATH and
+// @http_proxy still finds http_proxy.
+static const char* env_lookup(std::string_view name) {
+  if (name.empty() || name.find('\0') != std::string_view::npos) return nullptr;
+  std::string key(name);
+  if (const char* env = std::getenv(key.c_str())) return env;
+  bool changed = false;
+  for (char& c : key)
+    if (c >= 'a' && c <= 'z') {
+      c = char(c - 'a' + 'A');
+      changed = true;
+    }
+  return changed ? std::getenv(key.c_str()) : nullptr;
+}
+
 Value var_value(Interp& ctx, Value name) {
   if (Value* cell = var_find(ctx, name)) {
     value_ref(*cell);
@@ -279,8 +297,7 @@ Value var_value(Interp& ctx, Value name) {
   }
   uint32_t type = element_type_of(name);
   if (type == kTypeString) {
-    std::string key(element_text(name));
-    if (const char* env = std::getenv(key.c_str())) {
+    if (const char* env = env_lookup(element_text(name))) {
       size_t n = std::strlen(env);
       return Value::from_handle(text_intern(std::string_view(env, n < 65535 ? n : 65535)));
     }
@@ -638,8 +655,7 @@ void h_varenvdef(Interp& ctx) {
     Value t = value_to_text(&ctx, ctx.top[i]);
     std::string name(element_text(t));
     value_release(t);
-    const char* env = name.empty() ? nullptr : std::getenv(name.c_str());
-    all = env != nullptr;
+    all = env_lookup(name) != nullptr;
   }
   discard_args_push_zero(ctx, n);
   ctx.top[0] = Value::from_int(all ? 1 : 0);

@@ -99,6 +99,21 @@ TEST(Packing, LineWordsFramesAndCalls) {
   EXPECT_EQ(words_of("wait")[7], "50000003      _wait1");
 }
 
+TEST(Packing, CommandsWithoutAFrame) {
+  // No frame for null and the address query: null is its opcode (carrying
+  // the value before it), the query's name is pushed before a bare _CALL,
+  // which the player tells from a framed call that names the query.
+  EXPECT_EQ(words_of("set a mb->adr\nconsolewrite null() \"b\""),
+            (Lines{"40000001      t.qns", "4C800001      1 _LINE _TAIL", "40000002      mb", "40000003      ele_adr",
+                   "43000000      _CALL", "54000004      a SET _CALL", "40000001      t.qns",
+                   "4C800002      2 _LINE _TAIL", "51000005      b NULL _CALL", "43000006      consolewrite _CALL",
+                   "40000000"}));
+  Compiled r = compile("x = ele_bits(a, b)\ny = null(1)\n");
+  EXPECT_FALSE(r.c.ok());
+  EXPECT_NE(r.messages().find("ele_bits takes exactly one argument"), std::string::npos) << r.messages();
+  EXPECT_NE(r.messages().find("null takes no argument"), std::string::npos) << r.messages();
+}
+
 TEST(Packing, NamesAreNumberedInOrderOfFirstUse) {
   Compiled r = compile("textln b a b \"B\"\nscriptmerge m\n", {{"m", "textln a\n"}});
   ASSERT_TRUE(r.c.ok());

@@ -57,6 +57,35 @@ expected=$'before the link\ngreet 1020'
 [ "$out" = "$expected" ] || fail "scriptlink printed: $out"
 grep -q 'Error: MISSINGFILE Script "missing.qns" at line 6 in second.qns' link.err || fail "no MISSINGFILE message: $(cat link.err)"
 
+# A label that calls itself and consumes the frame it opened recurses
+# without growing the value stack: the depth of label calls is limited, so
+# it ends with STACKOVERFLOW instead of taking all memory.
+cat > self.qasm <<'ASM'
+LABEL:self  TAIL self CALL
+ASM
+"$bin/quillon-asm" self.qasm -o self.qnc
+timeout 60 "$bin/quillon" --headless self.qnc >/dev/null 2>self.err || true
+grep -q 'Error: STACKOVERFLOW' self.err || fail "a self-calling label: $(head -c 300 self.err)"
+
+# Errors name the line that failed: a trigger's command action fails on
+# its when line, and after a subroutine returns the caller's statement is
+# its own line again.
+cat > trig.qns <<'QNS'
+when t after 5 imageload "missing.gif"
+delay 10
+QNS
+cat > back.qns <<'QNS'
+consolewrite @undefined sub()
+exit
+sub
+  return 1
+QNS
+"$bin/quillonc" trig.qns && "$bin/quillonc" back.qns
+"$bin/quillon" --headless --fixed-clock trig.qnc >/dev/null 2>trig.err || true
+grep -q 'Error: MISSINGFILE Image "missing.gif" at line 1 in trig.qns' trig.err || fail "trigger action: $(cat trig.err)"
+"$bin/quillon" --headless back.qnc >/dev/null 2>back.err || true
+grep -q 'Error: UNDEFINEDVARIABLE at line 1 in back.qns' back.err || fail "after a return: $(cat back.err)"
+
 # Bad input for the tool: clear message, non-zero status.
 if "$bin/quillon-vk" list missing.vk 2>err.txt; then fail "list of a missing archive succeeded"; fi
 [ -s err.txt ] || fail "no message for a missing archive"

@@ -166,3 +166,25 @@ TEST_F(Control, LineKeepsTheFileAndLine) {
   EXPECT_EQ(element_text(ctx->current_file), "a.qns");
   EXPECT_EQ(depth(), 0u);
 }
+
+TEST_F(Control, FramelessCommandsWithAndWithoutAFrameOfTheirOwn) {
+  // The compiler's form: no frame; the name is pushed before a bare _CALL.
+  // The marker under the first one belongs to the enclosing call and stays.
+  run("TAIL  none ele_bits CALL  NULL_CALL  null CALL  END");
+  EXPECT_EQ(ctx->stop, 0);
+  ASSERT_EQ(depth(), 4u);
+  EXPECT_EQ(ctx->frame_depth, 1u);
+  EXPECT_EQ(int_at(2), 0);
+  EXPECT_TRUE(cell(1).is_null() && cell(0).is_null());
+  pop_n(*ctx, 4);
+  ctx->frame_depth = 0;
+  // Older compiled files: each in a frame of its own, called by a _CALL
+  // that names it; those frames are closed.
+  run("TAIL  TAIL none CALL:ele_bits  TAIL CALL:null  TAIL CALL:ele_adr  END");
+  EXPECT_EQ(ctx->stop, 0);
+  ASSERT_EQ(depth(), 4u);
+  EXPECT_EQ(ctx->frame_depth, 1u);
+  EXPECT_EQ(int_at(2), 0);
+  EXPECT_TRUE(cell(1).is_null());
+  EXPECT_EQ(int_at(0), 0);
+}
