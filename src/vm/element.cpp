@@ -10,6 +10,12 @@ namespace vm {
 
 ElementTable g_elements;
 
+// Highest index the table hands out: a value holds 24 bits of index, and so
+// do the name operands of token words, so an index above this would alias
+// a lower one. Creation fails (the null handle) when no index is left.
+// Tests lower it to reach the limit without 16 million elements.
+uint32_t g_element_index_limit = kIndexMask;
+
 namespace {
 
 // Entry flag: queued to be freed by the outermost element_free.
@@ -107,7 +113,8 @@ uint32_t take_slot() {
     e = ElementEntry{};
     return index;
   }
-  if (g_elements.length + 1 >= g_elements.capacity && !refit_entries()) {
+  if (g_elements.length >= g_element_index_limit ||
+      (g_elements.length + 1 >= g_elements.capacity && !refit_entries())) {
     g_elements.live--;
     return 0;
   }
