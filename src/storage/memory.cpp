@@ -175,12 +175,9 @@ void h_memresize(Interp& ctx) {
 // opened or holds 2^31 bytes or more.
 void h_memload(Interp& ctx) {
   uint32_t n = close_frame(ctx);
-  if (uint32_t h = storage::stream_open_read_gz(&ctx, storage::TextArg(ctx, arg(ctx, n, 0)).view())) {
-    std::string data;
-    bool whole = storage::read_rest(h, data, storage::kMemBufLimit - 1);
-    storage::stream_close(h);
-    if (whole) storage::store_new_buffer(ctx, arg(ctx, n, 1), data);
-  }
+  std::string data;
+  if (storage::read_named(ctx, storage::TextArg(ctx, arg(ctx, n, 0)).view(), data, storage::kMemBufLimit - 1))
+    storage::store_new_buffer(ctx, arg(ctx, n, 1), data);
   pop_n(ctx, n);
 }
 
