@@ -2,9 +2,11 @@
 //
 // A program is started with posix_spawnp and an argument vector: no shell
 // ever sees the arguments, so quotes, semicolons, "$" and the like reach the
-// program as they are. The script never waits for the program; a thread of
-// our own collects its exit status so that it leaves no zombie behind. The
-// program reads standard input from /dev/null.
+// program as they are. The script never waits for the program; one reaper
+// thread collects the exit status of every program started so that none
+// is left a zombie (it asks for our own children by id only, never for any
+// child, so the status of a process that a library started is left to
+// it). The program reads standard input from /dev/null.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -13,6 +15,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +32,62 @@ namespace vm {
 namespace {
 
 using storage::TextArg;
+
+// The children not yet collected, and the one thread that collects them:
+// it sleeps while there are none and looks every 50 ms while there are.
+// When that thread cannot be started (at the process limit), each start
+// of a program collects what has ended instead. Never destroyed, so that
+// the thread may outlive the static objects at exit.
+struct Reaper {
+  std::mutex lock;
+  std::condition_variable wake;
+  std::vector<pid_t> children;
+  bool started = false;
+
+  // Collects the children that have ended; the caller holds the lock.
+  void sweep() {
+    std::erase_if(children, [](pid_t pid) {
+      int status;
+      pid_t r;
+      while ((r = ::waitpid(pid, &status, WNOHANG)) < 0 && errno == EINTR) {
+      }
+      return r != 0;  // collected, or no longer ours to wait for
+    });
+  }
+
+  void run() {
+    std::unique_lock<std::mutex> hold(lock);
+    while (true) {
+      if (children.empty())
+        wake.wait(hold);
+      else
+        wake.wait_for(hold, std::chrono::milliseconds(50));
+      sweep();
+    }
+  }
+
+  void add(pid_t pid) {
+    std::lock_guard<std::mutex> hold(lock);
+    children.push_back(pid);
+    if (!started) {
+      try {
+        std::thread([this] { run(); }).detach();
+        started = true;
+      } catch (const std::exception&) {
+        // No thread now: collect here, and try again at the next start.
+      }
+    }
+    if (started)
+      wake.notify_one();
+    else
+      sweep();
+  }
+};
+
+Reaper& reaper() {
+  static Reaper* r = new Reaper;
+  return *r;
+}
 
 // Starts the program argv[0] (searched in PATH when it has no "/"); its
 // process id, or 0 when it could not be started.
@@ -54,11 +115,12 @@ int64_t spawn(const std::vector<std::string>& argv) {
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return 0;
-  std::thread([pid] {
-    int status;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-  }).detach();
+  try {
+    reaper().add(pid);
+  } catch (const std::exception&) {
+    // Out of memory for the list: the child is collected by no one until
+    // the player ends, which is better than failing the command.
+  }
   return pid;
 }
 

@@ -75,7 +75,7 @@ bool key_line(std::string_view line, std::string_view& key, std::string_view& va
 // Reads the file; false when it exists but cannot be read whole. A missing
 // file reads as empty.
 bool load(const std::string& path, IniFile& ini, bool& exists) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a FIFO must not block
   exists = fd >= 0 || errno != ENOENT;
   if (fd < 0) return !exists;
   struct stat st;

@@ -117,7 +117,15 @@ uint32_t image_create(int32_t w, int32_t h, int32_t bits, const Image* like, std
 
 Image* image_of(uint32_t handle) { return static_cast<Image*>(vm::element_lookup(handle, vm::kTypeImage)); }
 
-void image_register() { vm::element_set_cleanup(vm::kTypeImage, image_cleanup); }
+void image_register() {
+  vm::element_set_cleanup(vm::kTypeImage, image_cleanup);
+  // The pixel block that ele_adr hands out, as the image holds it now.
+  storage::script_memory_owner_type(vm::kTypeImage, [](const void* payload, const uint8_t*& data, int64_t& size) {
+    const auto* img = static_cast<const Image*>(payload);
+    data = img->pixels;
+    size = int64_t(img->stride) * img->height();
+  });
+}
 
 uint8_t nearest_index(const Image& img, uint32_t color) {
   int entries = 1 << std::min<int>(img.bits, 8);

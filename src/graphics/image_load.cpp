@@ -1010,10 +1010,9 @@ bool open_with_extensions(vm::Interp& ctx, std::string_view name, std::span<cons
     }
   }
   if (!stream) return false;
-  bytes.clear();
-  storage::read_rest(stream, bytes, storage::kWholeFileLimit);
+  bool whole = storage::stream_read_rest(stream, bytes, storage::kWholeFileLimit);
   storage::stream_close(stream);
-  return true;
+  return whole;
 }
 
 bool open_image_file(vm::Interp& ctx, std::string_view name, std::string& bytes) {

@@ -36,6 +36,17 @@ void drop_scopes_above(vm::Interp& ctx, int64_t keep) {
 
 void context_closer(vm::Interp& ctx) { unload_program(ctx, true); }
 
+// Drops the symbol table's hold on names 1..count; a name nothing else
+// uses is freed.
+void release_names(const uint32_t* symbols, uint32_t count) {
+  for (uint32_t i = 1; i <= count; i++) {
+    vm::ElementEntry* e = vm::element_entry(symbols[i]);
+    if (!e) continue;
+    if ((e->holds & vm::kHoldMask) > 0) e->holds--;
+    if (e->refs < 1 && (e->holds & vm::kHoldMask) == 0) vm::element_free(symbols[i]);
+  }
+}
+
 // Reads a whole stream up to `limit` bytes.
 std::vector<uint8_t> read_all(uint32_t stream, size_t limit) {
   std::vector<uint8_t> data;
@@ -62,12 +73,9 @@ bool load_program_image(vm::Interp& target, const uint8_t* image, size_t size) {
     vm::heap_free(symbols);
     return false;
   }
-  unload_program(target, false);
-  target.program = handle;
-  target.symbols = symbols;
-  target.symbol_count = h.names;
-
-  // Intern every name; the symbol table holds each one.
+  // Intern every name; the symbol table holds each one. This is done before
+  // the old program goes, so that a program whose names do not fit in the
+  // element table is refused and the old one keeps running.
   const uint8_t* lengths = copy + kHeaderSize + 4ull * h.words;
   const uint8_t* text = lengths + 2ull * h.names;
   std::vector<uint32_t> index(size_t(h.names) + 1, 0);
@@ -76,7 +84,18 @@ bool load_program_image(vm::Interp& target, const uint8_t* image, size_t size) {
     symbols[i] = vm::name_intern(text, n);
     index[i] = symbols[i] & vm::kIndexMask;
     text += n;
+    if (index[i] == 0) {
+      std::fprintf(stderr, "quillon: a script cannot be loaded: the element table is full\n");
+      release_names(symbols, i - 1);
+      vm::heap_free(symbols);
+      vm::element_release(handle);
+      return false;
+    }
   }
+  unload_program(target, false);
+  target.program = handle;
+  target.symbols = symbols;
+  target.symbol_count = h.names;
   // Relocate: name numbers become element indices.
   auto* code = reinterpret_cast<uint32_t*>(copy + kHeaderSize);
   for (uint32_t i = 0; i < h.words; i++) {
@@ -136,12 +155,7 @@ void unload_program(vm::Interp& ctx, bool full) {
   ctx.scope_depth = 1;
   while (ctx.top < ctx.stack_base) vm::value_release(*ctx.top++);
   ctx.frame_depth = 0;
-  for (uint32_t i = 1; i <= ctx.symbol_count; i++) {
-    vm::ElementEntry* e = vm::element_entry(ctx.symbols[i]);
-    if (!e) continue;
-    if ((e->holds & vm::kHoldMask) > 0) e->holds--;
-    if (e->refs < 1 && (e->holds & vm::kHoldMask) == 0) vm::element_free(ctx.symbols[i]);
-  }
+  release_names(ctx.symbols, ctx.symbol_count);
   vm::heap_free(ctx.symbols);
   ctx.symbols = nullptr;
   ctx.symbol_count = 0;

@@ -44,7 +44,7 @@ bool bound_archive_extent(int fd, int64_t& start, int64_t& length) {
 
 bool read_bound_archive(const std::string& executable, std::string& archive, std::string* problem) {
   if (executable.find('\0') != std::string::npos) return false;
-  int fd = ::open(executable.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = ::open(executable.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a FIFO must not block
   if (fd < 0) return false;
   int64_t start = 0, length = 0;
   bool ok = bound_archive_extent(fd, start, length);

@@ -99,27 +99,16 @@ bool disk_path(std::string_view name, std::string& path) {
   return true;
 }
 
-bool read_rest(uint32_t stream, std::string& out, int64_t limit) {
-  constexpr int64_t kBlock = 24576;
-  while (true) {
-    int64_t room = limit - int64_t(out.size());
-    if (room <= 0) return false;
-    size_t at = out.size();
-    int64_t want = std::min(kBlock, room);
-    out.resize(at + size_t(want));
-    int64_t got = stream_read(stream, out.data() + at, want);
-    out.resize(at + size_t(got > 0 ? got : 0));
-    if (got <= 0) return true;
-  }
-}
-
-bool read_named(Interp& ctx, std::string_view name, std::string& out) {
+bool read_named(Interp& ctx, std::string_view name, std::string& out, int64_t limit) {
   out.clear();
   uint32_t h = stream_open_read_gz(&ctx, name);
   if (!h) return false;
-  read_rest(h, out, kWholeFileLimit);
+  bool whole = stream_read_rest(h, out, limit);
   stream_close(h);
-  return true;
+  if (!whole)
+    std::fprintf(stderr, "quillon: \"%.*s\" is not read: it holds more than %lld bytes\n", int(name.size()),
+                 name.data(), static_cast<long long>(limit));
+  return whole;
 }
 
 namespace {
@@ -248,12 +237,12 @@ bool is_directory(const std::string& path) {
 // Copies one disk file, keeping its modification time. Refuses to copy a
 // file onto itself (which would empty it).
 bool copy_file(const std::string& from, const std::string& to) {
-  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a FIFO must not block
   if (in < 0) return false;
   struct stat st, dst;
   bool ok = ::fstat(in, &st) == 0 && S_ISREG(st.st_mode);
   if (ok && ::stat(to.c_str(), &dst) == 0 && dst.st_dev == st.st_dev && dst.st_ino == st.st_ino) ok = false;
-  int out = ok ? ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666) : -1;
+  int out = ok ? ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666) : -1;
   if (out < 0) {
     ::close(in);
     return false;

@@ -64,15 +64,13 @@ void finish_none(vm::Interp& ctx, uint32_t n);
 // empty names and for names holding a NUL byte.
 bool disk_path(std::string_view name, std::string& path);
 
-// Reads what is left of a stream, in blocks of 24576 bytes; false when the
-// content reaches `limit` bytes (what was read is kept).
-bool read_rest(uint32_t stream, std::string& out, int64_t limit);
 // Largest whole file read into one text.
 inline constexpr int64_t kWholeFileLimit = 0x7fff0000;
 
-// The whole content of a name opened with stream_open_read_gz; false when
-// it cannot be opened.
-bool read_named(vm::Interp& ctx, std::string_view name, std::string& out);
+// The whole content of a name opened with stream_open_read_gz, at most
+// `limit` bytes; false (`out` empty) when it cannot be opened or is larger,
+// which is also noted on standard error.
+bool read_named(vm::Interp& ctx, std::string_view name, std::string& out, int64_t limit = kWholeFileLimit);
 
 // --- comma-separated files and variables files -----------------------------------
 

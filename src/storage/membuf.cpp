@@ -27,14 +27,17 @@ std::map<uintptr_t, Block>& blocks() {
   return map;
 }
 
-// A block is handed out only while its owner is live and of the type that
-// entered it; a buffer must also still hold exactly these bytes.
+OwnedBlock g_owned[vm::kElementTypeCount] = {};
+
+// A block is handed out only while its owner is live, of the type that
+// entered it, and still holds exactly these bytes.
 bool owner_holds(const Block& b, uintptr_t start) {
   vm::ElementEntry* e = vm::element_entry(b.owner);
-  if (!e || e->type != b.owner_type) return false;
-  if (e->type != vm::kTypeMemBuf) return true;
-  auto* m = static_cast<const MemBuf*>(e->payload);
-  return reinterpret_cast<uintptr_t>(m->data) == start && m->size == b.size;
+  if (!e || e->type != b.owner_type || b.owner_type >= vm::kElementTypeCount || !g_owned[b.owner_type]) return false;
+  const uint8_t* data = nullptr;
+  int64_t size = 0;
+  g_owned[b.owner_type](e->payload, data, size);
+  return reinterpret_cast<uintptr_t>(data) == start && size == b.size;
 }
 
 // --- the record ---------------------------------------------------------------------
@@ -100,6 +103,12 @@ bool store_into_buffer(vm::Interp& ctx, vm::Value buffer, vm::Value v) {
   return true;
 }
 
+void buffer_bytes(const void* payload, const uint8_t*& data, int64_t& size) {
+  const auto* m = static_cast<const MemBuf*>(payload);
+  data = m->data;
+  size = m->size;
+}
+
 int64_t extent_hook(vm::Interp& ctx, int64_t address, uint8_t** out) {
   return script_memory_extent(ctx, address, out);
 }
@@ -163,12 +172,13 @@ void membuf_store_text(MemBuf* m, std::string_view text) {
   if (!m || !m->data) return;
   size_t room = size_t(m->size);
   size_t n = text.size() < room ? text.size() : room;
-  std::memcpy(m->data, text.data(), n);
+  if (n) std::memcpy(m->data, text.data(), n);  // an empty view may carry no pointer
   if (n < room) m->data[n] = 0;
 }
 
 void membuf_register_cleanup() {
   vm::element_set_cleanup(vm::kTypeMemBuf, membuf_cleanup);
+  script_memory_owner_type(vm::kTypeMemBuf, buffer_bytes);
   vm::ele_register(vm::kTypeMemBuf, read_field);
   vm::g_raw_memory.extent = extent_hook;
   vm::g_raw_memory.store = store_into_buffer;
@@ -186,14 +196,21 @@ int64_t script_memory_extent(vm::Interp&, int64_t address, uint8_t** out) {
   uintptr_t a = uintptr_t(address);
   std::lock_guard<std::mutex> lock(g_blocks_lock);
   auto& map = blocks();
-  auto it = map.upper_bound(a);
-  if (it == map.begin()) return 0;
-  --it;
-  uintptr_t start = it->first;
-  const Block& b = it->second;
-  if (a - start >= uint64_t(b.size) || !owner_holds(b, start)) return 0;
-  *out = reinterpret_cast<uint8_t*>(a);
-  return b.size - int64_t(a - start);
+  // Live blocks never overlap; a stale entry may hide the live block that
+  // now holds the address, so it is dropped and the search goes on below it.
+  for (auto it = map.upper_bound(a); it != map.begin();) {
+    --it;
+    uintptr_t start = it->first;
+    const Block& b = it->second;
+    if (!owner_holds(b, start)) {
+      it = map.erase(it);
+      continue;
+    }
+    if (a - start >= uint64_t(b.size)) return 0;
+    *out = reinterpret_cast<uint8_t*>(a);
+    return b.size - int64_t(a - start);
+  }
+  return 0;
 }
 
 void script_memory_add(uint32_t owner, uint8_t* data, int64_t size) {
@@ -201,6 +218,10 @@ void script_memory_add(uint32_t owner, uint8_t* data, int64_t size) {
   if (!data || size <= 0 || !e) return;
   std::lock_guard<std::mutex> lock(g_blocks_lock);
   blocks()[reinterpret_cast<uintptr_t>(data)] = Block{size, owner, e->type};
+}
+
+void script_memory_owner_type(uint32_t type, OwnedBlock current) {
+  if (type < vm::kElementTypeCount) g_owned[type] = current;
 }
 
 void script_memory_remove(const uint8_t* data) {

@@ -70,11 +70,20 @@ bool script_memory_range(vm::Interp& ctx, int64_t address, int64_t length, uint8
 int64_t script_memory_extent(vm::Interp& ctx, int64_t address, uint8_t** out);
 
 // Enters a block owned by element `owner`, or removes one by its start.
-// The owner removes the block before it frees or moves the bytes; a block
-// is handed out only while its owner is live and of the type it had when
-// the block was entered. Memory buffers enter and remove their own bytes.
+// The owner removes the block before it frees or moves the bytes. A block
+// is handed out only while its owner is live, of the type it had when the
+// block was entered, and still holds exactly these bytes (same start, same
+// size) by its type's OwnedBlock: so a block its owner forgot to remove, or
+// one whose slot a new element of the same type took, is never reached;
+// such a stale entry is dropped when a lookup meets it. Memory buffers
+// enter and remove their own bytes.
 void script_memory_add(uint32_t owner, uint8_t* data, int64_t size);
 void script_memory_remove(const uint8_t* data);
+
+// The bytes an element of a type holds now for raw addresses (null data
+// when none). A type without one never has its blocks handed out.
+using OwnedBlock = void (*)(const void* payload, const uint8_t*& data, int64_t& size);
+void script_memory_owner_type(uint32_t type, OwnedBlock current);
 
 // The address a script sees for a pointer, and back.
 inline int64_t address_of(const void* p) { return int64_t(reinterpret_cast<uintptr_t>(p)); }

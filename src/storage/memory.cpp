@@ -87,6 +87,14 @@ void scan(Interp& ctx, int width, bool equal) {
   finish_int(ctx, n, found);
 }
 
+// The count bytes at the address of a closed frame of n arguments (address,
+// count), as a text; empty when the range is not inside one block.
+void get_bytes(Interp& ctx, uint32_t n) {
+  int64_t count = int_arg(ctx, n, 1);
+  const uint8_t* p = range(ctx, address_arg(ctx, n, 0), count, 1);
+  finish_text(ctx, n, p ? std::string_view(reinterpret_cast<const char*>(p), size_t(count)) : "");
+}
+
 // Creates a buffer of `size` bytes holding `data` in the variable `name`.
 void store_new_buffer(Interp& ctx, Value name, const std::string& data) {
   uint32_t t = vm::element_type_of(name);
@@ -167,12 +175,9 @@ void h_memresize(Interp& ctx) {
 // opened or holds 2^31 bytes or more.
 void h_memload(Interp& ctx) {
   uint32_t n = close_frame(ctx);
-  if (uint32_t h = storage::stream_open_read_gz(&ctx, storage::TextArg(ctx, arg(ctx, n, 0)).view())) {
-    std::string data;
-    bool whole = storage::read_rest(h, data, storage::kMemBufLimit - 1);
-    storage::stream_close(h);
-    if (whole) storage::store_new_buffer(ctx, arg(ctx, n, 1), data);
-  }
+  std::string data;
+  if (storage::read_named(ctx, storage::TextArg(ctx, arg(ctx, n, 0)).view(), data, storage::kMemBufLimit - 1))
+    storage::store_new_buffer(ctx, arg(ctx, n, 1), data);
   pop_n(ctx, n);
 }
 
@@ -218,29 +223,20 @@ void h_memsetfloat(Interp& ctx) {
 
 // memgetbytes address count: the count bytes there, as a text (empty when
 // the range is not inside one block).
-void h_memgetbytes(Interp& ctx) {
-  uint32_t n = close_frame(ctx);
-  int64_t count = storage::int_arg(ctx, n, 1);
-  const uint8_t* p = storage::range(ctx, storage::address_arg(ctx, n, 0), count, 1);
-  storage::finish_text(ctx, n, p ? std::string_view(reinterpret_cast<const char*>(p), size_t(count)) : "");
-}
+void h_memgetbytes(Interp& ctx) { storage::get_bytes(ctx, close_frame(ctx)); }
 
-// memgetstring address [count]: the text there up to its first NUL byte,
-// at most count bytes; without a count (or with one below 1) the NUL must
-// lie inside the block. Empty when the address is in no block.
+// memgetstring address [count]: with a count, the count bytes there, zero
+// bytes included, as memgetbytes gives them; without one (or with one below
+// 1), the text up to its first NUL, which must lie inside the block. Empty
+// when the range is not inside one block.
 void h_memgetstring(Interp& ctx) {
   uint32_t n = close_frame(ctx);
-  int64_t count = storage::int_arg(ctx, n, 1);
+  if (n >= 2 && storage::int_arg(ctx, n, 1) >= 1) return storage::get_bytes(ctx, n);
   uint8_t* p = nullptr;
   int64_t avail = storage::script_memory_extent(ctx, storage::address_arg(ctx, n, 0), &p);
-  std::string_view s;
-  if (count >= 1 && count > avail) avail = 0;  // the counted range must fit
-  if (count >= 1) avail = std::min(avail, count);
-  if (avail > 0) {
-    auto* nul = static_cast<const uint8_t*>(std::memchr(p, 0, size_t(avail)));
-    if (nul || count >= 1) s = std::string_view(reinterpret_cast<const char*>(p), size_t(nul ? nul - p : avail));
-  }
-  storage::finish_text(ctx, n, s);
+  const void* nul = avail > 0 ? std::memchr(p, 0, size_t(avail)) : nullptr;
+  size_t len = nul ? size_t(static_cast<const uint8_t*>(nul) - p) : 0;
+  storage::finish_text(ctx, n, std::string_view(nul ? reinterpret_cast<const char*>(p) : "", len));
 }
 
 // memsetbytes address text: copies the text's bytes (no NUL) there.

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <string>
 
 #include "storage/archive.h"
 #include "storage/membuf.h"
@@ -120,12 +121,18 @@ void stream_cleanup(uint32_t, void* payload) {
   vm::value_release(name);
 }
 
-// Opens a disk path; -1 on failure. Without O_CREAT the path must name an
-// existing file that is no directory.
+// Opens a disk path; -1 on failure. Only regular files are opened: a
+// device, FIFO, socket or directory is refused, since reading one could
+// block the player for ever (a FIFO without a writer) or never end
+// (/dev/zero). Such a name is refused before it is opened when it can be,
+// and the open itself never waits (O_NONBLOCK, cleared again for the
+// regular file), so that a name replaced by a FIFO meanwhile cannot block.
 int open_descriptor(std::string_view path, int flags) {
   if (path.empty() || path.find('\0') != std::string_view::npos) return -1;
   std::string p(path);
-  int fd = ::open(p.c_str(), flags | O_CLOEXEC, 0666);
+  struct stat st;
+  if (::stat(p.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return -1;
+  int fd = ::open(p.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
   if (fd < 0) return -1;
   if (fd < 3) {
     int high = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
@@ -133,12 +140,23 @@ int open_descriptor(std::string_view path, int flags) {
     if (high < 0) return -1;
     fd = high;
   }
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
     ::close(fd);
     return -1;
   }
   return fd;
+}
+
+// What is left of a stream by the size it knows, or the size the system
+// reports for its file; -1 when neither is known (a file of /proc reports
+// 0 bytes, whatever it holds).
+int64_t known_remaining(const Stream* s) {
+  if (s->size >= 0) return std::max<int64_t>(0, s->size - s->position);
+  struct stat st;
+  if (!s->source.is_int() || ::fstat(int(s->source.as_int()), &st) != 0 || !S_ISREG(st.st_mode) ||
+      st.st_size <= 0)
+    return -1;
+  return std::max<int64_t>(0, int64_t(st.st_size) - sat_add(s->base, s->position));
 }
 
 uint32_t stream_on_descriptor(int fd, bool can_read, bool can_write) {
@@ -331,6 +349,28 @@ bool stream_close(uint32_t handle) {
     ::close(int(handle));
   }
   return true;
+}
+
+bool stream_read_rest(uint32_t stream, std::string& out, int64_t limit) {
+  constexpr int64_t kBlock = 24576;
+  out.clear();
+  const Stream* s = stream_of(stream);
+  if (!s) return true;
+  int64_t known = known_remaining(s);
+  if (known > limit) return false;
+  // Reading on past the cap tells a content of exactly the cap from a
+  // longer one (a file that grew since its size was read). Every read asks
+  // for a whole block: some files of /proc refuse odd counts.
+  int64_t cap = known >= 0 ? limit : std::min(limit, kUnknownSizeLimit);
+  while (int64_t(out.size()) <= cap) {
+    size_t at = out.size();
+    out.resize(at + size_t(kBlock));
+    int64_t got = stream_read(stream, out.data() + at, kBlock);
+    out.resize(at + size_t(got > 0 ? got : 0));
+    if (got <= 0) return true;
+  }
+  out.clear();
+  return false;
 }
 
 uint32_t stream_open_read(vm::Interp* ctx, std::string_view name) { return open_read(ctx, name, name); }

@@ -50,7 +50,8 @@ uint32_t stream_new(vm::Value source, bool can_read, bool can_write, bool net_re
 // archive members up by the lower-cased name, opens disk paths with their
 // case kept, and inflates a gzip member when var_filegzip is on (a member
 // that is corrupt, truncated or fails its CRC-32/length check is returned
-// raw, at position 0).
+// raw, at position 0). Disk names open regular files only: devices, FIFOs,
+// sockets and directories are refused as if missing.
 uint32_t stream_open_read(vm::Interp* ctx, std::string_view name);
 uint32_t stream_open_read_gz(vm::Interp* ctx, std::string_view name);
 uint32_t stream_create(vm::Interp* ctx, std::string_view name);
@@ -61,6 +62,15 @@ uint32_t stream_open_update(vm::Interp* ctx, std::string_view name);
 // byte count as well.
 int64_t stream_read(uint32_t stream, void* buffer, int64_t count);
 int64_t stream_write(uint32_t stream, const void* buffer, int64_t count);
+// Reads what is left of a stream into `out`, in blocks of 24576 bytes.
+// True when that is the whole content; false, with `out` emptied, when the
+// content is longer than `limit` bytes, so that a part is never taken for
+// the whole. A stream whose size neither it nor the system knows (the files
+// of /proc report none) is read to at most kUnknownSizeLimit bytes. An
+// invalid handle reads as empty.
+bool stream_read_rest(uint32_t stream, std::string& out, int64_t limit);
+inline constexpr int64_t kUnknownSizeLimit = int64_t(64) << 20;
+
 // Origin 0 from the start, 1 from the current position, 2 from the end.
 // With a known size the target is clamped to [0, size]. Returns the new
 // position, or -1 (position unchanged) for a bad origin or a source error.

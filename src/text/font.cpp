@@ -11,6 +11,7 @@
 
 #include "graphics/draw.h"
 #include "graphics/image_load.h"
+#include "storage/membuf.h"
 #include "vm/element.h"
 #include "vm/interp.h"
 #include "vm/variables.h"
@@ -50,6 +51,7 @@ int32_t round_div(int32_t a, int32_t s) { return floor_div(a + s / 2, s); }
 
 void font_cleanup(uint32_t, void* payload) {
   auto* f = static_cast<Font*>(payload);
+  storage::script_memory_remove(f->data);  // var_fontaddress may have entered it
   std::free(f->data);
   f->data = nullptr;
   vm::value_release(f->name);
@@ -284,7 +286,14 @@ uint32_t font_create() {
 Font* font_of(uint32_t handle) { return static_cast<Font*>(vm::element_lookup(handle, vm::kTypeFont)); }
 Font* font_of(vm::Value v) { return v.is_element() ? font_of(v.handle()) : nullptr; }
 
-void font_register() { vm::element_set_cleanup(vm::kTypeFont, font_cleanup); }
+void font_register() {
+  vm::element_set_cleanup(vm::kTypeFont, font_cleanup);
+  storage::script_memory_owner_type(vm::kTypeFont, [](const void* payload, const uint8_t*& data, int64_t& size) {
+    const auto* f = static_cast<const Font*>(payload);
+    data = f->data;
+    size = f->h.data_size;
+  });
+}
 
 bool font_derive(Font& f) {
   FontHeader& h = f.h;
@@ -311,6 +320,7 @@ bool font_set_data(Font& f, std::vector<uint8_t> data) {
     if (!block) return false;
     std::memcpy(block, data.data(), data.size());
   }
+  storage::script_memory_remove(f.data);
   std::free(f.data);
   f.data = block;
   f.saved_gap_char = f.h.gap_char;

@@ -30,6 +30,12 @@ using vm::Value;
 
 int64_t to_int(Interp& ctx, Value v) { return vm::value_to_integer(&ctx, v); }
 
+// A shadow distance: the size of the number, at most 100000 (computed
+// without negating, which overflows for the most negative number).
+int32_t shadow_distance(int64_t v) {
+  return int32_t(v < 0 ? std::min<uint64_t>(0 - uint64_t(v), 100000) : std::min<int64_t>(v, 100000));
+}
+
 // The texts of arguments [from, n) joined.
 std::string joined(Interp& ctx, uint32_t n, uint32_t from) {
   std::string s;
@@ -221,12 +227,12 @@ void register_variables() {
   vm::sysvar_register(vm::SV_var_fontshadowx,
                       {[](Interp& c) { vm::push_int(c, text_state(c).shadow_x); },
                        [](Interp& c, Value v) {
-                         text_state(c).shadow_x = int32_t(std::min<int64_t>(std::abs(to_int(c, v)), 100000));
+                         text_state(c).shadow_x = shadow_distance(to_int(c, v));
                        }});
   vm::sysvar_register(vm::SV_var_fontshadowy,
                       {[](Interp& c) { vm::push_int(c, text_state(c).shadow_y); },
                        [](Interp& c, Value v) {
-                         text_state(c).shadow_y = int32_t(std::min<int64_t>(std::abs(to_int(c, v)), 100000));
+                         text_state(c).shadow_y = shadow_distance(to_int(c, v));
                        }});
   QFONTGAP(var_fontgapchar, gap_char)
   QFONTGAP(var_fontgapspace, space_width)
@@ -343,8 +349,8 @@ void h_fontshadow(Interp& ctx) {
     int64_t dir = value_to_integer(&ctx, ctx.top[0]);
     int64_t x = n >= 2 ? value_to_integer(&ctx, ctx.top[1]) : 0;
     int64_t y = n >= 3 ? value_to_integer(&ctx, ctx.top[2]) : x;
-    st.shadow_x = int32_t(std::min<int64_t>(std::abs(x), 100000));
-    st.shadow_y = int32_t(std::min<int64_t>(std::abs(y), 100000));
+    st.shadow_x = text::shadow_distance(x);
+    st.shadow_y = text::shadow_distance(y);
     if (dir == 0 && (x || y)) {
       // The direction from the signs of the distances.
       static constexpr int8_t kByRow[3][3] = {{4, 3, 2}, {5, 0, 1}, {6, 7, 8}};  // [sx+1][sy+1]

@@ -2,6 +2,7 @@
 
 #include <cassert>
 #include <cstring>
+#include <vector>
 
 #include "vm/heap.h"
 
@@ -9,7 +10,16 @@ namespace vm {
 
 ElementTable g_elements;
 
+// Highest index the table hands out: a value holds 24 bits of index, and so
+// do the name operands of token words, so an index above this would alias
+// a lower one. Creation fails (the null handle) when no index is left.
+// Tests lower it to reach the limit without 16 million elements.
+uint32_t g_element_index_limit = kIndexMask;
+
 namespace {
+
+// Entry flag: queued to be freed by the outermost element_free.
+constexpr uint32_t kFlagFreePending = 128;
 
 ElementCleanup g_cleanup[kElementTypeCount] = {};
 
@@ -103,7 +113,8 @@ uint32_t take_slot() {
     e = ElementEntry{};
     return index;
   }
-  if (g_elements.length + 1 >= g_elements.capacity && !refit_entries()) {
+  if (g_elements.length >= g_element_index_limit ||
+      (g_elements.length + 1 >= g_elements.capacity && !refit_entries())) {
     g_elements.live--;
     return 0;
   }
@@ -272,17 +283,36 @@ std::string_view element_text(Value v) {
   return std::string_view(static_cast<const char*>(e->payload), size_t(e->size));
 }
 
-void element_free(uint32_t handle) {
-  uint32_t index = handle - kHandleBase;
-  if ((handle >> 30) != 1 || index == 0 || index > g_elements.length) return;
-  ElementEntry* e = &g_elements.entries[index];
-  if (!e->payload || (e->origin & kOriginStaticBytes) || (e->flags & kFlagReleasing)) return;
+namespace {
+
+// The frees queued while a clean-up runs on this thread, the elements whose
+// clean-up has run and whose slots wait to be released, and whether an
+// element_free is running.
+thread_local std::vector<uint32_t> t_pending_frees;
+thread_local std::vector<uint32_t> t_cleaned;
+thread_local bool t_freeing = false;
+
+void release_slot(uint32_t handle);
+
+// Runs the clean-up of an element's type; the slot of an element without
+// one is released at once (nothing can reach back to it, and a text must
+// leave the interning index before anyone interns it again).
+void run_cleanup(uint32_t handle) {
+  ElementEntry* e = &g_elements.entries[handle - kHandleBase];
   e->flags |= kFlagReleasing;
   uint32_t type = e->type;
-  if (type < kElementTypeCount && g_cleanup[type]) g_cleanup[type](handle, e->payload);
+  if (type < kElementTypeCount && g_cleanup[type]) {
+    g_cleanup[type](handle, e->payload);
+    t_cleaned.push_back(handle);
+  } else {
+    release_slot(handle);
+  }
+}
 
+void release_slot(uint32_t handle) {
+  uint32_t index = handle - kHandleBase;
   std::lock_guard<std::mutex> lock(g_elements.release_lock);
-  e = &g_elements.entries[index];  // the clean-up may have grown the table
+  ElementEntry* e = &g_elements.entries[index];
   if (e->flags & kFlagGlobalValue) {
     Value v = e->global;
     e->global = Value::null();
@@ -309,6 +339,44 @@ void element_free(uint32_t handle) {
     g_elements.length--;
   }
   refit_entries();
+}
+
+}  // namespace
+
+// Frees that a clean-up causes in turn (an array releasing items that are
+// arrays ...) are queued and their clean-ups run one after another by the
+// outermost call, so that a deeply nested structure never recurses through
+// the C stack; a queued element that gained a reference again meanwhile is
+// left alone. The slots (and records) are released only when every queued
+// clean-up has run, so a clean-up that reaches back to its owner (a
+// with-record to its context) still finds the owner's record.
+void element_free(uint32_t handle) {
+  uint32_t index = handle - kHandleBase;
+  if ((handle >> 30) != 1 || index == 0 || index > g_elements.length) return;
+  ElementEntry* e = &g_elements.entries[index];
+  if (!e->payload || (e->origin & kOriginStaticBytes) || (e->flags & kFlagReleasing)) return;
+  if (t_freeing) {
+    if (!(e->flags & kFlagFreePending)) {
+      e->flags |= kFlagFreePending;
+      t_pending_frees.push_back(handle);
+    }
+    return;
+  }
+  t_freeing = true;
+  run_cleanup(handle);
+  while (!t_pending_frees.empty()) {
+    uint32_t next = t_pending_frees.back();
+    t_pending_frees.pop_back();
+    ElementEntry* p = element_entry(next);
+    if (!p) continue;
+    p->flags &= ~kFlagFreePending;
+    if (p->refs < 1 && (p->holds & kHoldMask) == 0 && !(p->flags & kFlagReleasing) &&
+        !(p->origin & kOriginStaticBytes))
+      run_cleanup(next);
+  }
+  for (uint32_t cleaned : t_cleaned) release_slot(cleaned);
+  t_cleaned.clear();
+  t_freeing = false;
 }
 
 const char* element_type_name(uint32_t type) {

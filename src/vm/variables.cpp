@@ -361,7 +361,7 @@ void var_set(Interp& ctx, Value name, Value v) {
     Value t = value_to_text(&ctx, v);
     std::string_view s = element_text(t);
     if (int64_t(s.size()) < avail) {
-      std::memcpy(p, s.data(), s.size());
+      if (!s.empty()) std::memcpy(p, s.data(), s.size());  // null gives a view without a pointer
       p[s.size()] = 0;
     }
     value_release(t);

@@ -21,7 +21,9 @@ const char* const kCallable[] = {
     "lessthan", "max", "modulus", "negate", "null", "pop", "random", "set", "shiftleft", "str", "strcat",
     "vardef", "varfree", "varmatch", "vecangle", "withpop", "withpush", "var_floatdigits",
     "var_floatround", "var_textwrap", "_call", "_goto", "_if", "_pop", "_return", "_tail", "exit",
-    "round", "sqrt", "animcreate", "filecrypt"};
+    "round", "sqrt", "animcreate", "filecrypt", "memfree", "memgetlong", "memsetlong", "memset", "memmove",
+    "memgetstring", "memgetbytes", "memaddadr", "strcryptrc4", "imagefree", "var_fontaddress", "var_fontshadowx",
+    "fontshadow"};
 
 int g_budget;
 
@@ -33,7 +35,7 @@ TEST_F(TokenFuzz, RandomProgramsEndCleanly) {
   std::mt19937 rng(20261208);
   std::vector<uint32_t> pool;  // element indices the programs may name
   for (const char* name : kCallable) pool.push_back(text_intern(name) - kHandleBase);
-  for (const char* name : {"x", "y", "lbl", "*", "pic*", "0x10", "1.5", "-2", ""})
+  for (const char* name : {"x", "y", "lbl", "*", "pic*", "0x10", "1.5", "-2", "", "-0x8000000000000000"})
     pool.push_back(name_intern(name, int64_t(std::strlen(name))) - kHandleBase);
 
   // Every program runs at most 5000 tokens.

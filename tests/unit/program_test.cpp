@@ -6,6 +6,10 @@
 using namespace vm;
 using scripts::build_image;
 
+namespace vm {
+extern uint32_t g_element_index_limit;  // element.cpp: the highest index handed out
+}
+
 class Program : public VmTest {
  protected:
   void SetUp() override {
@@ -111,6 +115,38 @@ TEST_F(Program, UnloadDropsNamesAndLabels) {
   EXPECT_LT(g_elements.live, live_before);
   uint32_t again = text_intern("label_here");
   EXPECT_FALSE(element_entry(again)->flags & kFlagHasLabel);
+}
+
+// No element gets an index beyond what values and name operands hold (24
+// bits): at the limit creation fails cleanly, and a program whose names do
+// not fit is refused while the old one keeps running. The limit is lowered
+// so that the table need not hold 16 million elements.
+TEST_F(Program, FullElementTableRefusesElementsAndPrograms) {
+  EXPECT_EQ(g_element_index_limit, kIndexMask);
+  ASSERT_TRUE(load(sample()));
+  const uint32_t* old_code = ctx->code;
+  struct Restore {
+    ~Restore() { g_element_index_limit = kIndexMask; }
+  } restore;
+  g_element_index_limit = g_elements.length + 3;
+  std::vector<uint32_t> made;
+  for (uint32_t h; element_entry(h = element_create(nullptr, 8, kTypeArea));) made.push_back(h);
+  ASSERT_GE(made.size(), 3u);
+  EXPECT_EQ(g_elements.length, g_element_index_limit);
+  EXPECT_EQ(text_intern("a text not seen before"), kHandleBase);
+  // Room for the program element but not for its name.
+  element_release(made.back());
+  made.pop_back();
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(load(build_image({word_op(0, 1), kEndWord}, {"a name not seen before"})));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("element table is full"), std::string::npos);
+  EXPECT_EQ(ctx->code, old_code);
+  element_release(made.back());
+  made.pop_back();
+  ASSERT_TRUE(load(build_image({word_op(0, 1), kEndWord}, {"a name not seen before"})));
+  interp_run(*ctx);
+  EXPECT_EQ(text_at(0), "a name not seen before");
+  for (uint32_t h : made) element_release(h);
 }
 
 TEST_F(Program, ScriptCompileDiscardsItsArguments) {
