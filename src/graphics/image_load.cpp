@@ -82,9 +82,11 @@ uint32_t image_new(int32_t w, int32_t h, int32_t bits, const Image* like, const 
   if (!img) return 0;
   if (empty) {
     // No pixels: every pixel access and fill sees an image without area.
+    // Each side keeps its own size (0 x 5 is 0 wide and 5 high); a row
+    // stride of 0 keeps every row address at the null pixel pointer.
     std::free(img->pixels);
     img->pixels = nullptr;
-    w = h = 0;
+    img->stride = 0;
   }
   DrawState& st = img->st;
   if (like) {
@@ -1092,6 +1094,12 @@ vm::Value image_arg(vm::Interp& ctx, vm::Value v) {
     if (vm::Value* cell = vm::var_find(ctx, v))
       if (vm::element_type_of(*cell) == vm::kTypeImage || is_image_list(*cell)) return *cell;
     return load_into_variable(ctx, v);
+  }
+  if (type == vm::kTypeArrayPath) {
+    // An array item (pics[2]), as imageload and the other commands with a
+    // destination store into it: the image or list it holds.
+    if (vm::Value* cell = vm::var_find(ctx, v))
+      if (vm::element_type_of(*cell) == vm::kTypeImage || is_image_list(*cell)) return *cell;
   }
   return vm::Value::null();
 }
