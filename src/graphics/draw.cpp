@@ -86,6 +86,26 @@ bool lookup_color(Value v, uint32_t& out) {
 
 bool is_number(Value v) { return v.is_int() || v.is_float(); }
 
+// A text that is a number written out: hexadecimal numbers (0x...) and
+// fractions that no literal holds stay texts in compiled scripts, and the
+// command that receives them converts them.
+bool is_number_text(Value v) {
+  if (vm::element_type_of(v) != vm::kTypeString) return false;
+  std::string_view s = vm::element_text(v);
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  if (!s.empty() && s.front() == '-') s.remove_prefix(1);
+  if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X'))
+    return std::all_of(s.begin() + 2, s.end(), [](char c) { return std::isxdigit(uint8_t(c)) != 0; });
+  size_t digits = 0, dots = 0;
+  for (char c : s) {
+    if (c >= '0' && c <= '9') digits++;
+    else if (c == '.') dots++;
+    else return false;
+  }
+  return digits > 0 && dots <= 1;
+}
+
 vm::MeasureTarget measure_target(Interp& ctx) {
   Image* img = target(ctx);
   if (!img) return {96, 96, 640, 480};
@@ -544,7 +564,8 @@ void h_drawline(Interp& ctx) {
 }
 
 // colorname name [colour] ...: enters or replaces each name followed by a
-// colour (a number or a known keyword); a name without one is removed.
+// colour (a number, a number text such as 0x123456, or a known keyword); a
+// name without one is removed.
 void h_colorname(Interp& ctx) {
   uint32_t n = close_frame(ctx);
   for (uint32_t i = 0; i < n;) {
@@ -552,7 +573,8 @@ void h_colorname(Interp& ctx) {
     std::string key = gfx::color_key(element_type_of(name) == kTypeString ? element_text(name)
                                                                           : value_display(&ctx, name));
     uint32_t c;
-    if (i < n && (gfx::is_number(ctx.top[i]) || gfx::lookup_color(ctx.top[i], c)))
+    Value next = i < n ? ctx.top[i] : Value::null();
+    if (i < n && (gfx::is_number(next) || gfx::is_number_text(next) || gfx::lookup_color(next, c)))
       gfx::g_colors[key] = read_color(ctx, n, i);
     else
       gfx::g_colors.erase(key);

@@ -5,6 +5,7 @@
 
 #include "graphics/draw.h"
 #include "graphics/draw_args.h"
+#include "graphics/image_load.h"
 #include "vm/commands.h"
 #include "vm/convert.h"
 #include "vm/interp.h"
@@ -182,14 +183,9 @@ void h_drawfilter(Interp& ctx) {
     if (n == 1) {
       if (Image* img = gfx::target(ctx)) img->st.filter = level;
     }
-    for (uint32_t i = 1; i < n; i++) {
-      Value v = ctx.top[i];
-      if (element_type_of(v) == kTypeString) {
-        Value* cell = var_find(ctx, v);
-        v = cell ? *cell : Value::null();
-      }
-      if (auto* img = static_cast<Image*>(element_lookup(v, kTypeImage))) img->st.filter = level;
-    }
+    // The images are read as every image argument is (lists, names, array items).
+    for (uint32_t i = 1; i < n; i++)
+      for (Image* img : gfx::images_of(gfx::image_arg(ctx, ctx.top[i]))) img->st.filter = level;
   }
   pop_n(ctx, n);
 }

@@ -82,9 +82,11 @@ uint32_t image_new(int32_t w, int32_t h, int32_t bits, const Image* like, const 
   if (!img) return 0;
   if (empty) {
     // No pixels: every pixel access and fill sees an image without area.
+    // Each side keeps its own size (0 x 5 is 0 wide and 5 high); a row
+    // stride of 0 keeps every row address at the null pixel pointer.
     std::free(img->pixels);
     img->pixels = nullptr;
-    w = h = 0;
+    img->stride = 0;
   }
   DrawState& st = img->st;
   if (like) {
@@ -108,7 +110,13 @@ uint32_t image_new(int32_t w, int32_t h, int32_t bits, const Image* like, const 
 // --- format detection -------------------------------------------------------------
 
 Format detect_format(const uint8_t* d, size_t n) {
-  if (n >= 30 && d[0] == 'B' && d[1] == 'M' && u16(d + 28) >= 1 && u16(d + 28) <= 64) return Format::Bmp;
+  if (n >= 26 && d[0] == 'B' && d[1] == 'M') {
+    // The bit count lies at offset 24 in the 12-byte core header and at 28
+    // in every longer info header.
+    const bool core = u32(d + 14) == 12;
+    uint16_t bits = core ? u16(d + 24) : n >= 30 ? u16(d + 28) : 0;
+    if (bits >= 1 && bits <= 64) return Format::Bmp;
+  }
   if (n >= 2 && d[0] == 0x34 && d[1] == 0x12) return Format::Own;
   if (n >= 4 && u16(d) == 0 && (u16(d + 2) == 1 || u16(d + 2) == 2)) return Format::Icon;
   if (n >= 6 && (std::memcmp(d, "GIF87a", 6) == 0 || std::memcmp(d, "GIF89a", 6) == 0)) return Format::Gif;
@@ -507,6 +515,10 @@ uint32_t read_png(const uint8_t* data, size_t size, const Image* like, std::stri
   }
   bool alpha = pi.format & PNG_FORMAT_FLAG_ALPHA;
   pi.format = alpha ? PNG_FORMAT_BGRA : PNG_FORMAT_BGR;
+  // 16-bit samples without gAMA or sRGB are read as the 8-bit ones are: as
+  // sRGB values (by default libpng takes them for linear light and brightens
+  // them on the way to 8 bits).
+  pi.flags |= PNG_IMAGE_FLAG_16BIT_sRGB;
   uint32_t handle = new_for_reader(pi.width, pi.height, alpha ? -32 : 24, like, error);
   Image* img = image_of(handle);
   if (!img || !img->pixels) {
@@ -764,6 +776,93 @@ TIFF* tiff_open(TiffMem& m, const char* mode) {
   return t;
 }
 
+// Put routines of libtiff's RGBA reader for RGB samples with unassociated
+// (straight) alpha: libtiff's own premultiply them, which loses the colour
+// of faint pixels; these pack the samples as they are. 16-bit samples are
+// scaled to 8 bits with rounding.
+uint32_t pack_rgba(uint32_t r, uint32_t g, uint32_t b, uint32_t a) { return r | g << 8 | b << 16 | a << 24; }
+uint32_t to8(uint16_t v) { return (uint32_t(v) * 255 + 32767) / 65535; }
+
+void put_straight_contig8(TIFFRGBAImage* img, uint32_t* cp, uint32_t, uint32_t, uint32_t w, uint32_t h,
+                          int32_t fromskew, int32_t toskew, unsigned char* pp) {
+  const int64_t spp = img->samplesperpixel;
+  for (uint32_t y = 0; y < h; y++) {
+    for (uint32_t x = 0; x < w; x++, pp += spp) *cp++ = pack_rgba(pp[0], pp[1], pp[2], pp[3]);
+    cp += toskew;
+    pp += int64_t(fromskew) * spp;
+  }
+}
+
+void put_straight_contig16(TIFFRGBAImage* img, uint32_t* cp, uint32_t, uint32_t, uint32_t w, uint32_t h,
+                           int32_t fromskew, int32_t toskew, unsigned char* pp) {
+  const int64_t spp = img->samplesperpixel;
+  const unsigned char* p = pp;
+  uint16_t s[4];
+  for (uint32_t y = 0; y < h; y++) {
+    for (uint32_t x = 0; x < w; x++, p += 2 * spp) {
+      std::memcpy(s, p, sizeof s);
+      *cp++ = pack_rgba(to8(s[0]), to8(s[1]), to8(s[2]), to8(s[3]));
+    }
+    cp += toskew;
+    p += int64_t(fromskew) * spp * 2;
+  }
+}
+
+void put_straight_separate8(TIFFRGBAImage*, uint32_t* cp, uint32_t, uint32_t, uint32_t w, uint32_t h,
+                            int32_t fromskew, int32_t toskew, unsigned char* r, unsigned char* g, unsigned char* b,
+                            unsigned char* a) {
+  for (uint32_t y = 0; y < h; y++) {
+    for (uint32_t x = 0; x < w; x++) *cp++ = pack_rgba(*r++, *g++, *b++, *a++);
+    r += fromskew, g += fromskew, b += fromskew, a += fromskew;
+    cp += toskew;
+  }
+}
+
+void put_straight_separate16(TIFFRGBAImage*, uint32_t* cp, uint32_t, uint32_t, uint32_t w, uint32_t h,
+                             int32_t fromskew, int32_t toskew, unsigned char* r, unsigned char* g, unsigned char* b,
+                             unsigned char* a) {
+  auto sample = [](unsigned char*& p) {
+    uint16_t v;
+    std::memcpy(&v, p, 2);
+    p += 2;
+    return to8(v);
+  };
+  for (uint32_t y = 0; y < h; y++) {
+    for (uint32_t x = 0; x < w; x++) {
+      uint32_t rv = sample(r), gv = sample(g), bv = sample(b), av = sample(a);
+      *cp++ = pack_rgba(rv, gv, bv, av);
+    }
+    r += 2 * fromskew, g += 2 * fromskew, b += 2 * fromskew, a += 2 * fromskew;
+    cp += toskew;
+  }
+}
+
+// Reads the picture as straight RGBA, top row first. Colour samples stored
+// premultiplied (associated alpha) come back divided by their alpha.
+bool read_tiff_rgba(TIFF* t, uint32_t w, uint32_t h, uint32_t* raster, char message[1024]) {
+  TIFFRGBAImage img;
+  if (!TIFFRGBAImageOK(t, message) || !TIFFRGBAImageBegin(&img, t, 1, message)) return false;
+  img.req_orientation = ORIENTATION_TOPLEFT;
+  if (img.alpha == EXTRASAMPLE_UNASSALPHA && img.photometric == PHOTOMETRIC_RGB && img.samplesperpixel >= 4) {
+    if (img.isContig && img.bitspersample == 8) img.put.contig = put_straight_contig8;
+    if (img.isContig && img.bitspersample == 16) img.put.contig = put_straight_contig16;
+    if (!img.isContig && img.bitspersample == 8) img.put.separate = put_straight_separate8;
+    if (!img.isContig && img.bitspersample == 16) img.put.separate = put_straight_separate16;
+  }
+  const bool premultiplied = img.alpha == EXTRASAMPLE_ASSOCALPHA;
+  bool ok = img.width == w && img.height == h && TIFFRGBAImageGet(&img, raster, w, h);
+  TIFFRGBAImageEnd(&img);
+  if (ok && premultiplied) {
+    for (size_t i = 0, n = size_t(w) * h; i < n; i++) {
+      uint32_t p = raster[i], a = TIFFGetA(p);
+      if (a == 0 || a == 255) continue;
+      auto un = [a](uint32_t c) { return std::min<uint32_t>(255, (c * 255 + a / 2) / a); };
+      raster[i] = pack_rgba(un(TIFFGetR(p)), un(TIFFGetG(p)), un(TIFFGetB(p)), a);
+    }
+  }
+  return ok;
+}
+
 }  // namespace
 
 uint32_t read_tiff(const uint8_t* data, size_t size, const Image* like, std::string* error) {
@@ -791,7 +890,7 @@ uint32_t read_tiff(const uint8_t* data, size_t size, const Image* like, std::str
     TIFFClose(t);
     return fail(error, "out of memory"), 0;
   }
-  if (!TIFFRGBAImageOK(t, message) || !TIFFReadRGBAImageOriented(t, w, h, raster.get(), ORIENTATION_TOPLEFT, 1)) {
+  if (!read_tiff_rgba(t, w, h, raster.get(), message)) {
     fail(error, !m.message.empty() ? m.message.c_str() : message[0] ? message : "unreadable TIFF file");
     if (error && message[0] && m.message.empty()) *error = message;
     TIFFClose(t);
@@ -909,7 +1008,9 @@ uint32_t read_gif(const uint8_t* data, size_t size, const Image* like, std::stri
     // palette entry of the same colour stays opaque); the transparent
     // colour is kept as well, so that saving writes the frame back with it.
     img->mask = fi.mask;
-    img->delay = fi.delay;
+    // Delays (and the 1/30 s minimum for frames that give 0 or 1) pace an
+    // animation; a still picture is put without waiting.
+    img->delay = pic.frames.size() > 1 ? fi.delay : 0;
     if (f.transparent >= 0) {
       img->st.tran = 1;
       img->st.color_tran = img->palette[f.transparent & 255];
@@ -1091,6 +1192,12 @@ vm::Value image_arg(vm::Interp& ctx, vm::Value v) {
     if (vm::Value* cell = vm::var_find(ctx, v))
       if (vm::element_type_of(*cell) == vm::kTypeImage || is_image_list(*cell)) return *cell;
     return load_into_variable(ctx, v);
+  }
+  if (type == vm::kTypeArrayPath) {
+    // An array item (pics[2]), as imageload and the other commands with a
+    // destination store into it: the image or list it holds.
+    if (vm::Value* cell = vm::var_find(ctx, v))
+      if (vm::element_type_of(*cell) == vm::kTypeImage || is_image_list(*cell)) return *cell;
   }
   return vm::Value::null();
 }

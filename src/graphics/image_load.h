@@ -28,8 +28,9 @@ namespace gfx {
 
 // --- creation -------------------------------------------------------------------
 
-// Creates an image element after the creation rules: sizes below 0 become 0
-// (a 0 x 0 image has no pixels but a drawing state); bits -32, or 32 with an
+// Creates an image element after the creation rules: each size below 0
+// becomes 0 (an image with a side of 0 has no pixels but a drawing state and
+// its other side); bits -32, or 32 with an
 // alpha template, make an alpha image; the drawing state is copied from
 // `like` (font cleared, text position reset, clip rectangle the whole image,
 // current colour the colour mask); indexed depths get `palette` (`entries`

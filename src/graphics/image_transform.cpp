@@ -135,7 +135,8 @@ void write_argb(Image& img, const std::vector<uint32_t>& argb) {
 }
 
 uint32_t convert_image(const Image& src, int32_t bits, std::string* error) {
-  if (!src.pixels) return image_new(0, 0, bits, &src, nullptr, 0, error);
+  // An image without pixels keeps its sides (one of them 0).
+  if (!src.pixels) return image_new(src.width(), src.height(), bits, &src, nullptr, 0, error);
   std::vector<uint32_t> argb = read_argb(src);
   // A plain image made an alpha image starts opaque (read_argb gives 255).
   return image_from_argb(argb, src.width(), src.height(), bits, src, src, error);

@@ -230,7 +230,10 @@ int32_t text_width(const Decoded& d, const TextState& st, bool last_line_only) {
   Layout l = layout_text(nullptr, d, st, LayoutBox{0, 0, 0, true});
   int32_t widest = 0, w = 0;
   for (const Line& line : l.lines) {
-    w = line.end_x - line.start_x + line.overhang;
+    // A measured line keeps its trailing spaces and tabs (only alignment
+    // leaves them out); the overhang is that of the line's last character.
+    int32_t overhang = line.end > line.begin ? overhang_of(d, d.items[line.end - 1]) : 0;
+    w = line.pen_x - line.start_x + overhang;
     widest = std::max(widest, w);
   }
   return last_line_only ? w : widest;

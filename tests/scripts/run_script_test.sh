@@ -1,8 +1,9 @@
 #!/bin/sh
 # Runs one script test:
 #   tests/scripts/run_script_test.sh NAME [BIN_DIR]
-# Copies tests/scripts/NAME.qns (and the helper scripts in NAME.d/, if any)
-# into a temporary directory, compiles every script there with quillonc,
+# Copies tests/scripts/NAME.qns (and the helper scripts and data files in
+# NAME.d/, if any) into a temporary directory, compiles every script there
+# with quillonc,
 # runs `quillon --headless --fixed-clock NAME.qnc` with that directory as the
 # working directory (so scriptlink finds the helpers by name), and compares
 # standard output with NAME.out and, when NAME.err exists, standard error
@@ -26,7 +27,7 @@ trap 'rm -rf "$work"' EXIT
 
 cp "$here/$name.qns" "$work/"
 if [ -d "$here/$name.d" ]; then
-  cp "$here/$name.d/"*.qns "$work/"
+  cp "$here/$name.d/"* "$work/"
 fi
 
 cd "$work"
