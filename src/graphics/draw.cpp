@@ -37,6 +37,7 @@ struct GfxContext {
 std::unordered_map<Interp*, GfxContext> g_contexts;
 std::unordered_map<std::string, uint32_t> g_colors;
 FlushHook g_flush = nullptr;
+FrameHook g_frame_settle = nullptr;
 
 GfxContext& state(Interp& ctx) { return g_contexts[&ctx]; }
 
@@ -229,8 +230,8 @@ void gfx_init() {
 namespace {
 
 // The frame's shape from var_windowsizex, var_windowsizey and
-// var_windowbitdepth. A side below 32 is the default 640 or 480, as the
-// window opens with.
+// var_windowbitdepth, after the window glue settled them (a side below 32
+// is 640 or 480 once a window opens).
 struct FrameShape {
   int32_t w, h, bits;
 };
@@ -240,14 +241,14 @@ FrameShape frame_shape(Interp& ctx) {
   int64_t bits = vm::sysvar_int(ctx, vm::SV_var_windowbitdepth);
   // Note: a depth the frame cannot have falls back to 32 bits.
   if (bits != 1 && bits != 4 && bits != 8 && bits != 24 && bits != 32 && bits != -32) bits = 32;
-  if (w < 32) w = 640;
-  if (h < 32) h = 480;
-  return {int32_t(std::min<int64_t>(w, kMaxSide)), int32_t(std::min<int64_t>(h, kMaxSide)), int32_t(bits)};
+  return {int32_t(std::clamp<int64_t>(w, 1, kMaxSide)), int32_t(std::clamp<int64_t>(h, 1, kMaxSide)),
+          int32_t(bits)};
 }
 
 // A frame of the shape above. Indexed frames start with the grey ramp, as
 // other images made without a palette do.
 uint32_t create_frame(Interp& ctx, const Image* like) {
+  if (g_frame_settle) g_frame_settle(ctx);
   FrameShape f = frame_shape(ctx);
   uint32_t handle = image_create(f.w, f.h, f.bits, like, nullptr);
   if (Image* img = image_of(handle); img && img->bits <= 8)
@@ -287,6 +288,8 @@ void remake_frame(Interp& ctx) {
   s.frame = fresh;
   s.list.rects.clear();
 }
+
+void set_frame_hook(FrameHook settle) { g_frame_settle = settle; }
 
 void fit_frame(Interp& ctx) {
   Image* img = image_of(state(ctx).frame);

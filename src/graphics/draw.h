@@ -30,6 +30,11 @@ Image* target(vm::Interp& ctx);
 // Makes the frame anew at the window size and depth with the old picture
 // copied in at 0, 0 (after windowsize on an open window).
 void remake_frame(vm::Interp& ctx);
+// Runs before the frame is made: the window glue settles the window's size
+// and depth variables there, so the frame has the size the window opens
+// with. Without a hook the variables are taken as they are.
+using FrameHook = void (*)(vm::Interp& ctx);
+void set_frame_hook(FrameHook settle);
 // Makes the frame anew (as remake_frame) when it was made before the window
 // opened at another size or depth than the window variables now give.
 void fit_frame(vm::Interp& ctx);

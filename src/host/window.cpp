@@ -71,12 +71,14 @@ void fit_copy(WindowState& mw, const gfx::Image& img) {
 // shows the whole frame later).
 void present_rects(Interp& ctx, gfx::Image& shown, const gfx::Rect* rects, size_t count) {
   if (!g_windows[&ctx].window) {
-    // Opening may make the frame anew at the window's size, which frees
-    // `shown`: the new window shows the whole new frame instead.
     if (!open_main_window(ctx)) return;
-    gfx::mark_all_changed(ctx);
-    gfx::finish_drawing(ctx);
-    return;
+    // Opening may have made the frame anew at the window's size, which
+    // freed `shown`: then the new window shows the whole new frame.
+    if (gfx::frame(ctx) != &shown) {
+      gfx::mark_all_changed(ctx);
+      gfx::finish_drawing(ctx);
+      return;
+    }
   }
   WindowState& mw = g_windows[&ctx];
   if (vm::sysvar_int(ctx, vm::SV_var_windowupdate) == 0 && !mw.force_present) return;
@@ -205,6 +207,7 @@ void window_init(bool headless, const platform::Desktop& headless_desktop) {
   g_headless = headless;
   g_headless_desktop = headless_desktop;
   gfx::set_flush_hook(present_rects);
+  gfx::set_frame_hook(settle_window_size);
   vm::g_host.pump = pump;
   vm::g_host.message_box = show_message;
   vm::interp_add_closer(window_closer);
@@ -234,6 +237,21 @@ platform::Window* main_window(Interp& ctx) {
   return it == g_windows.end() ? nullptr : it->second.window.get();
 }
 
+// The window's size as it opens: sides below 32 become 640 x 480, a depth
+// of 0 or less (but -32) becomes 32, and an unscaled window takes the
+// frame's size. The frame is made with these (the frame hook), so an image
+// made before the window does not give the frame another size.
+void settle_window_size(Interp& ctx) {
+  if (vm::sysvar_int(ctx, vm::SV_var_windowsizex) < 32) vm::sysvar_set_int(ctx, vm::SV_var_windowsizex, 640);
+  if (vm::sysvar_int(ctx, vm::SV_var_windowsizey) < 32) vm::sysvar_set_int(ctx, vm::SV_var_windowsizey, 480);
+  int64_t bits = vm::sysvar_int(ctx, vm::SV_var_windowbitdepth);
+  if (bits <= 0 && bits != -32) vm::sysvar_set_int(ctx, vm::SV_var_windowbitdepth, 32);
+  if (!vm::sysvar_int(ctx, vm::SV_var_windowscaled)) {
+    vm::sysvar_set_int(ctx, vm::SV_var_windowscaledx, vm::sysvar_int(ctx, vm::SV_var_windowsizex));
+    vm::sysvar_set_int(ctx, vm::SV_var_windowscaledy, vm::sysvar_int(ctx, vm::SV_var_windowsizey));
+  }
+}
+
 // Opening: the background window first when one is wanted, sizes below
 // 32 become 640 x 480, the window takes the scaled size and is centred on
 // the desktop unless a position was set, and the frame is made.
@@ -244,14 +262,7 @@ bool open_main_window(Interp& ctx) {
   if (small) mw.style = 0;
   open_background_window(ctx);
   if (ctx.sysvars[vm::SV_var_windowupdate].is_null()) vm::sysvar_set_int(ctx, vm::SV_var_windowupdate, 1);
-  if (vm::sysvar_int(ctx, vm::SV_var_windowsizex) < 32) vm::sysvar_set_int(ctx, vm::SV_var_windowsizex, 640);
-  if (vm::sysvar_int(ctx, vm::SV_var_windowsizey) < 32) vm::sysvar_set_int(ctx, vm::SV_var_windowsizey, 480);
-  int64_t bits = vm::sysvar_int(ctx, vm::SV_var_windowbitdepth);
-  if (bits <= 0 && bits != -32) vm::sysvar_set_int(ctx, vm::SV_var_windowbitdepth, 32);
-  if (!vm::sysvar_int(ctx, vm::SV_var_windowscaled)) {
-    vm::sysvar_set_int(ctx, vm::SV_var_windowscaledx, vm::sysvar_int(ctx, vm::SV_var_windowsizex));
-    vm::sysvar_set_int(ctx, vm::SV_var_windowscaledy, vm::sysvar_int(ctx, vm::SV_var_windowsizey));
-  }
+  settle_window_size(ctx);
   // A frame made before the window (an image made or loaded first takes
   // its drawing state from it) follows a size set after it.
   gfx::fit_frame(ctx);

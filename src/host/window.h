@@ -29,6 +29,9 @@ platform::Window* main_window(vm::Interp& ctx);
 // Opens the main window if it is not open (the frame is made if needed);
 // false when it cannot be opened.
 bool open_main_window(vm::Interp& ctx);
+// Settles the window size variables as the window opens with them (sides
+// below 32 are 640 x 480); the frame is made after this.
+void settle_window_size(vm::Interp& ctx);
 // Closes the main window (the frame stays).
 void close_main_window(vm::Interp& ctx);
 

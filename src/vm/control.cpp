@@ -161,6 +161,13 @@ bool close_own_frame(Interp& ctx, uint32_t args) {
   return true;
 }
 
+void run_command(Interp& ctx, CommandHandler handler) {
+  handler(ctx);
+  // The one place where drawing reaches the window: after any command that
+  // changed the frame, whatever the command was.
+  if (ctx.frame_changed && g_host.finish_drawing) g_host.finish_drawing(ctx);
+}
+
 void op_line(Interp& ctx) {
   if (stack_depth(ctx) < 2) {
     raise(ctx, kErrStackUnderflow);
@@ -214,12 +221,9 @@ void op_call(Interp& ctx, bool pop_after) {
   if (c.target == kNoTarget) {
     const uint32_t* code = ctx.code;
     if (c.handler)
-      c.handler(ctx);
+      run_command(ctx, c.handler);
     else
       raise(ctx, kErrUnknownCommand);
-    // The one place where drawing reaches the window: after any command
-    // that changed the frame, whatever the command was.
-    if (ctx.frame_changed && g_host.finish_drawing) g_host.finish_drawing(ctx);
     // A command that replaced the program (scriptlink) left no frames to pop.
     if (pop_after && ctx.stop == 0 && ctx.code == code) discard_to_frame(ctx);
     return;

@@ -4,9 +4,15 @@
 
 #include <cstdint>
 
+#include "vm/element.h"
+
 namespace vm {
 
 struct Interp;
+
+// Calls a command's handler as every command call does: when the command
+// changed the window frame, the finish-drawing step shows it.
+void run_command(Interp& ctx, CommandHandler handler);
 
 void op_line(Interp& ctx);
 // `_call`; with pop_after (`_CALL _POP`) the statement's results are

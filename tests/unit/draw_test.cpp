@@ -29,7 +29,7 @@ class Draw : public VmTest {
     open_frame(*ctx);
     std::vector<Value> list(args);
     for (auto it = list.rbegin(); it != list.rend(); ++it) push(*ctx, *it);
-    h(*ctx);
+    vm::run_command(*ctx, h);
     return depth() - before;
   }
   int64_t result(CommandHandler h, std::initializer_list<Value> args) {

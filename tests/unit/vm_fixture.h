@@ -93,7 +93,7 @@ class VmTest : public ::testing::Test {
     vm::open_frame(*ctx);
     std::vector<vm::Value> list(args);
     for (auto it = list.rbegin(); it != list.rend(); ++it) vm::push(*ctx, *it);
-    h(*ctx);
+    vm::run_command(*ctx, h);
     EXPECT_EQ(depth(), before + (result ? 1 : 0));
     if (!result) return vm::Value::null();
     vm::Value v = cell(0);
