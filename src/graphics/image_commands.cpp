@@ -19,6 +19,8 @@ using gfx::Image;
 namespace {
 
 bool is_name(Value v) { return element_type_of(v) == kTypeString; }
+// Where a command stores its image: a variable's name or an array item.
+bool is_destination(Value v) { return is_name(v) || element_type_of(v) == vm::kTypeArrayPath; }
 
 // Depths of imagenew: -32 and 1..32 rounded up to a depth images have;
 // anything else 32.
@@ -96,7 +98,7 @@ void h_imagenew(Interp& ctx) {
   uint32_t n = close_frame(ctx);
   uint32_t i = 0;
   Value var = Value::null();
-  if (n > 0 && is_name(ctx.top[0])) var = ctx.top[i++];
+  if (n > 0 && is_destination(ctx.top[0])) var = ctx.top[i++];
   auto num = [&](uint32_t k, int64_t dflt) { return k < n ? value_to_integer(&ctx, ctx.top[k]) : dflt; };
   int64_t w = std::clamp<int64_t>(num(i, 0), 0, INT32_MAX);
   int64_t h = std::clamp<int64_t>(num(i + 1, 0), 0, INT32_MAX);

@@ -620,7 +620,8 @@ using gfx::Image;
 
 namespace {
 
-bool is_name(Value v) { return element_type_of(v) == kTypeString; }
+// Where a command stores its image: a variable's name or an array item.
+bool is_destination(Value v) { return element_type_of(v) == kTypeString || element_type_of(v) == kTypeArrayPath; }
 
 std::string lower_text(Interp& ctx, Value v) {
   std::string s = value_to_string(&ctx, v);
@@ -729,7 +730,7 @@ Image* source_and_dest(Interp& ctx, uint32_t n, uint32_t& i, Value& dest) {
     std::vector<Image*> list = gfx::images_of(gfx::image_arg(ctx, ctx.top[i++]));
     if (!list.empty()) src = list[0];
   }
-  if (i < n && is_name(ctx.top[i])) dest = ctx.top[i++];
+  if (i < n && is_destination(ctx.top[i])) dest = ctx.top[i++];
   return src;
 }
 

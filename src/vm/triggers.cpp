@@ -434,10 +434,11 @@ void read_rect(Interp& ctx, uint32_t end, uint32_t& i, WhenRect& r) {
   if (gfx::Image* img = gfx::target(ctx)) r = {img->st.minx, img->st.miny, img->st.maxx, img->st.maxy};
 }
 
-// An IMAGE given as a value or by the name of a variable holding one; 0 when none.
+// An IMAGE given as a value, or by the name of a variable or the path of an
+// array item holding one; 0 when none.
 uint32_t image_arg(Interp& ctx, Value v) {
   if (element_type_of(v) == kTypeImage) return v.handle();
-  if (element_type_of(v) == kTypeString)
+  if (element_type_of(v) == kTypeString || element_type_of(v) == kTypeArrayPath)
     if (Value* cell = var_find(ctx, v))
       if (element_type_of(*cell) == kTypeImage) return cell->handle();
   return 0;
