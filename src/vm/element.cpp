@@ -18,9 +18,6 @@ uint32_t g_element_index_limit = kIndexMask;
 
 namespace {
 
-// Entry flag: queued to be freed by the outermost element_free.
-constexpr uint32_t kFlagFreePending = 128;
-
 ElementCleanup g_cleanup[kElementTypeCount] = {};
 
 // Growable arrays keep a headroom of more than 256 slots and never shrink

@@ -66,8 +66,13 @@ inline constexpr uint32_t kFlagHasCommand = 4;    // `handler` is valid
 inline constexpr uint32_t kFlagGlobalValue = 8;   // `global` holds a common variable
 inline constexpr uint32_t kFlagReleasing = 32;    // clean-up running
 inline constexpr uint32_t kFlagBuiltin = 64;      // one of the built-in command names
+inline constexpr uint32_t kFlagFreePending = 128; // queued to be freed by the outermost element_free
 
 inline constexpr uint32_t kHoldMask = 0x3fff;
+
+// The highest index the table hands out (kIndexMask); tests lower it to
+// reach a full table quickly.
+extern uint32_t g_element_index_limit;
 
 // One slot of the table. The fields and their meanings are those of the
 // design's ten-word entry; on a 64-bit host the payload pointer and the

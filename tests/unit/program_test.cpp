@@ -6,10 +6,6 @@
 using namespace vm;
 using scripts::build_image;
 
-namespace vm {
-extern uint32_t g_element_index_limit;  // element.cpp: the highest index handed out
-}
-
 class Program : public VmTest {
  protected:
   void SetUp() override {
