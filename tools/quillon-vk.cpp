@@ -35,7 +35,12 @@ constexpr const char* kDetails =
     "  extract  writes the members (all when none is named) into the current\n"
     "           directory\n"
     "  bind     copies the player (default: the quillon next to this tool) to\n"
-    "           PROGRAM with the archive appended; the program runs the archive\n";
+    "           PROGRAM with the archive appended; the program runs the archive's\n"
+    "           start-up script (a member named startup or startup.qnc, which the\n"
+    "           archive must hold)\n"
+    "\n"
+    "Member names are printed with control characters escaped (\\xNN); members\n"
+    "named with them are never extracted.\n";
 
 int fail(const std::string& message) {
   std::fprintf(stderr, "quillon-vk: %s\n", message.c_str());
