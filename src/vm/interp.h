@@ -36,6 +36,20 @@ enum ErrorCode : int32_t {
   kErrMissingFile = -13,
 };
 
+// What the subsystems above the machine (drawing, text, input, window) keep
+// per context. The context holds one opaque pointer for each, as Lua hangs
+// everything off its state, so that the machine knows none of their types:
+// each subsystem casts its own slot, makes its state at first use and
+// deletes it in its context closer (interp_add_closer). A context starts
+// with every slot null (its record is made zeroed).
+enum ContextSlot : uint32_t {
+  kSlotGraphics,
+  kSlotText,
+  kSlotInput,
+  kSlotWindow,
+  kSlotCount,
+};
+
 struct Interp {
   Value* top;              // topmost cell; the stack grows toward lower addresses
   Value current_file;      // source file of the running statement (set by _line)
@@ -62,6 +76,7 @@ struct Interp {
   uint32_t program;        // PROGRAM element of the loaded script, 0 when none
   uint32_t* symbols;       // handles of the program's names, 1..symbol_count (heap block)
   uint32_t symbol_count;
+  void* slots[kSlotCount];  // per-subsystem state, see ContextSlot
   Value sysvars[kSysVarCount];  // system variable cells
 };
 
