@@ -28,24 +28,30 @@ using vm::Value;
 
 namespace {
 
+// What a context draws with, in its graphics slot.
 struct GfxContext {
   uint32_t frame = 0;
   uint32_t target = 0;
   ChangedList list;
 };
 
-std::unordered_map<Interp*, GfxContext> g_contexts;
 std::unordered_map<std::string, uint32_t> g_colors;
 FlushHook g_flush = nullptr;
 FrameHook g_frame_settle = nullptr;
 
-GfxContext& state(Interp& ctx) { return g_contexts[&ctx]; }
+// The context's drawing state, made at its first use.
+GfxContext& state(Interp& ctx) {
+  void*& slot = ctx.slots[vm::kSlotGraphics];
+  if (!slot) slot = new GfxContext;
+  return *static_cast<GfxContext*>(slot);
+}
 
 void context_closer(Interp& ctx) {
-  auto it = g_contexts.find(&ctx);
-  if (it == g_contexts.end()) return;
-  uint32_t f = it->second.frame, t = it->second.target;
-  g_contexts.erase(it);
+  auto* s = static_cast<GfxContext*>(ctx.slots[vm::kSlotGraphics]);
+  if (!s) return;
+  ctx.slots[vm::kSlotGraphics] = nullptr;
+  uint32_t f = s->frame, t = s->target;
+  delete s;
   if (t) vm::element_release(t);
   vm::element_release(f);
 }

@@ -5,7 +5,6 @@
 #include <cctype>
 #include <cstring>
 #include <deque>
-#include <unordered_map>
 
 #include "graphics/image.h"
 #include "graphics/image_load.h"
@@ -151,9 +150,22 @@ struct InputState {
   uint16_t mods = 0;                 // platform modifier bits held
 };
 
-std::unordered_map<Interp*, InputState> g_input;
+void input_closer(Interp& ctx) {
+  delete static_cast<InputState*>(ctx.slots[vm::kSlotInput]);
+  ctx.slots[vm::kSlotInput] = nullptr;
+}
 
-InputState& state(Interp& ctx) { return g_input[&ctx]; }
+// The context's input state, in its input slot, made at its first use.
+// Registering the closer again does nothing after input_init; it covers a
+// context that meets input before input_init ran.
+InputState& state(Interp& ctx) {
+  void*& slot = ctx.slots[vm::kSlotInput];
+  if (!slot) {
+    slot = new InputState;
+    vm::interp_add_closer(input_closer);
+  }
+  return *static_cast<InputState*>(slot);
+}
 
 void set_var(Interp& ctx, vm::SysVar v, int64_t x) { vm::sysvar_set_int(ctx, v, x); }
 int64_t var(Interp& ctx, vm::SysVar v) { return vm::sysvar_int(ctx, v); }
@@ -400,8 +412,6 @@ void mouse_event(Interp& ctx, const platform::Event& e, bool background) {
   if (type != kInputLeftDown && saver_input(ctx, SaverInput::Click)) return;
   record(ctx, type, x, y, 0);
 }
-
-void input_closer(Interp& ctx) { g_input.erase(&ctx); }
 
 int32_t key_from_name_hook(std::string_view name) { return key_code_from_name(name); }
 

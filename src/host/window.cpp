@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
 #include "graphics/draw.h"
@@ -29,7 +28,19 @@ namespace {
 std::unique_ptr<platform::Platform> g_platform;
 bool g_headless = true;
 platform::Desktop g_headless_desktop;
-std::unordered_map<Interp*, WindowState> g_windows;
+// The contexts whose window slot holds a state, so that window_shutdown
+// can close their windows before the platform goes.
+std::vector<Interp*> g_window_contexts;
+
+WindowState* window_state_if_any(Interp& ctx) { return static_cast<WindowState*>(ctx.slots[vm::kSlotWindow]); }
+
+void free_window_state(Interp& ctx) {
+  WindowState* ws = window_state_if_any(ctx);
+  if (!ws) return;
+  ctx.slots[vm::kSlotWindow] = nullptr;
+  std::erase(g_window_contexts, &ctx);
+  delete ws;
+}
 
 // Copies rectangle r (inclusive, inside the frame) of the frame into the
 // BGRA picture. 24- and 32-bit rows are read directly; indexed depths go
@@ -70,7 +81,7 @@ void fit_copy(WindowState& mw, const gfx::Image& img) {
 // var_windowupdate is off the changed areas are not shown (windowupdate
 // shows the whole frame later).
 void present_rects(Interp& ctx, gfx::Image& shown, const gfx::Rect* rects, size_t count) {
-  if (!g_windows[&ctx].window) {
+  if (!window_state(ctx).window) {
     if (!open_main_window(ctx)) return;
     // Opening may have made the frame anew at the window's size, which
     // freed `shown`: then the new window shows the whole new frame.
@@ -80,7 +91,7 @@ void present_rects(Interp& ctx, gfx::Image& shown, const gfx::Rect* rects, size_
       return;
     }
   }
-  WindowState& mw = g_windows[&ctx];
+  WindowState& mw = window_state(ctx);
   if (vm::sysvar_int(ctx, vm::SV_var_windowupdate) == 0 && !mw.force_present) return;
   fit_copy(mw, shown);
   for (size_t k = 0; k < count; k++) {
@@ -134,7 +145,7 @@ void handle_event(Interp& ctx, const platform::Event& e) {
     return;
   }
   if (menu_key(ctx, e)) return;
-  const WindowState& ws = g_windows[&ctx];
+  const WindowState& ws = window_state(ctx);
   const bool background = ws.background && e.window != 0 && e.window == ws.background->id();
   input_event(ctx, e, background);
 }
@@ -163,7 +174,7 @@ void show_message(Interp&, const char* caption, const char* text) {
 }
 
 void window_closer(Interp& ctx) {
-  g_windows.erase(&ctx);
+  free_window_state(ctx);
   saver_reset();
 }
 
@@ -183,7 +194,17 @@ void register_desktop_variables() {
 
 }  // namespace
 
-WindowState& window_state(Interp& ctx) { return g_windows[&ctx]; }
+// The context's window state, in its window slot, made at its first use.
+// Registering the closer again does nothing after window_init; it covers a
+// context that meets the window commands before window_init ran.
+WindowState& window_state(Interp& ctx) {
+  if (WindowState* ws = window_state_if_any(ctx)) return *ws;
+  auto* ws = new WindowState;
+  ctx.slots[vm::kSlotWindow] = ws;
+  g_window_contexts.push_back(&ctx);
+  vm::interp_add_closer(window_closer);
+  return *ws;
+}
 
 // The desktop as the script sees it: 640 x 480 in the small (preview) mode.
 platform::Desktop script_desktop() {
@@ -216,7 +237,7 @@ void window_init(bool headless, const platform::Desktop& headless_desktop) {
 }
 
 void window_shutdown() {
-  g_windows.clear();
+  while (!g_window_contexts.empty()) free_window_state(*g_window_contexts.back());
   g_platform.reset();
 }
 
@@ -233,8 +254,8 @@ platform::Platform& platform_get() {
 }
 
 platform::Window* main_window(Interp& ctx) {
-  auto it = g_windows.find(&ctx);
-  return it == g_windows.end() ? nullptr : it->second.window.get();
+  WindowState* ws = window_state_if_any(ctx);
+  return ws ? ws->window.get() : nullptr;
 }
 
 // The window's size as it opens: sides below 32 become 640 x 480, a depth
@@ -256,7 +277,7 @@ void settle_window_size(Interp& ctx) {
 // 32 become 640 x 480, the window takes the scaled size and is centred on
 // the desktop unless a position was set, and the frame is made.
 bool open_main_window(Interp& ctx) {
-  WindowState& mw = g_windows[&ctx];
+  WindowState& mw = window_state(ctx);
   if (mw.window) return true;
   const bool small = startup_flags().small;
   if (small) mw.style = 0;
@@ -293,8 +314,7 @@ bool open_main_window(Interp& ctx) {
 }
 
 void close_main_window(Interp& ctx) {
-  auto it = g_windows.find(&ctx);
-  if (it != g_windows.end()) it->second.window.reset();
+  if (WindowState* ws = window_state_if_any(ctx)) ws->window.reset();
 }
 
 bool write_snapshot(Interp& ctx, const std::string& path, std::string* error) {

@@ -218,7 +218,6 @@ void h_scriptlink(Interp& ctx) {
     value_release(label);
     return;
   }
-  ctx.program_replaced = true;
   if (!label.is_null()) {
     push_owned(ctx, label);
     op_goto(ctx);

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <unordered_map>
 
 #include "graphics/draw.h"
 #include "graphics/image.h"
@@ -15,8 +14,6 @@
 namespace text {
 
 namespace {
-
-std::unordered_map<vm::Interp*, TextState> g_states;
 
 constexpr uint32_t kStandardColors[16] = {
     0x000000, 0x0000AA, 0x00AA00, 0x00AAAA, 0xAA0000, 0xAA00AA, 0xAA5500, 0xAAAAAA,
@@ -80,7 +77,16 @@ int32_t moved(int32_t x, int64_t advance) {
 
 }  // namespace
 
-TextState& text_state(vm::Interp& ctx) { return g_states[&ctx]; }
+TextState& text_state(vm::Interp& ctx) {
+  void*& slot = ctx.slots[vm::kSlotText];
+  if (!slot) slot = new TextState;
+  return *static_cast<TextState*>(slot);
+}
+
+void text_state_free(vm::Interp& ctx) {
+  delete static_cast<TextState*>(ctx.slots[vm::kSlotText]);
+  ctx.slots[vm::kSlotText] = nullptr;
+}
 
 Decoded decode_text(vm::Interp* ctx, std::string_view text, const Font& base, uint32_t color,
                     const TextState& st) {

@@ -30,7 +30,10 @@ struct TextState {
   int32_t shadow_pos = 0;     // direction 0..8, 0 = no shadow
   int32_t shadow_x = 0, shadow_y = 0;  // distances (magnitudes)
 };
+// The context's text state, made at its first use.
 TextState& text_state(vm::Interp& ctx);
+// Deletes the context's text state (the text context closer).
+void text_state_free(vm::Interp& ctx);
 
 // One character of decoded text with the font and colour in force for it.
 struct Item {

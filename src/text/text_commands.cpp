@@ -276,15 +276,13 @@ bool read_font_field(Interp&, vm::EleField field, Value element, int64_t& out) {
   }
 }
 
-void context_closer(Interp& ctx) { text_state(ctx) = TextState{}; }
-
 }  // namespace
 
 void text_register() {
   font_register();
   register_variables();
   vm::ele_register(vm::kTypeFont, read_font_field);
-  vm::interp_add_closer(context_closer);
+  vm::interp_add_closer(text_state_free);
 }
 
 }  // namespace text

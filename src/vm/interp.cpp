@@ -89,7 +89,6 @@ Interp* interp_create() {
   }
   ctx->instance = inst;
   ctx->stack_handle = stack;
-  ctx->stack_cells = kStackCells;
   ctx->stack_limit = cells;
   ctx->stack_base = cells + kStackCells;
   ctx->top = ctx->stack_base;

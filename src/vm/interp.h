@@ -36,6 +36,20 @@ enum ErrorCode : int32_t {
   kErrMissingFile = -13,
 };
 
+// What the subsystems above the machine (drawing, text, input, window) keep
+// per context. The context holds one opaque pointer for each, as Lua hangs
+// everything off its state, so that the machine knows none of their types:
+// each subsystem casts its own slot, makes its state at first use and
+// deletes it in its context closer (interp_add_closer). A context starts
+// with every slot null (its record is made zeroed).
+enum ContextSlot : uint32_t {
+  kSlotGraphics,
+  kSlotText,
+  kSlotInput,
+  kSlotWindow,
+  kSlotCount,
+};
+
 struct Interp {
   Value* top;              // topmost cell; the stack grows toward lower addresses
   Value current_file;      // source file of the running statement (set by _line)
@@ -47,7 +61,6 @@ struct Interp {
   Value* stack_limit;      // lowest cell of the stack memory
   Value* stack_base;       // one past the highest cell: empty when top == base
   uint32_t stack_handle;   // STACK element owning the cells
-  uint32_t stack_cells;
   uint32_t frame_depth;    // depth (cells from base) of the innermost marker, 0: none
   Value scopes;            // ARRAY of scope tables keyed by depth
   uint32_t scope_depth;    // 1 at creation
@@ -55,8 +68,6 @@ struct Interp {
   uint32_t current_line;
   uint32_t pending_triggers;
   bool frame_changed;      // the frame has changed areas that are not shown yet
-  void* input_field;
-  uint64_t input_last_service;
   int32_t tick_countdown;  // tokens until the next slow pass of the host tick
   int32_t pump_countdown;  // slow passes until the next message pump
   int32_t tick_budget;     // what tick_countdown was last set to
@@ -65,7 +76,7 @@ struct Interp {
   uint32_t program;        // PROGRAM element of the loaded script, 0 when none
   uint32_t* symbols;       // handles of the program's names, 1..symbol_count (heap block)
   uint32_t symbol_count;
-  bool program_replaced;   // set when scriptlink replaced the program
+  void* slots[kSlotCount];  // per-subsystem state, see ContextSlot
   Value sysvars[kSysVarCount];  // system variable cells
 };
 
