@@ -9,6 +9,9 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
+
+#include "vm/check.h"
 
 namespace gfx {
 
@@ -50,9 +53,14 @@ struct Image {
 
   int32_t width() const { return st.width; }
   int32_t height() const { return st.height; }
-  // Row y of the picture (0 = top).
-  uint8_t* row(int32_t y) const { return pixels + int64_t(st.height - 1 - y) * stride; }
+  // Row y of the picture (0 = top); y is inside the picture.
+  uint8_t* row(int32_t y) const {
+    QASSERT(y >= 0 && y < st.height);
+    return pixels + int64_t(st.height - 1 - y) * stride;
+  }
 };
+// Image records are made by clearing bytes (element_create) and copied whole.
+static_assert(std::is_trivially_copyable_v<Image>);
 
 struct Rect {
   int32_t x1, y1, x2, y2;  // inclusive
