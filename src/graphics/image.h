@@ -18,6 +18,14 @@ namespace gfx {
 inline constexpr int32_t kMaxSide = 32768;
 inline constexpr int64_t kMaxPixels = int64_t(1) << 28;
 
+// The sixteen standard colours (0xRRGGBB): the default palette of 4-bit
+// images, the palette of 4-bit conversions, and the colours of text colour
+// codes ^0 to ^F.
+inline constexpr uint32_t kStandardColors[16] = {
+    0x000000, 0x0000AA, 0x00AA00, 0x00AAAA, 0xAA0000, 0xAA00AA, 0xAA5500, 0xAAAAAA,
+    0x555555, 0x5555FF, 0x55FF55, 0x55FFFF, 0xFF5555, 0xFF55FF, 0xFFFF55, 0xFFFFFF,
+};
+
 // The drawing state of one image (a new image copies the target's).
 struct DrawState {
   uint32_t font;             // font value (text family), null handle when none
