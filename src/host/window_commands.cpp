@@ -135,8 +135,6 @@ std::string arg_text(Interp& ctx, uint32_t k) {
   return s;
 }
 
-bool is_text(Value v) { return element_type_of(v) == kTypeString; }
-
 // "on" or no argument is true; off (0) is false.
 bool optional_switch(Interp& ctx, uint32_t n) { return n == 0 || switch_argument(&ctx, ctx.top[0]); }
 
