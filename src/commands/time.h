@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #include "vm/value.h"
 
@@ -29,6 +30,8 @@ struct Measure {
   uint32_t has_fraction;
   double fraction;        // of the target's extent along the axis
 };
+// The record is made by clearing bytes (element_create).
+static_assert(std::is_trivially_copyable_v<Measure>);
 
 // A new measurement with no part present; one reference, the caller's. The
 // null handle when memory runs out.

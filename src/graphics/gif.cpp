@@ -17,6 +17,13 @@ namespace {
 constexpr int kMaxCodes = 4096;  // LZW codes are at most 12 bits wide
 constexpr int kMaxCodeBits = 12;
 
+// The bytes that introduce the blocks of the data stream, and the label of
+// the one extension read here.
+constexpr uint8_t kExtensionIntroducer = 0x21;
+constexpr uint8_t kImageSeparator = 0x2C;
+constexpr uint8_t kTrailer = 0x3B;
+constexpr uint8_t kGraphicControlLabel = 0xF9;
+
 // Bounds-checked reading of the file.
 class Input {
  public:
@@ -243,14 +250,14 @@ Picture read(const uint8_t* data, size_t size, int64_t max_total_pixels) {
       note(pic, "data ends early");
       break;
     }
-    if (intro == 0x3B) break;
-    if (intro == 0x21) {
+    if (intro == kTrailer) break;
+    if (intro == kExtensionIntroducer) {
       uint8_t label, len;
       if (!in.byte(label)) {
         note(pic, "data ends early");
         break;
       }
-      if (label == 0xF9) {
+      if (label == kGraphicControlLabel) {
         if (!in.byte(len)) {
           note(pic, "data ends early");
           break;
@@ -274,7 +281,7 @@ Picture read(const uint8_t* data, size_t size, int64_t max_total_pixels) {
       }
       continue;
     }
-    if (intro != 0x2C) continue;  // not a block introducer: skipped
+    if (intro != kImageSeparator) continue;  // not a block introducer: skipped
 
     Frame f;
     const uint8_t* d = in.take(9);
@@ -668,10 +675,10 @@ std::vector<uint8_t> encode(const uint8_t* pixels, int32_t width, int32_t height
     out.push_back(uint8_t(table[size_t(i)]));
   }
   if (new_transparent >= 0) {
-    const uint8_t gce[] = {0x21, 0xF9, 4, 1, 0, 0, uint8_t(new_transparent), 0};
+    const uint8_t gce[] = {kExtensionIntroducer, kGraphicControlLabel, 4, 1, 0, 0, uint8_t(new_transparent), 0};
     out.insert(out.end(), gce, gce + sizeof gce);
   }
-  out.push_back(0x2C);
+  out.push_back(kImageSeparator);
   put16(out, 0);
   put16(out, 0);
   put16(out, width);
@@ -683,7 +690,7 @@ std::vector<uint8_t> encode(const uint8_t* pixels, int32_t width, int32_t height
   for (size_t k = 0; k < count; k++) mapped[k] = map[pixels[k] < colours ? pixels[k] : 0];
   std::vector<uint8_t> data = lzw_encode(mapped.data(), count, min_size);
   out.insert(out.end(), data.begin(), data.end());
-  out.push_back(0x3B);
+  out.push_back(kTrailer);
   return out;
 }
 

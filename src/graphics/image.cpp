@@ -17,11 +17,6 @@ namespace gfx {
 
 namespace {
 
-// The sixteen colours of the text palette, the default of 4-bit images.
-constexpr uint32_t kPalette16[16] = {0x000000, 0x0000AA, 0x00AA00, 0x00AAAA, 0xAA0000, 0xAA00AA,
-                                     0xAA5500, 0xAAAAAA, 0x555555, 0x5555FF, 0x55FF55, 0x55FFFF,
-                                     0xFF5555, 0xFF55FF, 0xFFFF55, 0xFFFFFF};
-
 // Note: 8-bit images start with a 6 x 6 x 6 colour cube (entries 0..215)
 // followed by 40 greys, so that every colour has a near entry.
 void default_palette(Image& img) {
@@ -29,7 +24,7 @@ void default_palette(Image& img) {
     img.palette[0] = 0x000000;
     img.palette[1] = 0xFFFFFF;
   } else if (img.bits == 4) {
-    std::memcpy(img.palette, kPalette16, sizeof kPalette16);
+    std::memcpy(img.palette, kStandardColors, sizeof kStandardColors);
   } else if (img.bits == 8) {
     int i = 0;
     for (int r = 0; r < 6; r++)

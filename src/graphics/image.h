@@ -9,11 +9,22 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
+
+#include "vm/check.h"
 
 namespace gfx {
 
 inline constexpr int32_t kMaxSide = 32768;
 inline constexpr int64_t kMaxPixels = int64_t(1) << 28;
+
+// The sixteen standard colours (0xRRGGBB): the default palette of 4-bit
+// images, the palette of 4-bit conversions, and the colours of text colour
+// codes ^0 to ^F.
+inline constexpr uint32_t kStandardColors[16] = {
+    0x000000, 0x0000AA, 0x00AA00, 0x00AAAA, 0xAA0000, 0xAA00AA, 0xAA5500, 0xAAAAAA,
+    0x555555, 0x5555FF, 0x55FF55, 0x55FFFF, 0xFF5555, 0xFF55FF, 0xFFFF55, 0xFFFFFF,
+};
 
 // The drawing state of one image (a new image copies the target's).
 struct DrawState {
@@ -50,9 +61,14 @@ struct Image {
 
   int32_t width() const { return st.width; }
   int32_t height() const { return st.height; }
-  // Row y of the picture (0 = top).
-  uint8_t* row(int32_t y) const { return pixels + int64_t(st.height - 1 - y) * stride; }
+  // Row y of the picture (0 = top); y is inside the picture.
+  uint8_t* row(int32_t y) const {
+    QASSERT(y >= 0 && y < st.height);
+    return pixels + int64_t(st.height - 1 - y) * stride;
+  }
 };
+// Image records are made by clearing bytes (element_create) and copied whole.
+static_assert(std::is_trivially_copyable_v<Image>);
 
 struct Rect {
   int32_t x1, y1, x2, y2;  // inclusive

@@ -156,8 +156,90 @@ Op op_of(const Image& src, const Image& dst) {
   return Op::Copy;
 }
 
+// What a put does to every pixel, settled once per call by transfer().
+struct PutPlan {
+  int64_t X, Y, DW, DH;  // the destination box
+  const Image* mask;     // the source's permanent mask, or null
+  bool tran;             // skip source pixels of tran_color
+  uint32_t tran_color;
+  bool blend_put;        // a filter level or the alpha channel mixes source and destination
+  int32_t f;             // filter level 0..255
+  bool use_alpha;        // blend by the source's alpha channel
+  bool whole32;          // 32-bit to 32-bit: the operation takes the alpha byte along
+};
+
+// The general put, scaling, flipping, masking and blending pixel by pixel,
+// with the raster operation fixed at compile time. Blending happens only
+// with Op::Copy (transfer() never asks for it with another operation).
+template <Op kOp>
+void transfer_pixels(Image& dst, const Image& src, const PutPlan& plan, const Rect& r) {
+  // Locals, not the plan's fields: the pixel stores could alias them.
+  const int64_t X = plan.X, Y = plan.Y, DW = plan.DW, DH = plan.DH;
+  const int64_t SW = src.width(), SH = src.height();
+  const Image* const mask = plan.mask;
+  const bool tran = plan.tran, blend_put = plan.blend_put, use_alpha = plan.use_alpha, whole32 = plan.whole32;
+  const uint32_t tran_color = plan.tran_color;
+  const int32_t f = plan.f;
+  for (int64_t dy = r.y1; dy <= r.y2; dy++) {
+    int64_t sy = (dy - Y) * SH / DH;
+    if (src.st.flip_y) sy = SH - 1 - sy;
+    for (int64_t dx = r.x1; dx <= r.x2; dx++) {
+      int64_t sx = (dx - X) * SW / DW;
+      if (src.st.flip_x) sx = SW - 1 - sx;
+      if (mask && mask_bit(*mask, sx, sy)) continue;
+      uint32_t s = read_px(src, sx, sy);
+      if (tran && (s & 0xFFFFFF) == tran_color) continue;
+      if constexpr (kOp == Op::Copy) {
+        if (blend_put) {
+          uint32_t d = read_px(dst, dx, dy), out = 0;
+          if (use_alpha) {
+            uint32_t a = s >> 24;
+            if (f) a = (a * uint32_t(255 - f)) >> 8;
+            if (a == 0) continue;
+            if (a == 255) {
+              out = s;
+            } else {
+              for (int k = 0; k < 24; k += 8)
+                out |= ((((d >> k) & 255) * (256 - a) + ((s >> k) & 255) * a) >> 8) << k;
+            }
+          } else if (f == 0) {
+            out = s;
+          } else {
+            for (int k = 0; k < 24; k += 8)
+              out |= ((((s >> k) & 255) * uint32_t(255 - f) + ((d >> k) & 255) * uint32_t(f + 1)) >> 8) << k;
+          }
+          write_rgb(dst, dx, dy, out);
+          continue;
+        }
+      }
+      if (whole32) {
+        uint8_t* p = dst.row(int32_t(dy)) + dx * 4;
+        uint32_t d;
+        std::memcpy(&d, p, 4);
+        uint32_t v = s;  // 0xAARRGGBB is b, g, r, a in memory order
+        if constexpr (kOp == Op::And) v &= d;
+        else if constexpr (kOp == Op::Or) v |= d;
+        else if constexpr (kOp == Op::Xor) v ^= d;
+        p[0] = uint8_t(v);
+        p[1] = uint8_t(v >> 8);
+        p[2] = uint8_t(v >> 16);
+        p[3] = uint8_t(v >> 24);
+        continue;
+      }
+      if constexpr (kOp != Op::Copy) {
+        uint32_t d = read_px(dst, dx, dy) & 0xFFFFFF;
+        if constexpr (kOp == Op::And) s &= d;
+        else if constexpr (kOp == Op::Or) s |= d;
+        else s ^= d;
+      }
+      write_rgb(dst, dx, dy, s);
+    }
+  }
+}
+
 // The put proper: the destination box (X, Y, DW x DH) maps onto the whole
-// source; `r` is the part of it to cover.
+// source; `r` is the part of it to cover. The raster operation is chosen
+// here, once, and the pixel loop is the one made for it.
 void transfer(Image& dst, const Image& src, int64_t X, int64_t Y, int64_t DW, int64_t DH, const Rect& r) {
   const int64_t SW = src.width(), SH = src.height();
   const Image* mask = src.mask ? image_of(src.mask) : nullptr;
@@ -189,58 +271,12 @@ void transfer(Image& dst, const Image& src, int64_t X, int64_t Y, int64_t DW, in
       blend_alpha_row(dst.row(int32_t(dy)) + int64_t(r.x1) * 4, src.row(int32_t(dy - Y)) + (r.x1 - X) * 4, n);
     return;
   }
-  for (int64_t dy = r.y1; dy <= r.y2; dy++) {
-    int64_t sy = (dy - Y) * SH / DH;
-    if (src.st.flip_y) sy = SH - 1 - sy;
-    for (int64_t dx = r.x1; dx <= r.x2; dx++) {
-      int64_t sx = (dx - X) * SW / DW;
-      if (src.st.flip_x) sx = SW - 1 - sx;
-      if (mask && mask_bit(*mask, sx, sy)) continue;
-      uint32_t s = read_px(src, sx, sy);
-      if (tran && (s & 0xFFFFFF) == tran_color) continue;
-      if (blend_put) {
-        uint32_t d = read_px(dst, dx, dy), out = 0;
-        if (use_alpha) {
-          uint32_t a = s >> 24;
-          if (f) a = (a * uint32_t(255 - f)) >> 8;
-          if (a == 0) continue;
-          if (a == 255) {
-            out = s;
-          } else {
-            for (int k = 0; k < 24; k += 8)
-              out |= ((((d >> k) & 255) * (256 - a) + ((s >> k) & 255) * a) >> 8) << k;
-          }
-        } else if (f == 0) {
-          out = s;
-        } else {
-          for (int k = 0; k < 24; k += 8)
-            out |= ((((s >> k) & 255) * uint32_t(255 - f) + ((d >> k) & 255) * uint32_t(f + 1)) >> 8) << k;
-        }
-        write_rgb(dst, dx, dy, out);
-        continue;
-      }
-      if (whole32) {
-        uint8_t* p = dst.row(int32_t(dy)) + dx * 4;
-        uint32_t d;
-        std::memcpy(&d, p, 4);
-        uint32_t v = s;  // 0xAARRGGBB is b, g, r, a in memory order
-        if (op == Op::And) v &= d;
-        else if (op == Op::Or) v |= d;
-        else if (op == Op::Xor) v ^= d;
-        p[0] = uint8_t(v);
-        p[1] = uint8_t(v >> 8);
-        p[2] = uint8_t(v >> 16);
-        p[3] = uint8_t(v >> 24);
-        continue;
-      }
-      if (op != Op::Copy) {
-        uint32_t d = read_px(dst, dx, dy) & 0xFFFFFF;
-        if (op == Op::And) s &= d;
-        else if (op == Op::Or) s |= d;
-        else s ^= d;
-      }
-      write_rgb(dst, dx, dy, s);
-    }
+  const PutPlan plan{X, Y, DW, DH, mask, tran, tran_color, blend_put, f, use_alpha, whole32};
+  switch (op) {
+    case Op::Copy: transfer_pixels<Op::Copy>(dst, src, plan, r); break;
+    case Op::And: transfer_pixels<Op::And>(dst, src, plan, r); break;
+    case Op::Or: transfer_pixels<Op::Or>(dst, src, plan, r); break;
+    case Op::Xor: transfer_pixels<Op::Xor>(dst, src, plan, r); break;
   }
 }
 

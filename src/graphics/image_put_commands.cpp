@@ -23,7 +23,6 @@ using gfx::Image;
 
 namespace {
 
-bool is_text(Value v) { return element_type_of(v) == kTypeString; }
 bool is_coord(Value v) { return v.is_int() || v.is_float() || element_type_of(v) == kTypeMeasure; }
 
 std::string lower_text(Value v) {

@@ -30,10 +30,6 @@ namespace gfx {
 
 namespace {
 
-constexpr uint32_t kPalette16[16] = {0x000000, 0x0000AA, 0x00AA00, 0x00AAAA, 0xAA0000, 0xAA00AA,
-                                     0xAA5500, 0xAAAAAA, 0x555555, 0x5555FF, 0x55FF55, 0x55FFFF,
-                                     0xFF5555, 0xFF55FF, 0xFFFF55, 0xFFFFFF};
-
 bool fits(int64_t w, int64_t h) { return w > 0 && h > 0 && w <= kMaxSide && h <= kMaxSide && w * h <= kMaxPixels; }
 
 inline uint32_t chan(uint32_t c, int shift) { return c >> shift & 255; }
@@ -56,7 +52,7 @@ std::vector<uint32_t> palette_for(const Image& src, const std::vector<uint32_t>&
   if (bits == 1) {
     pal = {0x000000, 0xFFFFFF};
   } else if (bits == 4) {
-    pal.assign(kPalette16, kPalette16 + 16);
+    pal.assign(kStandardColors, kStandardColors + 16);
   } else {
     for (uint32_t r = 0; r < 6; r++)
       for (uint32_t g = 0; g < 6; g++)

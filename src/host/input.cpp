@@ -31,23 +31,45 @@ namespace {
 
 constexpr int32_t kNone = -1;
 
+// A named key: its codes alone and with shift, ctrl or alt (kNone: the
+// plain code plus the modifier's flag), and the platform key that types it
+// (kKeyNone when it comes as a character).
 struct NamedKey {
   const char* name;
   int32_t plain, shift, ctrl, alt;
+  platform::Key key;
 };
 
 // "return" stands before "enter" so that 13 is written as return.
 constexpr NamedKey kNamedKeys[] = {
-    {"backsp", 8, kNone, 127, kNone},  {"del", 339, kNone, 403, 419},   {"down", 336, kNone, kNone, kNone},
-    {"end", 335, kNone, 373, kNone},   {"return", 13, kNone, 10, kNone}, {"enter", 13, 13, 10, kNone},
-    {"esc", 27, kNone, kNone, kNone},  {"f1", 315, 340, 350, 360},      {"f2", 316, 341, 351, 361},
-    {"f3", 317, 342, 352, 362},        {"f4", 318, 343, 353, 363},      {"f5", 319, 344, 354, 364},
-    {"f6", 320, 345, 355, 365},        {"f7", 321, 346, 356, 366},      {"f8", 322, 347, 357, 367},
-    {"f9", 323, 348, 358, 368},        {"f10", 324, 349, 359, 369},     {"f11", 389, 391, 393, 395},
-    {"f12", 390, 392, 394, 396},       {"home", 327, kNone, 375, kNone}, {"ins", 338, kNone, 402, 418},
-    {"left", 331, kNone, 371, kNone},  {"pgdn", 337, kNone, 374, kNone}, {"pgup", 329, kNone, 388, kNone},
-    {"right", 333, kNone, 372, kNone}, {"space", 32, kNone, kNone, kNone}, {"tab", 9, 271, kNone, kNone},
-    {"up", 328, kNone, kNone, kNone},
+    {"backsp", 8, kNone, 127, kNone, platform::kKeyBackspace},
+    {"del", 339, kNone, 403, 419, platform::kKeyDelete},
+    {"down", 336, kNone, kNone, kNone, platform::kKeyDown},
+    {"end", 335, kNone, 373, kNone, platform::kKeyEnd},
+    {"return", 13, kNone, 10, kNone, platform::kKeyReturn},
+    {"enter", 13, 13, 10, kNone, platform::kKeyPadEnter},
+    {"esc", 27, kNone, kNone, kNone, platform::kKeyEscape},
+    {"f1", 315, 340, 350, 360, platform::kKeyF1},
+    {"f2", 316, 341, 351, 361, platform::kKeyF2},
+    {"f3", 317, 342, 352, 362, platform::kKeyF3},
+    {"f4", 318, 343, 353, 363, platform::kKeyF4},
+    {"f5", 319, 344, 354, 364, platform::kKeyF5},
+    {"f6", 320, 345, 355, 365, platform::kKeyF6},
+    {"f7", 321, 346, 356, 366, platform::kKeyF7},
+    {"f8", 322, 347, 357, 367, platform::kKeyF8},
+    {"f9", 323, 348, 358, 368, platform::kKeyF9},
+    {"f10", 324, 349, 359, 369, platform::kKeyF10},
+    {"f11", 389, 391, 393, 395, platform::kKeyF11},
+    {"f12", 390, 392, 394, 396, platform::kKeyF12},
+    {"home", 327, kNone, 375, kNone, platform::kKeyHome},
+    {"ins", 338, kNone, 402, 418, platform::kKeyInsert},
+    {"left", 331, kNone, 371, kNone, platform::kKeyLeft},
+    {"pgdn", 337, kNone, 374, kNone, platform::kKeyPageDown},
+    {"pgup", 329, kNone, 388, kNone, platform::kKeyPageUp},
+    {"right", 333, kNone, 372, kNone, platform::kKeyRight},
+    {"space", 32, kNone, kNone, kNone, platform::kKeyNone},
+    {"tab", 9, 271, kNone, kNone, platform::kKeyTab},
+    {"up", 328, kNone, kNone, kNone, platform::kKeyUp},
 };
 
 // Keyboard scan codes of the letters a to z (alt with a letter is 256 plus it).
@@ -294,27 +316,12 @@ int32_t key_down_code(int32_t key, uint16_t mods) {
   }
   if (!code && alt && ((key >= 'a' && key <= 'z') || key == ' ' || key == '\\' || key == ']'))
     code = (key >= 'a' && key <= 'z') ? key - 'a' + 'A' : key;
-  if (!code) {
-    switch (key) {
-      case platform::kKeyBackspace: code = 8; break;
-      case platform::kKeyTab: code = 9; break;
-      case platform::kKeyReturn: case platform::kKeyPadEnter: code = 13; break;
-      case platform::kKeyEscape: code = 27; break;
-      case platform::kKeyPageUp: code = 329; break;
-      case platform::kKeyPageDown: code = 337; break;
-      case platform::kKeyEnd: code = 335; break;
-      case platform::kKeyHome: code = 327; break;
-      case platform::kKeyLeft: code = 331; break;
-      case platform::kKeyUp: code = 328; break;
-      case platform::kKeyRight: code = 333; break;
-      case platform::kKeyDown: code = 336; break;
-      case platform::kKeyInsert: code = 338; break;
-      case platform::kKeyDelete: code = 339; break;
-      case platform::kKeyF11: code = 389; break;
-      case platform::kKeyF12: code = 390; break;
-      default:
-        if (key >= platform::kKeyF1 && key <= platform::kKeyF10) code = 315 + (key - platform::kKeyF1);
+  if (!code && key != platform::kKeyNone) {
+    for (const NamedKey& k : kNamedKeys) {
+      if (k.key == key) {
+        code = k.plain;
         break;
+      }
     }
   }
   if (!code) return 0;

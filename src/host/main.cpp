@@ -140,7 +140,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quillon: %s needs a value\n", argv[i]);
         return kExitUsage;
       }
-      if (argv[i][2] == 's') {
+      if (!std::strcmp(argv[i], "--snapshot")) {
         snapshot = argv[++i];
       } else if (!parse_desktop(argv[++i], desktop)) {
         std::fprintf(stderr, "quillon: bad desktop size %s (want WxHxBITS)\n", argv[i]);

@@ -132,7 +132,7 @@ void h_screensaver(Interp& ctx) {
       int64_t zero = 0;
       host::set_window_position(ctx, &zero, &zero);
     }
-    host::set_window_style(ctx, 0x82000000u);
+    host::set_window_style(ctx, host::kPopupStyle);
   }
   host::set_window_size(ctx, width, height, &bits);
   if (!flags.small) {

@@ -91,7 +91,8 @@ void open_background_window(Interp& ctx) {
   platform::Desktop d = p.desktop();
   platform::WindowSpec spec;
   spec.title = ws.title;
-  spec.style = kStylePopup | 0x10000000u | 0x02000000u | 0x00080000u;  // popup, visible, clipchildren, sysmenu
+  spec.style = platform::kStylePopup | platform::kStyleVisible | platform::kStyleClipChildren |
+               platform::kStyleSysMenu;
   spec.width = d.width;
   spec.height = d.height;
   ws.background = p.create_window(spec);
@@ -134,8 +135,6 @@ std::string arg_text(Interp& ctx, uint32_t k) {
   value_release(t);
   return s;
 }
-
-bool is_text(Value v) { return element_type_of(v) == kTypeString; }
 
 // "on" or no argument is true; off (0) is false.
 bool optional_switch(Interp& ctx, uint32_t n) { return n == 0 || switch_argument(&ctx, ctx.top[0]); }
@@ -184,8 +183,8 @@ void h_windowstyle(Interp& ctx) {
   for (uint32_t k = 0; k < n; k++) {
     uint32_t v = style_value(ctx, k);
     if (v == 0) continue;
-    if (v == 0x80000000u || v == 0x40000000u) {
-      style = 0x82000000u;
+    if (v == platform::kStylePopup || v == platform::kStyleChild) {
+      style = host::kPopupStyle;
     } else if (k + 1 < n && is_off(ctx, k + 1)) {
       style &= ~v;
       k++;

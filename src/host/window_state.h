@@ -16,8 +16,14 @@ struct Interp;
 
 namespace host {
 
-inline constexpr uint32_t kDefaultStyle = 0x02CF0000;  // overlapped window with clip-children
-inline constexpr uint32_t kStylePopup = 0x80000000;
+// An overlapped window (frame, system menu, sizing border, minimize and
+// maximize boxes) with clip-children.
+inline constexpr uint32_t kDefaultStyle = platform::kStyleClipChildren | platform::kStyleBorder |
+                                          platform::kStyleDialogFrame | platform::kStyleSysMenu |
+                                          platform::kStyleThickFrame | platform::kStyleMinimizeBox |
+                                          platform::kStyleMaximizeBox;
+// The style that windowstyle popup or child and the screen saver set.
+inline constexpr uint32_t kPopupStyle = platform::kStylePopup | platform::kStyleClipChildren;
 
 struct WindowState {
   std::unique_ptr<platform::Window> window;      // the main window, showing the frame

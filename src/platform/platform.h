@@ -17,6 +17,18 @@ struct Desktop {
   int32_t bits = 24;
 };
 
+// Bits of the style word that the player sets or tests itself.
+inline constexpr uint32_t kStylePopup = 0x80000000u;  // no frame
+inline constexpr uint32_t kStyleChild = 0x40000000u;
+inline constexpr uint32_t kStyleVisible = 0x10000000u;
+inline constexpr uint32_t kStyleClipChildren = 0x02000000u;
+inline constexpr uint32_t kStyleBorder = 0x00800000u;
+inline constexpr uint32_t kStyleDialogFrame = 0x00400000u;
+inline constexpr uint32_t kStyleSysMenu = 0x00080000u;
+inline constexpr uint32_t kStyleThickFrame = 0x00040000u;
+inline constexpr uint32_t kStyleMinimizeBox = 0x00020000u;
+inline constexpr uint32_t kStyleMaximizeBox = 0x00010000u;
+
 // What a window looks like; the style is the design's style word (bit 31:
 // popup, no frame).
 struct WindowSpec {

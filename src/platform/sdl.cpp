@@ -18,7 +18,6 @@ namespace platform {
 
 namespace {
 
-constexpr uint32_t kStylePopup = 0x80000000u;
 constexpr const char* kSelfKey = "quillon.window";  // the SDL window's data: its SdlWindow
 
 Event make_event(EventKind kind, uint32_t window, int32_t x = 0, int32_t y = 0, int32_t code = 0) {

@@ -3,6 +3,7 @@
 #include "storage/archive.h"
 
 #include <string>
+#include <type_traits>
 
 #include "storage/archive_directory.h"
 #include "storage/names.h"
@@ -23,6 +24,8 @@ struct VkArchive {
   Value stream;     // the archive's own FILE stream
   int64_t size;     // the archive's length in bytes
 };
+// The record is made by clearing bytes (element_create).
+static_assert(std::is_trivially_copyable_v<VkArchive>);
 
 Value g_open_archives = Value::null();
 

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 #include <string_view>
 
 #include "vm/element.h"
@@ -31,6 +32,8 @@ struct MemBuf {
   int32_t element_count;  // size / (dim2 * dim3 * ...), at least 1
   int32_t dims[];         // dim1, dim2, ... (each at least 1); dim1 follows element_count
 };
+// The record is made by clearing bytes (element_create).
+static_assert(std::is_trivially_copyable_v<MemBuf>);
 
 inline MemBuf* membuf_of(vm::Value v) {
   return static_cast<MemBuf*>(vm::element_lookup(v, vm::kTypeMemBuf));

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "vm/ascii.h"
 #include "vm/value.h"
 
 namespace vm {
@@ -18,7 +19,7 @@ namespace storage {
 // name, the copy made by stream_open_read_gz, a gzip header's file name).
 inline constexpr size_t kNameLimit = 1023;
 
-inline char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c + 32) : c; }
+using vm::ascii_lower;
 
 inline std::string lower_copy(std::string_view s) {
   std::string out(s);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 #include <string>
 #include <string_view>
 
@@ -32,6 +33,8 @@ struct Stream {
   uint8_t net_write;
   vm::Value name;     // null, or the file name from a gzip header
 };
+// The record is made by clearing bytes (element_create).
+static_assert(std::is_trivially_copyable_v<Stream>);
 
 // A new stream over `source`, taking a reference of its own to an element
 // source (an integer source is a file descriptor the stream now owns); 0

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -97,6 +98,8 @@ struct Font {
   // The tab unit, falling back to space_width.
   int32_t tab_width() const { return h.tab_unit > 0 ? h.tab_unit : h.space_width; }
 };
+// Font records are made by clearing bytes (element_create) and copied whole.
+static_assert(std::is_trivially_copyable_v<Font>);
 
 // Creates an empty FONT element (zero record, "QNF" version 1, scale 1,
 // range_last 255). Returns the handle (the caller owns the reference).

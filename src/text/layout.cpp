@@ -15,11 +15,6 @@ namespace text {
 
 namespace {
 
-constexpr uint32_t kStandardColors[16] = {
-    0x000000, 0x0000AA, 0x00AA00, 0x00AAAA, 0xAA0000, 0xAA00AA, 0xAA5500, 0xAAAAAA,
-    0x555555, 0x5555FF, 0x55FF55, 0x55FFFF, 0xFF5555, 0xFF55FF, 0xFFFF55, 0xFFFFFF,
-};
-
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -102,7 +97,7 @@ Decoded decode_text(vm::Interp* ctx, std::string_view text, const Font& base, ui
       char n = text[i + 1];
       if (n != '^') {
         if (int v = hex_digit(n); v >= 0) {
-          color = kStandardColors[v];
+          color = gfx::kStandardColors[v];
           i++;
           continue;
         }

@@ -1,9 +1,9 @@
 #include "vm/element.h"
 
-#include <cassert>
 #include <cstring>
 #include <vector>
 
+#include "vm/check.h"
 #include "vm/heap.h"
 
 namespace vm {
@@ -309,7 +309,10 @@ void run_cleanup(uint32_t handle) {
 void release_slot(uint32_t handle) {
   uint32_t index = handle - kHandleBase;
   std::lock_guard<std::mutex> lock(g_elements.release_lock);
+  // Only a slot in use, with bytes of its own, is released, and only once.
+  QASSERT(index >= 1 && index <= g_elements.length && g_elements.live > 0);
   ElementEntry* e = &g_elements.entries[index];
+  QASSERT(e->payload && !(e->origin & kOriginStaticBytes));
   if (e->flags & kFlagGlobalValue) {
     Value v = e->global;
     e->global = Value::null();
@@ -359,6 +362,8 @@ void element_free(uint32_t handle) {
     }
     return;
   }
+  // The outermost call starts with nothing queued: the last one drained both lists.
+  QASSERT(t_pending_frees.empty() && t_cleaned.empty());
   t_freeing = true;
   run_cleanup(handle);
   while (!t_pending_frees.empty()) {

@@ -153,6 +153,9 @@ inline uint32_t element_type_of(Value v) {
   return e ? e->type : kTypeInvalid;
 }
 
+// Whether v is a text (a STRING element).
+inline bool is_text(Value v) { return element_type_of(v) == kTypeString; }
+
 void element_free(uint32_t handle);
 
 inline void element_ref(uint32_t handle) {

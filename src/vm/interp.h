@@ -8,7 +8,9 @@
 
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
+#include "vm/check.h"
 #include "vm/element.h"
 #include "vm/sysvars.h"
 #include "vm/value.h"
@@ -79,6 +81,8 @@ struct Interp {
   void* slots[kSlotCount];  // per-subsystem state, see ContextSlot
   Value sysvars[kSysVarCount];  // system variable cells
 };
+// The context record is made by clearing bytes (element_create).
+static_assert(std::is_trivially_copyable_v<Interp>);
 
 // What the interpreter needs of its host (window, clock, message box). The
 // defaults do nothing, sleep 1 ms, and write messages to standard error.
@@ -217,6 +221,8 @@ inline void open_frame(Interp& ctx) {
 // then the n topmost cells, the first script argument on top. A missing
 // marker raises STACKCORRUPT and gives 0.
 inline uint32_t close_frame(Interp& ctx) {
+  // The arguments are moved up over the marker: the top must lie in the stack.
+  QASSERT(ctx.top >= ctx.stack_limit && ctx.top <= ctx.stack_base);
   uint32_t depth = stack_depth(ctx);
   uint32_t fd = ctx.frame_depth;
   if (fd == 0 || fd > depth) {

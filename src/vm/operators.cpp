@@ -68,8 +68,6 @@ bool compare_holds(uint32_t op, int order) {
   }
 }
 
-bool is_text(Value v) { return element_type_of(v) == kTypeString; }
-
 // A float cell, or a text that reads as a float ("1.5", "2.", ".5e3").
 bool is_floaty(Value v) {
   if (v.is_float()) return true;

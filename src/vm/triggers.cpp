@@ -775,7 +775,7 @@ void h_timerset(Interp& ctx) {
     bool numeric_text = b != std::string::npos &&
                         ((s[b] >= '0' && s[b] <= '9') || (s[b] == '-' && b + 1 < s.size() && s[b + 1] >= '0' &&
                                                           s[b + 1] <= '9'));
-    for (char& c : s) c = char(ascii_lower(c));
+    for (char& c : s) c = ascii_lower(c);
     if (is_number(v) || numeric_text)
       timer_set_ms(*t, value_to_integer(&ctx, v));
     else if (s == "on")

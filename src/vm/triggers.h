@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 #include <string_view>
 #include <vector>
 
@@ -24,6 +25,8 @@ struct Timer {
   uint8_t running;     // 1 while running, 0 while paused
   uint8_t fresh;       // set by timerset/timerinit
 };
+// The record is made by clearing bytes (element_create).
+static_assert(std::is_trivially_copyable_v<Timer>);
 
 // Reading in clock units, and in milliseconds. The millisecond reading
 // adds one clock unit before truncating: converting milliseconds to clock
@@ -91,6 +94,8 @@ struct When {
   uint32_t line;          // source line and file of the statement that defined it:
   Value file;             // where a command action's errors are reported (holds a reference)
 };
+// The record is made by clearing bytes (element_create).
+static_assert(std::is_trivially_copyable_v<When>);
 
 // The record of a WHEN handle, or null.
 When* when_of(uint32_t handle);

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "vm/check.h"
+
 namespace vm {
 
 inline constexpr uint32_t kHandleBase = 0x40000000u;
@@ -52,10 +54,18 @@ struct Value {
     return is_int() ? Kind::Integer : (is_element() ? Kind::Element : Kind::Float);
   }
 
-  constexpr int64_t as_int() const { return int64_t(bits); }
+  // The accessors below read the cell as one kind; the caller has tested
+  // the kind first (checked in the test build).
+  constexpr int64_t as_int() const {
+    QASSERT(is_int());
+    return int64_t(bits);
+  }
   // The handle of an element reference (0x40000000 + index), as stored.
   constexpr uint32_t handle() const { return hi(); }
-  constexpr uint32_t index() const { return hi() & kIndexMask; }
+  constexpr uint32_t index() const {
+    QASSERT(is_element());
+    return hi() & kIndexMask;
+  }
   double as_double() const;
 
   constexpr bool operator==(const Value& o) const { return bits == o.bits; }
@@ -66,6 +76,7 @@ static_assert(sizeof(Value) == 8);
 // Decodes the narrowed float form: stored exponent s in bits 60..52, sign in
 // bit 61, fraction in bits 51..0; s = 0 decodes to a zero or subnormal double.
 inline double Value::as_double() const {
+  QASSERT(is_float());
   uint64_t s = (bits >> 52) & 0x1ff;
   uint64_t sign = (bits >> 61) & 1;
   uint64_t frac = bits & 0x000fffffffffffffull;

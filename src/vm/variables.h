@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 #include <string_view>
 
@@ -38,6 +39,11 @@ struct ArrayPathRecord {
   uint32_t pad;
   Value index[];
 };
+// Array and path records are made by clearing bytes (element_create) and
+// grown by heap_resize, which moves them bytewise.
+static_assert(std::is_trivially_copyable_v<ArrayItem>);
+static_assert(std::is_trivially_copyable_v<ArrayRecord>);
+static_assert(std::is_trivially_copyable_v<ArrayPathRecord>);
 
 // --- the sorted map -------------------------------------------------------
 

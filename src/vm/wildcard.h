@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <string_view>
 
-namespace vm {
+#include "vm/ascii.h"
 
-inline uint8_t ascii_lower(char c) { return uint8_t((c >= 'A' && c <= 'Z') ? c + 32 : c); }
+namespace vm {
 
 template <typename Fold>
 bool wildcard_match_folded(std::string_view p, std::string_view t, Fold fold) {
