@@ -5,13 +5,14 @@
 
 namespace vm {
 
+bool g_clock_fixed = false;
+
 namespace {
 
 using Steady = std::chrono::steady_clock;
 
 uint64_t g_base = 0;  // the clock at g_start
 Steady::time_point g_start;
-bool g_fixed = false;
 uint64_t g_fixed_ms = 0;  // milliseconds a fixed clock has moved on
 
 // Seconds from 1 January 2000 to the local date and time now.
@@ -30,24 +31,23 @@ uint64_t local_seconds_since_2000() {
 }  // namespace
 
 void clock_init(bool fixed) {
-  g_fixed = fixed;
+  g_clock_fixed = fixed;
   g_base = local_seconds_since_2000() << 32;
   g_fixed_ms = 0;
   g_start = Steady::now();
 }
 
 uint64_t clock_now() {
-  if (g_fixed) return g_base + ms_to_clock(g_fixed_ms);
+  if (g_clock_fixed) return g_base + ms_to_clock(g_fixed_ms);
   auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Steady::now() - g_start).count();
   uint64_t n = uint64_t(ns);
   // Nanoseconds to 32.32 seconds without overflow.
   return g_base + ((n / 1000000000u) << 32) + (((n % 1000000000u) << 32) / 1000000000u);
 }
 
-bool clock_fixed() { return g_fixed; }
 
 void clock_advance_ms(uint64_t ms) {
-  if (g_fixed) g_fixed_ms += ms;
+  if (g_clock_fixed) g_fixed_ms += ms;
 }
 
 }  // namespace vm

@@ -13,7 +13,8 @@ namespace vm {
 // except for clock_advance_ms.
 void clock_init(bool fixed);
 uint64_t clock_now();
-bool clock_fixed();
+extern bool g_clock_fixed;  // set by clock_init
+inline bool clock_fixed() { return g_clock_fixed; }
 // Moves a fixed clock on (a running clock ignores it).
 void clock_advance_ms(uint64_t ms);
 

@@ -146,9 +146,10 @@ namespace {
 // Counts the tokens run since the countdown was last set: a fixed clock
 // moves on by them.
 void count_work(Interp& ctx) {
+  if (!clock_fixed()) return;
   const int64_t ran = int64_t(ctx.tick_budget) - ctx.tick_countdown;
   ctx.tick_budget = 0;
-  if (!clock_fixed() || ran <= 0) return;
+  if (ran <= 0) return;
   uint64_t work = ctx.fixed_work + uint64_t(ran);
   if (work >= kFixedClockTokensPerMs) clock_advance_ms(work / kFixedClockTokensPerMs);
   ctx.fixed_work = uint32_t(work % kFixedClockTokensPerMs);
