@@ -33,23 +33,30 @@ std::string extension_of(const std::string& name) {
   return dot == std::string::npos || dot < part ? std::string() : lower(name.substr(dot + 1));
 }
 
-// Warns when a script source beside the compiled script named on the
+// The script source beside a compiled script's disk name (the same name
+// with .qns, else .vks) and its status; empty when there is none.
+std::string source_beside(const std::string& compiled, struct stat& source) {
+  if (compiled.find(':') != std::string::npos || compiled.size() < 4) return {};
+  for (const char* ext : {".qns", ".vks"}) {
+    std::string path = compiled.substr(0, compiled.size() - 4) + ext;
+    if (::stat(path.c_str(), &source) == 0) return path;
+  }
+  return {};
+}
+
+// Warns when the script source beside the compiled script named on the
 // command line is newer than it: the player would run old code.
 void warn_if_stale(const std::string& name) {
   const std::string compiled = scripts::map_script_name(name);
-  struct stat built;
-  if (compiled.find(':') != std::string::npos || ::stat(compiled.c_str(), &built) != 0) return;
-  const std::string stem = compiled.substr(0, compiled.size() - 4);
-  for (const char* source_ext : {".qns", ".vks"}) {
-    struct stat source;
-    const std::string path = stem + source_ext;
-    if (::stat(path.c_str(), &source) != 0) continue;
-    const bool newer = source.st_mtim.tv_sec != built.st_mtim.tv_sec ? source.st_mtim.tv_sec > built.st_mtim.tv_sec
-                                                                   : source.st_mtim.tv_nsec > built.st_mtim.tv_nsec;
-    if (newer)
-      std::fprintf(stderr, "quillon: warning: %s is older than %s; compile it again with quillonc\n",
-                   compiled.c_str(), path.c_str());
-  }
+  struct stat built, source;
+  if (::stat(compiled.c_str(), &built) != 0) return;
+  const std::string path = source_beside(compiled, source);
+  if (path.empty()) return;
+  const bool newer = source.st_mtim.tv_sec != built.st_mtim.tv_sec ? source.st_mtim.tv_sec > built.st_mtim.tv_sec
+                                                                 : source.st_mtim.tv_nsec > built.st_mtim.tv_nsec;
+  if (newer)
+    std::fprintf(stderr, "quillon: warning: %s is older than %s; compile it again with quillonc\n",
+                 compiled.c_str(), path.c_str());
 }
 
 }  // namespace
@@ -150,15 +157,12 @@ vm::Interp* start_up(const std::string& name, const std::vector<std::string>& wo
   if (ctx->stop == 0 && scripts::load_program(*ctx, *ctx, script, false, &problem) && ctx->stop == 0)
     vm::interp_run(*ctx);
   if (!problem.empty() && script == name) {
+    // A compiled script that was never made: say how to make it.
     const std::string compiled = scripts::map_script_name(name);
     struct stat st;
-    for (const char* source_ext : {".qns", ".vks"}) {
-      const std::string source = compiled.substr(0, compiled.size() - 4) + source_ext;
-      if (::stat(compiled.c_str(), &st) != 0 && ::stat(source.c_str(), &st) == 0) {
-        problem += " (compile " + source + " with quillonc first)";
-        break;
-      }
-    }
+    const std::string source = source_beside(compiled, st);
+    if (::stat(compiled.c_str(), &st) != 0 && !source.empty())
+      problem += " (compile " + source + " with quillonc first)";
   }
   return ctx;
 }
