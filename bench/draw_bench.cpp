@@ -20,6 +20,7 @@
 #include <cstring>
 #include <vector>
 
+#include "host/engine.h"
 #include "graphics/draw.h"
 #include "graphics/image.h"
 #include "host/window.h"
@@ -40,7 +41,7 @@ class Session {
  public:
   Session() {
     static bool ready = [] {
-      vm::vm_init();
+      host::engine_init();
       host::window_init(true, {kWidth, kHeight, 24});
       return true;
     }();

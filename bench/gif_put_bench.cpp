@@ -24,6 +24,7 @@
 #include <cstring>
 #include <vector>
 
+#include "host/engine.h"
 #include "graphics/gif.h"
 #include "graphics/image.h"
 #include "graphics/image_put.h"
@@ -39,7 +40,7 @@ constexpr int64_t kFrameBytes = int64_t(kWidth) * kHeight * 4;
 
 void init_vm() {
   static bool ready = [] {
-    vm::vm_init();
+    host::engine_init();
     return true;
   }();
   (void)ready;

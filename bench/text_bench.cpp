@@ -19,6 +19,7 @@
 #include <cstring>
 #include <string>
 
+#include "host/engine.h"
 #include "graphics/draw.h"
 #include "graphics/image.h"
 #include "text/font.h"
@@ -47,7 +48,7 @@ class Session {
  public:
   explicit Session(bool anti) {
     static bool ready = [] {
-      vm::vm_init();
+      host::engine_init();
       return true;
     }();
     (void)ready;

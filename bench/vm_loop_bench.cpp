@@ -10,6 +10,7 @@
 //   tools/build release bench_vm && build/release/bench/bench_vm
 #include <benchmark/benchmark.h>
 
+#include "host/engine.h"
 #include "vm/assemble.h"
 #include "vm/control.h"
 #include "vm/interp.h"
@@ -31,7 +32,7 @@ const char* const kProgram = R"(
 constexpr int kWordsPerIteration = 15;
 
 void BM_CountingLoop(benchmark::State& state) {
-  vm::vm_init();
+  host::engine_init();
   vm::Assembly a = vm::assemble(kProgram);
   if (!a.error.empty()) {
     state.SkipWithError(a.error.c_str());

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 
+#include "host/engine.h"
 #include "scripts/program.h"
 #include "vm/assemble.h"
 #include "vm/interp.h"
@@ -39,7 +40,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::string source((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  vm::vm_init();
+  host::engine_init();
   vm::Assembly a = vm::assemble(source);
   if (!a.error.empty()) {
     std::fprintf(stderr, "quillon-asm: %s: %s\n", in.c_str(), a.error.c_str());

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "host/engine.h"
 #include "text/font.h"
 #include "text/sysfont.h"
 #include "vm/element.h"
@@ -92,7 +93,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: quillon-mkfont -o OUT.vkf [--face NAME] [--height N] [--preview TEXT] [--style WORDS] [--angle DEG]\n");
     return 2;
   }
-  vm::vm_init();
+  host::engine_init();
 
   std::vector<std::string> faces = face.empty() ? std::vector<std::string>{"DejaVu Sans", "Liberation Sans"}
                                                 : std::vector<std::string>{face};

@@ -1,13 +1,8 @@
-// Dates, times and measurement units: what other subsystems use of them.
-//
-// A measurement (MEASURE element, type 25) holds a plain number of pixels, a
-// length in inches and a fraction of an extent, each with its own presence
-// flag. Commands that take a size resolve it to pixels against the current
-// drawing target.
+// Dates, times and measurement units: what the family registers. The
+// measurement type itself is the machine's (vm/measure.h).
 #pragma once
 
 #include <cstdint>
-#include <type_traits>
 
 #include "vm/value.h"
 
@@ -15,45 +10,8 @@ namespace vm {
 
 struct Interp;
 
-// Registers what the family adds to the virtual machine: the accessors of
-// var_date and var_time, the display form of measurements and measurement
-// arithmetic in the operators. Idempotent; vm_init() calls it.
+// Registers the accessors of var_date and var_time. Idempotent; the engine
+// start (host/engine.h) calls it.
 void time_register();
-
-// The record of a MEASURE element.
-struct Measure {
-  uint32_t self;          // the element's own handle
-  uint32_t has_number;
-  double number;          // pixels
-  uint32_t has_length;
-  double length;          // inches
-  uint32_t has_fraction;
-  double fraction;        // of the target's extent along the axis
-};
-// The record is made by clearing bytes (element_create).
-static_assert(std::is_trivially_copyable_v<Measure>);
-
-// A new measurement with no part present; one reference, the caller's. The
-// null handle when memory runs out.
-uint32_t measure_new();
-
-// What measurements resolve against: the density in dots per inch and the
-// size in pixels of the current drawing target along each axis.
-struct MeasureTarget {
-  double density_x, density_y;
-  double width, height;
-};
-
-// The drawing target of a context. Until the graphics family sets it, every
-// measurement resolves against a 640 x 480 frame at 96 dots per inch.
-extern MeasureTarget (*g_measure_target)(Interp&);
-
-enum class Axis { X, Y };
-
-// When `v` is a measurement, stores number + density * length + size *
-// fraction along the axis in `pixels` and returns true. Returns false (and
-// leaves `pixels` alone) for any other value, which the caller then uses
-// as a plain pixel count.
-bool measure_to_pixels(Interp& ctx, Value v, Axis axis, double& pixels);
 
 }  // namespace vm

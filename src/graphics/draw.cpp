@@ -10,15 +10,16 @@
 #include <string>
 #include <unordered_map>
 
-#include "commands/time.h"
 #include "graphics/draw_args.h"
 #include "graphics/image_load.h"
 #include "storage/membuf.h"
 #include "vm/commands.h"
 #include "vm/convert.h"
 #include "vm/interp.h"
+#include "vm/measure.h"
 #include "vm/queries.h"
 #include "vm/sysvars.h"
+#include "vm/triggers.h"
 #include "vm/variables.h"
 
 namespace gfx {
@@ -222,6 +223,17 @@ static bool read_image_field(Interp&, vm::EleField field, Value element, int64_t
   }
 }
 
+namespace {
+
+bool target_clip(Interp& ctx, vm::WhenRect& r) {
+  Image* img = target(ctx);
+  if (!img) return false;
+  r = {img->st.minx, img->st.miny, img->st.maxx, img->st.maxy};
+  return true;
+}
+
+}  // namespace
+
 void gfx_init() {
   image_register();
   register_variables();
@@ -229,6 +241,7 @@ void gfx_init() {
   vm::interp_add_closer(context_closer);
   vm::g_host.finish_drawing = finish_drawing;
   vm::ele_register(vm::kTypeImage, read_image_field);
+  vm::g_trigger_drawing = {target_clip, read_color};
   g_colors.clear();
   for (const NamedColor& c : kBuiltinColors) g_colors[c.name] = c.value;
 }

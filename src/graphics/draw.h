@@ -17,7 +17,7 @@ inline constexpr size_t kMaxChanged = 8191;
 
 // Registers the image clean-up, the computed draw and colour variables, the
 // measurement target and the context closer; resets the colour dictionary
-// to its built-in names. vm_init() calls it.
+// to its built-in names. host::engine_init() calls it.
 void gfx_init();
 
 // The window frame of a context, created at the first use with

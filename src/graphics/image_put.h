@@ -1,5 +1,5 @@
 // Putting images onto images, and what the put needs: copies of a
-// rectangle, masks, the alpha channel and the anti-aliased shapes.
+// rectangle, masks and the alpha channel.
 #pragma once
 
 #include <cstdint>
@@ -56,18 +56,5 @@ bool make_alpha_image(Image& img);
 bool set_alpha_from(Image& img, const Image& from);
 // A 32-bit grey image of the alpha channel (255 for images without one).
 uint32_t alpha_image(const Image& img);
-
-// The anti-aliased shapes, rendered at eight times the resolution.
-enum class AntiShape { Box, BoxRound, Circle, CircleFilled, Line, Polygon, PolygonFilled, Rect, RectRound };
-// The shape keyword of a name; false when it is none.
-bool anti_shape_of(const char* name, AntiShape& out);
-// Renders the shape given by its numbers (as the script gives them: four
-// coordinates and the extras, or the points of a line or polygon) into a new
-// 32-bit alpha image of the colour, with the alpha-enable byte set and the
-// origin offset at the top-left corner of the shape's box. The drawing state
-// is taken from `like`. With `limit`, the box is first cut to that
-// rectangle. 0 when the shape is empty or too large.
-uint32_t anti_shape(AntiShape shape, const std::vector<double>& args, uint32_t color, const Image* like,
-                    const Rect* limit = nullptr);
 
 }  // namespace gfx

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "graphics/anti_shapes.h"
 #include "graphics/draw.h"
 #include "graphics/draw_args.h"
 #include "graphics/image_load.h"

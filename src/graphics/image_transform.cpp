@@ -12,7 +12,6 @@
 #include <numbers>
 #include <unordered_map>
 
-#include "commands/time.h"
 #include "graphics/draw.h"
 #include "graphics/draw_args.h"
 #include "graphics/image_load.h"
@@ -23,6 +22,7 @@
 #include "vm/convert.h"
 #include "vm/element.h"
 #include "vm/interp.h"
+#include "vm/measure.h"
 #include "vm/sysvars.h"
 #include "vm/variables.h"
 

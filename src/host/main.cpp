@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/engine.h"
 #include "host/event_script.h"
 #include "host/startup.h"
 #include "host/window.h"
@@ -178,7 +179,7 @@ int main(int argc, char** argv) {
   std::string name = host::parse_command_line(join_words(argv + i, argv + argc), flags, true);
 
   vm::clock_init(fixed_clock);
-  vm::vm_init();
+  host::engine_init();
   storage::storage_init();
   scripts::scripts_init();
   host::window_init(headless, desktop);

@@ -17,7 +17,7 @@ namespace host {
 // Chooses the platform (headless when asked or when no display opens; the
 // latter is said once on standard error) and installs the window glue: the
 // flush hook, the message pump, the sleep and message-box hooks, the
-// desktop variables and the context closer. Call after vm_init().
+// desktop variables and the context closer. Call after host::engine_init().
 void window_init(bool headless, const platform::Desktop& headless_desktop);
 // Drops the platform (after the last context is destroyed).
 void window_shutdown();

@@ -104,7 +104,7 @@ bool bound_archive_extent(int fd, int64_t& start, int64_t& length);
 inline constexpr int64_t kMaxInflatedSize = int64_t(1) << 30;
 
 // Registers the FILE, VK and MEMBUF clean-ups and starts with no archive
-// open. Call after vm::vm_init(), and again after vm::element_free_all().
+// open. Call after host::engine_init(), and again after vm::element_free_all().
 void storage_init();
 
 }  // namespace storage

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "commands/time.h"
 #include "graphics/draw.h"
 #include "graphics/draw_args.h"
 #include "graphics/image.h"
@@ -17,6 +16,7 @@
 #include "vm/commands.h"
 #include "vm/convert.h"
 #include "vm/interp.h"
+#include "vm/measure.h"
 #include "vm/queries.h"
 #include "vm/sysvars.h"
 #include "vm/variables.h"

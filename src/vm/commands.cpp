@@ -1,31 +1,20 @@
 #include "vm/commands.h"
 
-#include <algorithm>
 #include <cstring>
 
+#include "vm/command_names.h"
 #include "vm/interp.h"
 #include "vm/sysvars.h"
 
 namespace vm {
 
-const CommandInfo kCommands[kCommandCount + 1] = {
-    {"", nullptr, false},
-#define QCMD(name, handler, yields) {#name, handler, yields != 0},
-#include "vm/commands.def"
-#undef QCMD
-};
+static_assert(kCommandCount == kCommandNameCount);
 
+uint32_t command_find(std::string_view name) { return command_name_find(name); }
 
-uint32_t command_find(std::string_view name) {
-  auto begin = kCommands + 1, end = kCommands + kCommandCount + 1;
-  auto it = std::lower_bound(begin, end, name,
-                             [](const CommandInfo& c, std::string_view n) { return c.name < n; });
-  return it != end && it->name == name ? uint32_t(it - kCommands) : 0;
-}
-
-void commands_register() {
+void commands_register(const CommandInfo* table) {
   for (uint32_t i = 1; i <= kCommandCount; i++) {
-    const CommandInfo& c = kCommands[i];
+    const CommandInfo& c = table[i];
     CommandHandler h = c.handler;
     if (h == sysvar) {
       uint32_t sv = sysvar_find(c.name, uint32_t(std::strlen(c.name)));

@@ -1,5 +1,7 @@
 // The command table: entry 0 empty, entries 1 to 976 the built-in command
-// names in ascending byte order with their handlers (vm/commands.def).
+// names in ascending byte order with their handlers (vm/commands.def). The
+// table itself is made above every family (host/engine.cpp), which defines
+// the handlers; the machine receives it at vm_init() and knows no family.
 #pragma once
 
 #include <cstdint>
@@ -16,16 +18,15 @@ struct CommandInfo {
 };
 
 inline constexpr uint32_t kCommandCount = 976;
-// Entries 0..976; entry 0 has an empty name and no handler.
-extern const CommandInfo kCommands[kCommandCount + 1];
 
 // The entry number of a command name, or 0.
 uint32_t command_find(std::string_view name);
 
-// Enters every command name into the symbol table as a static name with its
-// handler (dropping any earlier common value or handler of that name). Safe
-// to call again after element_free_all().
-void commands_register();
+// Enters every command name of `table` (entries 0..kCommandCount, entry 0
+// empty) into the symbol table as a static name with its handler (dropping
+// any earlier common value or handler of that name). Safe to call again
+// after element_free_all(). vm_init() calls it.
+void commands_register(const CommandInfo* table);
 
 // Handlers shared by many entries.
 void not_present(Interp& ctx);     // discard the arguments, push 0

@@ -2,14 +2,12 @@
 
 #include <cstring>
 
-#include "commands/time.h"
-#include "graphics/draw.h"
-#include "text/layout.h"
 #include "vm/clock.h"
 #include "vm/commands.h"
 #include "vm/control.h"
 #include "vm/convert.h"
 #include "vm/heap.h"
+#include "vm/measure.h"
 #include "vm/opcodes.h"
 #include "vm/operators.h"
 #include "vm/triggers.h"
@@ -59,11 +57,9 @@ void interp_add_closer(void (*closer)(Interp&)) {
   if (g_closer_count < kMaxClosers) g_closers[g_closer_count++] = closer;
 }
 
-void vm_init() {
-  commands_register();
-  time_register();
-  gfx::gfx_init();
-  text::text_register();
+void vm_init(const CommandInfo* table) {
+  commands_register(table);
+  measure_register();
   g_own_names.retpc = static_name_intern("_retpc", 6);
   g_own_names.retsp = static_name_intern("_retsp", 6);
   g_own_names.with = static_name_intern("_with", 5);
@@ -72,7 +68,7 @@ void vm_init() {
   triggers_register();
   for (uint32_t i = 0; i <= kLastFusedCommand - kFirstFusedCommand; i++) {
     uint32_t c = command_find(kFusedCommandNames[i]);
-    g_fused[i] = c ? kCommands[c].handler : not_present;
+    g_fused[i] = c ? table[c].handler : not_present;
   }
 }
 

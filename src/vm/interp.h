@@ -44,6 +44,8 @@ enum ErrorCode : int32_t {
 // each subsystem casts its own slot, makes its state at first use and
 // deletes it in its context closer (interp_add_closer). A context starts
 // with every slot null (its record is made zeroed).
+struct TriggerState;
+
 enum ContextSlot : uint32_t {
   kSlotGraphics,
   kSlotText,
@@ -78,6 +80,7 @@ struct Interp {
   uint32_t program;        // PROGRAM element of the loaded script, 0 when none
   uint32_t* symbols;       // handles of the program's names, 1..symbol_count (heap block)
   uint32_t symbol_count;
+  TriggerState* triggers;  // the machine's own: triggers and their queue (vm/triggers.cpp), made at first use
   void* slots[kSlotCount];  // per-subsystem state, see ContextSlot
   Value sysvars[kSysVarCount];  // system variable cells
 };
@@ -110,10 +113,15 @@ extern HostHooks g_host;
 // The context being run (read by window procedures and timers).
 extern Interp* interp_current;
 
-// Prepares the process-wide tables: the command names in the symbol table,
-// the element clean-ups, the fused opcodes. Call once before the first
-// context (and again after element_free_all()).
-void vm_init();
+struct CommandInfo;
+
+// Prepares the machine's process-wide tables: the command names of `table`
+// (the command table, vm/commands.def, with the handlers the families
+// define) in the symbol table, the element clean-ups, the fused opcodes.
+// The machine knows no family: the engine start (host/engine.h) passes the
+// table and then lets each family register itself. Call once before the
+// first context (and again after element_free_all()).
+void vm_init(const CommandInfo* table);
 
 // Registers a routine that closes what a context owns (its program, files,
 // sounds, windows) when the context is destroyed; they run last first.

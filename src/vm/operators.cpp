@@ -17,15 +17,11 @@
 #include "vm/element.h"
 #include "vm/interp.h"
 #include "vm/sysvars.h"
+#include "vm/measure.h"
 #include "vm/value.h"
 #include "vm/variables.h"
 
 namespace vm {
-
-// Measurement arithmetic (MEASURE operands). Set by the measure family; it
-// stores an owned result in `out` and returns true when it handled the
-// operation. While unset, or when it declines, the other modes apply.
-bool (*g_measure_arithmetic)(Interp&, uint32_t op, Value a, Value b, Value& out) = nullptr;
 
 namespace {
 
@@ -179,10 +175,10 @@ Value apply_op(Interp& ctx, uint32_t op, Value a, Value b) {
 
   if (is_comparison(op) && a == b) return Value::from_int(compare_holds(op, 0) ? 1 : 0);
 
-  if (g_measure_arithmetic &&
-      (element_type_of(a) == kTypeMeasure || element_type_of(b) == kTypeMeasure)) {
+  if (element_type_of(a) == kTypeMeasure || element_type_of(b) == kTypeMeasure) {
     Value out = Value::null();
-    if (g_measure_arithmetic(ctx, op, a, b, out)) return out;
+    measure_arithmetic(ctx, op, a, b, out);
+    return out;
   }
 
   if (is_comparison(op) && (is_text(a) || is_text(b))) {

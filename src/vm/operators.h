@@ -9,10 +9,6 @@ namespace vm {
 struct Interp;
 struct Value;
 
-// Measurement arithmetic: when set and either operand of a binary operator
-// is a MEASURE element, it computes `out` (an owned value) and returns true.
-extern bool (*g_measure_arithmetic)(Interp&, uint32_t op, Value a, Value b, Value& out);
-
 // Runs binary operator `number` (28 add ... 45 shiftright) on the innermost
 // argument frame: closes the frame, folds the arguments pairwise from the
 // top (deeper operand on the left) and leaves one result (none for no

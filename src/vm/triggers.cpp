@@ -4,11 +4,8 @@
 
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <utility>
 
-#include "graphics/draw.h"
-#include "graphics/image.h"
 #include "vm/clock.h"
 #include "vm/commands.h"
 #include "vm/control.h"
@@ -22,6 +19,7 @@
 namespace vm {
 
 int32_t (*g_key_from_name)(std::string_view name) = nullptr;
+TriggerDrawing g_trigger_drawing;
 
 namespace {
 
@@ -67,9 +65,12 @@ void get_var_timeraw(Interp& ctx) { push_int(ctx, int64_t(timer_units(g_engine_t
 // Both readings are the engine's; setting them changes nothing.
 void set_ignored(Interp&, Value) {}
 
+}  // namespace
+
 // --- the per-context state -------------------------------------------------------------
 
-struct Event {
+// Outside the unnamed namespace: the context names the state.
+struct TriggerEvent {
   uint32_t when;    // WHEN handle (the queue holds no reference: freeing removes the events)
   uint32_t value1;
   uint32_t value2;
@@ -81,29 +82,21 @@ struct Event {
 // pump on that thread), so nothing here is locked.
 struct TriggerState {
   std::vector<uint32_t> list;  // WHEN handles, oldest first
-  Event ring[kTriggerQueueSize];
+  TriggerEvent ring[kTriggerQueueSize];
   uint32_t head = 0;
   uint32_t count = 0;
 
-  Event& at(uint32_t i) { return ring[(head + i) % kTriggerQueueSize]; }
+  TriggerEvent& at(uint32_t i) { return ring[(head + i) % kTriggerQueueSize]; }
 };
 
-// Made at the first use, so that the engine may start (vm_init) from the
-// static initialisation of a program.
-std::unordered_map<const Interp*, std::unique_ptr<TriggerState>>& states() {
-  static std::unordered_map<const Interp*, std::unique_ptr<TriggerState>> map;
-  return map;
-}
+namespace {
 
-TriggerState* find_state(const Interp& ctx) {
-  auto it = states().find(&ctx);
-  return it == states().end() ? nullptr : it->second.get();
-}
+TriggerState* find_state(const Interp& ctx) { return ctx.triggers; }
 
+// Made at the first use, deleted by the context closer.
 TriggerState& state(Interp& ctx) {
-  std::unique_ptr<TriggerState>& s = states()[&ctx];
-  if (!s) s = std::make_unique<TriggerState>();
-  return *s;
+  if (!ctx.triggers) ctx.triggers = new TriggerState;
+  return *ctx.triggers;
 }
 
 // Removes event i, keeping the order of the others; the trigger's count
@@ -175,10 +168,9 @@ void when_cleanup(uint32_t handle, void*) {
 // The context ends: its queue and list go; triggers that outlive it (held
 // by values elsewhere) no longer name it.
 void triggers_closer(Interp& ctx) {
-  auto it = states().find(&ctx);
-  if (it == states().end()) return;
-  std::unique_ptr<TriggerState> s = std::move(it->second);
-  states().erase(it);
+  std::unique_ptr<TriggerState> s(ctx.triggers);
+  if (!s) return;
+  ctx.triggers = nullptr;
   for (uint32_t handle : s->list)
     if (When* w = when_of(handle)) {
       w->owner = nullptr;
@@ -216,7 +208,7 @@ int64_t pick_event(Interp& ctx, TriggerState& s, uint64_t now) {
   bool insub = sysvar_int(ctx, SV_var_wheninsub) != 0;
   for (int pass = 0; pass < 2; pass++) {
     for (uint32_t i = 0; i < s.count;) {
-      Event& ev = s.at(i);
+      TriggerEvent& ev = s.at(i);
       When* w = when_of(ev.when);
       if (!w || w->owner != &ctx) {  // cannot happen: freeing removes the events
         remove_event(ctx, s, i);
@@ -256,7 +248,7 @@ bool fire_trigger(Interp& ctx) {
   int64_t picked = pick_event(ctx, *s, now);
   if (picked < 0) return false;
   uint32_t i = uint32_t(picked);
-  Event& ev = s->at(i);
+  TriggerEvent& ev = s->at(i);
   When* w = when_of(ev.when);
   // The queue is settled before the label runs: the code it runs may free
   // the trigger, queue events or replace the program.
@@ -431,7 +423,8 @@ void read_rect(Interp& ctx, uint32_t end, uint32_t& i, WhenRect& r) {
     r = {v[0], v[1], v[2], v[3]};
     return;
   }
-  if (gfx::Image* img = gfx::target(ctx)) r = {img->st.minx, img->st.miny, img->st.maxx, img->st.maxy};
+  WhenRect clip;
+  if (g_trigger_drawing.target_clip && g_trigger_drawing.target_clip(ctx, clip)) r = clip;
 }
 
 // An IMAGE given as a value, or by the name of a variable or the path of an
@@ -503,7 +496,9 @@ void define_when(Interp& ctx, When& w, uint32_t end, uint32_t label_at, bool is_
       read_rect(ctx, end, i, word == "inside" ? w.inside : w.outside);
       region = true;
     } else if (word == "mask") {
-      if (i < end && !image_arg(ctx, ctx.top[i])) w.mask_value = gfx::read_color(ctx, end, i);
+      if (i < end && !image_arg(ctx, ctx.top[i]))
+        w.mask_value = g_trigger_drawing.read_color ? g_trigger_drawing.read_color(ctx, end, i)
+                                                    : uint32_t(value_to_integer(&ctx, ctx.top[i++]));
       uint32_t image = i < end ? image_arg(ctx, ctx.top[i]) : 0;
       if (image) {
         i++;
@@ -647,7 +642,7 @@ bool queue_trigger_event(Interp& ctx, When& when, uint32_t value1, uint32_t valu
   TriggerState& s = state(ctx);
   if ((when.flags & kWhenUnique) && when.queued > 0) {
     for (uint32_t i = 0; i < s.count; i++) {
-      Event& ev = s.at(i);
+      TriggerEvent& ev = s.at(i);
       if (ev.when != when.self) continue;
       ev.value1 = value1;
       ev.value2 = value2;
@@ -655,7 +650,7 @@ bool queue_trigger_event(Interp& ctx, When& when, uint32_t value1, uint32_t valu
     }
   }
   if (s.count >= kTriggerQueueSize) return false;
-  s.at(s.count) = Event{when.self, value1, value2, clock_now() + when.period};
+  s.at(s.count) = TriggerEvent{when.self, value1, value2, clock_now() + when.period};
   s.count++;
   when.queued++;
   ctx.pending_triggers = s.count;

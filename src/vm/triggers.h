@@ -125,4 +125,15 @@ extern int32_t (*g_key_from_name)(std::string_view name);
 // closer. vm_init() calls it.
 void triggers_register();
 
+// What triggers ask of the drawing family, which sets these when it
+// registers: the clip rectangle of the context's drawing target (false when
+// there is none; "inside" and "outside" without numbers use it), and a
+// colour argument read from ctx.top[i] onward before `end` (the mask value
+// of "mask"), advancing `i` past it.
+struct TriggerDrawing {
+  bool (*target_clip)(Interp& ctx, WhenRect& r) = nullptr;
+  uint32_t (*read_color)(Interp& ctx, uint32_t end, uint32_t& i) = nullptr;
+};
+extern TriggerDrawing g_trigger_drawing;
+
 }  // namespace vm

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "host/engine.h"
 #include "storage/archive.h"
 #include "storage/stream.h"
 #include "vm/element.h"
@@ -16,7 +17,7 @@ namespace {
 
 vm::Interp* context() {
   static vm::Interp* ctx = [] {
-    vm::vm_init();
+    host::engine_init();
     storage::storage_init();
     vm::Interp* c = vm::interp_create();
     vm::sysvar_set_int(*c, vm::SV_var_filegzip, 0);  // the gzip target covers inflation

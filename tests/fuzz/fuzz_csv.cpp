@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "host/engine.h"
 #include "storage/files.h"
 #include "storage/membuf.h"
 #include "storage/stream.h"
@@ -21,7 +22,7 @@ namespace {
 
 vm::Interp* context() {
   static vm::Interp* ctx = [] {
-    vm::vm_init();
+    host::engine_init();
     storage::storage_init();
     vm::Interp* c = vm::interp_create();
     vm::sysvar_set_int(*c, vm::SV_var_filegzip, 0);  // the gzip target covers inflation

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "host/engine.h"
 #include "graphics/draw.h"
 #include "graphics/image.h"
 #include "text/font.h"
@@ -20,7 +21,7 @@ vm::Interp* g_ctx = nullptr;
 
 void init() {
   static bool done = [] {
-    vm::vm_init();
+    host::engine_init();
     g_ctx = vm::interp_create();
     gfx::frame(*g_ctx);  // made at the first use, and kept
     return true;

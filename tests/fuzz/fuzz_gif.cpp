@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "host/engine.h"
 #include "graphics/gif.h"
 #include "vm/element.h"
 #include "vm/interp.h"
@@ -16,7 +17,7 @@ constexpr int64_t kFuzzPixels = int64_t(1) << 16;
 
 void init() {
   static bool done = [] {
-    vm::vm_init();
+    host::engine_init();
     return true;
   }();
   (void)done;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "host/engine.h"
 #include "storage/stream.h"
 #include "vm/element.h"
 #include "vm/interp.h"
@@ -13,7 +14,7 @@ namespace {
 
 vm::Interp* context() {
   static vm::Interp* ctx = [] {
-    vm::vm_init();
+    host::engine_init();
     storage::storage_init();
     return vm::interp_create();
   }();

@@ -4,6 +4,7 @@
 // the size limits, and every image it makes must be freed again.
 #include <cstdint>
 
+#include "host/engine.h"
 #include "graphics/image.h"
 #include "graphics/image_load.h"
 #include "graphics/metafile.h"
@@ -15,7 +16,7 @@ namespace {
 // Set up at the first input, after every static object of the engine.
 bool ready() {
   static bool done = [] {
-    vm::vm_init();  // registers the image clean-up
+    host::engine_init();  // registers the image clean-up
     return true;
   }();
   return done;

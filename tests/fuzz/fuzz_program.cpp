@@ -4,6 +4,7 @@
 // `common` names keep a hold for the whole process.)
 #include <cstdint>
 
+#include "host/engine.h"
 #include "scripts/program.h"
 #include "storage/stream.h"
 #include "vm/element.h"
@@ -16,7 +17,7 @@ int g_budget;
 
 void setup() {
   static bool done = [] {
-    vm::vm_init();
+    host::engine_init();
     storage::storage_init();
     scripts::scripts_init();
     // At most 2000 tokens a run; errors are expected and stay quiet.

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "host/engine.h"
 #include "storage/files.h"
 #include "storage/membuf.h"
 #include "storage/stream.h"
@@ -21,7 +22,7 @@ namespace {
 
 vm::Interp* context() {
   static vm::Interp* ctx = [] {
-    vm::vm_init();
+    host::engine_init();
     storage::storage_init();
     return vm::interp_create();
   }();

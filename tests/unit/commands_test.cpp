@@ -1,4 +1,5 @@
 // The command table as scripts see it.
+#include "host/engine.h"
 #include "vm/commands.h"
 #include "vm_fixture.h"
 
@@ -59,10 +60,10 @@ TEST_F(Commands, ElementQueriesOfArrays) {
 }
 
 TEST_F(Commands, YieldFlagsOfKnownCommands) {
-  EXPECT_TRUE(kCommands[command_find("add")].yields);
-  EXPECT_TRUE(kCommands[command_find("var_pi")].yields);
-  EXPECT_TRUE(kCommands[command_find("animcreate")].yields);  // not present: pushes 0
-  EXPECT_FALSE(kCommands[command_find("set")].yields);
-  EXPECT_FALSE(kCommands[command_find("filecrypt")].yields);
-  EXPECT_FALSE(kCommands[command_find("_goto")].yields);
+  EXPECT_TRUE(host::kCommands[command_find("add")].yields);
+  EXPECT_TRUE(host::kCommands[command_find("var_pi")].yields);
+  EXPECT_TRUE(host::kCommands[command_find("animcreate")].yields);  // not present: pushes 0
+  EXPECT_FALSE(host::kCommands[command_find("set")].yields);
+  EXPECT_FALSE(host::kCommands[command_find("filecrypt")].yields);
+  EXPECT_FALSE(host::kCommands[command_find("_goto")].yields);
 }

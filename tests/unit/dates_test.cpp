@@ -5,6 +5,7 @@
 
 #include "commands/time.h"
 #include "vm/commands.h"
+#include "vm/measure.h"
 #include "vm/operators.h"
 #include "vm_fixture.h"
 

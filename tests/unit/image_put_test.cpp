@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "graphics/anti_shapes.h"
 #include "graphics/image.h"
 #include "graphics/image_put.h"
 #include "vm_fixture.h"

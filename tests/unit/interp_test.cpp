@@ -1,4 +1,5 @@
 // Token words, the stack and argument frames.
+#include "host/engine.h"
 #include "vm/commands.h"
 #include "vm/opcodes.h"
 #include "vm_fixture.h"
@@ -166,15 +167,15 @@ TEST_F(Interpreter, FactorialThroughRecursiveLabelCalls) {
 
 TEST_F(Interpreter, EveryCommandHasAHandler) {
   for (uint32_t i = 1; i <= kCommandCount; i++) {
-    EXPECT_NE(kCommands[i].handler, nullptr) << kCommands[i].name;
+    EXPECT_NE(host::kCommands[i].handler, nullptr) << host::kCommands[i].name;
     if (i > 1) {
-      EXPECT_LT(std::string_view(kCommands[i - 1].name), std::string_view(kCommands[i].name));
+      EXPECT_LT(std::string_view(host::kCommands[i - 1].name), std::string_view(host::kCommands[i].name));
     }
   }
-  EXPECT_STREQ(kCommands[1].name, "_call");
-  EXPECT_STREQ(kCommands[kCommandCount].name, "xor");
+  EXPECT_STREQ(host::kCommands[1].name, "_call");
+  EXPECT_STREQ(host::kCommands[kCommandCount].name, "xor");
   EXPECT_EQ(command_find("xor"), kCommandCount);
   EXPECT_EQ(command_find(""), 0u);
   EXPECT_EQ(command_find("nosuchcommand"), 0u);
-  EXPECT_EQ(kCommands[0].handler, nullptr);
+  EXPECT_EQ(host::kCommands[0].handler, nullptr);
 }

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "host/engine.h"
 #include "storage/archive.h"
 #include "storage/stream.h"
 #include "vm/assemble.h"
@@ -27,7 +28,7 @@ class VmTest : public ::testing::Test {
  protected:
   void SetUp() override {
     vm::g_host = vm::HostHooks{};
-    vm::vm_init();
+    host::engine_init();
     ctx = vm::interp_create();
     ASSERT_NE(ctx, nullptr);
   }
