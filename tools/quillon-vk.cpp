@@ -16,7 +16,7 @@
 
 #include "storage/archive_directory.h"
 #include "storage/archive_writer.h"
-#include "storage/stream.h"
+#include "storage/bound_archive.h"
 #include "vm/wildcard.h"
 
 namespace {

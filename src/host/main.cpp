@@ -15,6 +15,7 @@
 #include "scripts/code_view.h"
 #include "scripts/program.h"
 #include "storage/archive.h"
+#include "storage/bound_archive.h"
 #include "storage/stream.h"
 #include "vm/clock.h"
 #include "vm/element.h"

@@ -1,13 +1,13 @@
 // Finding the archive bound to an executable (no virtual machine needed, so
 // the archive tool links this file alone).
+#include "storage/bound_archive.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <string>
-
-#include "storage/stream.h"
 
 namespace storage {
 namespace {

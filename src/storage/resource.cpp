@@ -5,6 +5,7 @@
 #include <string>
 
 #include "storage/archive_directory.h"
+#include "storage/bound_archive.h"
 #include "storage/names.h"
 #include "storage/stream.h"
 #include "vm/element.h"

@@ -89,16 +89,6 @@ bool name_exists(vm::Interp* ctx, std::string_view name);
 // the running executable when there is one, else the player's built-in one.
 // The bytes must outlive every stream opened on them.
 void set_own_archive(const uint8_t* data, size_t size);
-// Finds an archive bound to an executable file: the archive bytes appended
-// to it, followed by the 16-byte trailer "QNVKBIND" + 64-bit length (LE).
-// Returns false when the file carries none, or when its trailer is there
-// but the archive cannot be read (then `problem`, when given, says why).
-bool read_bound_archive(const std::string& executable, std::string& archive, std::string* problem = nullptr);
-inline constexpr char kBindMagic[8] = {'Q', 'N', 'V', 'K', 'B', 'I', 'N', 'D'};
-inline constexpr size_t kBindTrailerSize = 16;
-inline constexpr int64_t kMaxBoundArchive = 0x7ffffff0;  // an element's largest payload
-// Where the bound archive lies in an open executable; false when it has none.
-bool bound_archive_extent(int fd, int64_t& start, int64_t& length);
 
 // Largest inflated gzip content accepted; a larger member is returned raw.
 inline constexpr int64_t kMaxInflatedSize = int64_t(1) << 30;

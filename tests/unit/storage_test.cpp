@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "storage/archive.h"
+#include "storage/bound_archive.h"
 #include "storage/archive_directory.h"
 #include "storage/archive_writer.h"
 #include "storage/membuf.h"
