@@ -1,27 +1,18 @@
 #include "compiler/packer.h"
 
-#include <string_view>
 #include <unordered_map>
 
-#include "compiler/lexer.h"
 #include "compiler/numbers.h"
 #include "vm/opcodes.h"
 
 namespace compiler {
 namespace {
 
-// The commands with an opcode of their own (18 to 45): the lower-case
-// first word of the opcode's name ("ADD _CALL" is add).
+// The commands with an opcode of their own (18 to 45).
 uint32_t fused_opcode(const std::string& callee) {
   static const std::unordered_map<std::string, uint32_t> table = [] {
     std::unordered_map<std::string, uint32_t> t;
-#define X(num, id, name)                                                      \
-  if (num >= vm::kFirstFusedCommand && num <= vm::kLastBinaryOp) {            \
-    std::string_view n = name;                                                \
-    t.emplace(lower(n.substr(0, n.find(' '))), num);                          \
-  }
-    QUILLON_OPCODES(X)
-#undef X
+    for (const vm::Operator& o : vm::kOperators) t.emplace(o.command, o.opcode);
     return t;
   }();
   auto it = table.find(callee);

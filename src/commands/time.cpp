@@ -19,6 +19,7 @@
 #include "vm/convert.h"
 #include "vm/element.h"
 #include "vm/interp.h"
+#include "vm/opcodes.h"
 #include "vm/operators.h"
 #include "vm/sysvars.h"
 
@@ -176,13 +177,12 @@ Measure operand(Interp& ctx, Value v) {
 // add and subtract combine the parts (each present when present in either
 // operand); every other operator gives a measurement with no part present.
 bool measure_arithmetic(Interp& ctx, uint32_t op, Value a, Value b, Value& out) {
-  constexpr uint32_t kAdd = 28, kSubtract = 29;
   Measure x = operand(ctx, a), y = operand(ctx, b);
   uint32_t h = measure_new();
   out = Value::from_handle(h);
   Measure* r = measure_of(out);
-  if (!r || (op != kAdd && op != kSubtract)) return true;
-  double sign = op == kAdd ? 1.0 : -1.0;
+  if (!r || (op != OP_ADD && op != OP_SUBTRACT)) return true;
+  double sign = op == OP_ADD ? 1.0 : -1.0;
   r->has_number = x.has_number | y.has_number;
   r->number = x.number + sign * y.number;
   r->has_length = x.has_length | y.has_length;
