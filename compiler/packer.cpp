@@ -24,14 +24,11 @@ constexpr uint32_t kMaxNames = 0x7fffffu;
 
 uint32_t control_opcode(Control c) {
   switch (c) {
-    case Control::Label: return vm::OP_LABEL;
-    case Control::Goto: return vm::OP_GOTO;
-    case Control::If: return vm::OP_IF;
-    case Control::IfNot: return vm::OP_IFNOT;
-    case Control::IdleGoto: return vm::OP_IDLEGOTO;
-    case Control::IdleIf: return vm::OP_IDLEIF;
-    case Control::IdleIfNot: return vm::OP_IDLEIFNOT;
-    case Control::Return: return vm::OP_RETURN;
+#define X(id, word, opcode) \
+  case Control::id:         \
+    return vm::OP_##opcode;
+    QUILLON_CONTROLS(X)
+#undef X
   }
   return vm::OP_RETURN;
 }
