@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
+#include <string_view>
 
 #include "compiler/expression.h"
 #include "compiler/lexer.h"
@@ -14,19 +17,8 @@
 namespace compiler {
 namespace {
 
-constexpr const char* kKeywords[] = {
-    "if",       "else",      "endif",     "while",      "endwhile",  "for",         "next",
-    "beginloop", "endloop",  "break",     "continue",   "forever",   "delay",       "wait",
-    "waitkey",  "waitmouse", "mouseflush", "when",      "endwhen",   "with",        "imagefade",
-    "imagefadexy", "inputline", "layer",  "scriptmerge", "gosub",    "goto",        "return",
-    "quit",     "set",       "declare",
-};
-
-bool is_keyword(const std::string& w) {
-  for (const char* k : kKeywords)
-    if (w == k) return true;
-  return false;
-}
+// Whether a word begins a keyword statement (the table after Compiler).
+bool is_keyword(const std::string& w);
 
 // Names of labels and variables start with a letter, '_' or a byte above 127.
 bool is_name(const std::string& w) {
@@ -96,6 +88,22 @@ struct Block {
 
 class Compiler : public ExprContext {
  public:
+  // A keyword statement as its handler receives it: the keyword, the words
+  // after it and the keyword's token.
+  struct KeywordLine {
+    const std::string& kw;
+    std::vector<Word> w;
+    const Token& head;
+  };
+  struct StatementKeyword {
+    std::string_view keyword;
+    void (Compiler::*handler)(const KeywordLine&);
+    std::optional<Block::Kind> opens;  // the block it opens (also when its line has an error)
+    bool call_like;                    // compiles to one call: also a statement after `with`,
+                                       // and written alone it is the keyword
+  };
+  static const StatementKeyword* statement_keyword(std::string_view word);
+
   Compiler(Compilation& out, const FileLoader& loader) : out_(out), loader_(loader) {}
 
   void run(const SourceFile& main) {
@@ -382,12 +390,13 @@ class Compiler : public ExprContext {
       return;
     }
     std::string first = lower(head.text);
-    bool call_word = first == "set" || first == "declare" || first == "gosub" || first == "quit";
+    const StatementKeyword* keyword_of_first = statement_keyword(first);
+    bool call_word = keyword_of_first && keyword_of_first->call_like;
     if (call_word && words[0].end - words[0].begin == 1) {
       keyword(first, begin);
       return;
     }
-    if (!top && is_keyword(first) && !call_word) {
+    if (!top && keyword_of_first && !call_word) {
       error(head, "'" + first + "' cannot follow with: it needs a command");
       return;
     }
@@ -488,313 +497,315 @@ class Compiler : public ExprContext {
     return nullptr;
   }
 
-  // A keyword statement. An opening word whose statement has an error still
-  // opens its block, so that its closing word does not report it again.
+  // A keyword statement, run by its handler in the statement table. An
+  // opening word whose statement has an error still opens its block, so that
+  // its closing word does not report it again; `if ... break` (or continue)
+  // is a whole statement and opens none.
   void keyword(const std::string& kw, size_t begin = 0) {
+    const StatementKeyword* s = statement_keyword(kw);
+    if (!s) return;
+    const auto& t = toks();
     size_t depth = blocks_.size();
     int errors = out_.diag.errors();
-    keyword_statement(kw, begin);
-    if (out_.diag.errors() == errors || blocks_.size() != depth) return;
-    const Token& last = toks().back();
+    (this->*s->handler)({kw, split_words(t, begin + 1, t.size()), t[begin]});
+    if (!s->opens || out_.diag.errors() == errors || blocks_.size() != depth) return;
+    const Token& last = t.back();
     bool one_line = last.kind == Tok::Word && (lower(last.text) == "continue" || lower(last.text) == "break");
-    if (kw == "if" && !one_line) open(Block::If, 0, kw);
-    if (kw == "while") open(Block::While, 0, kw);
-    if (kw == "for") open(Block::ForTo, 0, kw);
-    if (kw == "beginloop") open(Block::Count, 0, kw);
+    if (!(kw == "if" && one_line)) open(*s->opens, 0, kw);
   }
 
-  void keyword_statement(const std::string& kw, size_t begin) {
+  // For the statements that take nothing after the keyword.
+  bool no_args(const KeywordLine& k) {
+    if (!k.w.empty()) return error(toks()[k.w[0].begin], k.kw + " takes nothing after it");
+    return true;
+  }
+
+  void if_statement(const KeywordLine& k) {
     const auto& t = toks();
-    std::vector<Word> w = split_words(t, begin + 1, t.size());
-    const Token& head = t[begin];
-    auto no_args = [&]() {
-      if (!w.empty()) return error(t[w[0].begin], kw + " takes nothing after it");
-      return true;
-    };
-    if (kw == "if") {
-      if (w.empty()) return void(error(head, "if needs a condition"));
-      std::string last = word_name(w.back());
-      if (w.size() >= 2 && (last == "continue" || last == "break")) {
-        Block* loop = innermost_loop();
-        if (!loop) return void(error(t[w.back().begin], last + " outside a loop"));
-        Node cond;
-        if (!expr(w[0].begin, w.back().begin, cond)) return;
-        emit(cond);
-        if (last == "continue") {
-          loop->continue_used = true;
-          ctl(Control::If, num("_continueloop", loop->number));
-        } else {
-          ctl(Control::If, loop_end(*loop));
-        }
-        return;
-      }
+    if (k.w.empty()) return void(error(k.head, "if needs a condition"));
+    std::string last = word_name(k.w.back());
+    if (k.w.size() >= 2 && (last == "continue" || last == "break")) {
+      Block* loop = innermost_loop();
+      if (!loop) return void(error(t[k.w.back().begin], last + " outside a loop"));
       Node cond;
-      if (!expr(w[0].begin, t.size(), cond)) return;
-      int n = ++count_if_;
+      if (!expr(k.w[0].begin, k.w.back().begin, cond)) return;
       emit(cond);
-      ctl(Control::IfNot, num("_else", n));
-      open(Block::If, n, kw);
+      if (last == "continue") {
+        loop->continue_used = true;
+        ctl(Control::If, num("_continueloop", loop->number));
+      } else {
+        ctl(Control::If, loop_end(*loop));
+      }
       return;
     }
-    if (kw == "else") {
-      if (!no_args()) return;
-      Block* b = closing(kw, {Block::If}, "if");
-      if (!b) return;
-      if (b->has_else) return void(error_at_start("a second else for the if of line " + std::to_string(b->line)));
-      b->has_else = true;
-      ctl(Control::Goto, num("_endif", b->number));
-      label(num("_else", b->number));
-      return;
-    }
-    if (kw == "endif") {
-      if (!no_args()) return;
-      Block* b = closing(kw, {Block::If}, "if");
-      if (!b) return;
-      if (!b->has_else) label(num("_else", b->number));
-      label(num("_endif", b->number));
+    Node cond;
+    if (!expr(k.w[0].begin, t.size(), cond)) return;
+    int n = ++count_if_;
+    emit(cond);
+    ctl(Control::IfNot, num("_else", n));
+    open(Block::If, n, k.kw);
+  }
+
+  void else_statement(const KeywordLine& k) {
+    if (!no_args(k)) return;
+    Block* b = closing(k.kw, {Block::If}, "if");
+    if (!b) return;
+    if (b->has_else) return void(error_at_start("a second else for the if of line " + std::to_string(b->line)));
+    b->has_else = true;
+    ctl(Control::Goto, num("_endif", b->number));
+    label(num("_else", b->number));
+  }
+
+  void endif_statement(const KeywordLine& k) {
+    if (!no_args(k)) return;
+    Block* b = closing(k.kw, {Block::If}, "if");
+    if (!b) return;
+    if (!b->has_else) label(num("_else", b->number));
+    label(num("_endif", b->number));
+    blocks_.pop_back();
+  }
+
+  void while_statement(const KeywordLine& k) {
+    const auto& t = toks();
+    if (k.w.empty()) return void(error(k.head, "while needs a condition"));
+    Node cond;
+    if (!expr(k.w[0].begin, t.size(), cond)) return;
+    int m = ++count_loop_;
+    label(num("_while", m));
+    emit(cond);
+    ctl(Control::IfNot, num("_endwhile", m));
+    open(Block::While, m, k.kw);
+  }
+
+  void endwhile_statement(const KeywordLine& k) {
+    if (!no_args(k)) return;
+    if (Block* b = closing(k.kw, {Block::While}, "while")) close_loop(*b);
+  }
+
+  void next_statement(const KeywordLine& k) {
+    const auto& t = toks();
+    if (k.w.size() > 1) return void(error(t[k.w[1].begin], "next takes at most the loop's variable"));
+    Block* b = closing(k.kw, {Block::While, Block::ForTo, Block::ForCount, Block::ForIn, Block::ForRange,
+                            Block::Count, Block::Plain},
+                       "for");
+    if (!b) return;
+    if (k.w.size() == 1 && word_name(k.w[0]) != b->var) {
+      error(t[k.w[0].begin], "next " + word_name(k.w[0]) + " closes a loop " +
+                               (b->var.empty() ? "without a variable" : "over " + b->var));
       blocks_.pop_back();
       return;
     }
-    if (kw == "while") {
-      if (w.empty()) return void(error(head, "while needs a condition"));
-      Node cond;
-      if (!expr(w[0].begin, t.size(), cond)) return;
+    close_loop(*b);
+  }
+
+  void endloop_statement(const KeywordLine& k) {
+    if (!no_args(k)) return;
+    Block* b = closing(k.kw, {Block::ForTo, Block::ForCount, Block::ForIn, Block::ForRange, Block::Count,
+                            Block::Plain},
+                       "beginloop");
+    if (b) close_loop(*b);
+  }
+
+  void beginloop_statement(const KeywordLine& k) {
+    const auto& t = toks();
+    if (k.w.size() > 1) return void(error(t[k.w[1].begin], "beginloop takes at most a count"));
+    if (k.w.empty()) {
       int m = ++count_loop_;
-      label(num("_while", m));
-      emit(cond);
-      ctl(Control::IfNot, num("_endwhile", m));
-      open(Block::While, m, kw);
+      label(num("_beginloop", m));
+      open(Block::Plain, m, k.kw);
       return;
     }
-    if (kw == "endwhile") {
-      if (!no_args()) return;
-      if (Block* b = closing(kw, {Block::While}, "while")) close_loop(*b);
-      return;
+    Node count;
+    if (!expr(k.w[0], count)) return;
+    count_loop(count, k.kw);
+  }
+
+  void loop_jump_statement(const KeywordLine& k) {
+    if (!no_args(k)) return;
+    Block* loop = innermost_loop();
+    if (!loop) return void(error_at_start(k.kw + " outside a loop"));
+    if (k.kw == "break") {
+      ctl(Control::Goto, loop_end(*loop));
+    } else {
+      loop->continue_used = true;
+      ctl(Control::Goto, num("_continueloop", loop->number));
     }
-    if (kw == "next") {
-      if (w.size() > 1) return void(error(t[w[1].begin], "next takes at most the loop's variable"));
-      Block* b = closing(kw, {Block::While, Block::ForTo, Block::ForCount, Block::ForIn, Block::ForRange,
-                              Block::Count, Block::Plain},
-                         "for");
-      if (!b) return;
-      if (w.size() == 1 && word_name(w[0]) != b->var) {
-        error(t[w[0].begin], "next " + word_name(w[0]) + " closes a loop " +
-                                 (b->var.empty() ? "without a variable" : "over " + b->var));
-        blocks_.pop_back();
-        return;
-      }
-      close_loop(*b);
-      return;
-    }
-    if (kw == "endloop") {
-      if (!no_args()) return;
-      Block* b = closing(kw, {Block::ForTo, Block::ForCount, Block::ForIn, Block::ForRange, Block::Count,
-                              Block::Plain},
-                         "beginloop");
-      if (b) close_loop(*b);
-      return;
-    }
-    if (kw == "for") return for_statement(w);
-    if (kw == "beginloop") {
-      if (w.size() > 1) return void(error(t[w[1].begin], "beginloop takes at most a count"));
-      if (w.empty()) {
-        int m = ++count_loop_;
-        label(num("_beginloop", m));
-        open(Block::Plain, m, kw);
-        return;
-      }
-      Node count;
-      if (!expr(w[0], count)) return;
-      count_loop(count, kw);
-      return;
-    }
-    if (kw == "break" || kw == "continue") {
-      if (!no_args()) return;
-      Block* loop = innermost_loop();
-      if (!loop) return void(error_at_start(kw + " outside a loop"));
-      if (kw == "break") {
-        ctl(Control::Goto, loop_end(*loop));
-      } else {
-        loop->continue_used = true;
-        ctl(Control::Goto, num("_continueloop", loop->number));
-      }
-      return;
-    }
-    if (kw == "forever") {
-      if (!no_args()) return;
-      int n = ++count_forever_;
-      label(num("_forever", n));
-      ctl(Control::IdleGoto, num("_forever", n));
-      return;
-    }
-    if (kw == "delay") {
-      if (w.size() != 1) return void(error(head, "delay needs one time (in hundredths of a second)"));
-      Node time;
-      if (!expr(w[0], time)) return;
-      int n = ++count_forever_;
-      std::string timer = num("_ftimer", n), loop = num("_forever", n);
-      emit(call("timerinit", {text(timer)}));
-      label(loop);
-      emit(call("greaterthan", {tenfold(std::move(time)), at(timer)}));
-      ctl(Control::IdleIf, loop);
-      emit(call("free", {text(timer)}));
-      return;
-    }
-    if (kw == "wait" || kw == "waitkey" || kw == "waitmouse") {
-      if (w.size() > 1) return void(error(t[w[1].begin], kw + " takes at most a time"));
-      std::string var = kw == "wait" ? "var_mousekey" : kw == "waitkey" ? "var_keypressed" : "var_mousepressed";
-      int n = ++count_wait_;
-      std::string loop = num("_wait", n);
-      if (w.empty()) {
-        emit(call(var, {Node::integer(0)}));
-        label(loop);
-        emit(call(var));
-        ctl(Control::IdleIfNot, loop);
-        return;
-      }
-      Node time;
-      if (!expr(w[0], time)) return;
-      std::string timer = num("_ftimer", n), quit = num("_waitquit", n);
-      emit(call("timerinit", {text(timer)}));
+  }
+
+  void forever_statement(const KeywordLine& k) {
+    if (!no_args(k)) return;
+    int n = ++count_forever_;
+    label(num("_forever", n));
+    ctl(Control::IdleGoto, num("_forever", n));
+  }
+
+  void delay_statement(const KeywordLine& k) {
+    if (k.w.size() != 1) return void(error(k.head, "delay needs one time (in hundredths of a second)"));
+    Node time;
+    if (!expr(k.w[0], time)) return;
+    int n = ++count_forever_;
+    std::string timer = num("_ftimer", n), loop = num("_forever", n);
+    emit(call("timerinit", {text(timer)}));
+    label(loop);
+    emit(call("greaterthan", {tenfold(std::move(time)), at(timer)}));
+    ctl(Control::IdleIf, loop);
+    emit(call("free", {text(timer)}));
+  }
+
+  void wait_statement(const KeywordLine& k) {
+    const auto& t = toks();
+    if (k.w.size() > 1) return void(error(t[k.w[1].begin], k.kw + " takes at most a time"));
+    std::string var = k.kw == "wait" ? "var_mousekey" : k.kw == "waitkey" ? "var_keypressed" : "var_mousepressed";
+    int n = ++count_wait_;
+    std::string loop = num("_wait", n);
+    if (k.w.empty()) {
       emit(call(var, {Node::integer(0)}));
       label(loop);
       emit(call(var));
-      ctl(Control::If, quit);
-      emit(call("greaterthan", {tenfold(std::move(time)), at(timer)}));
-      ctl(Control::IdleIf, loop);
-      label(quit);
-      emit(call("free", {text(timer)}));
+      ctl(Control::IdleIfNot, loop);
       return;
     }
-    if (kw == "mouseflush") {
-      if (!no_args()) return;
-      int n = ++count_wait_;
-      emit(call("mouseflushclicks"));
-      label(num("_wait", n));
-      emit(call("var_mouseup"));
-      ctl(Control::IdleIfNot, num("_wait", n));
+    Node time;
+    if (!expr(k.w[0], time)) return;
+    std::string timer = num("_ftimer", n), quit = num("_waitquit", n);
+    emit(call("timerinit", {text(timer)}));
+    emit(call(var, {Node::integer(0)}));
+    label(loop);
+    emit(call(var));
+    ctl(Control::If, quit);
+    emit(call("greaterthan", {tenfold(std::move(time)), at(timer)}));
+    ctl(Control::IdleIf, loop);
+    label(quit);
+    emit(call("free", {text(timer)}));
+  }
+
+  void mouseflush_statement(const KeywordLine& k) {
+    if (!no_args(k)) return;
+    int n = ++count_wait_;
+    emit(call("mouseflushclicks"));
+    label(num("_wait", n));
+    emit(call("var_mouseup"));
+    ctl(Control::IdleIfNot, num("_wait", n));
+  }
+
+  void endwhen_statement(const KeywordLine& k) {
+    if (!no_args(k)) return;
+    Block* b = closing(k.kw, {Block::When}, "when");
+    if (!b) return;
+    ctl(Control::Return);
+    label(num("_endwhen", b->number));
+    blocks_.pop_back();
+  }
+
+  void imagefade_statement(const KeywordLine& k) {
+    std::vector<Node> pushes;
+    if (!args(k.w, 0, pushes)) return;
+    int n = ++count_imagefade_;
+    std::string fade = num("_imagefade", n), loop = num("_imagefadeloop", n);
+    pushes.push_back(text(fade));
+    emit_call(call(k.kw == "imagefade" ? "imagefadebegin" : "imagefadexybegin", std::move(pushes)));
+    label(loop);
+    emit(call("imagefadecheck", {text(fade)}));
+    ctl(Control::If, loop);
+    emit_call(call("imagefadefree", {text(fade)}));
+  }
+
+  void inputline_statement(const KeywordLine& k) {
+    std::vector<Node> pushes;
+    if (!args(k.w, 0, pushes)) return;
+    int n = ++count_input_;
+    std::string input = num("_input", n), loop = num("_inputloop", n);
+    pushes.push_back(text(input));
+    emit_call(call("inputlinebegin", std::move(pushes)));
+    label(loop);
+    emit(call("inputcheck", {text(input)}));
+    ctl(Control::IdleIf, loop);
+    emit_call(call("inputend", {text(input)}));
+  }
+
+  void scriptmerge_statement(const KeywordLine& k) {
+    // The merge itself happened while the files were collected.
+    std::string name;
+    if (!merge_name(*st_, name)) return void(error(k.head, "scriptmerge needs the script's name written out"));
+    std::vector<Node> pushes;
+    if (!args(k.w, 0, pushes)) return;
+    emit_call(call("scriptmerge", std::move(pushes)));
+  }
+
+  void gosub_statement(const KeywordLine& k) {
+    const auto& t = toks();
+    if (k.w.empty()) return void(error(k.head, "gosub needs a label"));
+    std::vector<Node> pushes;
+    if (!args(k.w, 1, pushes)) return;
+    std::string target = word_name(k.w[0]);
+    if (!target.empty() && is_name(target)) {
+      label_reference(target, t[k.w[0].begin].line, t[k.w[0].begin].column);
+      emit_discarded(call(target, std::move(pushes)));
       return;
     }
-    if (kw == "when") return when_statement(w);
-    if (kw == "endwhen") {
-      if (!no_args()) return;
-      Block* b = closing(kw, {Block::When}, "when");
-      if (!b) return;
-      ctl(Control::Return);
-      label(num("_endwhen", b->number));
-      blocks_.pop_back();
+    Node computed;
+    if (!expr(k.w[0], computed)) return;
+    pushes.push_back(std::move(computed));
+    emit_discarded(call("", std::move(pushes)));
+  }
+
+  void goto_statement(const KeywordLine& k) {
+    const auto& t = toks();
+    if (k.w.size() != 1) return void(error(k.head, "goto needs one label"));
+    std::string target = word_name(k.w[0]);
+    if (!target.empty() && !is_name(target))
+      return void(error(t[k.w[0].begin], "goto needs a label: '" + target + "' cannot be one"));
+    if (!target.empty() && is_name(target)) {
+      label_reference(target, t[k.w[0].begin].line, t[k.w[0].begin].column);
+      ctl(Control::Goto, target);
       return;
     }
-    if (kw == "with") return with_statement(w);
-    if (kw == "imagefade" || kw == "imagefadexy") {
-      std::vector<Node> pushes;
-      if (!args(w, 0, pushes)) return;
-      int n = ++count_imagefade_;
-      std::string fade = num("_imagefade", n), loop = num("_imagefadeloop", n);
-      pushes.push_back(text(fade));
-      emit_call(call(kw == "imagefade" ? "imagefadebegin" : "imagefadexybegin", std::move(pushes)));
-      label(loop);
-      emit(call("imagefadecheck", {text(fade)}));
-      ctl(Control::If, loop);
-      emit_call(call("imagefadefree", {text(fade)}));
-      return;
+    Node computed;
+    if (!expr(k.w[0], computed)) return;
+    emit(computed);
+    ctl(Control::Goto);
+  }
+
+  void return_statement(const KeywordLine& k) {
+    const auto& t = toks();
+    if (!k.w.empty()) {
+      Node value;
+      if (!expr(k.w[0].begin, t.size(), value)) return;
+      emit(value);
     }
-    if (kw == "inputline") {
-      std::vector<Node> pushes;
-      if (!args(w, 0, pushes)) return;
-      int n = ++count_input_;
-      std::string input = num("_input", n), loop = num("_inputloop", n);
-      pushes.push_back(text(input));
-      emit_call(call("inputlinebegin", std::move(pushes)));
-      label(loop);
-      emit(call("inputcheck", {text(input)}));
-      ctl(Control::IdleIf, loop);
-      emit_call(call("inputend", {text(input)}));
-      return;
-    }
-    if (kw == "layer") return layer_statement(w);
-    if (kw == "scriptmerge") {
-      // The merge itself happened while the files were collected.
-      std::string name;
-      if (!merge_name(*st_, name)) return void(error(head, "scriptmerge needs the script's name written out"));
-      std::vector<Node> pushes;
-      if (!args(w, 0, pushes)) return;
-      emit_call(call("scriptmerge", std::move(pushes)));
-      return;
-    }
-    if (kw == "gosub") {
-      if (w.empty()) return void(error(head, "gosub needs a label"));
-      std::vector<Node> pushes;
-      if (!args(w, 1, pushes)) return;
-      std::string target = word_name(w[0]);
-      if (!target.empty() && is_name(target)) {
-        label_reference(target, t[w[0].begin].line, t[w[0].begin].column);
-        emit_discarded(call(target, std::move(pushes)));
+    ctl(Control::Return);
+  }
+
+  void quit_statement(const KeywordLine& k) {
+    std::vector<Node> pushes;
+    if (!args(k.w, 0, pushes)) return;
+    emit_discarded(call("quit", std::move(pushes)));
+  }
+
+  void set_statement(const KeywordLine& k) {
+    if (k.w.size() == 2) {
+      std::string name = word_name(k.w[0]);
+      Node value;
+      if (!switch_value(k.w[1], value)) return;
+      if (is_system_variable(name)) {
+        emit(call("var_" + name, {std::move(value)}));
         return;
       }
-      Node computed;
-      if (!expr(w[0], computed)) return;
-      pushes.push_back(std::move(computed));
-      emit_discarded(call("", std::move(pushes)));
+      Node target;
+      if (!expr(k.w[0], target)) return;
+      emit(call("set", {std::move(value), std::move(target)}));
       return;
     }
-    if (kw == "goto") {
-      if (w.size() != 1) return void(error(head, "goto needs one label"));
-      std::string target = word_name(w[0]);
-      if (!target.empty() && !is_name(target))
-        return void(error(t[w[0].begin], "goto needs a label: '" + target + "' cannot be one"));
-      if (!target.empty() && is_name(target)) {
-        label_reference(target, t[w[0].begin].line, t[w[0].begin].column);
-        ctl(Control::Goto, target);
-        return;
-      }
-      Node computed;
-      if (!expr(w[0], computed)) return;
-      emit(computed);
-      ctl(Control::Goto);
-      return;
-    }
-    if (kw == "return") {
-      if (!w.empty()) {
-        Node value;
-        if (!expr(w[0].begin, t.size(), value)) return;
-        emit(value);
-      }
-      ctl(Control::Return);
-      return;
-    }
-    if (kw == "quit") {
-      std::vector<Node> pushes;
-      if (!args(w, 0, pushes)) return;
-      emit_discarded(call("quit", std::move(pushes)));
-      return;
-    }
-    if (kw == "set") {
-      if (w.size() == 2) {
-        std::string name = word_name(w[0]);
-        Node value;
-        if (!switch_value(w[1], value)) return;
-        if (is_system_variable(name)) {
-          emit(call("var_" + name, {std::move(value)}));
-          return;
-        }
-        Node target;
-        if (!expr(w[0], target)) return;
-        emit(call("set", {std::move(value), std::move(target)}));
-        return;
-      }
-      std::vector<Node> pushes;
-      if (!args(w, 0, pushes)) return;
-      emit_call(call("set", std::move(pushes)));
-      return;
-    }
-    if (kw == "declare") {
-      std::vector<Node> pushes;
-      if (!args(w, 0, pushes)) return;
-      pushes.push_back(Node::integer(1));
-      emit_call(call("declare", std::move(pushes)));
-      return;
-    }
+    std::vector<Node> pushes;
+    if (!args(k.w, 0, pushes)) return;
+    emit_call(call("set", std::move(pushes)));
+  }
+
+  void declare_statement(const KeywordLine& k) {
+    std::vector<Node> pushes;
+    if (!args(k.w, 0, pushes)) return;
+    pushes.push_back(Node::integer(1));
+    emit_call(call("declare", std::move(pushes)));
   }
 
   void open(Block::Kind kind, int number, const std::string& kw) {
@@ -822,7 +833,8 @@ class Compiler : public ExprContext {
            n.pushes[0].value == 0 && n.pushes[1].kind == Node::Text && !n.pushes[1].quoted;
   }
 
-  void for_statement(const std::vector<Word>& w) {
+  void for_statement(const KeywordLine& k) {
+    const std::vector<Word>& w = k.w;
     const auto& t = toks();
     auto kw = [&](size_t i) { return i < w.size() ? word_name(w[i]) : std::string(); };
     const char* usage =
@@ -975,7 +987,8 @@ class Compiler : public ExprContext {
     blocks_.pop_back();
   }
 
-  void when_statement(const std::vector<Word>& w) {
+  void when_statement(const KeywordLine& k) {
+    const std::vector<Word>& w = k.w;
     const auto& t = toks();
     if (w.empty()) return void(error_at_start("when needs the event to wait for"));
     size_t action = w.size();
@@ -1017,7 +1030,8 @@ class Compiler : public ExprContext {
     emit_call(call("whennew", std::move(pushes)));
   }
 
-  void with_statement(const std::vector<Word>& w) {
+  void with_statement(const KeywordLine& k) {
+    const std::vector<Word>& w = k.w;
     const auto& t = toks();
     if (w.size() < 3) return void(error_at_start("with needs a setting, its value and a statement"));
     std::string setting = word_name(w[0]);
@@ -1034,7 +1048,8 @@ class Compiler : public ExprContext {
     emit(call("withpop"));
   }
 
-  void layer_statement(const std::vector<Word>& w) {
+  void layer_statement(const KeywordLine& k) {
+    const std::vector<Word>& w = k.w;
     const auto& t = toks();
     if (w.empty()) return void(error_at_start("layer needs the layer's name"));
     Node name;
@@ -1085,7 +1100,63 @@ class Compiler : public ExprContext {
   Statement cur_;
   int count_if_ = 0, count_loop_ = 0, count_forever_ = 0, count_wait_ = 0, count_when_ = 0;
   int count_imagefade_ = 0, count_input_ = 0, count_laywait_ = 0;
+
+  friend struct Statements;
 };
+
+// The keyword statements and their handlers, in ascending byte order of
+// the keyword. A new statement is one line here and its handler.
+struct Statements {
+  using C = Compiler;
+  static constexpr C::StatementKeyword kAll[] = {
+      {"beginloop", &C::beginloop_statement, Block::Count, false},
+      {"break", &C::loop_jump_statement, {}, false},
+      {"continue", &C::loop_jump_statement, {}, false},
+      {"declare", &C::declare_statement, {}, true},
+      {"delay", &C::delay_statement, {}, false},
+      {"else", &C::else_statement, {}, false},
+      {"endif", &C::endif_statement, {}, false},
+      {"endloop", &C::endloop_statement, {}, false},
+      {"endwhen", &C::endwhen_statement, {}, false},
+      {"endwhile", &C::endwhile_statement, {}, false},
+      {"for", &C::for_statement, Block::ForTo, false},
+      {"forever", &C::forever_statement, {}, false},
+      {"gosub", &C::gosub_statement, {}, true},
+      {"goto", &C::goto_statement, {}, false},
+      {"if", &C::if_statement, Block::If, false},
+      {"imagefade", &C::imagefade_statement, {}, false},
+      {"imagefadexy", &C::imagefade_statement, {}, false},
+      {"inputline", &C::inputline_statement, {}, false},
+      {"layer", &C::layer_statement, {}, false},
+      {"mouseflush", &C::mouseflush_statement, {}, false},
+      {"next", &C::next_statement, {}, false},
+      {"quit", &C::quit_statement, {}, true},
+      {"return", &C::return_statement, {}, false},
+      {"scriptmerge", &C::scriptmerge_statement, {}, false},
+      {"set", &C::set_statement, {}, true},
+      {"wait", &C::wait_statement, {}, false},
+      {"waitkey", &C::wait_statement, {}, false},
+      {"waitmouse", &C::wait_statement, {}, false},
+      {"when", &C::when_statement, {}, false},
+      {"while", &C::while_statement, Block::While, false},
+      {"with", &C::with_statement, {}, false},
+  };
+  static constexpr bool sorted() {
+    for (size_t i = 1; i < std::size(kAll); i++)
+      if (!(kAll[i - 1].keyword < kAll[i].keyword)) return false;
+    return true;
+  }
+};
+static_assert(Statements::sorted(), "the statement table is looked up by binary search");
+
+const Compiler::StatementKeyword* Compiler::statement_keyword(std::string_view word) {
+  const StatementKeyword* end = std::end(Statements::kAll);
+  auto before = [](const StatementKeyword& s, std::string_view w) { return s.keyword < w; };
+  const StatementKeyword* it = std::lower_bound(std::begin(Statements::kAll), end, word, before);
+  return it != end && it->keyword == word ? it : nullptr;
+}
+
+bool is_keyword(const std::string& w) { return Compiler::statement_keyword(w) != nullptr; }
 
 std::string extension(const std::string& name) {
   size_t slash = name.find_last_of("/\\");

@@ -2,43 +2,28 @@
 
 #include "compiler/numbers.h"
 #include "vm/command_names.h"
+#include "vm/opcodes.h"
 
 namespace compiler {
 namespace {
 
-struct BinaryOp {
-  const char* op;
-  const char* command;
-  int level;  // higher binds tighter
-};
-
-constexpr BinaryOp kBinaryOps[] = {
-    {"||", "logor", 1},          {"&&", "logand", 2},          {"|", "or", 3},
-    {"&", "and", 4},             {"==", "equal", 5},           {"!=", "notequal", 5},
-    {"<", "lessthan", 5},        {">", "greaterthan", 5},      {"<=", "equallessthan", 5},
-    {">=", "equalgreaterthan", 5}, {"$", "strcat", 6},         {"<<", "shiftleft", 7},
-    {">>", "shiftright", 7},     {"+", "add", 8},              {"-", "subtract", 8},
-    {"*", "multiply", 9},        {"/", "divide", 9},           {"%", "modulus", 9},
-};
-
-// The commands of the binary operators: called as functions with two
-// arguments they take them in source order, as the operators do.
-constexpr const char* kBinaryCommands[] = {"add",       "subtract",      "multiply",       "divide",
-                                           "modulus",   "equal",         "notequal",       "lessthan",
-                                           "greaterthan", "equallessthan", "equalgreaterthan", "and",
-                                           "or",        "xor",           "logand",         "logor",
-                                           "shiftleft", "shiftright"};
-
-const BinaryOp* binary_op(const Token& t) {
+// The operators and their commands come from the opcode list
+// (vm/opcodes.h): an operator written between two operands, with its
+// binding (higher binds tighter), and one written before one operand.
+const vm::Operator* operator_of(const Token& t, bool prefix) {
   if (t.kind != Tok::Op) return nullptr;
-  for (const BinaryOp& b : kBinaryOps)
-    if (t.text == b.op) return &b;
+  for (const vm::Operator& o : vm::kOperators)
+    if ((prefix ? o.prefix() : o.infix()) && t.text == o.symbol) return &o;
   return nullptr;
 }
 
+const vm::Operator* binary_op(const Token& t) { return operator_of(t, false); }
+
+// The commands of the binary operators: called as functions with two
+// arguments they take them in source order, as the operators do.
 bool is_binary_command(const std::string& name) {
-  for (const char* c : kBinaryCommands)
-    if (name == c) return true;
+  for (const vm::Operator& o : vm::kOperators)
+    if (o.run == vm::OperatorRun::binary && name == o.command) return true;
   return false;
 }
 
@@ -89,20 +74,20 @@ class Parser {
   bool binary(int min_level, Node& out) {
     if (!unary(out)) return false;
     while (pos_ < end_) {
-      const BinaryOp* b = binary_op(t_[pos_]);
-      if (!b || b->level < min_level) break;
+      const vm::Operator* b = binary_op(t_[pos_]);
+      if (!b || b->binding < min_level) break;
       const Token& op = t_[pos_++];
       if (pos_ >= end_) return fail(op, "the operator '" + op.text + "' has no right operand");
-      if (const BinaryOp* next = binary_op(t_[pos_]); next && !is_unary(t_[pos_]))
+      if (binary_op(t_[pos_]) && !is_unary(t_[pos_]))
         return fail(op, "the operator '" + op.text + "' has no right operand");
       Node right;
-      if (!binary(b->level + 1, right)) return false;
+      if (!binary(b->binding + 1, right)) return false;
       out = Node::call(b->command, {std::move(out), std::move(right)});
     }
     return true;
   }
 
-  static bool is_unary(const Token& t) { return is_op(t, "-") || is_op(t, "+") || is_op(t, "!"); }
+  static bool is_unary(const Token& t) { return operator_of(t, true) != nullptr; }
 
   bool unary(Node& out) {
     if (pos_ >= end_) return fail_at_end("an operand is missing");
@@ -120,8 +105,7 @@ class Parser {
       }
       Node operand;
       if (!unary(operand)) return false;
-      const char* command = t.text == "-" ? "negate" : t.text == "+" ? "positive" : "lognot";
-      out = Node::call(command, {std::move(operand)});
+      out = Node::call(operator_of(t, true)->command, {std::move(operand)});
       return true;
     }
     if (!primary(out)) return false;

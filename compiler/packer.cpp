@@ -1,27 +1,18 @@
 #include "compiler/packer.h"
 
-#include <string_view>
 #include <unordered_map>
 
-#include "compiler/lexer.h"
 #include "compiler/numbers.h"
 #include "vm/opcodes.h"
 
 namespace compiler {
 namespace {
 
-// The commands with an opcode of their own (18 to 45): the lower-case
-// first word of the opcode's name ("ADD _CALL" is add).
+// The commands with an opcode of their own (18 to 45).
 uint32_t fused_opcode(const std::string& callee) {
   static const std::unordered_map<std::string, uint32_t> table = [] {
     std::unordered_map<std::string, uint32_t> t;
-#define X(num, id, name)                                                      \
-  if (num >= vm::kFirstFusedCommand && num <= vm::kLastBinaryOp) {            \
-    std::string_view n = name;                                                \
-    t.emplace(lower(n.substr(0, n.find(' '))), num);                          \
-  }
-    QUILLON_OPCODES(X)
-#undef X
+    for (const vm::Operator& o : vm::kOperators) t.emplace(o.command, o.opcode);
     return t;
   }();
   auto it = table.find(callee);
@@ -33,14 +24,11 @@ constexpr uint32_t kMaxNames = 0x7fffffu;
 
 uint32_t control_opcode(Control c) {
   switch (c) {
-    case Control::Label: return vm::OP_LABEL;
-    case Control::Goto: return vm::OP_GOTO;
-    case Control::If: return vm::OP_IF;
-    case Control::IfNot: return vm::OP_IFNOT;
-    case Control::IdleGoto: return vm::OP_IDLEGOTO;
-    case Control::IdleIf: return vm::OP_IDLEIF;
-    case Control::IdleIfNot: return vm::OP_IDLEIFNOT;
-    case Control::Return: return vm::OP_RETURN;
+#define X(id, word, opcode) \
+  case Control::id:         \
+    return vm::OP_##opcode;
+    QUILLON_CONTROLS(X)
+#undef X
   }
   return vm::OP_RETURN;
 }

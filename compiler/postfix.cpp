@@ -41,8 +41,11 @@ void append_node(std::vector<Elem>& out, const Node& n) {
 }
 
 std::string postfix_text(const std::vector<Elem>& elems) {
-  static const char* const kControlWords[] = {"_label",  "_goto",   "_if",        "_ifnot",
-                                              "_idlegoto", "_idleif", "_idleifnot", "_return"};
+  static const char* const kControlWords[] = {
+#define X(id, word, opcode) word,
+      QUILLON_CONTROLS(X)
+#undef X
+  };
   std::string s;
   bool after_open = true;  // no blank after an opening bracket
   auto word = [&](const std::string& w) {

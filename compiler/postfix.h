@@ -14,7 +14,23 @@
 
 namespace compiler {
 
-enum class Control : uint8_t { Label, Goto, If, IfNot, IdleGoto, IdleIf, IdleIfNot, Return };
+// The control words, written once: X(identifier, listing word, opcode
+// identifier in vm/opcodes.h).
+#define QUILLON_CONTROLS(X)            \
+  X(Label, "_label", LABEL)            \
+  X(Goto, "_goto", GOTO)               \
+  X(If, "_if", IF)                     \
+  X(IfNot, "_ifnot", IFNOT)            \
+  X(IdleGoto, "_idlegoto", IDLEGOTO)   \
+  X(IdleIf, "_idleif", IDLEIF)         \
+  X(IdleIfNot, "_idleifnot", IDLEIFNOT) \
+  X(Return, "_return", RETURN)
+
+enum class Control : uint8_t {
+#define X(id, word, opcode) id,
+  QUILLON_CONTROLS(X)
+#undef X
+};
 
 struct Elem {
   enum Kind : uint8_t { Open, OpenBrace, Close, CloseBrace, Int, Float, Text, Ctl };

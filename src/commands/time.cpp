@@ -20,7 +20,6 @@
 #include "vm/element.h"
 #include "vm/interp.h"
 #include "vm/measure.h"
-#include "vm/operators.h"
 #include "vm/sysvars.h"
 
 namespace vm {

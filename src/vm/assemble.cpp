@@ -10,12 +10,12 @@ namespace vm {
 namespace {
 
 bool opcode_by_id(std::string_view id, uint32_t& op) {
-#define X(num, ident, name)  \
+#define X(num, ident, ...)   \
   if (id == #ident) {        \
     op = num;                \
     return true;             \
   }
-  QUILLON_OPCODES(X)
+  QUILLON_OPCODES(X, X, QUILLON_SKIP)
 #undef X
   return false;
 }

@@ -394,7 +394,7 @@ std::string element_description(Interp* ctx, uint32_t handle) {
       display_into(ctx, Value::from_handle(handle), out, 0);
       break;
     default: {
-      out = type < kElementTypeCount && type != 10 ? element_type_name(type) : "INVALID";
+      out = element_type_name(type);
       out += ' ';
       if (type < kElementTypeCount && g_conv[type].describe) {
         g_conv[type].describe(handle, e->payload, out);

@@ -1,5 +1,6 @@
 #include "vm/element.h"
 
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -382,11 +383,14 @@ void element_free(uint32_t handle) {
 }
 
 const char* element_type_name(uint32_t type) {
-  static const char* const names[kElementTypeCount] = {
-      "INVALID", "STRING", "LABEL",   "INSTANCE", "PROGRAM",   "STACK",     "ARRAY",    "ARRAYPATH",
-      "IMAGE",   "FONT",   "-",       "TIMER",    "DLL",       "DLLFUNC",   "MEMBUF",   "MEMDATA",
-      "FILE",    "FILEDATA", "VK",    "AREA",     "BITMASK",   "LAYER",     "WHEN",     "HOTSPOT",
-      "IMAGEBITS", "MEASURE", "INPUTFIELD", "FADE", "SOUND"};
+  static constexpr std::array<const char*, kElementTypeCount> names = [] {
+    std::array<const char*, kElementTypeCount> n{};
+    for (const char*& name : n) name = "INVALID";
+#define X(num, id, name) n[num] = name;
+    QUILLON_ELEMENT_TYPES(X)
+#undef X
+    return n;
+  }();
   return type < kElementTypeCount ? names[type] : "INVALID";
 }
 

@@ -23,37 +23,54 @@ namespace vm {
 struct Interp;
 using CommandHandler = void (*)(Interp&);
 
+// The element types, written once: X(number, identifier, display name).
+// The number is the type's kTypeIdentifier; the display name is what
+// the text form of an element shows before its description. 10 is no type.
+#define QUILLON_ELEMENT_TYPES(X)       \
+  X(0, Invalid, "INVALID")             \
+  X(1, String, "STRING")               \
+  X(2, Label, "LABEL")                 \
+  X(3, Instance, "INSTANCE")           \
+  X(4, Program, "PROGRAM")             \
+  X(5, Stack, "STACK")                 \
+  X(6, Array, "ARRAY")                 \
+  X(7, ArrayPath, "ARRAYPATH")         \
+  X(8, Image, "IMAGE")                 \
+  X(9, Font, "FONT")                   \
+  X(11, Timer, "TIMER")                \
+  X(12, Dll, "DLL")                    \
+  X(13, DllFunc, "DLLFUNC")            \
+  X(14, MemBuf, "MEMBUF")              \
+  X(15, MemData, "MEMDATA")            \
+  X(16, File, "FILE")                  \
+  X(17, FileData, "FILEDATA")          \
+  X(18, Vk, "VK")                      \
+  X(19, Area, "AREA")                  \
+  X(20, Bitmask, "BITMASK")            \
+  X(21, Layer, "LAYER")                \
+  X(22, When, "WHEN")                  \
+  X(23, Hotspot, "HOTSPOT")            \
+  X(24, ImageBits, "IMAGEBITS")        \
+  X(25, Measure, "MEASURE")            \
+  X(26, InputField, "INPUTFIELD")      \
+  X(27, Fade, "FADE")                  \
+  X(28, Sound, "SOUND")
+
 enum ElementType : uint32_t {
-  kTypeInvalid = 0,
-  kTypeString = 1,
-  kTypeLabel = 2,
-  kTypeInstance = 3,
-  kTypeProgram = 4,
-  kTypeStack = 5,
-  kTypeArray = 6,
-  kTypeArrayPath = 7,
-  kTypeImage = 8,
-  kTypeFont = 9,
-  kTypeTimer = 11,
-  kTypeDll = 12,
-  kTypeDllFunc = 13,
-  kTypeMemBuf = 14,
-  kTypeMemData = 15,
-  kTypeFile = 16,
-  kTypeFileData = 17,
-  kTypeVk = 18,
-  kTypeArea = 19,
-  kTypeBitmask = 20,
-  kTypeLayer = 21,
-  kTypeWhen = 22,
-  kTypeHotspot = 23,
-  kTypeImageBits = 24,
-  kTypeMeasure = 25,
-  kTypeInputField = 26,
-  kTypeFade = 27,
-  kTypeSound = 28,
+#define X(num, id, name) kType##id = num,
+  QUILLON_ELEMENT_TYPES(X)
+#undef X
 };
-inline constexpr uint32_t kElementTypeCount = 29;
+
+// One more than the highest type number: the size of tables indexed by type.
+inline constexpr uint32_t kElementTypeCount = [] {
+  uint32_t count = 0;
+#define X(num, id, name) count = num + 1 > count ? num + 1 : count;
+  QUILLON_ELEMENT_TYPES(X)
+#undef X
+  return count;
+}();
+static_assert(kTypeString == 1 && kTypeTimer == 11 && kTypeSound == 28 && kElementTypeCount == 29);
 
 // Origin flags (byte 2 of the holds word).
 inline constexpr uint8_t kOriginIsName = 1;       // interned as a name
@@ -211,6 +228,7 @@ void* element_resize(uint32_t handle, size_t size);
 // A text element's bytes and length; an empty view when the value is no text.
 std::string_view element_text(Value v);
 
+// The display name of a type; "INVALID" for a number that is no type.
 const char* element_type_name(uint32_t type);
 
 // Frees every element from the highest index down (process tear-down).

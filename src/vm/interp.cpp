@@ -66,9 +66,10 @@ void vm_init(const CommandInfo* table) {
   element_set_cleanup(kTypeInstance, instance_cleanup);
   variables_register_cleanup();
   triggers_register();
-  for (uint32_t i = 0; i <= kLastFusedCommand - kFirstFusedCommand; i++) {
-    uint32_t c = command_find(kFusedCommandNames[i]);
-    g_fused[i] = c ? table[c].handler : not_present;
+  for (const Operator& o : kOperators) {
+    if (o.run != OperatorRun::fused) continue;
+    uint32_t c = command_find(o.command);
+    g_fused[o.opcode - kFirstFusedCommand] = c ? table[c].handler : not_present;
   }
 }
 
@@ -196,7 +197,8 @@ void interp_request_tick(Interp& ctx) {
 // The main loop. Each token word is dispatched through a table indexed by
 // its top byte (the word class, or 0x40 + the opcode), and every case ends
 // with its own fetch and dispatch, so the processor predicts each case's
-// successor separately.
+// successor separately. The opcode part of the table comes from
+// QUILLON_OPCODES, in list order: opcode n runs the case op_<its case>.
 void interp_run(Interp& ctx) {
   interp_current = &ctx;
   if (ctx.stop) return;
@@ -206,18 +208,22 @@ void interp_run(Interp& ctx) {
 #define R4(x) x, x, x, x
 #define R16(x) R4(x), R4(x), R4(x), R4(x)
 #define R64(x) R16(x), R16(x), R16(x), R16(x)
-  static const void* const kDispatch[256] = {
+#define X(num, id, name, run) &&op_##run,
+#define OPERATOR(num, id, command, symbol, binding, run) &&op_##run,
+#define UNUSED(first, last) R16(&&op_bad),
+  static const void* const kDispatch[] = {
       R64(&&int_word),
-      &&op_push, &&op_label, &&op_line, &&op_call, &&op_pop, &&op_tail, &&op_call_pop, &&op_goto,
-      &&op_if, &&op_ifnot, &&op_return, &&op_tail_tail, &&op_line_tail, &&op_line_tail_tail,
-      &&op_idlegoto, &&op_idleif, &&op_idleifnot, &&op_null_call,
-      &&op_fused, &&op_fused, &&op_fused, &&op_fused, &&op_fused,       // 18..22
-      &&op_fused, &&op_fused, &&op_fused, &&op_fused, &&op_fused,       // 23..27
-      R16(&&op_binary), &&op_binary, &&op_binary,                     // 28..45
-      R16(&&op_bad),                                                  // 46..61
-      &&op_push2, &&op_push3,
+      QUILLON_OPCODES(X, OPERATOR, UNUSED)
       R64(&&float_word),
       R64(&&negative_word)};
+#undef UNUSED
+  // Unused ranges are filled 16 at a time.
+#define UNUSED(first, last) static_assert((last) - (first) + 1 == 16);
+  QUILLON_OPCODES(QUILLON_SKIP, QUILLON_SKIP, UNUSED)
+#undef UNUSED
+#undef OPERATOR
+#undef X
+  static_assert(sizeof kDispatch / sizeof kDispatch[0] == 256);
 #undef R64
 #undef R16
 #undef R4

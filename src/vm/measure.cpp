@@ -5,6 +5,7 @@
 
 #include "vm/convert.h"
 #include "vm/element.h"
+#include "vm/opcodes.h"
 
 namespace vm {
 
@@ -57,13 +58,12 @@ Measure operand(Interp& ctx, Value v) {
 }  // namespace
 
 void measure_arithmetic(Interp& ctx, uint32_t op, Value a, Value b, Value& out) {
-  constexpr uint32_t kAdd = 28, kSubtract = 29;
   Measure x = operand(ctx, a), y = operand(ctx, b);
   uint32_t h = measure_new();
   out = Value::from_handle(h);
   Measure* r = measure_of(out);
-  if (!r || (op != kAdd && op != kSubtract)) return;
-  double sign = op == kAdd ? 1.0 : -1.0;
+  if (!r || (op != OP_ADD && op != OP_SUBTRACT)) return;
+  double sign = op == OP_ADD ? 1.0 : -1.0;
   r->has_number = x.has_number | y.has_number;
   r->number = x.number + sign * y.number;
   r->has_length = x.has_length | y.has_length;

@@ -6,10 +6,14 @@ namespace vm {
 
 const char* opcode_name(uint32_t opcode) {
   switch (opcode) {
-#define X(num, id, name) \
-  case num:              \
+#define X(num, id, name, run) \
+  case num:                   \
     return name;
-    QUILLON_OPCODES(X)
+#define OPERATOR(num, id, ...) \
+  case num:                    \
+    return #id " _CALL";
+    QUILLON_OPCODES(X, OPERATOR, QUILLON_SKIP)
+#undef OPERATOR
 #undef X
     default:
       return "";

@@ -16,6 +16,7 @@
 #include "vm/convert.h"
 #include "vm/element.h"
 #include "vm/interp.h"
+#include "vm/opcodes.h"
 #include "vm/sysvars.h"
 #include "vm/measure.h"
 #include "vm/value.h"
@@ -25,42 +26,21 @@ namespace vm {
 
 namespace {
 
-enum : uint32_t {
-  kAdd = 28,
-  kSubtract = 29,
-  kMultiply = 30,
-  kDivide = 31,
-  kModulus = 32,
-  kEqual = 33,
-  kNotEqual = 34,
-  kLessThan = 35,
-  kGreaterThan = 36,
-  kEqualLessThan = 37,
-  kEqualGreaterThan = 38,
-  kAnd = 39,
-  kOr = 40,
-  kXor = 41,
-  kLogAnd = 42,
-  kLogOr = 43,
-  kShiftLeft = 44,
-  kShiftRight = 45,
-};
-
 constexpr double kDegToRad = 0.017453292519943295;
 constexpr double kRadToDeg = 57.29577951308232;
 constexpr double kPi = 3.14159265358979323846;
 
-bool is_comparison(uint32_t op) { return op >= kEqual && op <= kEqualGreaterThan; }
+bool is_comparison(uint32_t op) { return op >= OP_EQUAL && op <= OP_EQUALGREATERTHAN; }
 
 // The truth of a comparison given the ordering of a and b (-1, 0, 1).
 bool compare_holds(uint32_t op, int order) {
   switch (op) {
-    case kEqual: return order == 0;
-    case kNotEqual: return order != 0;
-    case kLessThan: return order < 0;
-    case kGreaterThan: return order > 0;
-    case kEqualLessThan: return order <= 0;
-    default: return order >= 0;  // kEqualGreaterThan
+    case OP_EQUAL: return order == 0;
+    case OP_NOTEQUAL: return order != 0;
+    case OP_LESSTHAN: return order < 0;
+    case OP_GREATERTHAN: return order > 0;
+    case OP_EQUALLESSTHAN: return order <= 0;
+    default: return order >= 0;  // OP_EQUALGREATERTHAN
   }
 }
 
@@ -95,53 +75,53 @@ int64_t shift_right(int64_t a, int64_t b) {
 inline int64_t integer_op(uint32_t op, int64_t a, int64_t b) {
   uint64_t ua = uint64_t(a), ub = uint64_t(b);
   switch (op) {
-    case kAdd: return int64_t(ua + ub);
-    case kSubtract: return int64_t(ua - ub);
-    case kMultiply: return int64_t(ua * ub);
-    case kDivide:
+    case OP_ADD: return int64_t(ua + ub);
+    case OP_SUBTRACT: return int64_t(ua - ub);
+    case OP_MULTIPLY: return int64_t(ua * ub);
+    case OP_DIVIDE:
       if (a == 0 || b == 0) return 0;
       if (b == -1) return int64_t(0 - ua);  // INT64_MIN / -1 would trap
       return a / b;
-    case kModulus:
+    case OP_MODULUS:
       if (b == 0 || b == -1) return 0;  // x % -1 is 0; INT64_MIN % -1 would trap
       return a % b;
-    case kEqual: return a == b;
-    case kNotEqual: return a != b;
-    case kLessThan: return a < b;
-    case kGreaterThan: return a > b;
-    case kEqualLessThan: return a <= b;
-    case kEqualGreaterThan: return a >= b;
-    case kAnd: return int64_t(ua & ub);
-    case kOr: return int64_t(ua | ub);
-    case kXor: return int64_t(ua ^ ub);
-    case kLogAnd: return a != 0 && b != 0;
-    case kLogOr: return a != 0 || b != 0;
-    case kShiftLeft: return shift_left(a, b);
-    case kShiftRight: return shift_right(a, b);
+    case OP_EQUAL: return a == b;
+    case OP_NOTEQUAL: return a != b;
+    case OP_LESSTHAN: return a < b;
+    case OP_GREATERTHAN: return a > b;
+    case OP_EQUALLESSTHAN: return a <= b;
+    case OP_EQUALGREATERTHAN: return a >= b;
+    case OP_AND: return int64_t(ua & ub);
+    case OP_OR: return int64_t(ua | ub);
+    case OP_XOR: return int64_t(ua ^ ub);
+    case OP_LOGAND: return a != 0 && b != 0;
+    case OP_LOGOR: return a != 0 || b != 0;
+    case OP_SHIFTLEFT: return shift_left(a, b);
+    case OP_SHIFTRIGHT: return shift_right(a, b);
     default: return 0;
   }
 }
 
 double float_op(uint32_t op, double a, double b) {
   switch (op) {
-    case kAdd: return a + b;
-    case kSubtract: return a - b;
-    case kMultiply: return a * b;
-    case kDivide: return (a == 0 || b == 0) ? 0.0 : a / b;
-    case kModulus: return b == 0 ? 0.0 : std::fmod(a, b);
-    case kEqual: return a == b ? 1.0 : 0.0;
-    case kNotEqual: return a != b ? 1.0 : 0.0;
-    case kLessThan: return a < b ? 1.0 : 0.0;
-    case kGreaterThan: return a > b ? 1.0 : 0.0;
-    case kEqualLessThan: return a <= b ? 1.0 : 0.0;
-    case kEqualGreaterThan: return a >= b ? 1.0 : 0.0;
-    case kLogAnd: return (a != 0 && b != 0) ? 1.0 : 0.0;
-    case kLogOr: return (a != 0 || b != 0) ? 1.0 : 0.0;
-    case kAnd:
-    case kOr:
-    case kXor:
-    case kShiftLeft:
-    case kShiftRight:
+    case OP_ADD: return a + b;
+    case OP_SUBTRACT: return a - b;
+    case OP_MULTIPLY: return a * b;
+    case OP_DIVIDE: return (a == 0 || b == 0) ? 0.0 : a / b;
+    case OP_MODULUS: return b == 0 ? 0.0 : std::fmod(a, b);
+    case OP_EQUAL: return a == b ? 1.0 : 0.0;
+    case OP_NOTEQUAL: return a != b ? 1.0 : 0.0;
+    case OP_LESSTHAN: return a < b ? 1.0 : 0.0;
+    case OP_GREATERTHAN: return a > b ? 1.0 : 0.0;
+    case OP_EQUALLESSTHAN: return a <= b ? 1.0 : 0.0;
+    case OP_EQUALGREATERTHAN: return a >= b ? 1.0 : 0.0;
+    case OP_LOGAND: return (a != 0 && b != 0) ? 1.0 : 0.0;
+    case OP_LOGOR: return (a != 0 || b != 0) ? 1.0 : 0.0;
+    case OP_AND:
+    case OP_OR:
+    case OP_XOR:
+    case OP_SHIFTLEFT:
+    case OP_SHIFTRIGHT:
       return double(integer_op(op, truncate_to_int64(a), truncate_to_int64(b)));
     default: return 0.0;
   }
@@ -360,24 +340,16 @@ void binary_op(Interp& ctx, uint32_t number) {
   }
 }
 
-void h_add(Interp& ctx) { binary_op(ctx, kAdd); }
-void h_subtract(Interp& ctx) { binary_op(ctx, kSubtract); }
-void h_multiply(Interp& ctx) { binary_op(ctx, kMultiply); }
-void h_divide(Interp& ctx) { binary_op(ctx, kDivide); }
-void h_modulus(Interp& ctx) { binary_op(ctx, kModulus); }
-void h_equal(Interp& ctx) { binary_op(ctx, kEqual); }
-void h_notequal(Interp& ctx) { binary_op(ctx, kNotEqual); }
-void h_lessthan(Interp& ctx) { binary_op(ctx, kLessThan); }
-void h_greaterthan(Interp& ctx) { binary_op(ctx, kGreaterThan); }
-void h_equallessthan(Interp& ctx) { binary_op(ctx, kEqualLessThan); }
-void h_equalgreaterthan(Interp& ctx) { binary_op(ctx, kEqualGreaterThan); }
-void h_and(Interp& ctx) { binary_op(ctx, kAnd); }
-void h_or(Interp& ctx) { binary_op(ctx, kOr); }
-void h_xor(Interp& ctx) { binary_op(ctx, kXor); }
-void h_logand(Interp& ctx) { binary_op(ctx, kLogAnd); }
-void h_logor(Interp& ctx) { binary_op(ctx, kLogOr); }
-void h_shiftleft(Interp& ctx) { binary_op(ctx, kShiftLeft); }
-void h_shiftright(Interp& ctx) { binary_op(ctx, kShiftRight); }
+// The operator commands: h_add ... h_shiftright, one for each binary
+// operator opcode.
+#define QUILLON_HANDLER_fused(id, command)
+#define QUILLON_HANDLER_binary(id, command) \
+  void h_##command(Interp& ctx) { binary_op(ctx, OP_##id); }
+#define OPERATOR(num, id, command, symbol, binding, run) QUILLON_HANDLER_##run(id, command)
+QUILLON_OPCODES(QUILLON_SKIP, OPERATOR, QUILLON_SKIP)
+#undef OPERATOR
+#undef QUILLON_HANDLER_binary
+#undef QUILLON_HANDLER_fused
 
 // --- unary operators ---------------------------------------------------------------
 
