@@ -13,6 +13,7 @@
 #include <memory>
 #include <new>
 
+#include "base/bytes.h"
 #include "graphics/draw.h"
 #include "graphics/gif.h"
 #include "storage/files.h"
@@ -26,17 +27,10 @@ namespace gfx {
 
 namespace {
 
-uint16_t u16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-uint32_t u32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
-int32_t i32(const uint8_t* p) { return int32_t(u32(p)); }
-void put16(std::vector<uint8_t>& o, uint32_t v) {
-  o.push_back(uint8_t(v));
-  o.push_back(uint8_t(v >> 8));
-}
-void put32(std::vector<uint8_t>& o, uint32_t v) {
-  put16(o, v & 0xFFFF);
-  put16(o, v >> 16);
-}
+using base::load_le16;
+using base::load_le16s;
+using base::load_le32;
+using base::load_le32s;
 
 bool fail(std::string* error, const char* why) {
   if (error) *error = why;
@@ -113,19 +107,19 @@ Format detect_format(const uint8_t* d, size_t n) {
   if (n >= 26 && d[0] == 'B' && d[1] == 'M') {
     // The bit count lies at offset 24 in the 12-byte core header and at 28
     // in every longer info header.
-    const bool core = u32(d + 14) == 12;
-    uint16_t bits = core ? u16(d + 24) : n >= 30 ? u16(d + 28) : 0;
+    const bool core = load_le32(d + 14) == 12;
+    uint16_t bits = core ? load_le16(d + 24) : n >= 30 ? load_le16(d + 28) : 0;
     if (bits >= 1 && bits <= 64) return Format::Bmp;
   }
   if (n >= 2 && d[0] == 0x34 && d[1] == 0x12) return Format::Own;
-  if (n >= 4 && u16(d) == 0 && (u16(d + 2) == 1 || u16(d + 2) == 2)) return Format::Icon;
+  if (n >= 4 && load_le16(d) == 0 && (load_le16(d + 2) == 1 || load_le16(d + 2) == 2)) return Format::Icon;
   if (n >= 6 && (std::memcmp(d, "GIF87a", 6) == 0 || std::memcmp(d, "GIF89a", 6) == 0)) return Format::Gif;
   if (n >= 4 && ((d[0] == 'I' && d[1] == 'I' && d[2] == '*' && d[3] == 0) || (d[0] == 'M' && d[1] == 'M' && d[2] == 0 && d[3] == '*')))
     return Format::Tiff;
   if (n >= 6 && d[0] == 137 && std::memcmp(d + 1, "PNG\r\n", 5) == 0) return Format::Png;
   if (n >= 44 && std::memcmp(d + 40, " EMF", 4) == 0) return Format::Emf;
-  auto wmf_header = [&](size_t at) { return n >= at + 4 && (u16(d + at) == 1 || u16(d + at) == 2) && u16(d + at + 2) == 9; };
-  if (n >= 4 && u32(d) == 0x9AC6CDD7u && wmf_header(22)) return Format::PlaceableWmf;
+  auto wmf_header = [&](size_t at) { return n >= at + 4 && (load_le16(d + at) == 1 || load_le16(d + at) == 2) && load_le16(d + at + 2) == 9; };
+  if (n >= 4 && load_le32(d) == 0x9AC6CDD7u && wmf_header(22)) return Format::PlaceableWmf;
   if (wmf_header(0)) return Format::Wmf;
   return Format::Jpeg;
 }
@@ -204,7 +198,7 @@ void decode_rle(const uint8_t* p, const uint8_t* end, Image& img, int bits) {
 uint32_t decode_dib(const uint8_t* dib, size_t size, int64_t pixel_off, bool icon, const Image* like,
                     std::string* error) {
   if (size < 16) return fail(error, "bitmap header cut short"), 0;
-  uint32_t hs = u32(dib);
+  uint32_t hs = load_le32(dib);
   if (hs < 12 || (hs > 12 && hs < 16) || hs > size) return fail(error, "bad bitmap header size"), 0;
   uint8_t hdr[124] = {};
   std::memcpy(hdr, dib, std::min<size_t>(hs, sizeof hdr));
@@ -212,16 +206,16 @@ uint32_t decode_dib(const uint8_t* dib, size_t size, int64_t pixel_off, bool ico
   size_t entry = 4;
   uint64_t colours_used = 0;
   if (hs == 12) {
-    d.width = u16(hdr + 4);
-    d.height = u16(hdr + 6);
-    d.bits = u16(hdr + 10);
+    d.width = load_le16(hdr + 4);
+    d.height = load_le16(hdr + 6);
+    d.bits = load_le16(hdr + 10);
     entry = 3;
   } else {
-    d.width = i32(hdr + 4);
-    d.height = i32(hdr + 8);
-    d.bits = u16(hdr + 14);
-    d.compression = u32(hdr + 16);
-    colours_used = u32(hdr + 32);
+    d.width = load_le32s(hdr + 4);
+    d.height = load_le32s(hdr + 8);
+    d.bits = load_le16(hdr + 14);
+    d.compression = load_le32(hdr + 16);
+    colours_used = load_le32(hdr + 32);
   }
   if (d.height < 0) {
     if (d.height == INT32_MIN || icon) return fail(error, "bad bitmap height"), 0;
@@ -245,20 +239,20 @@ uint32_t decode_dib(const uint8_t* dib, size_t size, int64_t pixel_off, bool ico
   if (c == 3 || c == 6) {
     int count = c == 3 ? 3 : 4;
     if (hs >= 40 + 4u * count) {
-      for (int k = 0; k < count; k++) d.masks[k] = u32(hdr + 40 + 4 * k);
+      for (int k = 0; k < count; k++) d.masks[k] = load_le32(hdr + 40 + 4 * k);
     } else {
       if (size < pos + 4u * count) return fail(error, "bitmap masks cut short"), 0;
-      for (int k = 0; k < count; k++) d.masks[k] = u32(dib + pos + 4 * k);
+      for (int k = 0; k < count; k++) d.masks[k] = load_le32(dib + pos + 4 * k);
       pos += 4u * count;
     }
-    if (hs >= 56 && c == 3) d.masks[3] = u32(hdr + 52);
+    if (hs >= 56 && c == 3) d.masks[3] = load_le32(hdr + 52);
   } else if (d.bits == 16) {
     d.masks[0] = 0x7C00, d.masks[1] = 0x03E0, d.masks[2] = 0x001F;
   } else if (d.bits == 32) {
     d.masks[0] = 0xFF0000, d.masks[1] = 0xFF00, d.masks[2] = 0xFF, d.masks[3] = icon ? 0xFF000000u : 0;
   }
   // Alpha: our own mark (2 at header offset 56), an alpha mask, or an icon.
-  if (d.bits == 32) d.alpha = icon || (hs >= 60 && u32(hdr + 56) == 2) || d.masks[3] != 0;
+  if (d.bits == 32) d.alpha = icon || (hs >= 60 && load_le32(hdr + 56) == 2) || d.masks[3] != 0;
   if (d.alpha && !d.masks[3]) d.masks[3] = 0xFF000000u;
 
   // The palette: its count checked against the depth and the file.
@@ -321,7 +315,7 @@ uint32_t decode_dib(const uint8_t* dib, size_t size, int64_t pixel_off, bool ico
       } else if (d.bits == 24) {
         rgb = uint32_t(s[3 * x + 2]) << 16 | uint32_t(s[3 * x + 1]) << 8 | s[3 * x];
       } else {
-        uint32_t v = d.bits == 16 ? u16(s + 2 * x) : u32(s + 4 * x);
+        uint32_t v = d.bits == 16 ? load_le16(s + 2 * x) : load_le32(s + 4 * x);
         rgb = ch[0].get(v, 0) << 16 | ch[1].get(v, 0) << 8 | ch[2].get(v, 0);
         a = ch[3].get(v, 255);
       }
@@ -353,18 +347,18 @@ uint32_t decode_dib(const uint8_t* dib, size_t size, int64_t pixel_off, bool ico
 
 uint32_t read_bmp(const uint8_t* data, size_t size, const Image* like, std::string* error) {
   if (size < 14 + 12 || data[0] != 'B' || data[1] != 'M') return fail(error, "not a bitmap"), 0;
-  return decode_dib(data + 14, size - 14, int64_t(u32(data + 10)) - 14, false, like, error);
+  return decode_dib(data + 14, size - 14, int64_t(load_le32(data + 10)) - 14, false, like, error);
 }
 
 // --- our own picture format -----------------------------------------------------------
 
 uint32_t read_own(const uint8_t* data, size_t size, const Image* like, std::string* error) {
-  if (size < 19 || u16(data) != 0x1234) return fail(error, "not a picture of ours"), 0;
+  if (size < 19 || load_le16(data) != 0x1234) return fail(error, "not a picture of ours"), 0;
   uint8_t version = data[11];
   if (!((version >= '1' && version <= '4') || version == 0xFF)) return fail(error, "unknown picture version"), 0;
-  int32_t w = u16(data + 2), h = u16(data + 4), bits = data[10];
+  int32_t w = load_le16(data + 2), h = load_le16(data + 4), bits = data[10];
   if (bits != 1 && bits != 8 && bits != 16 && bits != 24 && bits != 32) return fail(error, "unsupported picture depth"), 0;
-  size_t pal_len = u16(data + 15);
+  size_t pal_len = load_le16(data + 15);
   if (17 + pal_len + 2 > size) return fail(error, "picture cut short"), 0;
   uint32_t palette[256] = {};
   if (bits == 8) {
@@ -381,12 +375,12 @@ uint32_t read_own(const uint8_t* data, size_t size, const Image* like, std::stri
   out.reserve(size_t(row_bytes * h));
   const int64_t total = row_bytes * h;
   size_t pos = 17 + pal_len;
-  int32_t records = int16_t(u16(data + pos));
+  int32_t records = int16_t(load_le16(data + pos));
   pos += 2;
   int pixel = bits <= 8 ? 1 : bits / 8;
   for (int32_t k = 0; k < records && int64_t(out.size()) < total; k++) {
     if (pos + 2 > size) return fail(error, "picture cut short"), 0;
-    size_t len = u16(data + pos);
+    size_t len = load_le16(data + pos);
     if (len < 4) break;
     if (pos + len > size) return fail(error, "picture cut short"), 0;
     const uint8_t* p = data + pos + 4;
@@ -408,14 +402,14 @@ uint32_t read_own(const uint8_t* data, size_t size, const Image* like, std::stri
         int64_t count = *p++;
         if (count == 0) {
           if (end - p < 3) break;
-          count = u16(p);
+          count = load_le16(p);
           p += 2;
         }
         emit(p++, 1, count);
       }
     } else {
       while (end - p >= 2 && int64_t(out.size()) < total) {
-        int32_t count = int16_t(u16(p));
+        int32_t count = int16_t(load_le16(p));
         p += 2;
         if (count > 0) {
           int64_t bytes = int64_t(count) * pixel;
@@ -436,15 +430,15 @@ uint32_t read_own(const uint8_t* data, size_t size, const Image* like, std::stri
   Image* img = image_of(handle);
   if (!img) return 0;
   if (img->bits == 1) img->palette[0] = 0, img->palette[1] = 0xFFFFFF;
-  img->st.off_x = int16_t(u16(data + 6));
-  img->st.off_y = int16_t(u16(data + 8));
+  img->st.off_x = int16_t(load_le16(data + 6));
+  img->st.off_y = int16_t(load_le16(data + 8));
   if (!img->pixels) return handle;  // a side of 0: no rows
   for (int64_t r = 0; r < h; r++) {
     const uint8_t* s = out.data() + r * row_bytes;
     uint8_t* o = store_row(*img, r);
     if (bits == 16) {
       for (int64_t x = 0; x < w; x++) {
-        uint32_t v = u16(s + 2 * x);  // 5-5-5
+        uint32_t v = load_le16(s + 2 * x);  // 5-5-5
         o[3 * x] = uint8_t((v & 31) * 255 / 31);
         o[3 * x + 1] = uint8_t((v >> 5 & 31) * 255 / 31);
         o[3 * x + 2] = uint8_t((v >> 10 & 31) * 255 / 31);
@@ -459,8 +453,8 @@ uint32_t read_own(const uint8_t* data, size_t size, const Image* like, std::stri
 // --- icons and cursors -------------------------------------------------------------------
 
 uint32_t read_icon(const uint8_t* data, size_t size, const Image* like, std::string* error) {
-  if (size < 6 || u16(data) != 0 || (u16(data + 2) != 1 && u16(data + 2) != 2)) return fail(error, "not an icon"), 0;
-  size_t count = u16(data + 4);
+  if (size < 6 || load_le16(data) != 0 || (load_le16(data + 2) != 1 && load_le16(data + 2) != 2)) return fail(error, "not an icon"), 0;
+  size_t count = load_le16(data + 4);
   if (count == 0 || 6 + 16 * count > size) return fail(error, "icon directory cut short"), 0;
   // The largest picture, then the deepest; sizes and depths are taken from
   // the pictures themselves (a cursor's directory holds its hot spot there).
@@ -469,22 +463,21 @@ uint32_t read_icon(const uint8_t* data, size_t size, const Image* like, std::str
   bool best_png = false;
   for (size_t i = 0; i < count; i++) {
     const uint8_t* e = data + 6 + 16 * i;
-    size_t len = u32(e + 8), off = u32(e + 12);
+    size_t len = load_le32(e + 8), off = load_le32(e + 12);
     if (off >= size) continue;
     len = std::min(len, size - off);
     const uint8_t* p = data + off;
     int64_t w, h, bits;
     bool png = len >= 26 && std::memcmp(p, "\x89PNG\r\n\x1a\n", 8) == 0;
     if (png) {
-      auto be32 = [](const uint8_t* q) { return int64_t(uint32_t(q[0]) << 24 | uint32_t(q[1]) << 16 | uint32_t(q[2]) << 8 | q[3]); };
-      w = be32(p + 16);
-      h = be32(p + 20);
+      w = base::load_be32(p + 16);
+      h = base::load_be32(p + 20);
       static const int channels[7] = {1, 0, 3, 1, 2, 0, 4};
       bits = p[24] * (p[25] <= 6 ? channels[p[25]] : 0);
-    } else if (len >= 16 && u32(p) >= 16) {
-      w = i32(p + 4);
-      h = int64_t(i32(p + 8)) / 2;
-      bits = u16(p + 14);
+    } else if (len >= 16 && load_le32(p) >= 16) {
+      w = load_le32s(p + 4);
+      h = int64_t(load_le32s(p + 8)) / 2;
+      bits = load_le16(p + 14);
     } else {
       continue;
     }
@@ -967,26 +960,26 @@ std::vector<uint8_t> encode_bmp(const Image& img) {
   o.reserve(off + image_size);
   o.push_back('B');
   o.push_back('M');
-  put32(o, off + image_size);
-  put32(o, 0);
-  put32(o, off);
-  put32(o, hs);
-  put32(o, uint32_t(img.width()));
-  put32(o, uint32_t(img.height()));
-  put16(o, 1);
-  put16(o, img.bits);
-  put32(o, 0);  // no compression
-  put32(o, image_size);
+  base::append_le32(o, off + image_size);
+  base::append_le32(o, 0);
+  base::append_le32(o, off);
+  base::append_le32(o, hs);
+  base::append_le32(o, uint32_t(img.width()));
+  base::append_le32(o, uint32_t(img.height()));
+  base::append_le16(o, 1);
+  base::append_le16(o, uint16_t(img.bits));
+  base::append_le32(o, 0);  // no compression
+  base::append_le32(o, image_size);
   // Pixels per metre from the densities (dots per inch).
-  put32(o, uint32_t((int64_t(img.st.density_x) * 10000 + 127) / 254));
-  put32(o, uint32_t((int64_t(img.st.density_y) * 10000 + 127) / 254));
-  put32(o, 0);
-  put32(o, 0);
+  base::append_le32(o, uint32_t((int64_t(img.st.density_x) * 10000 + 127) / 254));
+  base::append_le32(o, uint32_t((int64_t(img.st.density_y) * 10000 + 127) / 254));
+  base::append_le32(o, 0);
+  base::append_le32(o, 0);
   if (hs == 108) {
     o.resize(14 + 108, 0);
     o[14 + 56] = 2;  // 32 bits with alpha
   }
-  for (uint32_t i = 0; i < pal / 4; i++) put32(o, img.palette[i] & 0xFFFFFF);
+  for (uint32_t i = 0; i < pal / 4; i++) base::append_le32(o, img.palette[i] & 0xFFFFFF);
   if (image_size) o.insert(o.end(), img.pixels, img.pixels + image_size);
   return o;
 }

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/bytes.h"
+
 namespace scripts {
 
 inline constexpr char kMagic[8] = {'Q', 'N', 'S', 'C', 'R', 'I', 'P', 'T'};
@@ -20,12 +22,15 @@ struct ImageHeader {
   uint32_t total, words, names;
 };
 
-inline uint32_t read_u32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-inline uint16_t read_u16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+// The counts of a header of kHeaderSize bytes.
 inline ImageHeader image_header(const uint8_t* image) {
-  return {read_u32(image + 8), read_u32(image + 12), read_u32(image + 16)};
+  base::ByteReader in(image, kHeaderSize);
+  in.skip(sizeof kMagic);
+  ImageHeader h;
+  h.total = in.u32();
+  h.words = in.u32();
+  h.names = in.u32();
+  return h;
 }
 
 // An operation word whose operand names a name (in a file) or an element

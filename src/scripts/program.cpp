@@ -6,6 +6,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "base/bytes.h"
 #include "storage/stream.h"
 #include "vm/commands.h"
 #include "vm/control.h"
@@ -80,7 +81,7 @@ bool load_program_image(vm::Interp& target, const uint8_t* image, size_t size) {
   const uint8_t* text = lengths + 2ull * h.names;
   std::vector<uint32_t> index(size_t(h.names) + 1, 0);
   for (uint32_t i = 1; i <= h.names; i++) {
-    uint16_t n = read_u16(lengths + 2ull * (i - 1));
+    uint16_t n = base::load_le16(lengths + 2ull * (i - 1));
     symbols[i] = vm::name_intern(text, n);
     index[i] = symbols[i] & vm::kIndexMask;
     text += n;
@@ -99,7 +100,7 @@ bool load_program_image(vm::Interp& target, const uint8_t* image, size_t size) {
   // Relocate: name numbers become element indices.
   auto* code = reinterpret_cast<uint32_t*>(copy + kHeaderSize);
   for (uint32_t i = 0; i < h.words; i++) {
-    uint32_t w = read_u32(copy + kHeaderSize + 4ull * i);
+    uint32_t w = base::load_le32(copy + kHeaderSize + 4ull * i);
     if (has_name_operand(w)) w = (w & 0xff000000u) | index[w & 0xffffff];
     code[i] = w;
   }

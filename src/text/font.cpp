@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 
+#include "base/bytes.h"
 #include "graphics/draw.h"
 #include "graphics/image_load.h"
 #include "storage/membuf.h"
@@ -31,16 +32,8 @@ constexpr int32_t kMaxMetric = 1 << 16;
 
 bool metric_ok(int32_t v) { return v >= -kMaxMetric && v <= kMaxMetric; }
 
-uint16_t u16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-int16_t s16(const uint8_t* p) { return int16_t(u16(p)); }
-uint32_t u32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
-void put16(std::vector<uint8_t>& out, size_t at, int32_t v) {
-  out[at] = uint8_t(v);
-  out[at + 1] = uint8_t(v >> 8);
-}
-void put32(std::vector<uint8_t>& out, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; i++) out[at + size_t(i)] = uint8_t(v >> (8 * i));
-}
+void put16(std::vector<uint8_t>& out, size_t at, int32_t v) { base::store_le16(out.data() + at, uint16_t(v)); }
+void put32(std::vector<uint8_t>& out, size_t at, uint32_t v) { base::store_le32(out.data() + at, v); }
 
 int32_t floor_div(int32_t a, int32_t s) {
   int32_t q = a / s;
@@ -96,12 +89,17 @@ Font* new_font(uint32_t& handle) {
 
 uint32_t decode_vkf(const uint8_t* p, size_t size, std::string* error, bool check_crc) {
   if (size < 36) return fail(error, "font header cut short"), 0;
-  if (check_crc && crc32_of(p, 32) != u32(p + 32)) return fail(error, "font header checksum mismatch"), 0;
-  const int32_t first = u16(p + 8), count = u16(p + 10), width = u16(p + 12), height = u16(p + 14);
-  const int32_t bearing = s16(p + 16), space = s16(p + 18), gap_line = u16(p + 20);
-  const int32_t bits = p[28];
-  const bool compressed = p[29] == 1;
-  const int32_t x_offset = s16(p + 30);
+  base::ByteReader in(p, size);
+  in.skip(8);
+  const int32_t first = in.u16(), count = in.u16(), width = in.u16(), height = in.u16();
+  const int32_t bearing = in.i16(), space = in.i16(), gap_line = in.u16();
+  const uint16_t reserved48 = in.u16();
+  in.skip(4);
+  const int32_t bits = in.u8();
+  const bool compressed = in.u8() == 1;
+  const int32_t x_offset = in.i16();
+  const uint32_t crc = in.u32();
+  if (check_crc && crc32_of(p, 32) != crc) return fail(error, "font header checksum mismatch"), 0;
   if (bits != 1 && bits != 2 && bits != 4 && bits != 8) return fail(error, "unknown font depth"), 0;
   if (first + count > 256) return fail(error, "font characters beyond 255"), 0;
   if (width > kMaxCellSide || height > kMaxCellSide) return fail(error, "font cells too large"), 0;
@@ -117,7 +115,7 @@ uint32_t decode_vkf(const uint8_t* p, size_t size, std::string* error, bool chec
   const uint8_t* body;
   if (compressed) {
     if (size < 44) return fail(error, "font header cut short"), 0;
-    const uint32_t packed = u32(p + 36), unpacked = u32(p + 40);
+    const uint32_t packed = in.u32(), unpacked = in.u32();
     if (unpacked != uint64_t(body_size)) return fail(error, "font body has the wrong size"), 0;
     if (packed > size - 44) return fail(error, "font body cut short"), 0;
     if (!inflate_exact(p + 44, packed, size_t(body_size), inflated))
@@ -139,7 +137,7 @@ uint32_t decode_vkf(const uint8_t* p, size_t size, std::string* error, bool chec
   h.gap_char = 0;
   h.space_width = space + bearing;
   h.gap_line = gap_line;
-  h.reserved48 = u16(p + 22);
+  h.reserved48 = reserved48;
   h.bits_per_pixel = record_bits;
   h.anti = record_bits > 1;
   h.scale = 1;
@@ -147,11 +145,11 @@ uint32_t decode_vkf(const uint8_t* p, size_t size, std::string* error, bool chec
   int32_t max_advance = 0;
   for (int32_t i = 0; i < count; i++) {
     Glyph& g = h.glyphs[first + i];
-    g.ink_left = u16(body + 2 * i);
-    g.ink_right = u16(body + 2 * (count + i));
+    g.ink_left = base::load_le16(body + 2 * i);
+    g.ink_right = base::load_le16(body + 2 * (count + i));
     g.x_offset = x_offset;
     g.bearing = bearing;
-    g.advance = bearing + u16(body + 2 * (2 * count + i));
+    g.advance = bearing + base::load_le16(body + 2 * (2 * count + i));
     max_advance = std::max(max_advance, g.advance);
   }
   h.max_advance = max_advance;
