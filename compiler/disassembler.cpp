@@ -69,9 +69,9 @@ std::string disassemble_word(uint32_t w, const std::vector<std::string>& names) 
 }
 
 bool disassemble_image(const std::vector<uint8_t>& image, std::string& out) {
-  std::string problem = scripts::validate_image(image.data(), image.size());
-  if (!problem.empty()) {
-    out = problem;
+  base::Status sound = scripts::validate_image(image.data(), image.size());
+  if (!sound) {
+    out = sound.error();
     return false;
   }
   scripts::ImageHeader h = scripts::image_header(image.data());

@@ -339,17 +339,15 @@ Picture read(const uint8_t* data, size_t size, int64_t max_total_pixels) {
   return pic;
 }
 
-FrameImage frame_to_image(const Frame& frame, const Image* like, std::string* error) {
+base::Result<FrameImage> frame_to_image(const Frame& frame, const Image* like) {
   FrameImage out;
   const int32_t w = frame.width, h = frame.height;
-  if (int64_t(w) * h > int64_t(frame.indices.size())) {
-    if (error) *error = "frame without its pixels";
-    return out;
-  }
+  if (int64_t(w) * h > int64_t(frame.indices.size())) return base::Failure{"frame without its pixels"};
   const std::vector<uint32_t>& pal = frame.palette;
   const bool black_white = pal.size() == 2 && ((pal[0] == 0 && pal[1] == 0xFFFFFF) || (pal[0] == 0xFFFFFF && pal[1] == 0));
-  uint32_t handle = image_create(w, h, black_white ? 1 : 8, like, error);
-  if (!handle) return out;
+  std::string why;
+  uint32_t handle = image_create(w, h, black_white ? 1 : 8, like, &why);
+  if (!handle) return base::Failure{why};
   Image* img = image_of(handle);
   if (black_white) {
     img->palette[0] = 0x000000;
@@ -372,10 +370,10 @@ FrameImage frame_to_image(const Frame& frame, const Image* like, std::string* er
   img->st.off_y = frame.top;
 
   if (frame.transparent >= 0) {
-    out.mask = image_create(w, h, 1, like, error);
+    out.mask = image_create(w, h, 1, like, &why);
     if (!out.mask) {
       vm::element_release(handle);
-      return out;
+      return base::Failure{why};
     }
     Image* mask = image_of(out.mask);
     mask->palette[0] = 0x000000;

@@ -73,7 +73,7 @@ namespace {
 struct PictureFormat {
   Format format;
   bool (*matches)(const uint8_t* data, size_t size);
-  uint32_t (*read)(const uint8_t* data, size_t size, const Image* like, std::string* error);
+  base::Result<uint32_t> (*read)(const uint8_t* data, size_t size, const Image* like);
 };
 
 // The formats in the order their tests are tried; a file that none takes
@@ -101,8 +101,8 @@ const PictureFormat& format_of(const uint8_t* data, size_t size) {
 
 Format detect_format(const uint8_t* data, size_t size) { return format_of(data, size).format; }
 
-uint32_t decode(const uint8_t* data, size_t size, const Image* like, std::string* error) {
-  return format_of(data, size).read(data, size, like, error);
+base::Result<uint32_t> decode(const uint8_t* data, size_t size, const Image* like) {
+  return format_of(data, size).read(data, size, like);
 }
 
 // --- loading into variables ------------------------------------------------------------------
@@ -173,7 +173,7 @@ vm::Value load_into_variable(vm::Interp& ctx, vm::Value name, vm::Value var) {
     return result;
   }
   const Image* like = target(ctx);
-  std::string bytes, error;
+  std::string bytes;
   auto missing = [&](const std::string& what) {
     std::string extra = " Image \"" + what + "\"";
     vm::raise_error(ctx, vm::kErrMissingFile, extra.c_str());
@@ -193,8 +193,9 @@ vm::Value load_into_variable(vm::Interp& ctx, vm::Value name, vm::Value var) {
         if (k == 0) missing(cur);
         break;
       }
-      uint32_t h = decode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), like, &error);
-      if (!h) report_unreadable(cur, error);
+      base::Result<uint32_t> got = decode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), like);
+      if (!got) report_unreadable(cur, got.error());
+      const uint32_t h = got.value();
       vm::Value v = vm::Value::from_handle(h);
       if (vm::element_type_of(v) == vm::kTypeImage) {
         vm::array_append(list, v);
@@ -209,8 +210,9 @@ vm::Value load_into_variable(vm::Interp& ctx, vm::Value name, vm::Value var) {
     if (!open_image_file(ctx, text, bytes)) {
       missing(text);
     } else {
-      uint32_t h = decode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), like, &error);
-      if (!h) report_unreadable(text, error);
+      base::Result<uint32_t> got = decode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), like);
+      if (!got) report_unreadable(text, got.error());
+      const uint32_t h = got.value();
       stored = h ? vm::Value::from_handle(h) : vm::Value::null();
     }
   }

@@ -203,11 +203,6 @@ struct Painter {
   }
 };
 
-bool fail(std::string* error, const char* message) {
-  if (error) *error = message;
-  return false;
-}
-
 }  // namespace
 
 // --- Windows metafiles ------------------------------------------------------------------------
@@ -276,36 +271,36 @@ bool placeable_size(const uint8_t* data, size_t size, int32_t& w, int32_t& h) {
   return true;
 }
 
-bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
-  if (!data) return fail(error, "no metafile");
+base::Status play(const uint8_t* data, size_t size, Image& into) {
+  if (!data) return base::Failure{"no metafile"};
   Painter pl(into);
   Table table;
   size_t at = 0;
   if (size >= 4 && load_le32(data) == kPlaceableKey) {
-    if (size < kPlaceableSize) return fail(error, "placeable header cut short");
+    if (size < kPlaceableSize) return base::Failure{"placeable header cut short"};
     // The bounding box is the window until the file sets its own.
     const int64_t l = load_le16s(data + 6), t = load_le16s(data + 8), r = load_le16s(data + 10), b = load_le16s(data + 12);
     if (r != l && b != t) pl.org_x = l, pl.org_y = t, pl.ext_x = r - l, pl.ext_y = b - t;
     at = kPlaceableSize;
   }
-  if (size - at < kHeaderSize) return fail(error, "metafile header cut short");
+  if (size - at < kHeaderSize) return base::Failure{"metafile header cut short"};
   const uint8_t* hdr = data + at;
-  if ((load_le16(hdr) != 1 && load_le16(hdr) != 2) || load_le16(hdr + 2) != 9) return fail(error, "not a metafile header");
+  if ((load_le16(hdr) != 1 && load_le16(hdr) != 2) || load_le16(hdr + 2) != 9) return base::Failure{"not a metafile header"};
   table.objects.resize(load_le16(hdr + 10));
   for (size_t i = 0; i < table.objects.size(); i++) table.free_slots.insert(table.free_slots.end(), uint16_t(i));
   at += kHeaderSize;
-  if (!into.pixels || into.width() <= 0 || into.height() <= 0) return true;
+  if (!into.pixels || into.width() <= 0 || into.height() <= 0) return {};
 
   while (at < size) {
-    if (size - at < 6) return fail(error, "record header cut short");
+    if (size - at < 6) return base::Failure{"record header cut short"};
     const uint32_t words = load_le32(data + at);
     const uint16_t fn = load_le16(data + at + 4);
-    if (words < 3 || uint64_t(words) * 2 > size - at) return fail(error, "record runs past the end");
+    if (words < 3 || uint64_t(words) * 2 > size - at) return base::Failure{"record runs past the end"};
     const uint8_t* p = data + at + 6;           // the parameters
     const size_t n = size_t(words) * 2 - 6;     // their bytes
     at += size_t(words) * 2;
     if (fn == kEof) break;
-    if (pl.exhausted()) return fail(error, "drawing work beyond the limit");
+    if (pl.exhausted()) return base::Failure{"drawing work beyond the limit"};
     switch (fn) {
       case kSetWindowOrg:
         if (n >= 4) pl.org_y = load_le16s(p), pl.org_x = load_le16s(p + 2);
@@ -354,7 +349,7 @@ bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
       case kPolyline: {
         if (n < 2) break;
         const size_t count = load_le16(p);
-        if (count * 4 > n - 2) return fail(error, "polygon points run past the record");
+        if (count * 4 > n - 2) return base::Failure{"polygon points run past the record"};
         std::vector<Point> pts(count);
         for (size_t i = 0; i < count; i++) pts[i] = pl.map_point(load_le16s(p + 2 + i * 4), load_le16s(p + 4 + i * 4));
         pl.shape(pts, fn == kPolygon);
@@ -363,11 +358,11 @@ bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
       case kPolyPolygon: {
         if (n < 2) break;
         const size_t polys = load_le16(p);
-        if (polys * 2 > n - 2) return fail(error, "polygon counts run past the record");
+        if (polys * 2 > n - 2) return base::Failure{"polygon counts run past the record"};
         size_t total = 0;
         for (size_t k = 0; k < polys; k++) total += load_le16(p + 2 + k * 2);
         const size_t first = 2 + polys * 2;
-        if (total * 4 > n - first) return fail(error, "polygon points run past the record");
+        if (total * 4 > n - first) return base::Failure{"polygon points run past the record"};
         std::vector<std::vector<Point>> rings(polys);
         size_t next = first;
         for (size_t k = 0; k < polys; k++) {
@@ -381,7 +376,7 @@ bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
         break;  // records that do not draw here
     }
   }
-  return true;
+  return {};
 }
 
 }  // namespace wmf
@@ -464,17 +459,17 @@ bool frame_size(const uint8_t* data, size_t size, int32_t& w, int32_t& h) {
   return true;
 }
 
-bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
-  if (!data) return fail(error, "no metafile");
-  if (size < kHeaderSize) return fail(error, "metafile header cut short");
-  if (!has_header(data, size)) return fail(error, "not an enhanced metafile header");
+base::Status play(const uint8_t* data, size_t size, Image& into) {
+  if (!data) return base::Failure{"no metafile"};
+  if (size < kHeaderSize) return base::Failure{"metafile header cut short"};
+  if (!has_header(data, size)) return base::Failure{"not an enhanced metafile header"};
   const uint32_t header_size = load_le32(data + 4);
   if (header_size < kHeaderSize || header_size % 4 != 0 || header_size > size)
-    return fail(error, "header size outside the file");
+    return base::Failure{"header size outside the file"};
   // Note: the file size of the header only shortens what is played (bytes
   // after it are not the picture's); a file cut shorter plays what it has.
   const uint32_t file_size = load_le32(data + 48);
-  if (file_size < header_size) return fail(error, "file size of the header below the header");
+  if (file_size < header_size) return base::Failure{"file size of the header below the header"};
   const size_t end = std::min<size_t>(size, file_size);
   Painter pl(into);
   // Slot 0 is the metafile itself; the file's records name the others.
@@ -484,7 +479,7 @@ bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
   const int64_t bl = load_le32s(data + 8), bt = load_le32s(data + 12), br = load_le32s(data + 16), bb = load_le32s(data + 20);
   if (br >= bl && bb >= bt) pl.org_x = bl, pl.org_y = bt, pl.ext_x = br - bl + 1, pl.ext_y = bb - bt + 1;
   bool origin_set = false;
-  if (!into.pixels || into.width() <= 0 || into.height() <= 0) return true;
+  if (!into.pixels || into.width() <= 0 || into.height() <= 0) return {};
 
   // The object a create or delete record names: never slot 0, never past the table.
   auto slot = [&](uint32_t index) -> Object* {
@@ -492,14 +487,14 @@ bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
   };
   size_t at = header_size;
   while (at < end) {
-    if (end - at < 8) return fail(error, "record header cut short");
+    if (end - at < 8) return base::Failure{"record header cut short"};
     const uint8_t* p = data + at;  // the record, its type and size first
     const uint32_t type = load_le32(p);
     const size_t n = load_le32(p + 4);
-    if (n < 8 || n % 4 != 0 || n > end - at) return fail(error, "record size outside what is left");
+    if (n < 8 || n % 4 != 0 || n > end - at) return base::Failure{"record size outside what is left"};
     at += n;
     if (type == kEof) break;
-    if (pl.exhausted()) return fail(error, "drawing work beyond the limit");
+    if (pl.exhausted()) return base::Failure{"drawing work beyond the limit"};
     switch (type) {
       case kSetWindowExtEx:
         // Note: a window extent set without an origin counts from 0, not from
@@ -515,7 +510,7 @@ bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
       case kCreatePen:
         if (n >= 28) {
           Object* o = slot(load_le32(p + 8));
-          if (!o) return fail(error, "object index outside the table");
+          if (!o) return base::Failure{"object index outside the table"};
           *o = {Object::Pen, (load_le32(p + 12) & 0x0F) != 5, pen_width(load_le32s(p + 16)), colour_of(load_le32(p + 24))};
         }
         break;
@@ -524,7 +519,7 @@ bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
         // draws nothing, like PS_NULL.
         if (n >= 52) {
           Object* o = slot(load_le32(p + 8));
-          if (!o) return fail(error, "object index outside the table");
+          if (!o) return base::Failure{"object index outside the table"};
           const bool visible = (load_le32(p + 28) & 0x0F) != 5 && load_le32(p + 36) != 1;
           *o = {Object::Pen, visible, pen_width(load_le32(p + 32)), colour_of(load_le32(p + 40))};
         }
@@ -532,7 +527,7 @@ bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
       case kCreateBrushIndirect:
         if (n >= 24) {
           Object* o = slot(load_le32(p + 8));
-          if (!o) return fail(error, "object index outside the table");
+          if (!o) return base::Failure{"object index outside the table"};
           *o = {Object::Brush, load_le32(p + 12) != 1, 0, colour_of(load_le32(p + 16))};
         }
         break;
@@ -542,7 +537,7 @@ bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
           Object o;
           if (index & kStock) o = stock_object(index & ~kStock);
           else if (Object* s = slot(index)) o = *s;
-          else return fail(error, "object index outside the table");
+          else return base::Failure{"object index outside the table"};
           if (o.kind == Object::Pen) pl.pen = o;
           else if (o.kind == Object::Brush) pl.brush = o;
         }
@@ -552,7 +547,7 @@ bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
         // objects are never deleted.
         if (n >= 12 && !(load_le32(p + 8) & kStock)) {
           Object* o = slot(load_le32(p + 8));
-          if (!o) return fail(error, "object index outside the table");
+          if (!o) return base::Failure{"object index outside the table"};
           *o = Object{};
         }
         break;
@@ -575,12 +570,12 @@ bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
       case kPolyBezierTo:
       case kPolyBezierTo16: {
         // rclBounds, the point count, the points (pairs of 32 or 16 bits).
-        if (n < 28) return fail(error, "polygon record cut short");
+        if (n < 28) return base::Failure{"polygon record cut short"};
         const bool small =
             type == kPolygon16 || type == kPolyline16 || type == kPolyBezier16 || type == kPolyBezierTo16;
         const size_t step = small ? 4 : 8;
         const size_t count = load_le32(p + 24);
-        if (count > (n - 28) / step) return fail(error, "polygon points run past the record");
+        if (count > (n - 28) / step) return base::Failure{"polygon points run past the record"};
         auto logical = [&](size_t i) { return point_at(p + 28 + i * step, small); };
         auto image = [&](size_t i) { return pl.map_point(logical(i).x, logical(i).y); };
         if (type == kPolygon || type == kPolyline || type == kPolygon16 || type == kPolyline16) {
@@ -610,14 +605,14 @@ bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
       case kPolyPolygon16: {
         // rclBounds, the polygon count, the total point count, a count per
         // polygon, then the points.
-        if (n < 32) return fail(error, "polygon record cut short");
+        if (n < 32) return base::Failure{"polygon record cut short"};
         const size_t step = type == kPolyPolygon16 ? 4 : 8;
         const size_t polys = load_le32(p + 24);
-        if (polys > (n - 32) / 4) return fail(error, "polygon counts run past the record");
+        if (polys > (n - 32) / 4) return base::Failure{"polygon counts run past the record"};
         const size_t first = 32 + polys * 4;
         uint64_t total = 0;
         for (size_t k = 0; k < polys; k++) total += load_le32(p + 32 + k * 4);
-        if (total > (n - first) / step) return fail(error, "polygon points run past the record");
+        if (total > (n - first) / step) return base::Failure{"polygon points run past the record"};
         std::vector<std::vector<Point>> rings(polys);
         size_t next = first;
         for (size_t k = 0; k < polys; k++) {
@@ -635,7 +630,7 @@ bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
         break;  // records that do not draw here
     }
   }
-  return true;
+  return {};
 }
 
 }  // namespace emf

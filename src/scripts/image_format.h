@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "base/result.h"
 
 namespace scripts {
 
@@ -46,9 +47,9 @@ std::string map_script_name(std::string_view name);
 
 // Checks a whole file image: header counts agree with each other and the
 // image size, every name operand is at most M, the name table ends exactly
-// at the end, and the last word is the end word. Empty string when sound,
-// else what is wrong.
-std::string validate_image(const uint8_t* image, size_t size);
+// at the end, and the last word is the end word; a failure says what is
+// wrong.
+base::Status validate_image(const uint8_t* image, size_t size);
 
 // Builds a file image from code words whose operands are name numbers.
 std::vector<uint8_t> build_image(const std::vector<uint32_t>& words, const std::vector<std::string>& names);

@@ -64,7 +64,7 @@ std::vector<uint8_t> read_all(uint32_t stream, size_t limit) {
 }  // namespace
 
 bool load_program_image(vm::Interp& target, const uint8_t* image, size_t size) {
-  if (!validate_image(image, size).empty()) return false;
+  if (!validate_image(image, size)) return false;
   ImageHeader h = image_header(image);
   uint32_t handle = vm::element_create(image, size, vm::kTypeProgram);
   auto* copy = static_cast<uint8_t*>(vm::element_lookup(handle, vm::kTypeProgram));
@@ -136,9 +136,10 @@ bool load_program(vm::Interp& target, vm::Interp& opener, std::string_view name,
   // Note: the whole file is read and checked before the old program is
   // unloaded, so a short or malformed file never leaves the context without
   // code: it keeps running the program it had.
-  std::string invalid = image.size() < h.total ? "the file is shorter than its header says" : validate_image(image.data(), image.size());
-  if (!invalid.empty()) {
-    std::string why = mapped + " is not a valid compiled script: " + invalid;
+  base::Status sound = image.size() < h.total ? base::Failure{"the file is shorter than its header says"}
+                                              : validate_image(image.data(), image.size());
+  if (!sound) {
+    std::string why = mapped + " is not a valid compiled script: " + sound.error();
     if (problem)
       *problem = why;
     else

@@ -81,11 +81,11 @@ void decode_rle(const uint8_t* p, const uint8_t* end, Image& img, int bits) {
 // end of the file), pixels at `pixel_off` from it (-1: right after the
 // palette). Icons hold twice the height: the colour picture, then the 1-bit
 // AND mask; they become 32-bit alpha images.
-uint32_t formats::decode_dib(const uint8_t* dib, size_t size, int64_t pixel_off, bool icon, const Image* like,
-                             std::string* error) {
-  if (size < 16) return fail(error, "bitmap header cut short"), 0;
+Result<uint32_t> formats::decode_dib(const uint8_t* dib, size_t size, int64_t pixel_off, bool icon,
+                                     const Image* like) {
+  if (size < 16) return Failure{"bitmap header cut short"};
   uint32_t hs = load_le32(dib);
-  if (hs < 12 || (hs > 12 && hs < 16) || hs > size) return fail(error, "bad bitmap header size"), 0;
+  if (hs < 12 || (hs > 12 && hs < 16) || hs > size) return Failure{"bad bitmap header size"};
   uint8_t hdr[124] = {};
   std::memcpy(hdr, dib, std::min<size_t>(hs, sizeof hdr));
   Dib d;
@@ -104,30 +104,30 @@ uint32_t formats::decode_dib(const uint8_t* dib, size_t size, int64_t pixel_off,
     colours_used = load_le32(hdr + 32);
   }
   if (d.height < 0) {
-    if (d.height == INT32_MIN || icon) return fail(error, "bad bitmap height"), 0;
+    if (d.height == INT32_MIN || icon) return Failure{"bad bitmap height"};
     d.height = -d.height;
     d.top_down = true;
   }
   if (icon) d.height /= 2;
-  if (d.width < 0) return fail(error, "bad bitmap width"), 0;
-  if (!size_ok(d.width, d.height, error)) return 0;
+  if (d.width < 0) return Failure{"bad bitmap width"};
+  if (Status sized = size_ok(d.width, d.height); !sized) return sized.failure();
   switch (d.bits) {
     case 1: case 4: case 8: case 16: case 24: case 32: break;
-    default: return fail(error, "unsupported bitmap depth"), 0;
+    default: return Failure{"unsupported bitmap depth"};
   }
   // Compression: 0 none, 1 RLE8, 2 RLE4, 3 bit fields, 6 bit fields with alpha.
   size_t pos = hs;
   uint32_t c = d.compression;
   if ((c == 1 && d.bits != 8) || (c == 2 && d.bits != 4) || ((c == 3 || c == 6) && d.bits != 16 && d.bits != 32) ||
       (c != 0 && c != 1 && c != 2 && c != 3 && c != 6))
-    return fail(error, "unsupported bitmap compression"), 0;
-  if ((c == 1 || c == 2) && d.top_down) return fail(error, "top-down bitmaps cannot be run-length packed"), 0;
+    return Failure{"unsupported bitmap compression"};
+  if ((c == 1 || c == 2) && d.top_down) return Failure{"top-down bitmaps cannot be run-length packed"};
   if (c == 3 || c == 6) {
     int count = c == 3 ? 3 : 4;
     if (hs >= 40 + 4u * count) {
       for (int k = 0; k < count; k++) d.masks[k] = load_le32(hdr + 40 + 4 * k);
     } else {
-      if (size < pos + 4u * count) return fail(error, "bitmap masks cut short"), 0;
+      if (size < pos + 4u * count) return Failure{"bitmap masks cut short"};
       for (int k = 0; k < count; k++) d.masks[k] = load_le32(dib + pos + 4 * k);
       pos += 4u * count;
     }
@@ -149,7 +149,7 @@ uint32_t formats::decode_dib(const uint8_t* dib, size_t size, int64_t pixel_off,
     uint64_t count = colours_used > 0 && colours_used <= most ? colours_used : most;
     if (pixel_off >= int64_t(pos) && uint64_t(pixel_off) < pos + count * entry)
       count = (uint64_t(pixel_off) - pos) / entry;  // the pixels start inside the palette: a shorter one
-    if (pos + count * entry > size) return fail(error, "bitmap palette cut short"), 0;
+    if (pos + count * entry > size) return Failure{"bitmap palette cut short"};
     for (uint64_t i = 0; i < count; i++) {
       const uint8_t* e = dib + pos + i * entry;
       palette[i] = uint32_t(e[2]) << 16 | uint32_t(e[1]) << 8 | e[0];
@@ -158,7 +158,7 @@ uint32_t formats::decode_dib(const uint8_t* dib, size_t size, int64_t pixel_off,
     pos += count * entry;
   }
   if (pixel_off < int64_t(pos)) pixel_off = int64_t(pos);
-  if (uint64_t(pixel_off) > size) return fail(error, "bitmap pixel offset beyond the file"), 0;
+  if (uint64_t(pixel_off) > size) return Failure{"bitmap pixel offset beyond the file"};
   const uint8_t* px = dib + pixel_off;
   size_t avail = size - size_t(pixel_off);
 
@@ -167,13 +167,13 @@ uint32_t formats::decode_dib(const uint8_t* dib, size_t size, int64_t pixel_off,
   int64_t src_stride = (int64_t(d.width) * d.bits + 31) / 32 * 4;
   int64_t row_bytes = (int64_t(d.width) * d.bits + 7) / 8;
   if (c != 1 && c != 2 && d.height > 0 && int64_t(avail) < (d.height - 1) * src_stride + row_bytes)
-    return fail(error, "bitmap pixel data cut short"), 0;
+    return Failure{"bitmap pixel data cut short"};
 
-  uint32_t handle = 0;
   if (d.bits <= 8 && !icon) {
-    handle = image_new(d.width, d.height, out_bits, like, palette, entries, error);
+    Result<uint32_t> made = new_image(d.width, d.height, out_bits, like, palette, entries);
+    if (!made) return made;
+    const uint32_t handle = made.value();
     Image* img = image_of(handle);
-    if (!img) return 0;
     if (img->pixels) {
       if (c == 1 || c == 2) {
         decode_rle(px, px + avail, *img, d.bits);
@@ -184,9 +184,10 @@ uint32_t formats::decode_dib(const uint8_t* dib, size_t size, int64_t pixel_off,
     }
     return handle;
   }
-  handle = new_for_reader(d.width, d.height, out_bits, like, error);
+  Result<uint32_t> made = new_for_reader(d.width, d.height, out_bits, like);
+  if (!made) return made;
+  const uint32_t handle = made.value();
   Image* img = image_of(handle);
-  if (!img) return 0;
   if (!img->pixels) return handle;
   Channel ch[4] = {Channel(d.masks[0]), Channel(d.masks[1]), Channel(d.masks[2]), Channel(d.masks[3])};
   bool any_alpha = false;
@@ -229,9 +230,9 @@ uint32_t formats::decode_dib(const uint8_t* dib, size_t size, int64_t pixel_off,
   return handle;
 }
 
-uint32_t read_bmp(const uint8_t* data, size_t size, const Image* like, std::string* error) {
-  if (size < 14 + 12 || data[0] != 'B' || data[1] != 'M') return fail(error, "not a bitmap"), 0;
-  return decode_dib(data + 14, size - 14, int64_t(load_le32(data + 10)) - 14, false, like, error);
+Result<uint32_t> read_bmp(const uint8_t* data, size_t size, const Image* like) {
+  if (size < 14 + 12 || data[0] != 'B' || data[1] != 'M') return Failure{"not a bitmap"};
+  return decode_dib(data + 14, size - 14, int64_t(load_le32(data + 10)) - 14, false, like);
 }
 
 // --- Windows bitmap writing --------------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "base/bytes.h"
+#include "base/result.h"
 #include "graphics/image.h"
 #include "graphics/image_load.h"
 
@@ -21,25 +22,32 @@ namespace gfx::formats {
 using base::load_le16;
 using base::load_le32;
 using base::load_le32s;
+using base::Failure;
+using base::Result;
+using base::Status;
 
 // --- shared by the readers ----------------------------------------------------------
 
-inline bool fail(std::string* error, const char* why) {
-  if (error) *error = why;
-  return false;
+// Sizes of a picture before anything is allocated for it.
+inline Status size_ok(int64_t w, int64_t h) {
+  if (w < 0 || h < 0) return Failure{"bad picture size"};
+  if (w > kMaxSide || h > kMaxSide || w * h > kMaxPixels) return Failure{"picture too large"};
+  return {};
 }
 
-// Sizes of a picture before anything is allocated for it.
-inline bool size_ok(int64_t w, int64_t h, std::string* error) {
-  if (w < 0 || h < 0) return fail(error, "bad picture size");
-  if (w > kMaxSide || h > kMaxSide || w * h > kMaxPixels) return fail(error, "picture too large");
-  return true;
+// image_new for a reader: the handle, or why there is none.
+inline Result<uint32_t> new_image(int32_t w, int32_t h, int32_t bits, const Image* like,
+                                  const uint32_t* palette = nullptr, int32_t entries = 0) {
+  std::string why;
+  const uint32_t handle = image_new(w, h, bits, like, palette, entries, &why);
+  if (!handle) return Failure{why};
+  return handle;
 }
 
 // An image of the reader's size, 0 x 0 when a side is 0.
-inline uint32_t new_for_reader(int64_t w, int64_t h, int32_t bits, const Image* like, std::string* error) {
-  if (!size_ok(w, h, error)) return 0;
-  return image_new(int32_t(w), int32_t(h), bits, like, nullptr, 0, error);
+inline Result<uint32_t> new_for_reader(int64_t w, int64_t h, int32_t bits, const Image* like) {
+  if (Status sized = size_ok(w, h); !sized) return sized.failure();
+  return new_image(int32_t(w), int32_t(h), bits, like);
 }
 
 // Store row (0 = bottom) of an image.
@@ -48,8 +56,7 @@ inline uint8_t* store_row(Image& img, int64_t r) { return img.pixels + r * img.s
 // A device-independent bitmap (bmp.cpp): the info header at `dib` (`size`
 // bytes to the end of the file), pixels at `pixel_off` from it (-1: right
 // after the palette); `icon` for the pictures of icons and cursors.
-uint32_t decode_dib(const uint8_t* dib, size_t size, int64_t pixel_off, bool icon, const Image* like,
-                    std::string* error);
+Result<uint32_t> decode_dib(const uint8_t* dib, size_t size, int64_t pixel_off, bool icon, const Image* like);
 
 // --- the tests of first bytes ---------------------------------------------------------
 
@@ -64,6 +71,6 @@ bool is_wmf(const uint8_t* data, size_t size);
 // GIF: gif::is_gif (graphics/gif.h). JPEG takes whatever no test takes.
 
 // Metafiles (metafile.cpp): an empty 32-bit picture keeping the file's bytes.
-uint32_t read_metafile(const uint8_t* data, size_t size, const Image* like, std::string* error);
+Result<uint32_t> read_metafile(const uint8_t* data, size_t size, const Image* like);
 
 }  // namespace gfx::formats

@@ -10,12 +10,14 @@ namespace gfx {
 
 using namespace formats;  // the readers' shared helpers
 
-uint32_t read_gif(const uint8_t* data, size_t size, const Image* like, std::string* error) {
+Result<uint32_t> read_gif(const uint8_t* data, size_t size, const Image* like) {
   gif::Picture pic = gif::read(data, size);
   vm::Value list = vm::Value::null();
   uint32_t single = 0;
   for (const gif::Frame& f : pic.frames) {
-    gif::FrameImage fi = gif::frame_to_image(f, like, error);
+    // A frame that cannot be made is left out; only a file without any
+    // picture is refused.
+    gif::FrameImage fi = gif::frame_to_image(f, like).value();
     Image* img = image_of(fi.image);
     if (!img) {
       if (fi.mask) vm::element_release(fi.mask);
@@ -40,7 +42,7 @@ uint32_t read_gif(const uint8_t* data, size_t size, const Image* like, std::stri
     vm::element_release(fi.image);
   }
   if (single) return single;
-  if (list.is_null()) return fail(error, pic.error.empty() ? "no picture in the GIF file" : pic.error.c_str()), 0;
+  if (list.is_null()) return Failure{pic.error.empty() ? "no picture in the GIF file" : pic.error};
   return list.handle();
 }
 

@@ -10,10 +10,10 @@ namespace gfx {
 
 using namespace formats;  // the readers' shared helpers
 
-uint32_t read_icon(const uint8_t* data, size_t size, const Image* like, std::string* error) {
-  if (size < 6 || load_le16(data) != 0 || (load_le16(data + 2) != 1 && load_le16(data + 2) != 2)) return fail(error, "not an icon"), 0;
+Result<uint32_t> read_icon(const uint8_t* data, size_t size, const Image* like) {
+  if (size < 6 || load_le16(data) != 0 || (load_le16(data + 2) != 1 && load_le16(data + 2) != 2)) return Failure{"not an icon"};
   size_t count = load_le16(data + 4);
-  if (count == 0 || 6 + 16 * count > size) return fail(error, "icon directory cut short"), 0;
+  if (count == 0 || 6 + 16 * count > size) return Failure{"icon directory cut short"};
   // The largest picture, then the deepest; sizes and depths are taken from
   // the pictures themselves (a cursor's directory holds its hot spot there).
   int64_t best_area = -1, best_bits = -1;
@@ -44,9 +44,9 @@ uint32_t read_icon(const uint8_t* data, size_t size, const Image* like, std::str
       best_area = w * h, best_bits = bits, best_off = off, best_len = len, best_png = png;
     }
   }
-  if (best_area < 0) return fail(error, "icon holds no picture"), 0;
-  if (best_png) return read_png(data + best_off, best_len, like, error);
-  return decode_dib(data + best_off, best_len, -1, true, like, error);
+  if (best_area < 0) return Failure{"icon holds no picture"};
+  if (best_png) return read_png(data + best_off, best_len, like);
+  return decode_dib(data + best_off, best_len, -1, true, like);
 }
 
 bool formats::is_icon(const uint8_t* d, size_t n) {

@@ -42,7 +42,7 @@ void jpeg_progress(j_common_ptr c) {
 
 }  // namespace
 
-uint32_t read_jpeg(const uint8_t* data, size_t size, const Image* like, std::string* error) {
+Result<uint32_t> read_jpeg(const uint8_t* data, size_t size, const Image* like) {
   jpeg_decompress_struct cinfo;
   JpegError jerr;
   jpeg_progress_mgr progress;
@@ -53,33 +53,41 @@ uint32_t read_jpeg(const uint8_t* data, size_t size, const Image* like, std::str
   jerr.message[0] = 0;
   std::vector<uint8_t> cmyk;
   volatile uint32_t handle = 0;
+  // libjpeg's errors jump back here; no object with a destructor may be
+  // alive across a call into libjpeg below.
   if (setjmp(jerr.jump)) {
-    if (error) *error = jerr.message;
     jpeg_destroy_decompress(&cinfo);
     if (handle) vm::element_release(handle);
-    return 0;
+    return Failure{jerr.message};
   }
   jpeg_create_decompress(&cinfo);
   progress.progress_monitor = jpeg_progress;
   cinfo.progress = &progress;
   if (size == 0) {
     jpeg_destroy_decompress(&cinfo);
-    return fail(error, "empty file"), 0;
+    return Failure{"empty file"};
   }
   jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
-  if (jpeg_read_header(&cinfo, TRUE) != JPEG_HEADER_OK || !size_ok(cinfo.image_width, cinfo.image_height, error)) {
+  if (jpeg_read_header(&cinfo, TRUE) != JPEG_HEADER_OK) {
     jpeg_destroy_decompress(&cinfo);
-    return 0;
+    return Failure{};
+  }
+  if (Status sized = size_ok(cinfo.image_width, cinfo.image_height); !sized) {
+    jpeg_destroy_decompress(&cinfo);
+    return sized.failure();
   }
   bool is_cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
   cinfo.out_color_space = is_cmyk ? JCS_CMYK : JCS_EXT_BGR;
   jpeg_start_decompress(&cinfo);
-  handle = new_for_reader(cinfo.output_width, cinfo.output_height, 24, like, error);
-  Image* img = image_of(handle);
-  if (!img) {
-    jpeg_destroy_decompress(&cinfo);
-    return 0;
+  {
+    Result<uint32_t> made = new_for_reader(cinfo.output_width, cinfo.output_height, 24, like);
+    if (!made) {
+      jpeg_destroy_decompress(&cinfo);
+      return made;
+    }
+    handle = made.value();
   }
+  Image* img = image_of(handle);
   if (is_cmyk) cmyk.resize(size_t(cinfo.output_width) * 4);
   while (cinfo.output_scanline < cinfo.output_height) {
     uint8_t* row = img->row(int32_t(cinfo.output_scanline));
@@ -103,9 +111,9 @@ uint32_t read_jpeg(const uint8_t* data, size_t size, const Image* like, std::str
   return handle;
 }
 
-std::vector<uint8_t> encode_jpeg(const Image& img, int quality, std::string* error) {
+Result<std::vector<uint8_t>> encode_jpeg(const Image& img, int quality) {
   int32_t w = img.width(), h = img.height();
-  if (w <= 0 || h <= 0 || !img.pixels) return fail(error, "empty image"), std::vector<uint8_t>{};
+  if (w <= 0 || h <= 0 || !img.pixels) return Failure{"empty image"};
   jpeg_compress_struct cinfo;
   JpegError jerr;
   std::memset(&cinfo, 0, sizeof cinfo);
@@ -116,10 +124,9 @@ std::vector<uint8_t> encode_jpeg(const Image& img, int quality, std::string* err
   unsigned long length = 0;
   std::vector<uint8_t> row(size_t(w) * 3);
   if (setjmp(jerr.jump)) {
-    if (error) *error = jerr.message;
     jpeg_destroy_compress(&cinfo);
     std::free(buffer);
-    return {};
+    return Failure{jerr.message};
   }
   jpeg_create_compress(&cinfo);
   jpeg_mem_dest(&cinfo, &buffer, &length);

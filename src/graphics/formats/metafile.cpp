@@ -11,18 +11,18 @@ namespace gfx {
 
 using namespace formats;  // the readers' shared helpers
 
-uint32_t formats::read_metafile(const uint8_t* data, size_t size, const Image* like, std::string* error) {
+Result<uint32_t> formats::read_metafile(const uint8_t* data, size_t size, const Image* like) {
   // A metafile (Windows or enhanced) is an empty 32-bit picture that
   // keeps the file's bytes; imagesize plays them at the size it is given.
-  uint32_t handle = image_new(0, 0, 32, like, nullptr, 0, error);
-  if (Image* img = image_of(handle)) {
+  Result<uint32_t> made = new_image(0, 0, 32, like);
+  if (Image* img = image_of(made.value())) {
     img->metafile = vm::element_create(data, size, vm::kTypeString);
     if (!img->metafile) {
-      vm::element_release(handle);
-      return fail(error, "out of memory"), 0;
+      vm::element_release(made.value());
+      return Failure{"out of memory"};
     }
   }
-  return handle;
+  return made;
 }
 
 bool formats::is_emf(const uint8_t* d, size_t n) { return n >= 44 && std::memcmp(d + 40, " EMF", 4) == 0; }

@@ -12,14 +12,14 @@ namespace gfx {
 
 using namespace formats;  // the readers' shared helpers
 
-uint32_t read_own(const uint8_t* data, size_t size, const Image* like, std::string* error) {
-  if (size < 19 || load_le16(data) != 0x1234) return fail(error, "not a picture of ours"), 0;
+Result<uint32_t> read_own(const uint8_t* data, size_t size, const Image* like) {
+  if (size < 19 || load_le16(data) != 0x1234) return Failure{"not a picture of ours"};
   uint8_t version = data[11];
-  if (!((version >= '1' && version <= '4') || version == 0xFF)) return fail(error, "unknown picture version"), 0;
+  if (!((version >= '1' && version <= '4') || version == 0xFF)) return Failure{"unknown picture version"};
   int32_t w = load_le16(data + 2), h = load_le16(data + 4), bits = data[10];
-  if (bits != 1 && bits != 8 && bits != 16 && bits != 24 && bits != 32) return fail(error, "unsupported picture depth"), 0;
+  if (bits != 1 && bits != 8 && bits != 16 && bits != 24 && bits != 32) return Failure{"unsupported picture depth"};
   size_t pal_len = load_le16(data + 15);
-  if (17 + pal_len + 2 > size) return fail(error, "picture cut short"), 0;
+  if (17 + pal_len + 2 > size) return Failure{"picture cut short"};
   uint32_t palette[256] = {};
   if (bits == 8) {
     // Bytes are stored rotated right by two bits.
@@ -29,7 +29,7 @@ uint32_t read_own(const uint8_t* data, size_t size, const Image* like, std::stri
       palette[i] = rotl2(e[0]) << 16 | rotl2(e[1]) << 8 | rotl2(e[2]);
     }
   }
-  if (!size_ok(w, h, error)) return 0;
+  if (Status sized = size_ok(w, h); !sized) return sized.failure();
   int64_t row_bytes = (int64_t(bits) * w + 7) / 8;
   std::vector<uint8_t> out;
   out.reserve(size_t(row_bytes * h));
@@ -39,10 +39,10 @@ uint32_t read_own(const uint8_t* data, size_t size, const Image* like, std::stri
   pos += 2;
   int pixel = bits <= 8 ? 1 : bits / 8;
   for (int32_t k = 0; k < records && int64_t(out.size()) < total; k++) {
-    if (pos + 2 > size) return fail(error, "picture cut short"), 0;
+    if (pos + 2 > size) return Failure{"picture cut short"};
     size_t len = load_le16(data + pos);
     if (len < 4) break;
-    if (pos + len > size) return fail(error, "picture cut short"), 0;
+    if (pos + len > size) return Failure{"picture cut short"};
     const uint8_t* p = data + pos + 4;
     const uint8_t* end = data + pos + len;
     pos += len;
@@ -86,9 +86,10 @@ uint32_t read_own(const uint8_t* data, size_t size, const Image* like, std::stri
   }
   out.resize(size_t(total), 0);  // records that end early leave the rest black
   int32_t out_bits = bits == 16 ? 24 : bits;
-  uint32_t handle = bits == 8 ? image_new(w, h, 8, like, palette, 256, error) : new_for_reader(w, h, out_bits, like, error);
+  Result<uint32_t> made = bits == 8 ? new_image(w, h, 8, like, palette, 256) : new_for_reader(w, h, out_bits, like);
+  if (!made) return made;
+  const uint32_t handle = made.value();
   Image* img = image_of(handle);
-  if (!img) return 0;
   if (img->bits == 1) img->palette[0] = 0, img->palette[1] = 0xFFFFFF;
   img->st.off_x = int16_t(load_le16(data + 6));
   img->st.off_y = int16_t(load_le16(data + 8));

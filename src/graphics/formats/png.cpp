@@ -12,18 +12,18 @@ namespace gfx {
 
 using namespace formats;  // the readers' shared helpers
 
-uint32_t read_png(const uint8_t* data, size_t size, const Image* like, std::string* error) {
+Result<uint32_t> read_png(const uint8_t* data, size_t size, const Image* like) {
   png_image pi;
   std::memset(&pi, 0, sizeof pi);
   pi.version = PNG_IMAGE_VERSION;
   if (!png_image_begin_read_from_memory(&pi, data, size)) {
-    if (error) *error = pi.message;
+    Failure refused{pi.message};
     png_image_free(&pi);
-    return 0;
+    return refused;
   }
-  if (!size_ok(pi.width, pi.height, error)) {
+  if (Status sized = size_ok(pi.width, pi.height); !sized) {
     png_image_free(&pi);
-    return 0;
+    return sized.failure();
   }
   bool alpha = pi.format & PNG_FORMAT_FLAG_ALPHA;
   pi.format = alpha ? PNG_FORMAT_BGRA : PNG_FORMAT_BGR;
@@ -31,25 +31,26 @@ uint32_t read_png(const uint8_t* data, size_t size, const Image* like, std::stri
   // sRGB values (by default libpng takes them for linear light and brightens
   // them on the way to 8 bits).
   pi.flags |= PNG_IMAGE_FLAG_16BIT_sRGB;
-  uint32_t handle = new_for_reader(pi.width, pi.height, alpha ? -32 : 24, like, error);
+  Result<uint32_t> made = new_for_reader(pi.width, pi.height, alpha ? -32 : 24, like);
+  const uint32_t handle = made.value();
   Image* img = image_of(handle);
   if (!img || !img->pixels) {
     png_image_free(&pi);
-    return handle;
+    return made;
   }
   // A negative stride: the buffer holds the bottom row first.
   if (!png_image_finish_read(&pi, nullptr, img->pixels, -img->stride, nullptr)) {
-    if (error) *error = pi.message;
+    Failure unreadable{pi.message};
     png_image_free(&pi);
     vm::element_release(handle);
-    return 0;
+    return unreadable;
   }
   return handle;
 }
 
-std::vector<uint8_t> encode_png(const Image& img, std::string* error) {
+Result<std::vector<uint8_t>> encode_png(const Image& img) {
   int32_t w = img.width(), h = img.height();
-  if (w <= 0 || h <= 0 || !img.pixels) return fail(error, "empty image"), std::vector<uint8_t>{};
+  if (w <= 0 || h <= 0 || !img.pixels) return Failure{"empty image"};
   bool alpha = img.has_alpha;
   int ch = alpha ? 4 : 3;
   std::vector<uint8_t> rows(size_t(w) * size_t(h) * size_t(ch));
@@ -76,8 +77,9 @@ std::vector<uint8_t> encode_png(const Image& img, std::string* error) {
     if (!png_image_write_to_memory(&pi, out.data(), &bytes, 0, rows.data(), w * ch, nullptr)) out.clear();
     out.resize(std::min<size_t>(out.size(), bytes));
   }
-  if (out.empty() && error) *error = pi.message;
+  Failure refused{out.empty() ? pi.message : ""};
   png_image_free(&pi);
+  if (out.empty()) return refused;
   return out;
 }
 

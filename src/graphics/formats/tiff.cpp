@@ -175,22 +175,21 @@ bool read_tiff_rgba(TIFF* t, uint32_t w, uint32_t h, uint32_t* raster, char mess
 
 }  // namespace
 
-uint32_t read_tiff(const uint8_t* data, size_t size, const Image* like, std::string* error) {
+Result<uint32_t> read_tiff(const uint8_t* data, size_t size, const Image* like) {
   TiffMem m;
   m.data = data;
   m.size = size;
   TIFF* t = tiff_open(m, "rm");
-  if (!t) return fail(error, m.message.empty() ? "not a TIFF file" : m.message.c_str()), 0;
+  if (!t) return Failure{m.message.empty() ? "not a TIFF file" : m.message};
   uint32_t w = 0, h = 0;
   TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &w);
   TIFFGetField(t, TIFFTAG_IMAGELENGTH, &h);
   uint16_t extra = 0;
   uint16_t* extra_types = nullptr;
   bool alpha = TIFFGetField(t, TIFFTAG_EXTRASAMPLES, &extra, &extra_types) && extra > 0;
-  if (w == 0 || h == 0 || !size_ok(w, h, error)) {
-    if (w == 0 || h == 0) fail(error, "bad picture size");
+  if (Status sized = w == 0 || h == 0 ? Failure{"bad picture size"} : size_ok(w, h); !sized) {
     TIFFClose(t);
-    return 0;
+    return sized.failure();
   }
   // Not zeroed: a file that claims a large picture but holds little data
   // fails before most of the pages are touched.
@@ -198,18 +197,17 @@ uint32_t read_tiff(const uint8_t* data, size_t size, const Image* like, std::str
   char message[1024] = {};
   if (!raster) {
     TIFFClose(t);
-    return fail(error, "out of memory"), 0;
+    return Failure{"out of memory"};
   }
   if (!read_tiff_rgba(t, w, h, raster.get(), message)) {
-    fail(error, !m.message.empty() ? m.message.c_str() : message[0] ? message : "unreadable TIFF file");
-    if (error && message[0] && m.message.empty()) *error = message;
     TIFFClose(t);
-    return 0;
+    return Failure{!m.message.empty() ? m.message : message[0] ? message : "unreadable TIFF file"};
   }
   TIFFClose(t);
-  uint32_t handle = new_for_reader(w, h, alpha ? -32 : 24, like, error);
+  Result<uint32_t> made = new_for_reader(w, h, alpha ? -32 : 24, like);
+  if (!made) return made;
+  const uint32_t handle = made.value();
   Image* img = image_of(handle);
-  if (!img) return 0;
   for (uint32_t y = 0; y < h; y++) {
     uint8_t* o = img->row(int32_t(y));
     const uint32_t* s = &raster[size_t(y) * w];
@@ -223,14 +221,14 @@ uint32_t read_tiff(const uint8_t* data, size_t size, const Image* like, std::str
   return handle;
 }
 
-std::vector<uint8_t> encode_tiff(const Image& img, std::string* error) {
+Result<std::vector<uint8_t>> encode_tiff(const Image& img) {
   int32_t w = img.width(), h = img.height();
-  if (w <= 0 || h <= 0 || !img.pixels) return fail(error, "empty image"), std::vector<uint8_t>{};
+  if (w <= 0 || h <= 0 || !img.pixels) return Failure{"empty image"};
   std::vector<uint8_t> out;
   TiffMem m;
   m.out = &out;
   TIFF* t = tiff_open(m, "w");
-  if (!t) return fail(error, "cannot start a TIFF file"), std::vector<uint8_t>{};
+  if (!t) return Failure{"cannot start a TIFF file"};
   bool alpha = img.has_alpha;
   uint16_t ch = alpha ? 4 : 3;
   TIFFSetField(t, TIFFTAG_IMAGEWIDTH, uint32_t(w));
@@ -259,10 +257,7 @@ std::vector<uint8_t> encode_tiff(const Image& img, std::string* error) {
     ok = TIFFWriteScanline(t, row.data(), uint32_t(y), 0) == 1;
   }
   TIFFClose(t);
-  if (!ok) {
-    fail(error, m.message.empty() ? "TIFF writing failed" : m.message.c_str());
-    return {};
-  }
+  if (!ok) return Failure{m.message.empty() ? "TIFF writing failed" : m.message};
   return out;
 }
 
