@@ -80,6 +80,13 @@ class ByteReader {
     if (pos_ >= size_) return fail(), 0;
     return data_[pos_++];
   }
+  // The next byte into `v` for readers of a stream of unknown length; false
+  // at the end, which is not a failure.
+  bool next(uint8_t& v) {
+    if (pos_ >= size_) return false;
+    v = data_[pos_++];
+    return true;
+  }
   uint16_t u16() { return load(2) ? load_le16(data_ + pos_ - 2) : 0; }
   uint32_t u32() { return load(4) ? load_le32(data_ + pos_ - 4) : 0; }
   uint64_t u64() { return load(8) ? load_le64(data_ + pos_ - 8) : 0; }

@@ -27,18 +27,11 @@ constexpr uint8_t kGraphicControlLabel = 0xF9;
 
 using Input = base::ByteReader;
 
-// The next byte into `v`; false at the end of the data.
-inline bool next_byte(Input& in, uint8_t& v) {
-  if (in.remaining() == 0) return false;
-  v = in.u8();
-  return true;
-}
-
 // Skips data sub-blocks up to and including the zero-length one; false when
 // the data ends first.
 bool skip_blocks(Input& in) {
   for (uint8_t len;;) {
-    if (!next_byte(in, len)) return false;
+    if (!in.next(len)) return false;
     if (len == 0) return true;
     if (!in.skip(len)) return false;
   }
@@ -63,12 +56,12 @@ class CodeReader {
     while (nbits_ < width) {
       if (block_left_ == 0) {
         uint8_t len;
-        if (ended_ || !next_byte(in_, len)) return stop(!ended_);
+        if (ended_ || !in_.next(len)) return stop(!ended_);
         if (len == 0) return stop(false);
         block_left_ = len;
       }
       uint8_t b;
-      if (!next_byte(in_, b)) return stop(true);
+      if (!in_.next(b)) return stop(true);
       block_left_--;
       bits_ |= uint32_t(b) << nbits_;
       nbits_ += 8;
@@ -231,19 +224,19 @@ Picture read(const uint8_t* data, size_t size, int64_t max_total_pixels) {
   int64_t total_pixels = 0;
   for (;;) {
     uint8_t intro;
-    if (!next_byte(in, intro)) {
+    if (!in.next(intro)) {
       note(pic, "data ends early");
       break;
     }
     if (intro == kTrailer) break;
     if (intro == kExtensionIntroducer) {
       uint8_t label, len;
-      if (!next_byte(in, label)) {
+      if (!in.next(label)) {
         note(pic, "data ends early");
         break;
       }
       if (label == kGraphicControlLabel) {
-        if (!next_byte(in, len)) {
+        if (!in.next(len)) {
           note(pic, "data ends early");
           break;
         }
@@ -297,7 +290,7 @@ Picture read(const uint8_t* data, size_t size, int64_t max_total_pixels) {
     user_input = false;
 
     uint8_t min_size;
-    if (!next_byte(in, min_size)) {
+    if (!in.next(min_size)) {
       note(pic, "data ends early");
       break;
     }

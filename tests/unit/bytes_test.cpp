@@ -59,6 +59,13 @@ TEST(Bytes, ReaderReadsEachWidthAndStopsAtTheEnd) {
   EXPECT_EQ(in.take(1), nullptr);
   EXPECT_FALSE(in.ok());
 
+  base::ByteReader tail(data + 10, 1);
+  uint8_t b = 0;
+  EXPECT_TRUE(tail.next(b));
+  EXPECT_EQ(b, 0x0B);
+  EXPECT_FALSE(tail.next(b));
+  EXPECT_TRUE(tail.ok());  // the end of a stream is not a failure
+
   std::vector<uint8_t> out;
   base::append_le16(out, 0x0201);
   base::append_le32(out, 0x06050403);
