@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/bytes.h"
 #include "scripts/image_format.h"
 #include "vm/opcodes.h"
 
@@ -68,9 +69,9 @@ std::string disassemble_word(uint32_t w, const std::vector<std::string>& names) 
 }
 
 bool disassemble_image(const std::vector<uint8_t>& image, std::string& out) {
-  std::string problem = scripts::validate_image(image.data(), image.size());
-  if (!problem.empty()) {
-    out = problem;
+  base::Status sound = scripts::validate_image(image.data(), image.size());
+  if (!sound) {
+    out = sound.error();
     return false;
   }
   scripts::ImageHeader h = scripts::image_header(image.data());
@@ -79,12 +80,12 @@ bool disassemble_image(const std::vector<uint8_t>& image, std::string& out) {
   const uint8_t* text = lengths + 2ull * h.names;
   std::vector<std::string> names;
   for (uint32_t i = 0; i < h.names; i++) {
-    uint16_t n = scripts::read_u16(lengths + 2ull * i);
+    uint16_t n = base::load_le16(lengths + 2ull * i);
     names.emplace_back(reinterpret_cast<const char*>(text), n);
     text += n;
   }
   out.clear();
-  for (uint32_t i = 0; i < h.words; i++) out += disassemble_word(scripts::read_u32(code + 4ull * i), names) + "\n";
+  for (uint32_t i = 0; i < h.words; i++) out += disassemble_word(base::load_le32(code + 4ull * i), names) + "\n";
   return true;
 }
 

@@ -137,11 +137,12 @@ int main(int argc, char** argv) {
   }
   if (!text_preview.empty()) preview(*f, text_preview);
   if (!out.empty()) {
-    std::vector<uint8_t> bytes = text::encode_vkf(*f, /*compress=*/true, &error);
-    if (bytes.empty()) {
-      std::fprintf(stderr, "quillon-mkfont: the font cannot be written as VKF: %s\n", error.c_str());
+    base::Result<std::vector<uint8_t>> written = text::encode_vkf(*f, /*compress=*/true);
+    if (!written) {
+      std::fprintf(stderr, "quillon-mkfont: the font cannot be written as VKF: %s\n", written.error().c_str());
       return 1;
     }
+    const std::vector<uint8_t>& bytes = written.value();
     std::ofstream o(out, std::ios::binary);
     o.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     if (!o) {

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/bytes.h"
 #include "storage/archive_directory.h"
 #include "storage/archive_writer.h"
 #include "storage/bound_archive.h"
@@ -154,7 +155,7 @@ bool load_archive(const std::string& path, std::string& bytes, std::vector<Membe
   std::string bound;
   if (storage::read_bound_archive(path, bound)) file.swap(bound);
   bytes.swap(file);
-  if (bytes.size() < 2 || 2 + size_t(storage::read_le16(reinterpret_cast<const uint8_t*>(bytes.data()))) >
+  if (bytes.size() < 2 || 2 + size_t(base::load_le16(reinterpret_cast<const uint8_t*>(bytes.data()))) >
                               bytes.size()) {
     error = path + " is not a library archive (its directory does not fit in the file)";
     return false;
@@ -351,7 +352,7 @@ int cmd_bind(const std::vector<std::string>& args) {
   program += archive;
   program.append(storage::kBindMagic, sizeof storage::kBindMagic);
   uint64_t n = archive.size();
-  for (int i = 0; i < 8; i++) program += char((n >> (8 * i)) & 0xff);
+  base::append_le64(program, n);
   if (!write_file(output, program, 0755, error)) return fail(error);
   return 0;
 }

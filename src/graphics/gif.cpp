@@ -8,6 +8,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "base/bytes.h"
 #include "vm/element.h"
 
 namespace gfx::gif {
@@ -24,40 +25,17 @@ constexpr uint8_t kImageSeparator = 0x2C;
 constexpr uint8_t kTrailer = 0x3B;
 constexpr uint8_t kGraphicControlLabel = 0xF9;
 
-// Bounds-checked reading of the file.
-class Input {
- public:
-  Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  size_t left() const { return size_ - pos_; }
-  bool byte(uint8_t& v) {
-    if (pos_ >= size_) return false;
-    v = data_[pos_++];
-    return true;
-  }
-  const uint8_t* take(size_t n) {
-    if (left() < n) {
-      pos_ = size_;
-      return nullptr;
-    }
-    pos_ += n;
-    return data_ + pos_ - n;
-  }
-  // Skips n bytes; false (at the end) when fewer are left.
-  bool skip(size_t n) { return take(n) != nullptr; }
-  // Skips data sub-blocks up to and including the zero-length one.
-  bool skip_blocks() {
-    for (uint8_t len;;) {
-      if (!byte(len)) return false;
-      if (len == 0) return true;
-      if (!skip(len)) return false;
-    }
-  }
+using Input = base::ByteReader;
 
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t pos_ = 0;
-};
+// Skips data sub-blocks up to and including the zero-length one; false when
+// the data ends first.
+bool skip_blocks(Input& in) {
+  for (uint8_t len;;) {
+    if (!in.next(len)) return false;
+    if (len == 0) return true;
+    if (!in.skip(len)) return false;
+  }
+}
 
 // A colour table of `count` entries of red, green, blue; empty when the
 // data ends first.
@@ -78,12 +56,12 @@ class CodeReader {
     while (nbits_ < width) {
       if (block_left_ == 0) {
         uint8_t len;
-        if (ended_ || !in_.byte(len)) return stop(!ended_);
+        if (ended_ || !in_.next(len)) return stop(!ended_);
         if (len == 0) return stop(false);
         block_left_ = len;
       }
       uint8_t b;
-      if (!in_.byte(b)) return stop(true);
+      if (!in_.next(b)) return stop(true);
       block_left_--;
       bits_ |= uint32_t(b) << nbits_;
       nbits_ += 8;
@@ -97,7 +75,7 @@ class CodeReader {
   bool finish() {
     if (ended_) return !truncated_;
     ended_ = true;
-    if (!in_.skip(block_left_) || !in_.skip_blocks()) truncated_ = true;
+    if (!in_.skip(block_left_) || !skip_blocks(in_)) truncated_ = true;
     return !truncated_;
   }
   bool truncated() const { return truncated_; }
@@ -232,8 +210,8 @@ Picture read(const uint8_t* data, size_t size, int64_t max_total_pixels) {
     pic.error = "data ends early";
     return pic;
   }
-  pic.screen_width = int32_t(screen[0]) | int32_t(screen[1]) << 8;
-  pic.screen_height = int32_t(screen[2]) | int32_t(screen[3]) << 8;
+  pic.screen_width = base::load_le16(screen);
+  pic.screen_height = base::load_le16(screen + 2);
   pic.background = screen[5];
   if ((screen[4] & 0x80) && !read_table(in, 2 << (screen[4] & 7), pic.global_palette)) {
     pic.error = "data ends early";
@@ -246,19 +224,19 @@ Picture read(const uint8_t* data, size_t size, int64_t max_total_pixels) {
   int64_t total_pixels = 0;
   for (;;) {
     uint8_t intro;
-    if (!in.byte(intro)) {
+    if (!in.next(intro)) {
       note(pic, "data ends early");
       break;
     }
     if (intro == kTrailer) break;
     if (intro == kExtensionIntroducer) {
       uint8_t label, len;
-      if (!in.byte(label)) {
+      if (!in.next(label)) {
         note(pic, "data ends early");
         break;
       }
       if (label == kGraphicControlLabel) {
-        if (!in.byte(len)) {
+        if (!in.next(len)) {
           note(pic, "data ends early");
           break;
         }
@@ -266,7 +244,7 @@ Picture read(const uint8_t* data, size_t size, int64_t max_total_pixels) {
         if (gce) {
           user_input = gce[0] & 2;
           disposal = gce[0] >> 2 & 7;
-          delay_cs = int32_t(gce[1]) | int32_t(gce[2]) << 8;
+          delay_cs = base::load_le16(gce + 1);
           transparent = (gce[0] & 1) ? gce[3] : -1;
         }
         if (len != 0 && !in.skip(len >= 4 ? size_t(len) - 4 : len)) {
@@ -275,7 +253,7 @@ Picture read(const uint8_t* data, size_t size, int64_t max_total_pixels) {
         }
         if (len == 0) continue;  // the zero-length block already ended it
       }
-      if (!in.skip_blocks()) {
+      if (!skip_blocks(in)) {
         note(pic, "data ends early");
         break;
       }
@@ -289,10 +267,10 @@ Picture read(const uint8_t* data, size_t size, int64_t max_total_pixels) {
       note(pic, "data ends early");
       break;
     }
-    f.left = int32_t(d[0]) | int32_t(d[1]) << 8;
-    f.top = int32_t(d[2]) | int32_t(d[3]) << 8;
-    f.width = int32_t(d[4]) | int32_t(d[5]) << 8;
-    f.height = int32_t(d[6]) | int32_t(d[7]) << 8;
+    f.left = base::load_le16(d);
+    f.top = base::load_le16(d + 2);
+    f.width = base::load_le16(d + 4);
+    f.height = base::load_le16(d + 6);
     f.interlaced = d[8] & 0x40;
     if (d[8] & 0x80) {
       if (!read_table(in, 2 << (d[8] & 7), f.palette)) {
@@ -312,7 +290,7 @@ Picture read(const uint8_t* data, size_t size, int64_t max_total_pixels) {
     user_input = false;
 
     uint8_t min_size;
-    if (!in.byte(min_size)) {
+    if (!in.next(min_size)) {
       note(pic, "data ends early");
       break;
     }
@@ -326,7 +304,7 @@ Picture read(const uint8_t* data, size_t size, int64_t max_total_pixels) {
       refused = "bad minimum code size";
     if (refused) {
       note(pic, refused);
-      if (!in.skip_blocks()) {
+      if (!skip_blocks(in)) {
         note(pic, "data ends early");
         break;
       }
@@ -354,17 +332,15 @@ Picture read(const uint8_t* data, size_t size, int64_t max_total_pixels) {
   return pic;
 }
 
-FrameImage frame_to_image(const Frame& frame, const Image* like, std::string* error) {
+base::Result<FrameImage> frame_to_image(const Frame& frame, const Image* like) {
   FrameImage out;
   const int32_t w = frame.width, h = frame.height;
-  if (int64_t(w) * h > int64_t(frame.indices.size())) {
-    if (error) *error = "frame without its pixels";
-    return out;
-  }
+  if (int64_t(w) * h > int64_t(frame.indices.size())) return base::Failure{"frame without its pixels"};
   const std::vector<uint32_t>& pal = frame.palette;
   const bool black_white = pal.size() == 2 && ((pal[0] == 0 && pal[1] == 0xFFFFFF) || (pal[0] == 0xFFFFFF && pal[1] == 0));
-  uint32_t handle = image_create(w, h, black_white ? 1 : 8, like, error);
-  if (!handle) return out;
+  std::string why;
+  uint32_t handle = image_create(w, h, black_white ? 1 : 8, like, &why);
+  if (!handle) return base::Failure{why};
   Image* img = image_of(handle);
   if (black_white) {
     img->palette[0] = 0x000000;
@@ -387,10 +363,10 @@ FrameImage frame_to_image(const Frame& frame, const Image* like, std::string* er
   img->st.off_y = frame.top;
 
   if (frame.transparent >= 0) {
-    out.mask = image_create(w, h, 1, like, error);
+    out.mask = image_create(w, h, 1, like, &why);
     if (!out.mask) {
       vm::element_release(handle);
-      return out;
+      return base::Failure{why};
     }
     Image* mask = image_of(out.mask);
     mask->palette[0] = 0x000000;
@@ -452,11 +428,6 @@ class CodeWriter {
   uint32_t bits_ = 0;
   int nbits_ = 0;
 };
-
-void put16(std::vector<uint8_t>& out, int32_t v) {
-  out.push_back(uint8_t(v));
-  out.push_back(uint8_t(v >> 8));
-}
 
 // Median cut over a histogram of 5 bits per channel: up to `limit` colours
 // for the colours given (0xRRGGBB) and, per histogram cell, the index of
@@ -664,8 +635,8 @@ std::vector<uint8_t> encode(const uint8_t* pixels, int32_t width, int32_t height
   std::vector<uint8_t> out;
   const char* signature = transparent >= 0 ? "GIF89a" : "GIF87a";
   out.insert(out.end(), signature, signature + 6);
-  put16(out, width);
-  put16(out, height);
+  base::append_le16(out, uint16_t(width));
+  base::append_le16(out, uint16_t(height));
   out.push_back(uint8_t(0xF0 | (bits - 1)));
   out.push_back(0);  // background
   out.push_back(0);  // aspect
@@ -679,10 +650,10 @@ std::vector<uint8_t> encode(const uint8_t* pixels, int32_t width, int32_t height
     out.insert(out.end(), gce, gce + sizeof gce);
   }
   out.push_back(kImageSeparator);
-  put16(out, 0);
-  put16(out, 0);
-  put16(out, width);
-  put16(out, height);
+  base::append_le16(out, uint16_t(0));
+  base::append_le16(out, uint16_t(0));
+  base::append_le16(out, uint16_t(width));
+  base::append_le16(out, uint16_t(height));
   out.push_back(0);  // no local table, not interlaced
   out.push_back(uint8_t(min_size));
   const size_t count = size_t(width) * size_t(height);

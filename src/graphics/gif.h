@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/result.h"
 #include "graphics/image.h"
 
 namespace gfx::gif {
@@ -59,13 +60,14 @@ Picture read(const uint8_t* data, size_t size, int64_t max_total_pixels = kMaxTo
 // white, black (pixel values then inverted so that 0 is black). The origin
 // offset is the frame's (left, top). `mask`, when the frame has a transparent
 // index, is a 1-bit image of the same size whose set pixels are the
-// transparent ones. The caller owns both handles; 0 when creation failed.
+// transparent ones. The caller owns both handles; a failure says why a
+// frame could not be made.
 struct FrameImage {
   uint32_t image = 0;
   uint32_t mask = 0;
   uint64_t delay = 0;  // 32.32 seconds, 0 = none
 };
-FrameImage frame_to_image(const Frame& frame, const Image* like, std::string* error);
+base::Result<FrameImage> frame_to_image(const Frame& frame, const Image* like);
 
 // Writes pixels of one byte each (rows top-down, no padding) as a
 // single-frame GIF with the global table `palette` (0xRRGGBB) of `colours`

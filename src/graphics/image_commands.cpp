@@ -71,11 +71,15 @@ void save(Interp& ctx, SaveAs as) {
       name = with_extension(name, kExt[int(as)]);
       std::string error;
       std::vector<uint8_t> bytes;
+      auto take = [&](base::Result<std::vector<uint8_t>> written) {
+        if (written) bytes = std::move(written.value());
+        else error = written.error();
+      };
       switch (as) {
         case SaveAs::Bmp: bytes = gfx::encode_bmp(*images[0]); break;
-        case SaveAs::Png: bytes = gfx::encode_png(*images[0], &error); break;
-        case SaveAs::Jpeg: bytes = gfx::encode_jpeg(*images[0], quality, &error); break;
-        case SaveAs::Tiff: bytes = gfx::encode_tiff(*images[0], &error); break;
+        case SaveAs::Png: take(gfx::encode_png(*images[0])); break;
+        case SaveAs::Jpeg: take(gfx::encode_jpeg(*images[0], quality)); break;
+        case SaveAs::Tiff: take(gfx::encode_tiff(*images[0])); break;
         case SaveAs::Gif: bytes = gfx::encode_gif(*images[0]); break;
       }
       if (bytes.empty())

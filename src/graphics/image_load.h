@@ -6,8 +6,8 @@
 // Readers take the whole file as bytes and never trust it: every size, count
 // and offset is checked against the data before it is used, and a picture
 // larger than kMaxSide on a side or kMaxPixels in all is refused before
-// anything is allocated. A reader that refuses gives the null handle and an
-// explanation in `error`; it never aborts.
+// anything is allocated. A reader that refuses gives a failure with an
+// explanation; it never aborts.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
 #include "graphics/image.h"
 #include "vm/value.h"
 
@@ -47,25 +48,28 @@ enum class Format { Bmp, Own, Icon, Gif, Tiff, Png, Emf, PlaceableWmf, Wmf, Jpeg
 // The format of a file by its first bytes (anything unknown is JPEG).
 Format detect_format(const uint8_t* data, size_t size);
 
-// The readers. `like` is the template of the new images. Each returns an
-// image handle (one reference) or 0; decode() may return an image list (an
-// ARRAY of image handles) for animated GIF files.
-uint32_t read_bmp(const uint8_t* data, size_t size, const Image* like, std::string* error);
-uint32_t read_own(const uint8_t* data, size_t size, const Image* like, std::string* error);
-uint32_t read_icon(const uint8_t* data, size_t size, const Image* like, std::string* error);
-uint32_t read_png(const uint8_t* data, size_t size, const Image* like, std::string* error);
-uint32_t read_jpeg(const uint8_t* data, size_t size, const Image* like, std::string* error);
-uint32_t read_tiff(const uint8_t* data, size_t size, const Image* like, std::string* error);
+// The readers (one file each in graphics/formats/). `like` is the template
+// of the new images. Each gives an image handle (one reference) or why the
+// file was refused; decode() may give an image list (an ARRAY of image
+// handles) for animated GIF files.
+base::Result<uint32_t> read_bmp(const uint8_t* data, size_t size, const Image* like);
+base::Result<uint32_t> read_own(const uint8_t* data, size_t size, const Image* like);
+base::Result<uint32_t> read_icon(const uint8_t* data, size_t size, const Image* like);
+base::Result<uint32_t> read_png(const uint8_t* data, size_t size, const Image* like);
+base::Result<uint32_t> read_jpeg(const uint8_t* data, size_t size, const Image* like);
+base::Result<uint32_t> read_tiff(const uint8_t* data, size_t size, const Image* like);
 // GIF through the GIF codec: one image, or an image list for several frames.
-uint32_t read_gif(const uint8_t* data, size_t size, const Image* like, std::string* error);
+base::Result<uint32_t> read_gif(const uint8_t* data, size_t size, const Image* like);
 // Chooses the reader by content.
-uint32_t decode(const uint8_t* data, size_t size, const Image* like, std::string* error);
+base::Result<uint32_t> decode(const uint8_t* data, size_t size, const Image* like);
 
-// The writers; an empty result when the image cannot be written.
+// The writers: the file's bytes, or why the image cannot be written. The
+// BMP and GIF writers cannot fail but on an image without pixels (GIF:
+// empty bytes).
 std::vector<uint8_t> encode_bmp(const Image& img);
-std::vector<uint8_t> encode_png(const Image& img, std::string* error = nullptr);
-std::vector<uint8_t> encode_jpeg(const Image& img, int quality, std::string* error = nullptr);
-std::vector<uint8_t> encode_tiff(const Image& img, std::string* error = nullptr);
+base::Result<std::vector<uint8_t>> encode_png(const Image& img);
+base::Result<std::vector<uint8_t>> encode_jpeg(const Image& img, int quality);
+base::Result<std::vector<uint8_t>> encode_tiff(const Image& img);
 std::vector<uint8_t> encode_gif(const Image& img);
 
 // --- loading into variables ---------------------------------------------------------

@@ -839,9 +839,9 @@ void size_metafile(Image& img, double w, double h, int32_t bits) {
     report("imagesize", error);
     return;
   }
-  const bool played_all = enhanced ? gfx::emf::play(data, bytes.size(), *played, &error)
-                                   : gfx::wmf::play(data, bytes.size(), *played, &error);
-  if (!played_all) report("imagesize", error);
+  const base::Status played_all = enhanced ? gfx::emf::play(data, bytes.size(), *played)
+                                           : gfx::wmf::play(data, bytes.size(), *played);
+  if (!played_all) report("imagesize", played_all.error());
   if (bits != 0 && bits != 32) {
     uint32_t converted = gfx::convert_image(*played, bits, &error);
     element_release(handle);

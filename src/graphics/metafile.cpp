@@ -11,6 +11,7 @@
 #include <set>
 #include <vector>
 
+#include "base/bytes.h"
 #include "graphics/shapes.h"
 
 namespace gfx {
@@ -29,10 +30,10 @@ constexpr int64_t kCoordLimit = int64_t(1) << 40;
 constexpr int64_t kMaxCurveSegments = 64;
 constexpr size_t kMaxCurvePoints = size_t(1) << 20;
 
-inline uint16_t u16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-inline int16_t i16(const uint8_t* p) { return int16_t(u16(p)); }
-inline uint32_t u32(const uint8_t* p) { return uint32_t(u16(p)) | uint32_t(u16(p + 2)) << 16; }
-inline int32_t i32(const uint8_t* p) { return int32_t(u32(p)); }
+using base::load_le16;
+using base::load_le16s;
+using base::load_le32;
+using base::load_le32s;
 
 // A COLORREF (red, green, blue, 0 in memory) as 0xRRGGBB.
 inline uint32_t colour_of(uint32_t ref) {
@@ -202,11 +203,6 @@ struct Painter {
   }
 };
 
-bool fail(std::string* error, const char* message) {
-  if (error) *error = message;
-  return false;
-}
-
 }  // namespace
 
 // --- Windows metafiles ------------------------------------------------------------------------
@@ -265,9 +261,9 @@ struct Table {
 }  // namespace
 
 bool placeable_size(const uint8_t* data, size_t size, int32_t& w, int32_t& h) {
-  if (!data || size < kPlaceableSize || u32(data) != kPlaceableKey) return false;
-  const int64_t l = i16(data + 6), t = i16(data + 8), r = i16(data + 10), b = i16(data + 12);
-  const int64_t inch = u16(data + 14);
+  if (!data || size < kPlaceableSize || load_le32(data) != kPlaceableKey) return false;
+  const int64_t l = load_le16s(data + 6), t = load_le16s(data + 8), r = load_le16s(data + 10), b = load_le16s(data + 12);
+  const int64_t inch = load_le16(data + 14);
   if (inch == 0 || r == l || b == t) return false;
   const int64_t pw = (std::abs(r - l) * 96 + inch / 2) / inch, ph = (std::abs(b - t) * 96 + inch / 2) / inch;
   if (pw < 1 || ph < 1 || pw > kMaxSide || ph > kMaxSide || pw * ph > kMaxPixels) return false;
@@ -275,51 +271,51 @@ bool placeable_size(const uint8_t* data, size_t size, int32_t& w, int32_t& h) {
   return true;
 }
 
-bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
-  if (!data) return fail(error, "no metafile");
+base::Status play(const uint8_t* data, size_t size, Image& into) {
+  if (!data) return base::Failure{"no metafile"};
   Painter pl(into);
   Table table;
   size_t at = 0;
-  if (size >= 4 && u32(data) == kPlaceableKey) {
-    if (size < kPlaceableSize) return fail(error, "placeable header cut short");
+  if (size >= 4 && load_le32(data) == kPlaceableKey) {
+    if (size < kPlaceableSize) return base::Failure{"placeable header cut short"};
     // The bounding box is the window until the file sets its own.
-    const int64_t l = i16(data + 6), t = i16(data + 8), r = i16(data + 10), b = i16(data + 12);
+    const int64_t l = load_le16s(data + 6), t = load_le16s(data + 8), r = load_le16s(data + 10), b = load_le16s(data + 12);
     if (r != l && b != t) pl.org_x = l, pl.org_y = t, pl.ext_x = r - l, pl.ext_y = b - t;
     at = kPlaceableSize;
   }
-  if (size - at < kHeaderSize) return fail(error, "metafile header cut short");
+  if (size - at < kHeaderSize) return base::Failure{"metafile header cut short"};
   const uint8_t* hdr = data + at;
-  if ((u16(hdr) != 1 && u16(hdr) != 2) || u16(hdr + 2) != 9) return fail(error, "not a metafile header");
-  table.objects.resize(u16(hdr + 10));
+  if ((load_le16(hdr) != 1 && load_le16(hdr) != 2) || load_le16(hdr + 2) != 9) return base::Failure{"not a metafile header"};
+  table.objects.resize(load_le16(hdr + 10));
   for (size_t i = 0; i < table.objects.size(); i++) table.free_slots.insert(table.free_slots.end(), uint16_t(i));
   at += kHeaderSize;
-  if (!into.pixels || into.width() <= 0 || into.height() <= 0) return true;
+  if (!into.pixels || into.width() <= 0 || into.height() <= 0) return {};
 
   while (at < size) {
-    if (size - at < 6) return fail(error, "record header cut short");
-    const uint32_t words = u32(data + at);
-    const uint16_t fn = u16(data + at + 4);
-    if (words < 3 || uint64_t(words) * 2 > size - at) return fail(error, "record runs past the end");
+    if (size - at < 6) return base::Failure{"record header cut short"};
+    const uint32_t words = load_le32(data + at);
+    const uint16_t fn = load_le16(data + at + 4);
+    if (words < 3 || uint64_t(words) * 2 > size - at) return base::Failure{"record runs past the end"};
     const uint8_t* p = data + at + 6;           // the parameters
     const size_t n = size_t(words) * 2 - 6;     // their bytes
     at += size_t(words) * 2;
     if (fn == kEof) break;
-    if (pl.exhausted()) return fail(error, "drawing work beyond the limit");
+    if (pl.exhausted()) return base::Failure{"drawing work beyond the limit"};
     switch (fn) {
       case kSetWindowOrg:
-        if (n >= 4) pl.org_y = i16(p), pl.org_x = i16(p + 2);
+        if (n >= 4) pl.org_y = load_le16s(p), pl.org_x = load_le16s(p + 2);
         break;
       case kSetWindowExt:
-        if (n >= 4) pl.ext_y = i16(p), pl.ext_x = i16(p + 2);
+        if (n >= 4) pl.ext_y = load_le16s(p), pl.ext_x = load_le16s(p + 2);
         break;
       case kCreatePenIndirect:
         if (n >= 10) {
-          const uint16_t style = u16(p) & 0x0F;
-          table.create({Object::Pen, style != 5, std::abs(i16(p + 2)), colour_of(u32(p + 6))});
+          const uint16_t style = load_le16(p) & 0x0F;
+          table.create({Object::Pen, style != 5, std::abs(load_le16s(p + 2)), colour_of(load_le32(p + 6))});
         }
         break;
       case kCreateBrushIndirect:
-        if (n >= 6) table.create({Object::Brush, u16(p) != 1, 0, colour_of(u32(p + 2))});
+        if (n >= 6) table.create({Object::Brush, load_le16(p) != 1, 0, colour_of(load_le32(p + 2))});
         break;
       case kCreatePalette:
       case kCreateFontIndirect:
@@ -329,49 +325,49 @@ bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
         table.create({Object::Other, false, 0, 0});
         break;
       case kSelectObject:
-        if (n >= 2 && u16(p) < table.objects.size()) {
-          const Object& o = table.objects[u16(p)];
+        if (n >= 2 && load_le16(p) < table.objects.size()) {
+          const Object& o = table.objects[load_le16(p)];
           if (o.kind == Object::Pen) pl.pen = o;
           else if (o.kind == Object::Brush) pl.brush = o;
         }
         break;
       case kDeleteObject:
         // The selected pen or brush is a copy and stays in use.
-        if (n >= 2) table.remove(u16(p));
+        if (n >= 2) table.remove(load_le16(p));
         break;
       case kMoveTo:
-        if (n >= 4) pl.pos_y = i16(p), pl.pos_x = i16(p + 2);
+        if (n >= 4) pl.pos_y = load_le16s(p), pl.pos_x = load_le16s(p + 2);
         break;
       case kLineTo:
-        if (n >= 4) pl.line_to(i16(p + 2), i16(p));
+        if (n >= 4) pl.line_to(load_le16s(p + 2), load_le16s(p));
         break;
       case kRectangle:
       case kEllipse:
-        if (n >= 8) pl.box(i16(p + 6), i16(p + 4), i16(p + 2), i16(p), fn == kEllipse);
+        if (n >= 8) pl.box(load_le16s(p + 6), load_le16s(p + 4), load_le16s(p + 2), load_le16s(p), fn == kEllipse);
         break;
       case kPolygon:
       case kPolyline: {
         if (n < 2) break;
-        const size_t count = u16(p);
-        if (count * 4 > n - 2) return fail(error, "polygon points run past the record");
+        const size_t count = load_le16(p);
+        if (count * 4 > n - 2) return base::Failure{"polygon points run past the record"};
         std::vector<Point> pts(count);
-        for (size_t i = 0; i < count; i++) pts[i] = pl.map_point(i16(p + 2 + i * 4), i16(p + 4 + i * 4));
+        for (size_t i = 0; i < count; i++) pts[i] = pl.map_point(load_le16s(p + 2 + i * 4), load_le16s(p + 4 + i * 4));
         pl.shape(pts, fn == kPolygon);
         break;
       }
       case kPolyPolygon: {
         if (n < 2) break;
-        const size_t polys = u16(p);
-        if (polys * 2 > n - 2) return fail(error, "polygon counts run past the record");
+        const size_t polys = load_le16(p);
+        if (polys * 2 > n - 2) return base::Failure{"polygon counts run past the record"};
         size_t total = 0;
-        for (size_t k = 0; k < polys; k++) total += u16(p + 2 + k * 2);
+        for (size_t k = 0; k < polys; k++) total += load_le16(p + 2 + k * 2);
         const size_t first = 2 + polys * 2;
-        if (total * 4 > n - first) return fail(error, "polygon points run past the record");
+        if (total * 4 > n - first) return base::Failure{"polygon points run past the record"};
         std::vector<std::vector<Point>> rings(polys);
         size_t next = first;
         for (size_t k = 0; k < polys; k++) {
-          rings[k].resize(u16(p + 2 + k * 2));
-          for (Point& q : rings[k]) q = pl.map_point(i16(p + next), i16(p + next + 2)), next += 4;
+          rings[k].resize(load_le16(p + 2 + k * 2));
+          for (Point& q : rings[k]) q = pl.map_point(load_le16s(p + next), load_le16s(p + next + 2)), next += 4;
         }
         pl.rings(rings);
         break;
@@ -380,7 +376,7 @@ bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
         break;  // records that do not draw here
     }
   }
-  return true;
+  return {};
 }
 
 }  // namespace wmf
@@ -422,7 +418,7 @@ enum : uint32_t {
 };
 
 bool has_header(const uint8_t* data, size_t size) {
-  return data && size >= kHeaderSize && u32(data) == kHeader && std::memcmp(data + 40, " EMF", 4) == 0;
+  return data && size >= kHeaderSize && load_le32(data) == kHeader && std::memcmp(data + 40, " EMF", 4) == 0;
 }
 
 // The stock objects GetStockObject gives for WHITE_BRUSH (0) to NULL_PEN (8).
@@ -440,7 +436,7 @@ int32_t pen_width(int64_t w) { return int32_t(std::min<int64_t>(std::abs(w), INT
 
 // A logical point of a record: two 16-bit or two 32-bit coordinates.
 Point point_at(const uint8_t* q, bool small) {
-  return small ? Point{i16(q), i16(q + 2)} : Point{i32(q), i32(q + 4)};
+  return small ? Point{load_le16s(q), load_le16s(q + 2)} : Point{load_le32s(q), load_le32s(q + 4)};
 }
 
 }  // namespace
@@ -451,39 +447,39 @@ bool frame_size(const uint8_t* data, size_t size, int32_t& w, int32_t& h) {
     return pw >= 1 && ph >= 1 && pw <= kMaxSide && ph <= kMaxSide && pw * ph <= kMaxPixels;
   };
   // rclFrame is in hundredths of a millimetre: 2540 make an inch.
-  const int64_t fw = std::abs(int64_t(i32(data + 32)) - i32(data + 24));
-  const int64_t fh = std::abs(int64_t(i32(data + 36)) - i32(data + 28));
+  const int64_t fw = std::abs(int64_t(load_le32s(data + 32)) - load_le32s(data + 24));
+  const int64_t fh = std::abs(int64_t(load_le32s(data + 36)) - load_le32s(data + 28));
   int64_t pw = (fw * 96 + 1270) / 2540, ph = (fh * 96 + 1270) / 2540;
   if (!fits(pw, ph)) {
     // rclBounds is in pixels, both edges included.
-    pw = int64_t(i32(data + 16)) - i32(data + 8) + 1, ph = int64_t(i32(data + 20)) - i32(data + 12) + 1;
+    pw = int64_t(load_le32s(data + 16)) - load_le32s(data + 8) + 1, ph = int64_t(load_le32s(data + 20)) - load_le32s(data + 12) + 1;
     if (!fits(pw, ph)) return false;
   }
   w = int32_t(pw), h = int32_t(ph);
   return true;
 }
 
-bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
-  if (!data) return fail(error, "no metafile");
-  if (size < kHeaderSize) return fail(error, "metafile header cut short");
-  if (!has_header(data, size)) return fail(error, "not an enhanced metafile header");
-  const uint32_t header_size = u32(data + 4);
+base::Status play(const uint8_t* data, size_t size, Image& into) {
+  if (!data) return base::Failure{"no metafile"};
+  if (size < kHeaderSize) return base::Failure{"metafile header cut short"};
+  if (!has_header(data, size)) return base::Failure{"not an enhanced metafile header"};
+  const uint32_t header_size = load_le32(data + 4);
   if (header_size < kHeaderSize || header_size % 4 != 0 || header_size > size)
-    return fail(error, "header size outside the file");
+    return base::Failure{"header size outside the file"};
   // Note: the file size of the header only shortens what is played (bytes
   // after it are not the picture's); a file cut shorter plays what it has.
-  const uint32_t file_size = u32(data + 48);
-  if (file_size < header_size) return fail(error, "file size of the header below the header");
+  const uint32_t file_size = load_le32(data + 48);
+  if (file_size < header_size) return base::Failure{"file size of the header below the header"};
   const size_t end = std::min<size_t>(size, file_size);
   Painter pl(into);
   // Slot 0 is the metafile itself; the file's records name the others.
-  std::vector<Object> objects(u16(data + 56));
+  std::vector<Object> objects(load_le16(data + 56));
   // rclBounds (pixels, both edges included) is the window until the file
   // sets its own.
-  const int64_t bl = i32(data + 8), bt = i32(data + 12), br = i32(data + 16), bb = i32(data + 20);
+  const int64_t bl = load_le32s(data + 8), bt = load_le32s(data + 12), br = load_le32s(data + 16), bb = load_le32s(data + 20);
   if (br >= bl && bb >= bt) pl.org_x = bl, pl.org_y = bt, pl.ext_x = br - bl + 1, pl.ext_y = bb - bt + 1;
   bool origin_set = false;
-  if (!into.pixels || into.width() <= 0 || into.height() <= 0) return true;
+  if (!into.pixels || into.width() <= 0 || into.height() <= 0) return {};
 
   // The object a create or delete record names: never slot 0, never past the table.
   auto slot = [&](uint32_t index) -> Object* {
@@ -491,57 +487,57 @@ bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
   };
   size_t at = header_size;
   while (at < end) {
-    if (end - at < 8) return fail(error, "record header cut short");
+    if (end - at < 8) return base::Failure{"record header cut short"};
     const uint8_t* p = data + at;  // the record, its type and size first
-    const uint32_t type = u32(p);
-    const size_t n = u32(p + 4);
-    if (n < 8 || n % 4 != 0 || n > end - at) return fail(error, "record size outside what is left");
+    const uint32_t type = load_le32(p);
+    const size_t n = load_le32(p + 4);
+    if (n < 8 || n % 4 != 0 || n > end - at) return base::Failure{"record size outside what is left"};
     at += n;
     if (type == kEof) break;
-    if (pl.exhausted()) return fail(error, "drawing work beyond the limit");
+    if (pl.exhausted()) return base::Failure{"drawing work beyond the limit"};
     switch (type) {
       case kSetWindowExtEx:
         // Note: a window extent set without an origin counts from 0, not from
         // rclBounds.
         if (n >= 16) {
-          pl.ext_x = i32(p + 8), pl.ext_y = i32(p + 12);
+          pl.ext_x = load_le32s(p + 8), pl.ext_y = load_le32s(p + 12);
           if (!origin_set) pl.org_x = 0, pl.org_y = 0;
         }
         break;
       case kSetWindowOrgEx:
-        if (n >= 16) pl.org_x = i32(p + 8), pl.org_y = i32(p + 12), origin_set = true;
+        if (n >= 16) pl.org_x = load_le32s(p + 8), pl.org_y = load_le32s(p + 12), origin_set = true;
         break;
       case kCreatePen:
         if (n >= 28) {
-          Object* o = slot(u32(p + 8));
-          if (!o) return fail(error, "object index outside the table");
-          *o = {Object::Pen, (u32(p + 12) & 0x0F) != 5, pen_width(i32(p + 16)), colour_of(u32(p + 24))};
+          Object* o = slot(load_le32(p + 8));
+          if (!o) return base::Failure{"object index outside the table"};
+          *o = {Object::Pen, (load_le32(p + 12) & 0x0F) != 5, pen_width(load_le32s(p + 16)), colour_of(load_le32(p + 24))};
         }
         break;
       case kExtCreatePen:
         // The solid colour and width of the pen; a hollow brush (BS_NULL)
         // draws nothing, like PS_NULL.
         if (n >= 52) {
-          Object* o = slot(u32(p + 8));
-          if (!o) return fail(error, "object index outside the table");
-          const bool visible = (u32(p + 28) & 0x0F) != 5 && u32(p + 36) != 1;
-          *o = {Object::Pen, visible, pen_width(u32(p + 32)), colour_of(u32(p + 40))};
+          Object* o = slot(load_le32(p + 8));
+          if (!o) return base::Failure{"object index outside the table"};
+          const bool visible = (load_le32(p + 28) & 0x0F) != 5 && load_le32(p + 36) != 1;
+          *o = {Object::Pen, visible, pen_width(load_le32(p + 32)), colour_of(load_le32(p + 40))};
         }
         break;
       case kCreateBrushIndirect:
         if (n >= 24) {
-          Object* o = slot(u32(p + 8));
-          if (!o) return fail(error, "object index outside the table");
-          *o = {Object::Brush, u32(p + 12) != 1, 0, colour_of(u32(p + 16))};
+          Object* o = slot(load_le32(p + 8));
+          if (!o) return base::Failure{"object index outside the table"};
+          *o = {Object::Brush, load_le32(p + 12) != 1, 0, colour_of(load_le32(p + 16))};
         }
         break;
       case kSelectObject:
         if (n >= 12) {
-          const uint32_t index = u32(p + 8);
+          const uint32_t index = load_le32(p + 8);
           Object o;
           if (index & kStock) o = stock_object(index & ~kStock);
           else if (Object* s = slot(index)) o = *s;
-          else return fail(error, "object index outside the table");
+          else return base::Failure{"object index outside the table"};
           if (o.kind == Object::Pen) pl.pen = o;
           else if (o.kind == Object::Brush) pl.brush = o;
         }
@@ -549,21 +545,21 @@ bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
       case kDeleteObject:
         // The selected pen or brush is a copy and stays in use; stock
         // objects are never deleted.
-        if (n >= 12 && !(u32(p + 8) & kStock)) {
-          Object* o = slot(u32(p + 8));
-          if (!o) return fail(error, "object index outside the table");
+        if (n >= 12 && !(load_le32(p + 8) & kStock)) {
+          Object* o = slot(load_le32(p + 8));
+          if (!o) return base::Failure{"object index outside the table"};
           *o = Object{};
         }
         break;
       case kMoveToEx:
-        if (n >= 16) pl.pos_x = i32(p + 8), pl.pos_y = i32(p + 12);
+        if (n >= 16) pl.pos_x = load_le32s(p + 8), pl.pos_y = load_le32s(p + 12);
         break;
       case kLineTo:
-        if (n >= 16) pl.line_to(i32(p + 8), i32(p + 12));
+        if (n >= 16) pl.line_to(load_le32s(p + 8), load_le32s(p + 12));
         break;
       case kRectangle:
       case kEllipse:
-        if (n >= 24) pl.box(i32(p + 8), i32(p + 12), i32(p + 16), i32(p + 20), type == kEllipse);
+        if (n >= 24) pl.box(load_le32s(p + 8), load_le32s(p + 12), load_le32s(p + 16), load_le32s(p + 20), type == kEllipse);
         break;
       case kPolygon:
       case kPolyline:
@@ -574,12 +570,12 @@ bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
       case kPolyBezierTo:
       case kPolyBezierTo16: {
         // rclBounds, the point count, the points (pairs of 32 or 16 bits).
-        if (n < 28) return fail(error, "polygon record cut short");
+        if (n < 28) return base::Failure{"polygon record cut short"};
         const bool small =
             type == kPolygon16 || type == kPolyline16 || type == kPolyBezier16 || type == kPolyBezierTo16;
         const size_t step = small ? 4 : 8;
-        const size_t count = u32(p + 24);
-        if (count > (n - 28) / step) return fail(error, "polygon points run past the record");
+        const size_t count = load_le32(p + 24);
+        if (count > (n - 28) / step) return base::Failure{"polygon points run past the record"};
         auto logical = [&](size_t i) { return point_at(p + 28 + i * step, small); };
         auto image = [&](size_t i) { return pl.map_point(logical(i).x, logical(i).y); };
         if (type == kPolygon || type == kPolyline || type == kPolygon16 || type == kPolyline16) {
@@ -609,18 +605,18 @@ bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
       case kPolyPolygon16: {
         // rclBounds, the polygon count, the total point count, a count per
         // polygon, then the points.
-        if (n < 32) return fail(error, "polygon record cut short");
+        if (n < 32) return base::Failure{"polygon record cut short"};
         const size_t step = type == kPolyPolygon16 ? 4 : 8;
-        const size_t polys = u32(p + 24);
-        if (polys > (n - 32) / 4) return fail(error, "polygon counts run past the record");
+        const size_t polys = load_le32(p + 24);
+        if (polys > (n - 32) / 4) return base::Failure{"polygon counts run past the record"};
         const size_t first = 32 + polys * 4;
         uint64_t total = 0;
-        for (size_t k = 0; k < polys; k++) total += u32(p + 32 + k * 4);
-        if (total > (n - first) / step) return fail(error, "polygon points run past the record");
+        for (size_t k = 0; k < polys; k++) total += load_le32(p + 32 + k * 4);
+        if (total > (n - first) / step) return base::Failure{"polygon points run past the record"};
         std::vector<std::vector<Point>> rings(polys);
         size_t next = first;
         for (size_t k = 0; k < polys; k++) {
-          rings[k].resize(u32(p + 32 + k * 4));
+          rings[k].resize(load_le32(p + 32 + k * 4));
           for (Point& q : rings[k]) {
             const Point at_point = point_at(p + next, step == 4);
             q = pl.map_point(at_point.x, at_point.y);
@@ -634,7 +630,7 @@ bool play(const uint8_t* data, size_t size, Image& into, std::string* error) {
         break;  // records that do not draw here
     }
   }
-  return true;
+  return {};
 }
 
 }  // namespace emf

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/result.h"
 #include "graphics/image.h"
 
 namespace gfx::wmf {
@@ -25,9 +26,9 @@ namespace gfx::wmf {
 // The input is not trusted: every record size, count and object index is
 // checked against what is left, the object table has the header's size,
 // and the drawing work is capped, so that a bad file ends playing early.
-// False with a message in `error` when the header is not a metafile's or
-// a record runs past the end (what was drawn before stays).
-bool play(const uint8_t* data, size_t size, Image& into, std::string* error = nullptr);
+// A failure with a message when the header is not a metafile's or a
+// record runs past the end (what was drawn before stays).
+base::Status play(const uint8_t* data, size_t size, Image& into);
 
 // The size in pixels a placeable metafile's bounding box gives at 96
 // pixels an inch; false for other files or an empty box.
@@ -50,10 +51,10 @@ namespace gfx::emf {
 // The input is not trusted: the header's signature and sizes, every record
 // size (a multiple of 4, at least 8, within what is left), count and object
 // index (the table has the header's size, slot 0 is the file's own) are
-// checked and the drawing work is capped. False with a message in `error`
-// when the header is not an enhanced metafile's or a record is bad (what
-// was drawn before stays).
-bool play(const uint8_t* data, size_t size, Image& into, std::string* error = nullptr);
+// checked and the drawing work is capped. A failure with a message when
+// the header is not an enhanced metafile's or a record is bad (what was
+// drawn before stays).
+base::Status play(const uint8_t* data, size_t size, Image& into);
 
 // The size in pixels of the header's rclFrame (hundredths of a millimetre)
 // at 96 pixels an inch, else of its rclBounds; false for other files or

@@ -11,6 +11,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/bytes.h"
+#include "base/result.h"
+
 namespace scripts {
 
 inline constexpr char kMagic[8] = {'Q', 'N', 'S', 'C', 'R', 'I', 'P', 'T'};
@@ -20,12 +23,15 @@ struct ImageHeader {
   uint32_t total, words, names;
 };
 
-inline uint32_t read_u32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-inline uint16_t read_u16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+// The counts of a header of kHeaderSize bytes.
 inline ImageHeader image_header(const uint8_t* image) {
-  return {read_u32(image + 8), read_u32(image + 12), read_u32(image + 16)};
+  base::ByteReader in(image, kHeaderSize);
+  in.skip(sizeof kMagic);
+  ImageHeader h;
+  h.total = in.u32();
+  h.words = in.u32();
+  h.names = in.u32();
+  return h;
 }
 
 // An operation word whose operand names a name (in a file) or an element
@@ -41,9 +47,9 @@ std::string map_script_name(std::string_view name);
 
 // Checks a whole file image: header counts agree with each other and the
 // image size, every name operand is at most M, the name table ends exactly
-// at the end, and the last word is the end word. Empty string when sound,
-// else what is wrong.
-std::string validate_image(const uint8_t* image, size_t size);
+// at the end, and the last word is the end word; a failure says what is
+// wrong.
+base::Status validate_image(const uint8_t* image, size_t size);
 
 // Builds a file image from code words whose operands are name numbers.
 std::vector<uint8_t> build_image(const std::vector<uint32_t>& words, const std::vector<std::string>& names);

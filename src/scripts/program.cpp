@@ -6,6 +6,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "base/bytes.h"
 #include "storage/stream.h"
 #include "vm/commands.h"
 #include "vm/control.h"
@@ -63,7 +64,7 @@ std::vector<uint8_t> read_all(uint32_t stream, size_t limit) {
 }  // namespace
 
 bool load_program_image(vm::Interp& target, const uint8_t* image, size_t size) {
-  if (!validate_image(image, size).empty()) return false;
+  if (!validate_image(image, size)) return false;
   ImageHeader h = image_header(image);
   uint32_t handle = vm::element_create(image, size, vm::kTypeProgram);
   auto* copy = static_cast<uint8_t*>(vm::element_lookup(handle, vm::kTypeProgram));
@@ -80,7 +81,7 @@ bool load_program_image(vm::Interp& target, const uint8_t* image, size_t size) {
   const uint8_t* text = lengths + 2ull * h.names;
   std::vector<uint32_t> index(size_t(h.names) + 1, 0);
   for (uint32_t i = 1; i <= h.names; i++) {
-    uint16_t n = read_u16(lengths + 2ull * (i - 1));
+    uint16_t n = base::load_le16(lengths + 2ull * (i - 1));
     symbols[i] = vm::name_intern(text, n);
     index[i] = symbols[i] & vm::kIndexMask;
     text += n;
@@ -99,7 +100,7 @@ bool load_program_image(vm::Interp& target, const uint8_t* image, size_t size) {
   // Relocate: name numbers become element indices.
   auto* code = reinterpret_cast<uint32_t*>(copy + kHeaderSize);
   for (uint32_t i = 0; i < h.words; i++) {
-    uint32_t w = read_u32(copy + kHeaderSize + 4ull * i);
+    uint32_t w = base::load_le32(copy + kHeaderSize + 4ull * i);
     if (has_name_operand(w)) w = (w & 0xff000000u) | index[w & 0xffffff];
     code[i] = w;
   }
@@ -135,9 +136,10 @@ bool load_program(vm::Interp& target, vm::Interp& opener, std::string_view name,
   // Note: the whole file is read and checked before the old program is
   // unloaded, so a short or malformed file never leaves the context without
   // code: it keeps running the program it had.
-  std::string invalid = image.size() < h.total ? "the file is shorter than its header says" : validate_image(image.data(), image.size());
-  if (!invalid.empty()) {
-    std::string why = mapped + " is not a valid compiled script: " + invalid;
+  base::Status sound = image.size() < h.total ? base::Failure{"the file is shorter than its header says"}
+                                              : validate_image(image.data(), image.size());
+  if (!sound) {
+    std::string why = mapped + " is not a valid compiled script: " + sound.error();
     if (problem)
       *problem = why;
     else

@@ -1,6 +1,9 @@
 #include "storage/archive_directory.h"
 
+#include <cstring>
 #include <set>
+
+#include "base/bytes.h"
 
 namespace storage {
 namespace {
@@ -17,23 +20,23 @@ void walk(Walk& w, uint32_t at, int depth) {
   if (int64_t(at) + 2 > w.size || !w.visited.insert(at).second) return;
   uint8_t head[2];
   if (w.read(at, head, 2) != 2) return;
-  int64_t want = read_le16(head);
+  int64_t want = base::load_le16(head);
   if (int64_t(at) + 2 + want > w.size) want = w.size - int64_t(at) - 2;  // truncated directory
   std::vector<uint8_t> dir(size_t(want > 0 ? want : 0));
   int64_t got = want > 0 ? w.read(int64_t(at) + 2, dir.data(), want) : 0;
   size_t len = got > 0 ? size_t(got) : 0;
 
-  size_t pos = 0;
-  while (pos + 4 < len && w.out.size() < kMaxDirectoryEntries) {
-    uint32_t offset = read_le32(&dir[pos]);
-    size_t name_at = pos + 4, end = name_at;
-    while (end < len && dir[end] != 0) end++;
-    if (end >= len) break;  // the name's NUL is not inside the directory
-    size_t name_len = end - name_at;
+  base::ByteReader in(dir.data(), len);
+  while (in.remaining() > 4 && w.out.size() < kMaxDirectoryEntries) {
+    const uint32_t offset = in.u32();
+    const uint8_t* name_at = in.here();
+    const void* nul = std::memchr(name_at, 0, in.remaining());
+    if (!nul) break;  // the name's NUL is not inside the directory
+    const size_t name_len = size_t(static_cast<const uint8_t*>(nul) - name_at);
     if (name_len > 0) {
       // A member needs at least its length field inside the archive.
       if (int64_t(offset) + 4 <= w.size) {
-        std::string name(reinterpret_cast<const char*>(&dir[name_at]), name_len);
+        std::string name(reinterpret_cast<const char*>(name_at), name_len);
         for (char& c : name)
           if (c >= 'A' && c <= 'Z') c = char(c + 32);
         w.out.push_back({std::move(name), offset});
@@ -41,7 +44,7 @@ void walk(Walk& w, uint32_t at, int depth) {
     } else if (offset != 0) {
       walk(w, offset, depth + 1);
     }
-    pos += 4 + (name_len + 1 > kEntryMinNameBytes ? name_len + 1 : kEntryMinNameBytes);
+    in.skip(name_len + 1 > kEntryMinNameBytes ? name_len + 1 : kEntryMinNameBytes);
   }
 }
 
@@ -58,7 +61,7 @@ bool member_extent(const ArchiveReader& read, int64_t archive_size, uint32_t off
   if (int64_t(offset) + 4 > archive_size) return false;
   uint8_t head[4];
   if (read(offset, head, 4) != 4) return false;
-  int64_t n = read_le32(head);
+  int64_t n = base::load_le32(head);
   if (int64_t(offset) + 4 + n > archive_size) return false;
   start = int64_t(offset) + 4;
   length = n;

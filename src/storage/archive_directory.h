@@ -44,9 +44,4 @@ std::vector<DirectoryEntry> read_directory(const ArchiveReader& read, int64_t ar
 bool member_extent(const ArchiveReader& read, int64_t archive_size, uint32_t offset,
                    int64_t& start, int64_t& length);
 
-inline uint32_t read_le32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-inline uint16_t read_le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-
 }  // namespace storage

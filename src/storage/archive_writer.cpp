@@ -2,20 +2,10 @@
 
 #include <set>
 
+#include "base/bytes.h"
 #include "storage/archive_directory.h"
 
 namespace storage {
-namespace {
-
-void put_le16(std::string& out, uint32_t v) {
-  out += char(v & 0xff);
-  out += char((v >> 8) & 0xff);
-}
-void put_le32(std::string& out, uint64_t v) {
-  for (int i = 0; i < 4; i++) out += char((v >> (8 * i)) & 0xff);
-}
-
-}  // namespace
 
 size_t directory_entry_size(size_t name_length) {
   return 4 + (name_length + 1 > kEntryMinNameBytes ? name_length + 1 : kEntryMinNameBytes);
@@ -58,17 +48,17 @@ bool write_archive(const std::vector<ArchiveMember>& members, std::string& out, 
 
   out.clear();
   out.reserve(size_t(2 + dir_bytes + data_bytes));
-  put_le16(out, uint32_t(dir_bytes));
+  base::append_le16(out, uint16_t(dir_bytes));
   uint64_t offset = 2 + dir_bytes;
   for (size_t i = 0; i < members.size(); i++) {
-    put_le32(out, offset);
+    base::append_le32(out, uint32_t(offset));
     out += names[i];
     out.append(directory_entry_size(names[i].size()) - 4 - names[i].size(), '\0');
     offset += 4 + members[i].data.size();
   }
   out.append(directory_entry_size(0), '\0');
   for (const ArchiveMember& m : members) {
-    put_le32(out, m.data.size());
+    base::append_le32(out, uint32_t(m.data.size()));
     out += m.data;
   }
   return true;

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <string>
 
+#include "base/bytes.h"
+
 namespace storage {
 namespace {
 
@@ -33,8 +35,7 @@ bool bound_archive_extent(int fd, int64_t& start, int64_t& length) {
   uint8_t trailer[kBindTrailerSize];
   if (!read_at(fd, trailer, sizeof trailer, st.st_size - off_t(kBindTrailerSize))) return false;
   if (std::memcmp(trailer, kBindMagic, sizeof kBindMagic) != 0) return false;
-  uint64_t n = 0;
-  for (int i = 7; i >= 0; i--) n = (n << 8) | trailer[8 + i];
+  const uint64_t n = base::load_le64(trailer + sizeof kBindMagic);
   uint64_t room = uint64_t(st.st_size) - kBindTrailerSize;
   if (n > room) return false;
   start = int64_t(room - n);

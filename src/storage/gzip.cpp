@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "base/bytes.h"
 #include "storage/names.h"
 #include "storage/stream.h"
 #include "vm/element.h"
@@ -87,10 +88,8 @@ uint32_t inflate_member(Input& in) {
       if (c < 0) ok = false;
       b = uint8_t(c);
     }
-    uint32_t want_crc = uint32_t(trailer[0]) | uint32_t(trailer[1]) << 8 | uint32_t(trailer[2]) << 16 |
-                        uint32_t(trailer[3]) << 24;
-    uint32_t want_size = uint32_t(trailer[4]) | uint32_t(trailer[5]) << 8 | uint32_t(trailer[6]) << 16 |
-                         uint32_t(trailer[7]) << 24;
+    uint32_t want_crc = base::load_le32(trailer);
+    uint32_t want_size = base::load_le32(trailer + 4);
     ok = ok && want_crc == crc && want_size == uint32_t(have);
   }
   if (ok && !vm::element_resize(block, size_t(have))) ok = false;

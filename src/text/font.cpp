@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 
+#include "base/bytes.h"
 #include "graphics/draw.h"
 #include "graphics/image_load.h"
 #include "storage/membuf.h"
@@ -31,16 +32,8 @@ constexpr int32_t kMaxMetric = 1 << 16;
 
 bool metric_ok(int32_t v) { return v >= -kMaxMetric && v <= kMaxMetric; }
 
-uint16_t u16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-int16_t s16(const uint8_t* p) { return int16_t(u16(p)); }
-uint32_t u32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
-void put16(std::vector<uint8_t>& out, size_t at, int32_t v) {
-  out[at] = uint8_t(v);
-  out[at + 1] = uint8_t(v >> 8);
-}
-void put32(std::vector<uint8_t>& out, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; i++) out[at + size_t(i)] = uint8_t(v >> (8 * i));
-}
+void put16(std::vector<uint8_t>& out, size_t at, int32_t v) { base::store_le16(out.data() + at, uint16_t(v)); }
+void put32(std::vector<uint8_t>& out, size_t at, uint32_t v) { base::store_le32(out.data() + at, v); }
 
 int32_t floor_div(int32_t a, int32_t s) {
   int32_t q = a / s;
@@ -56,11 +49,6 @@ void font_cleanup(uint32_t, void* payload) {
   f->data = nullptr;
   vm::value_release(f->name);
   f->name = vm::Value::null();
-}
-
-bool fail(std::string* error, const char* why) {
-  if (error) *error = why;
-  return false;
 }
 
 // Bytes per row of a cell at a depth, as stored in the record.
@@ -94,43 +82,48 @@ Font* new_font(uint32_t& handle) {
   return font_of(handle);
 }
 
-uint32_t decode_vkf(const uint8_t* p, size_t size, std::string* error, bool check_crc) {
-  if (size < 36) return fail(error, "font header cut short"), 0;
-  if (check_crc && crc32_of(p, 32) != u32(p + 32)) return fail(error, "font header checksum mismatch"), 0;
-  const int32_t first = u16(p + 8), count = u16(p + 10), width = u16(p + 12), height = u16(p + 14);
-  const int32_t bearing = s16(p + 16), space = s16(p + 18), gap_line = u16(p + 20);
-  const int32_t bits = p[28];
-  const bool compressed = p[29] == 1;
-  const int32_t x_offset = s16(p + 30);
-  if (bits != 1 && bits != 2 && bits != 4 && bits != 8) return fail(error, "unknown font depth"), 0;
-  if (first + count > 256) return fail(error, "font characters beyond 255"), 0;
-  if (width > kMaxCellSide || height > kMaxCellSide) return fail(error, "font cells too large"), 0;
+base::Result<uint32_t> decode_vkf(const uint8_t* p, size_t size, bool check_crc) {
+  if (size < 36) return base::Failure{"font header cut short"};
+  base::ByteReader in(p, size);
+  in.skip(8);
+  const int32_t first = in.u16(), count = in.u16(), width = in.u16(), height = in.u16();
+  const int32_t bearing = in.i16(), space = in.i16(), gap_line = in.u16();
+  const uint16_t reserved48 = in.u16();
+  in.skip(4);
+  const int32_t bits = in.u8();
+  const bool compressed = in.u8() == 1;
+  const int32_t x_offset = in.i16();
+  const uint32_t crc = in.u32();
+  if (check_crc && crc32_of(p, 32) != crc) return base::Failure{"font header checksum mismatch"};
+  if (bits != 1 && bits != 2 && bits != 4 && bits != 8) return base::Failure{"unknown font depth"};
+  if (first + count > 256) return base::Failure{"font characters beyond 255"};
+  if (width > kMaxCellSide || height > kMaxCellSide) return base::Failure{"font cells too large"};
   const int64_t file_row = bits == 4 ? (int64_t(width) + 1) / 2 : row_bytes_of(bits, width);
   const int32_t record_bits = bits == 4 ? 8 : bits;
   const int64_t record_row = row_bytes_of(record_bits, width);
   const int64_t file_data = file_row * height * count;
   const int64_t record_data = record_row * height * count;
-  if (record_data > kMaxDataSize) return fail(error, "font data too large"), 0;
+  if (record_data > kMaxDataSize) return base::Failure{"font data too large"};
   const int64_t body_size = int64_t(count) * 6 + file_data;
 
   std::vector<uint8_t> inflated;
   const uint8_t* body;
   if (compressed) {
-    if (size < 44) return fail(error, "font header cut short"), 0;
-    const uint32_t packed = u32(p + 36), unpacked = u32(p + 40);
-    if (unpacked != uint64_t(body_size)) return fail(error, "font body has the wrong size"), 0;
-    if (packed > size - 44) return fail(error, "font body cut short"), 0;
+    if (size < 44) return base::Failure{"font header cut short"};
+    const uint32_t packed = in.u32(), unpacked = in.u32();
+    if (unpacked != uint64_t(body_size)) return base::Failure{"font body has the wrong size"};
+    if (packed > size - 44) return base::Failure{"font body cut short"};
     if (!inflate_exact(p + 44, packed, size_t(body_size), inflated))
-      return fail(error, "font body does not inflate to its size"), 0;
+      return base::Failure{"font body does not inflate to its size"};
     body = inflated.data();
   } else {
-    if (uint64_t(size - 36) < uint64_t(body_size)) return fail(error, "font body cut short"), 0;
+    if (uint64_t(size - 36) < uint64_t(body_size)) return base::Failure{"font body cut short"};
     body = p + 36;
   }
 
   uint32_t handle;
   Font* f = new_font(handle);
-  if (!f) return fail(error, "out of memory"), 0;
+  if (!f) return base::Failure{"out of memory"};
   FontHeader& h = f->h;
   h.cell_width = width;
   h.cell_height = height;
@@ -139,7 +132,7 @@ uint32_t decode_vkf(const uint8_t* p, size_t size, std::string* error, bool chec
   h.gap_char = 0;
   h.space_width = space + bearing;
   h.gap_line = gap_line;
-  h.reserved48 = u16(p + 22);
+  h.reserved48 = reserved48;
   h.bits_per_pixel = record_bits;
   h.anti = record_bits > 1;
   h.scale = 1;
@@ -147,11 +140,11 @@ uint32_t decode_vkf(const uint8_t* p, size_t size, std::string* error, bool chec
   int32_t max_advance = 0;
   for (int32_t i = 0; i < count; i++) {
     Glyph& g = h.glyphs[first + i];
-    g.ink_left = u16(body + 2 * i);
-    g.ink_right = u16(body + 2 * (count + i));
+    g.ink_left = base::load_le16(body + 2 * i);
+    g.ink_right = base::load_le16(body + 2 * (count + i));
     g.x_offset = x_offset;
     g.bearing = bearing;
-    g.advance = bearing + u16(body + 2 * (2 * count + i));
+    g.advance = bearing + base::load_le16(body + 2 * (2 * count + i));
     max_advance = std::max(max_advance, g.advance);
   }
   h.max_advance = max_advance;
@@ -172,40 +165,40 @@ uint32_t decode_vkf(const uint8_t* p, size_t size, std::string* error, bool chec
   }
   if (!font_set_data(*f, std::move(data))) {
     vm::element_release(handle);
-    return fail(error, "font metrics or sizes out of range"), 0;
+    return base::Failure{"font metrics or sizes out of range"};
   }
   return handle;
 }
 
-uint32_t decode_qnf(const uint8_t* p, size_t size, std::string* error) {
-  if (size < 4) return fail(error, "font header cut short"), 0;
+base::Result<uint32_t> decode_qnf(const uint8_t* p, size_t size) {
+  if (size < 4) return base::Failure{"font header cut short"};
   const uint8_t version = p[3];
-  if (version > 1) return fail(error, "unknown font version"), 0;
+  if (version > 1) return base::Failure{"unknown font version"};
   const size_t header = version == 0 ? kQnfHeaderSizeV0 : kQnfHeaderSize;
-  if (size < header) return fail(error, "font header cut short"), 0;
+  if (size < header) return base::Failure{"font header cut short"};
   FontHeader h{};
   std::memcpy(&h, p, header);
   if (version == 0) h.tab_unit = 0;
   const int32_t bits = h.bits_per_pixel;
-  if (bits != 1 && bits != 2 && bits != 4 && bits != 8) return fail(error, "unknown font depth"), 0;
+  if (bits != 1 && bits != 2 && bits != 4 && bits != 8) return base::Failure{"unknown font depth"};
   if (h.cell_width < 0 || h.cell_height < 0 || h.cell_width > kMaxCellSide || h.cell_height > kMaxCellSide)
-    return fail(error, "font cells too large"), 0;
+    return base::Failure{"font cells too large"};
   if (h.first_char < 0 || h.cell_count < 0 || h.first_char > 255 || h.cell_count > 256 - h.first_char)
-    return fail(error, "font characters beyond 255"), 0;
-  if (h.scale < 1 || h.scale > 256) return fail(error, "bad font scale"), 0;
+    return base::Failure{"font characters beyond 255"};
+  if (h.scale < 1 || h.scale > 256) return base::Failure{"bad font scale"};
   const int64_t expect = row_bytes_of(bits, h.cell_width) * h.cell_height * h.cell_count;
-  if (expect > kMaxDataSize || h.data_size != expect) return fail(error, "font data size disagrees"), 0;
-  if (size - header < uint64_t(h.data_size)) return fail(error, "font data cut short"), 0;
+  if (expect > kMaxDataSize || h.data_size != expect) return base::Failure{"font data size disagrees"};
+  if (size - header < uint64_t(h.data_size)) return base::Failure{"font data cut short"};
 
   uint32_t handle;
   Font* f = new_font(handle);
-  if (!f) return fail(error, "out of memory"), 0;
+  if (!f) return base::Failure{"out of memory"};
   f->h = h;
   f->h.version = 1;
   std::vector<uint8_t> data(p + header, p + header + h.data_size);
   if (!font_set_data(*f, std::move(data))) {
     vm::element_release(handle);
-    return fail(error, "font metrics or sizes out of range"), 0;
+    return base::Failure{"font metrics or sizes out of range"};
   }
   return handle;
 }
@@ -218,7 +211,7 @@ vm::Value default_name() {
 
 vm::Value load_named(vm::Interp& ctx, std::string_view file, vm::Value var, bool report_missing) {
   static const char* const kExtensions[] = {"qnf", "vkf"};
-  std::string bytes, error;
+  std::string bytes;
   if (!gfx::open_with_extensions(ctx, file, kExtensions, bytes)) {
     if (report_missing) {
       std::string extra = " Font \"" + std::string(file) + "\"";
@@ -226,11 +219,13 @@ vm::Value load_named(vm::Interp& ctx, std::string_view file, vm::Value var, bool
     }
     return vm::Value::null();
   }
-  uint32_t h = decode_font(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), &error);
-  if (!h) {
-    std::fprintf(stderr, "quillon: cannot read font \"%.*s\": %s\n", int(file.size()), file.data(), error.c_str());
+  base::Result<uint32_t> decoded = decode_font(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  if (!decoded) {
+    std::fprintf(stderr, "quillon: cannot read font \"%.*s\": %s\n", int(file.size()), file.data(),
+                 decoded.error().c_str());
     return vm::Value::null();
   }
+  uint32_t h = decoded.value();
   Font* f = font_of(h);
   f->name = vm::Value::from_handle(vm::text_intern(file));
   vm::Value result = vm::Value::null();
@@ -333,11 +328,10 @@ uint32_t crc32_of(const uint8_t* data, size_t size) {
   return uint32_t(::crc32(::crc32(0L, Z_NULL, 0), data, uInt(size)));
 }
 
-uint32_t decode_font(const uint8_t* data, size_t size, std::string* error, bool check_crc) {
-  if (size >= 4 && std::memcmp(data, "VKF\x1a", 4) == 0) return decode_vkf(data, size, error, check_crc);
-  if (size >= 3 && std::memcmp(data, "QNF", 3) == 0) return decode_qnf(data, size, error);
-  fail(error, "not a font file");
-  return 0;
+base::Result<uint32_t> decode_font(const uint8_t* data, size_t size, bool check_crc) {
+  if (size >= 4 && std::memcmp(data, "VKF\x1a", 4) == 0) return decode_vkf(data, size, check_crc);
+  if (size >= 3 && std::memcmp(data, "QNF", 3) == 0) return decode_qnf(data, size);
+  return base::Failure{"not a font file"};
 }
 
 std::vector<uint8_t> encode_qnf(const Font& f) {
@@ -350,11 +344,11 @@ std::vector<uint8_t> encode_qnf(const Font& f) {
   return out;
 }
 
-std::vector<uint8_t> encode_vkf(const Font& f, bool compress, std::string* error) {
+base::Result<std::vector<uint8_t>> encode_vkf(const Font& f, bool compress) {
   const FontHeader& h = f.h;
-  if (h.scale != 1) return fail(error, "only fonts of scale 1 can be written as VKF"), std::vector<uint8_t>{};
-  if (h.bits_per_pixel == 4) return fail(error, "4-bit cells cannot be written as VKF"), std::vector<uint8_t>{};
-  if (h.cell_width > 0xFFFF || h.cell_height > 0xFFFF) return fail(error, "cells too large"), std::vector<uint8_t>{};
+  if (h.scale != 1) return base::Failure{"only fonts of scale 1 can be written as VKF"};
+  if (h.bits_per_pixel == 4) return base::Failure{"4-bit cells cannot be written as VKF"};
+  if (h.cell_width > 0xFFFF || h.cell_height > 0xFFFF) return base::Failure{"cells too large"};
   // The shared bearing and x offset are those of the first present glyph;
   // every other present glyph must agree.
   int32_t bearing = 0, x_offset = 0;
@@ -365,7 +359,7 @@ std::vector<uint8_t> encode_vkf(const Font& f, bool compress, std::string* error
     if (!seen) {
       bearing = g.bearing, x_offset = g.x_offset, seen = true;
     } else if (g.bearing != bearing || g.x_offset != x_offset) {
-      return fail(error, "glyphs differ in bearing or offset"), std::vector<uint8_t>{};
+      return base::Failure{"glyphs differ in bearing or offset"};
     }
   }
   const int32_t count = h.cell_count;
@@ -399,7 +393,7 @@ std::vector<uint8_t> encode_vkf(const Font& f, bool compress, std::string* error
   uLongf packed = compressBound(uLong(body.size()));
   std::vector<uint8_t> z(packed);
   if (compress2(z.data(), &packed, body.data(), uLong(body.size()), 9) != Z_OK)
-    return fail(error, "compression failed"), std::vector<uint8_t>{};
+    return base::Failure{"compression failed"};
   put32(out, 36, uint32_t(packed));
   put32(out, 40, uint32_t(body.size()));
   out.insert(out.end(), z.begin(), z.begin() + long(packed));

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
 #include "vm/value.h"
 
 namespace vm {
@@ -116,15 +117,15 @@ bool font_set_data(Font& f, std::vector<uint8_t> data);
 // the cell count; false when they disagree or overflow.
 bool font_derive(Font& f);
 
-// Decodes a VKF or QNF file (gzip already inflated). Returns the new FONT
-// handle or 0 with a reason in `error`. `check_crc` is off only in fuzzing.
-uint32_t decode_font(const uint8_t* data, size_t size, std::string* error, bool check_crc = true);
+// Decodes a VKF or QNF file (gzip already inflated): the new FONT handle,
+// or why the file was refused. `check_crc` is off only in fuzzing.
+base::Result<uint32_t> decode_font(const uint8_t* data, size_t size, bool check_crc = true);
 // The QNF bytes of a font (the saved record, then the glyph data).
 std::vector<uint8_t> encode_qnf(const Font& f);
 // A VKF file of a font of scale 1 whose glyphs share one bearing and one
-// x_offset (those of the first present glyph); empty when it cannot be
+// x_offset (those of the first present glyph), or why it cannot be
 // expressed. `compress` writes a zlib body.
-std::vector<uint8_t> encode_vkf(const Font& f, bool compress, std::string* error = nullptr);
+base::Result<std::vector<uint8_t>> encode_vkf(const Font& f, bool compress);
 // The CRC-32 of zlib (reflected 0xEDB88320, inverted in and out).
 uint32_t crc32_of(const uint8_t* data, size_t size);
 

@@ -128,7 +128,7 @@ TEST(Packing, ImageIsValidAndDeterministic) {
   Compiled a = compile(script), b = compile(script);
   std::vector<uint8_t> image = scripts::build_image(a.packed.words, a.packed.names);
   EXPECT_EQ(image, scripts::build_image(b.packed.words, b.packed.names));
-  EXPECT_EQ(scripts::validate_image(image.data(), image.size()), "");
+  EXPECT_EQ(scripts::validate_image(image.data(), image.size()).error(), "");
   std::string text;
   ASSERT_TRUE(compiler::disassemble_image(image, text));
   std::string expected;

@@ -34,11 +34,10 @@ void init() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   init();
   uint32_t live = vm::g_elements.live;
-  std::string error;
-  uint32_t handle = text::decode_font(data, size, &error, false);
+  uint32_t handle = text::decode_font(data, size, false).value();
   if (text::Font* f = text::font_of(handle)) {
     std::vector<uint8_t> qnf = text::encode_qnf(*f);
-    uint32_t back = text::decode_font(qnf.data(), qnf.size(), &error, false);
+    uint32_t back = text::decode_font(qnf.data(), qnf.size(), false).value();
     text::Font* g = text::font_of(back);
     if (!g || std::memcmp(&g->h, &f->h, sizeof f->h) != 0) __builtin_trap();
     if (f->h.data_size && std::memcmp(g->data, f->data, size_t(f->h.data_size)) != 0) __builtin_trap();

@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   gfx::gif::Picture pic = gfx::gif::read(data, size, kFuzzPixels);
   for (const gfx::gif::Frame& f : pic.frames) {
     if (f.width < 1 || f.height < 1 || f.indices.size() != size_t(f.width) * size_t(f.height)) __builtin_trap();
-    gfx::gif::FrameImage fi = gfx::gif::frame_to_image(f, nullptr, nullptr);
+    gfx::gif::FrameImage fi = gfx::gif::frame_to_image(f, nullptr).value();
     if (!fi.image || (f.transparent >= 0) != (fi.mask != 0)) __builtin_trap();
     vm::element_release(fi.image);
     if (fi.mask) vm::element_release(fi.mask);

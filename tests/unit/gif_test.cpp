@@ -138,7 +138,7 @@ TEST_F(Gif, IndexedImagesKeepTheirIndicesAndPalette) {
     for (size_t i = 0; i < f.palette.size(); i++) EXPECT_EQ(f.palette[i], img->palette[i]);
     EXPECT_EQ(std::string(file.begin(), file.begin() + 6), "GIF87a");
     // The image layer's view: black and white stays 1 bit.
-    gif::FrameImage fi = gif::frame_to_image(f, nullptr, nullptr);
+    gif::FrameImage fi = gif::frame_to_image(f, nullptr).value();
     keep(fi.image);
     EXPECT_EQ(gfx::image_of(fi.image)->bits, bits == 1 ? 1 : 8);
     EXPECT_EQ(gfx::get_pixel(*gfx::image_of(fi.image), w - 1, 0), gfx::get_pixel(*img, w - 1, 0));
@@ -206,7 +206,7 @@ TEST_F(Gif, PaletteReductionMergesRepeatedEntriesButNotTheTransparentOne) {
   const gif::Frame& f = pic.frames[0];
   EXPECT_EQ(f.transparent, f.indices[2]);
   EXPECT_NE(f.indices[0], f.indices[2]);
-  gif::FrameImage fi = gif::frame_to_image(f, nullptr, nullptr);
+  gif::FrameImage fi = gif::frame_to_image(f, nullptr).value();
   keep(fi.image);
   ASSERT_NE(keep(fi.mask), 0u);
   EXPECT_EQ(gfx::image_of(fi.mask)->row(0)[0], 0x20);  // only the third pixel
@@ -255,7 +255,7 @@ TEST_F(Gif, AnimationKeepsOffsetsDelaysTablesAndTransparencyPerFrame) {
   EXPECT_EQ(c.palette, global);
   EXPECT_EQ(c.indices, Bytes(81, 1));
 
-  gif::FrameImage fi = gif::frame_to_image(a, nullptr, nullptr);
+  gif::FrameImage fi = gif::frame_to_image(a, nullptr).value();
   keep(fi.image);
   keep(fi.mask);
   EXPECT_EQ(gfx::image_of(fi.image)->st.off_x, 1);
@@ -268,7 +268,7 @@ TEST_F(Gif, AnimationKeepsOffsetsDelaysTablesAndTransparencyPerFrame) {
 TEST_F(Gif, WhiteThenBlackTableMakesAOneBitImageWithPixelsInverted) {
   gif::Picture pic = read(Builder(3, 1, {0xFFFFFF, 0x000000}).frame(0, 0, 3, 1, lzw({0, 1, 3}, 2)).end());
   ASSERT_EQ(pic.frames.size(), 1u);
-  gif::FrameImage fi = gif::frame_to_image(pic.frames[0], nullptr, nullptr);
+  gif::FrameImage fi = gif::frame_to_image(pic.frames[0], nullptr).value();
   gfx::Image* img = gfx::image_of(keep(fi.image));
   ASSERT_NE(img, nullptr);
   EXPECT_EQ(img->bits, 1);

@@ -44,7 +44,9 @@ class ImageLoad : public WorkDirTest {
   Image* make(int w, int h, int bits) { return gfx::image_of(keep(gfx::image_new(w, h, bits, nullptr))); }
   // Decodes bytes by content; null when refused.
   Image* dec(const std::vector<uint8_t>& b, std::string* error = nullptr) {
-    return gfx::image_of(keep(gfx::decode(b.data(), b.size(), nullptr, error)));
+    base::Result<uint32_t> got = gfx::decode(b.data(), b.size(), nullptr);
+    if (error) *error = got.error();
+    return gfx::image_of(keep(got.value()));
   }
   Image* dec(const std::string& b) { return dec(bytes_of(b)); }
   // A picture with a different colour at every pixel (as far as the depth allows).
@@ -71,7 +73,7 @@ class ImageLoad : public WorkDirTest {
   void prefixes_refused(const std::vector<uint8_t>& b, size_t complete) {
     for (size_t n = 0; n < b.size(); n++) {
       std::vector<uint8_t> cut(b.begin(), b.begin() + long(n));
-      uint32_t h = gfx::decode(cut.data(), cut.size(), nullptr, nullptr);
+      uint32_t h = gfx::decode(cut.data(), cut.size(), nullptr).value();
       if (n < complete) {
         EXPECT_EQ(h, 0u) << "prefix of " << n << " bytes";
       }
@@ -395,7 +397,7 @@ std::string icon_dib(int w, int h) {
 
 TEST_F(ImageLoad, IconsTakeTheLargestDeepestPicture) {
   Image* png_pic = pattern(3, 3, -32);
-  std::vector<uint8_t> png = gfx::encode_png(*png_pic);
+  std::vector<uint8_t> png = gfx::encode_png(*png_pic).value();
   std::string f = icon_file({icon_dib(2, 2), icon_dib(5, 4), std::string(png.begin(), png.end())});
   Image* img = dec(f);
   ASSERT_NE(img, nullptr);
@@ -410,7 +412,7 @@ TEST_F(ImageLoad, IconsTakeTheLargestDeepestPicture) {
   // A larger PNG picture wins and keeps its alpha (a cursor this time).
   Image* big = pattern(8, 8, -32);
   big->row(0)[3] = 0x40;
-  std::vector<uint8_t> png8 = gfx::encode_png(*big);
+  std::vector<uint8_t> png8 = gfx::encode_png(*big).value();
   Image* cur = dec(icon_file({icon_dib(5, 4), std::string(png8.begin(), png8.end())}, 2));
   ASSERT_NE(cur, nullptr);
   EXPECT_EQ(cur->width(), 8);
@@ -439,19 +441,19 @@ TEST_F(ImageLoad, PngJpegTiffRoundTrips) {
   Image* alpha = pattern(4, 3, -32);
   alpha->row(1)[4 + 3] = 0x33;
 
-  std::vector<uint8_t> png = gfx::encode_png(*img);
+  std::vector<uint8_t> png = gfx::encode_png(*img).value();
   Image* p = dec(png);
   ASSERT_NE(p, nullptr);
   EXPECT_FALSE(p->has_alpha);
   EXPECT_TRUE(same(*img, *p));
-  Image* pa = dec(gfx::encode_png(*alpha));
+  Image* pa = dec(gfx::encode_png(*alpha).value());
   ASSERT_NE(pa, nullptr);
   EXPECT_TRUE(pa->has_alpha);
   EXPECT_EQ(pa->row(1)[4 + 3], 0x33);
 
   Image* flat = make(16, 16, 24);
   gfx::fill_rect(*flat, 0, 0, 15, 15, 0x3366CC);
-  std::vector<uint8_t> jpg = gfx::encode_jpeg(*flat, 90);
+  std::vector<uint8_t> jpg = gfx::encode_jpeg(*flat, 90).value();
   Image* j = dec(jpg);
   ASSERT_NE(j, nullptr);
   uint32_t c = gfx::get_pixel(*j, 8, 8);
@@ -459,11 +461,11 @@ TEST_F(ImageLoad, PngJpegTiffRoundTrips) {
   EXPECT_NEAR(int(c >> 8 & 255), 0x66, 4);
   EXPECT_NEAR(int(c & 255), 0xCC, 4);
 
-  std::vector<uint8_t> tif = gfx::encode_tiff(*img);
+  std::vector<uint8_t> tif = gfx::encode_tiff(*img).value();
   Image* t = dec(tif);
   ASSERT_NE(t, nullptr);
   EXPECT_TRUE(same(*img, *t));
-  Image* ta = dec(gfx::encode_tiff(*alpha));
+  Image* ta = dec(gfx::encode_tiff(*alpha).value());
   ASSERT_NE(ta, nullptr);
   EXPECT_TRUE(ta->has_alpha);
   EXPECT_EQ(ta->row(1)[4 + 3], 0x33);
@@ -472,7 +474,7 @@ TEST_F(ImageLoad, PngJpegTiffRoundTrips) {
   for (const std::vector<uint8_t>* f : {&png, &jpg, &tif}) {
     for (size_t n : {size_t(0), size_t(8), f->size() / 3, f->size() / 2}) {
       std::vector<uint8_t> cut(f->begin(), f->begin() + long(n));
-      uint32_t h = gfx::decode(cut.data(), cut.size(), nullptr, nullptr);
+      uint32_t h = gfx::decode(cut.data(), cut.size(), nullptr).value();
       if (f != &jpg) {
         EXPECT_EQ(h, 0u);  // (libjpeg pads a cut stream with grey)
       }
@@ -509,7 +511,7 @@ TEST_F(ImageLoad, VariableNames) {
 }
 
 TEST_F(ImageLoad, LoadingOnceSearchingAndSequences) {
-  std::vector<uint8_t> png = gfx::encode_png(*pattern(4, 4, 24));
+  std::vector<uint8_t> png = gfx::encode_png(*pattern(4, 4, 24)).value();
   write("Logo.png", std::string(png.begin(), png.end()));
   run0(vm::h_imageload, {T("Logo")});  // found through the extension list
   Image* logo = gfx::image_of(var("logo").handle());

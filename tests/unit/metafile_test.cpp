@@ -15,6 +15,12 @@ using gfx::Image;
 
 namespace {
 
+// Whether a metafile played to its end; the message of a failure goes to `error`.
+bool played(const base::Status& status, std::string& error) {
+  if (!status) error = status.error();
+  return status.ok();
+}
+
 // Builds a metafile byte by byte: an optional placeable header, the
 // 18-byte metafile header, then records of 16-bit words.
 struct Wmf {
@@ -82,7 +88,7 @@ class Metafile : public VmTest {
   // bytes, and imagesize plays it at the frame's size (0 0) and again at
   // 40 x 20. `loaded` is the image (the caller releases it).
   void expect_left_half_red(const std::vector<uint8_t>& bytes, uint32_t& loaded) {
-    loaded = gfx::decode(bytes.data(), bytes.size(), nullptr, nullptr);
+    loaded = gfx::decode(bytes.data(), bytes.size(), nullptr).value();
     Image* img = gfx::image_of(loaded);
     ASSERT_NE(img, nullptr);
     EXPECT_EQ(img->width(), 0);
@@ -129,7 +135,7 @@ TEST_F(Metafile, RecordsDrawThroughTheWindowMapping) {
   f.eof();
   Image* img = canvas(10, 10, 0xFFFFFF);
   std::string error;
-  ASSERT_TRUE(gfx::wmf::play(f.bytes.data(), f.bytes.size(), *img, &error)) << error;
+  ASSERT_TRUE(played(gfx::wmf::play(f.bytes.data(), f.bytes.size(), *img), error)) << error;
   EXPECT_EQ(gfx::get_pixel(*img, 0, 0), 0xFF0000u);
   EXPECT_EQ(gfx::get_pixel(*img, 4, 4), 0xFF0000u);  // no outline: PS_NULL
   EXPECT_EQ(gfx::get_pixel(*img, 5, 4), 0xFFFFFFu);  // right edge excluded
@@ -175,34 +181,34 @@ TEST_F(Metafile, BadInputEndsCleanly) {
   Image* img = canvas(8, 8, 0xFFFFFF);
   std::string error;
   const uint8_t junk[20] = {3, 0, 9, 0};
-  EXPECT_FALSE(gfx::wmf::play(junk, sizeof junk, *img, &error));
-  EXPECT_FALSE(gfx::wmf::play(junk, 3, *img, &error));
+  EXPECT_FALSE(played(gfx::wmf::play(junk, sizeof junk, *img), error));
+  EXPECT_FALSE(played(gfx::wmf::play(junk, 3, *img), error));
   {
     Wmf f;
     f.header(0);
     f.w32(1000), f.w16(0x041B), f.w16(1);  // a rectangle record claiming 1000 words
-    EXPECT_FALSE(gfx::wmf::play(f.bytes.data(), f.bytes.size(), *img, &error));
+    EXPECT_FALSE(played(gfx::wmf::play(f.bytes.data(), f.bytes.size(), *img), error));
     EXPECT_EQ(error, "record runs past the end");
   }
   {
     Wmf f;
     f.header(0);
     f.record(0x0324, {60000, 1, 1, 5, 5});  // a polygon of 60000 points with two given
-    EXPECT_FALSE(gfx::wmf::play(f.bytes.data(), f.bytes.size(), *img, &error));
+    EXPECT_FALSE(played(gfx::wmf::play(f.bytes.data(), f.bytes.size(), *img), error));
     f = Wmf{};
     f.header(0);
     f.record(0x0538, {3, 1, 1});  // three counts with two given
-    EXPECT_FALSE(gfx::wmf::play(f.bytes.data(), f.bytes.size(), *img, &error));
+    EXPECT_FALSE(played(gfx::wmf::play(f.bytes.data(), f.bytes.size(), *img), error));
     f = Wmf{};
     f.header(0);
     f.record(0x0538, {1, 65535, 0, 0});  // 65535 points with one given
-    EXPECT_FALSE(gfx::wmf::play(f.bytes.data(), f.bytes.size(), *img, &error));
+    EXPECT_FALSE(played(gfx::wmf::play(f.bytes.data(), f.bytes.size(), *img), error));
     f = Wmf{};
     f.header(0);
     f.record(0x0538, {2, 0, 0});  // two polygons without points
     f.record(0x0538, {0});        // no polygons
     f.record(0x0324, {0});        // a polygon without points
-    EXPECT_TRUE(gfx::wmf::play(f.bytes.data(), f.bytes.size(), *img, &error)) << error;
+    EXPECT_TRUE(played(gfx::wmf::play(f.bytes.data(), f.bytes.size(), *img), error)) << error;
   }
   {
     Wmf f;
@@ -218,7 +224,7 @@ TEST_F(Metafile, BadInputEndsCleanly) {
     f.record(0x0213, {32767, -32768});  // wholly outside
     f.record(0x041B, {32767, 32767, -32768, -32768});
     f.eof();
-    EXPECT_TRUE(gfx::wmf::play(f.bytes.data(), f.bytes.size(), *img, &error)) << error;
+    EXPECT_TRUE(played(gfx::wmf::play(f.bytes.data(), f.bytes.size(), *img), error)) << error;
     EXPECT_EQ(gfx::get_pixel(*img, 3, 3), 0x010203u);  // the first brush, not the lost one
   }
 }
@@ -312,7 +318,7 @@ TEST_F(Metafile, EmfRectangleFilledAndOutlined) {
   f.finish();
   Image* img = canvas(10, 10, 0xFFFFFF);
   std::string error;
-  ASSERT_TRUE(gfx::emf::play(f.bytes.data(), f.bytes.size(), *img, &error)) << error;
+  ASSERT_TRUE(played(gfx::emf::play(f.bytes.data(), f.bytes.size(), *img), error)) << error;
   EXPECT_EQ(gfx::get_pixel(*img, 0, 0), 0xFFFFFFu);
   EXPECT_EQ(gfx::get_pixel(*img, 1, 1), 0x0000FFu);
   EXPECT_EQ(gfx::get_pixel(*img, 5, 3), 0x0000FFu);
@@ -353,7 +359,7 @@ TEST_F(Metafile, EmfPolylinesThroughTheWindow) {
   f.finish();
   Image* img = canvas(10, 10, 0xFFFFFF);
   std::string error;
-  ASSERT_TRUE(gfx::emf::play(f.bytes.data(), f.bytes.size(), *img, &error)) << error;
+  ASSERT_TRUE(played(gfx::emf::play(f.bytes.data(), f.bytes.size(), *img), error)) << error;
   for (int x = 0; x < 10; x++) EXPECT_EQ(gfx::get_pixel(*img, x, 2), 0x000000u) << x;
   for (int y = 2; y <= 8; y++) EXPECT_EQ(gfx::get_pixel(*img, 9, y), y == 5 || y == 6 ? 0x008000u : 0x000000u) << y;
   EXPECT_EQ(gfx::get_pixel(*img, 9, 9), 0xFFFFFFu);
@@ -385,7 +391,7 @@ TEST_F(Metafile, EmfStockObjects) {
   f.finish();
   Image* img = canvas(10, 10, 0x123456);
   std::string error;
-  ASSERT_TRUE(gfx::emf::play(f.bytes.data(), f.bytes.size(), *img, &error)) << error;
+  ASSERT_TRUE(played(gfx::emf::play(f.bytes.data(), f.bytes.size(), *img), error)) << error;
   EXPECT_EQ(gfx::get_pixel(*img, 0, 0), 0x000000u);
   EXPECT_EQ(gfx::get_pixel(*img, 4, 4), 0x000000u);
   EXPECT_EQ(gfx::get_pixel(*img, 5, 0), 0xFFFFFFu);
@@ -416,7 +422,7 @@ TEST_F(Metafile, EmfPolyPolygon) {
     f.finish();
     Image* img = canvas(10, 10, 0xFFFFFF);
     std::string error;
-    ASSERT_TRUE(gfx::emf::play(f.bytes.data(), f.bytes.size(), *img, &error)) << error;
+    ASSERT_TRUE(played(gfx::emf::play(f.bytes.data(), f.bytes.size(), *img), error)) << error;
     EXPECT_EQ(gfx::get_pixel(*img, 0, 0), 0x00C800u) << type;
     EXPECT_EQ(gfx::get_pixel(*img, 9, 9), 0x00C800u) << type;
     EXPECT_EQ(gfx::get_pixel(*img, 4, 4), 0xFFFFFFu) << type;
@@ -440,7 +446,7 @@ TEST_F(Metafile, EmfBeziers) {
   f.finish();
   Image* img = canvas(10, 10, 0xFFFFFF);
   std::string error;
-  ASSERT_TRUE(gfx::emf::play(f.bytes.data(), f.bytes.size(), *img, &error)) << error;
+  ASSERT_TRUE(played(gfx::emf::play(f.bytes.data(), f.bytes.size(), *img), error)) << error;
   EXPECT_EQ(gfx::get_pixel(*img, 0, 0), 0x000000u);
   EXPECT_EQ(gfx::get_pixel(*img, 9, 0), 0x000000u);
   EXPECT_EQ(gfx::get_pixel(*img, 5, 7), 0x000000u);  // t = 1/2: (4.5, 6.75)
@@ -457,7 +463,7 @@ TEST_F(Metafile, EmfBeziers) {
   g.eof();
   g.finish();
   img = canvas(10, 10, 0xFFFFFF);
-  ASSERT_TRUE(gfx::emf::play(g.bytes.data(), g.bytes.size(), *img, &error)) << error;
+  ASSERT_TRUE(played(gfx::emf::play(g.bytes.data(), g.bytes.size(), *img), error)) << error;
   for (int i = 0; i < 10; i++) {
     EXPECT_EQ(gfx::get_pixel(*img, i, 9), 0x000000u) << i;
     EXPECT_EQ(gfx::get_pixel(*img, 9, i), 0x000000u) << i;
@@ -482,7 +488,7 @@ TEST_F(Metafile, EmfCurvesCapped) {
     f.finish();
     Image* img = canvas(10, 10, 0xFFFFFF);
     std::string error;
-    ASSERT_TRUE(gfx::emf::play(f.bytes.data(), f.bytes.size(), *img, &error)) << error;
+    ASSERT_TRUE(played(gfx::emf::play(f.bytes.data(), f.bytes.size(), *img), error)) << error;
     EXPECT_EQ(gfx::get_pixel(*img, 5, 5), far == 2 ? 0x000000u : 0xFFFFFFu) << far;
     vm::element_release(handle);
     handle = 0;
@@ -508,20 +514,20 @@ TEST_F(Metafile, EmfBadInputEndsCleanly) {
     f.finish();
     gfx::fill_rect(*img, 0, 0, 7, 7, 0xFFFFFF);
     error.clear();
-    EXPECT_FALSE(gfx::emf::play(f.bytes.data(), f.bytes.size(), *img, &error)) << message;
+    EXPECT_FALSE(played(gfx::emf::play(f.bytes.data(), f.bytes.size(), *img), error)) << message;
     EXPECT_EQ(error, message);
     EXPECT_EQ(gfx::get_pixel(*img, 1, 1), 0x000000u) << message;
   };
   {
     Emf f = start(1);
     f.finish();
-    EXPECT_FALSE(gfx::emf::play(f.bytes.data(), 60, *img, &error));
+    EXPECT_FALSE(played(gfx::emf::play(f.bytes.data(), 60, *img), error));
     f.bytes[40] = 'X';  // the signature
-    EXPECT_FALSE(gfx::emf::play(f.bytes.data(), f.bytes.size(), *img, &error));
+    EXPECT_FALSE(played(gfx::emf::play(f.bytes.data(), f.bytes.size(), *img), error));
     EXPECT_EQ(error, "not an enhanced metafile header");
     f.bytes[40] = ' ';
     f.bytes[4] = 200;  // a header record beyond the file
-    EXPECT_FALSE(gfx::emf::play(f.bytes.data(), f.bytes.size(), *img, &error));
+    EXPECT_FALSE(played(gfx::emf::play(f.bytes.data(), f.bytes.size(), *img), error));
     EXPECT_EQ(error, "header size outside the file");
   }
   {
@@ -584,7 +590,7 @@ TEST_F(Metafile, EmfBadInputEndsCleanly) {
                  0x7FFFFFFFu, 0x7FFFFFFFu});  // PolyBezier over the whole range
     f.eof();
     f.finish();
-    EXPECT_TRUE(gfx::emf::play(f.bytes.data(), f.bytes.size(), *img, &error)) << error;
+    EXPECT_TRUE(played(gfx::emf::play(f.bytes.data(), f.bytes.size(), *img), error)) << error;
     EXPECT_EQ(gfx::get_pixel(*img, 3, 3), 0x010203u);
   }
   {
@@ -593,7 +599,7 @@ TEST_F(Metafile, EmfBadInputEndsCleanly) {
     f.record(43, {0, 0, 8, 8});
     f.w32(0);    // ... and a broken record follows
     gfx::fill_rect(*img, 0, 0, 7, 7, 0xFFFFFF);
-    EXPECT_TRUE(gfx::emf::play(f.bytes.data(), f.bytes.size(), *img, &error)) << error;
+    EXPECT_TRUE(played(gfx::emf::play(f.bytes.data(), f.bytes.size(), *img), error)) << error;
     EXPECT_EQ(gfx::get_pixel(*img, 1, 1), 0x000000u);
     EXPECT_EQ(gfx::get_pixel(*img, 5, 5), 0xFFFFFFu);
   }

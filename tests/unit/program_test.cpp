@@ -154,7 +154,7 @@ TEST_F(Program, ScriptCompileDiscardsItsArguments) {
 TEST_F(Program, AssembledWordsRoundTripThroughAnImage) {
   Assembly a = assemble(R"("x" LABEL:top  TAIL 2 3 ADD  AT:x)");
   std::vector<uint8_t> image = scripts::image_from_loaded_words(a.words);
-  EXPECT_EQ(scripts::validate_image(image.data(), image.size()), "");
+  EXPECT_EQ(scripts::validate_image(image.data(), image.size()).error(), "");
   ASSERT_TRUE(load(image));
   EXPECT_EQ(element_entry(text_intern("top"))->target, 2u);
 }

@@ -413,10 +413,12 @@ TEST_F(SysFont, SharedOffsetsMakeAFontThatVkfHolds) {
     EXPECT_EQ(g.bearing, 0) << c;
     EXPECT_GE(g.ink_left, 0) << c;
   }
-  std::vector<uint8_t> vkf = text::encode_vkf(*f, true, &error);
-  ASSERT_FALSE(vkf.empty()) << error;
-  uint32_t h = text::decode_font(vkf.data(), vkf.size(), &error);
-  ASSERT_NE(h, 0u) << error;
+  base::Result<std::vector<uint8_t>> written = text::encode_vkf(*f, true);
+  ASSERT_TRUE(written.ok()) << written.error();
+  const std::vector<uint8_t>& vkf = written.value();
+  base::Result<uint32_t> decoded = text::decode_font(vkf.data(), vkf.size());
+  uint32_t h = decoded.value();
+  ASSERT_NE(h, 0u) << decoded.error();
   fonts.push_back(h);
   Font* back = text::font_of(h);
   for (uint8_t c : {uint8_t('j'), uint8_t('W'), uint8_t(' ')}) {

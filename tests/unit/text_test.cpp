@@ -89,7 +89,9 @@ std::string make_vkf(const VkfSpec& spec = {}) {
 }
 
 uint32_t decode(const std::string& bytes, std::string* error = nullptr) {
-  return text::decode_font(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), error);
+  base::Result<uint32_t> got = text::decode_font(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  if (error) *error = got.error();
+  return got.value();
 }
 
 }  // namespace
@@ -130,7 +132,7 @@ TEST_F(FontFiles, BrokenFilesAreRefusedWithAReason) {
   // A VKF whose characters run past 255.
   std::string past = make_vkf();
   put16(past, 10, 227);
-  EXPECT_EQ(text::decode_font(reinterpret_cast<const uint8_t*>(past.data()), past.size(), &why, false), 0u);
+  EXPECT_EQ(text::decode_font(reinterpret_cast<const uint8_t*>(past.data()), past.size(), false).value(), 0u);
 }
 
 TEST_F(FontFiles, QnfRoundTripAndVersionZero) {
@@ -140,7 +142,7 @@ TEST_F(FontFiles, QnfRoundTripAndVersionZero) {
   f->h.tab_unit = 11;
   std::vector<uint8_t> qnf = text::encode_qnf(*f);
   ASSERT_EQ(qnf.size(), 5196u + size_t(f->h.data_size));
-  uint32_t back = text::decode_font(qnf.data(), qnf.size(), nullptr);
+  uint32_t back = text::decode_font(qnf.data(), qnf.size()).value();
   text::Font* g = text::font_of(back);
   ASSERT_NE(g, nullptr);
   EXPECT_EQ(std::memcmp(&g->h, &f->h, sizeof f->h), 0);
@@ -150,7 +152,7 @@ TEST_F(FontFiles, QnfRoundTripAndVersionZero) {
   std::vector<uint8_t> v0(qnf.begin(), qnf.begin() + 5192);
   v0[3] = 0;
   v0.insert(v0.end(), qnf.begin() + 5196, qnf.end());
-  uint32_t old = text::decode_font(v0.data(), v0.size(), nullptr);
+  uint32_t old = text::decode_font(v0.data(), v0.size()).value();
   ASSERT_NE(text::font_of(old), nullptr);
   EXPECT_EQ(text::font_of(old)->h.tab_unit, 0);
   EXPECT_EQ(text::font_of(old)->tab_width(), 5);
@@ -158,16 +160,16 @@ TEST_F(FontFiles, QnfRoundTripAndVersionZero) {
   // A data size that disagrees with the cells, and data cut short.
   std::vector<uint8_t> bad = qnf;
   bad[4] ^= 1;
-  EXPECT_EQ(text::decode_font(bad.data(), bad.size(), nullptr), 0u);
-  EXPECT_EQ(text::decode_font(qnf.data(), qnf.size() - 1, nullptr), 0u);
+  EXPECT_EQ(text::decode_font(bad.data(), bad.size()).value(), 0u);
+  EXPECT_EQ(text::decode_font(qnf.data(), qnf.size() - 1).value(), 0u);
   // Metrics so large that layout sums could overflow.
   std::vector<uint8_t> huge = qnf;
   const int32_t far = 1 << 20;
   std::memcpy(huge.data() + 72 + 20 * 'A' + 16, &far, 4);  // the advance of "A"
-  EXPECT_EQ(text::decode_font(huge.data(), huge.size(), nullptr), 0u);
+  EXPECT_EQ(text::decode_font(huge.data(), huge.size()).value(), 0u);
   // VKF written back reads as the same font.
-  std::vector<uint8_t> vkf = text::encode_vkf(*f, true);
-  uint32_t again = text::decode_font(vkf.data(), vkf.size(), nullptr);
+  std::vector<uint8_t> vkf = text::encode_vkf(*f, true).value();
+  uint32_t again = text::decode_font(vkf.data(), vkf.size()).value();
   ASSERT_NE(text::font_of(again), nullptr);
   EXPECT_EQ(std::memcmp(text::font_of(again)->h.glyphs, f->h.glyphs, sizeof f->h.glyphs), 0);
   for (uint32_t e : {h, back, old, again}) vm::element_release(e);
