@@ -39,7 +39,8 @@ void collect_layers(Interp& ctx, Value v, std::vector<Layer*>& out) {
       if (Layer* l = gfx::layer_of(a->items[k].value)) out.push_back(l);
     return;
   }
-  if (!is_text(v) || element_text(v).empty()) return;
+  const bool path = element_type_of(v) == kTypeArrayPath;
+  if (!path && (!is_text(v) || element_text(v).empty())) return;
   if (Value* cell = var_find(ctx, v)) {
     if (Layer* l = gfx::layer_of(*cell)) {
       out.push_back(l);
@@ -194,7 +195,8 @@ void h_layertext(Interp& ctx) {
   Args a = open_layers(ctx);
   std::string s;
   for (uint32_t k = 1; k < a.n; k++) s += value_to_string(&ctx, ctx.top[k]);
-  Value text = Value::from_handle(text_intern(s));
+  // An empty text is no text: it would cover its whole (automatic) box.
+  Value text = s.empty() ? Value::null() : Value::from_handle(text_intern(s));
   for (Layer* l : a.layers) {
     value_store(l->text, text);
     l->text_w = l->text_h = -1;

@@ -291,8 +291,16 @@ Image* shown(Interp& ctx) {
   return s ? image_of(s->composite) : nullptr;
 }
 
+// The frame was made anew (the window resized): the composite goes, and
+// the layers' bounds are taken again against the new frame, which makes a
+// new composite.
 void frame_remade(Interp& ctx) {
-  if (LayerContext* s = state_if_any(ctx)) drop_composite(*s);
+  LayerContext* s = state_if_any(ctx);
+  if (!s) return;
+  drop_composite(*s);
+  const std::vector<uint32_t> list = s->list;
+  for (uint32_t h : list)
+    if (Layer* l = static_cast<Layer*>(vm::element_lookup(h, vm::kTypeLayer))) layer_redraw(*l);
 }
 
 void idle(Interp& ctx) {
