@@ -151,6 +151,15 @@ void start_motion(Args& a, bool curve) {
   }
 }
 
+// A layer's own image (animation, panorama view) is put as it is: no
+// origin offset, transparency, blending, flips or raster operation of the
+// drawing target it was made like.
+void plain_state(Image& img) {
+  img.st.off_x = img.st.off_y = 0;
+  img.st.tran = 0, img.st.alpha = 0, img.st.filter = 0, img.st.flip_x = img.st.flip_y = 0;
+  img.st.op_and = img.st.op_or = img.st.op_xor = 0;
+}
+
 // The delays of an image list's frames (32.32), for the timer thread.
 uint64_t* frame_delays(Value frames, int32_t count) {
   auto* d = static_cast<uint64_t*>(std::calloc(size_t(std::max(count, 1)), sizeof(uint64_t)));
@@ -427,9 +436,9 @@ void h_layeranim(Interp& ctx) {
     for (Layer* l : a.layers) {
       if (count == 0 || w == 0 || h == 0) continue;
       gfx::layer_pause_timers(*l);
-      uint32_t own = gfx::image_create(w, h, t ? (t->has_alpha ? -32 : t->bits) : 32, t, nullptr);
+      uint32_t own = gfx::image_new(w, h, t ? (t->has_alpha ? -32 : t->bits) : 32, t);
       if (Image* img = gfx::image_of(own)) {
-        img->st.off_x = img->st.off_y = 0;
+        plain_state(*img);
         gfx::fill_rect(*img, 0, 0, w - 1, h - 1, t ? t->st.color : 0);
       }
       value_store(l->frames, frames);
@@ -514,8 +523,8 @@ void h_layerpanorama(Interp& ctx) {
       if (imgs.empty() || w <= 0 || h <= 0) continue;
       gfx::layer_pause_timers(*l);
       l->pano_active = 0;
-      uint32_t view = gfx::image_create(int32_t(w), int32_t(h), 32, gfx::target(ctx), nullptr);
-      if (Image* v = gfx::image_of(view)) v->st.off_x = v->st.off_y = 0, v->st.filter = 0, v->st.tran = 0;
+      uint32_t view = gfx::image_new(int32_t(w), int32_t(h), 32, gfx::target(ctx));
+      if (Image* v = gfx::image_of(view)) plain_state(*v);
       Value vv = view ? Value::from_handle(view) : Value::null();
       value_store(l->image, vv);
       element_release(view);

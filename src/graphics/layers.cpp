@@ -239,7 +239,8 @@ Image* make_composite(Interp& ctx, LayerContext& s) {
   c->st.maxx = int16_t(std::min(c->width() - 1, 32767)), c->st.maxy = int16_t(std::min(c->height() - 1, 32767));
   c->st.op_and = c->st.op_or = c->st.op_xor = 0;
   c->st.filter = 0, c->st.tran = 0, c->st.alpha = 0, c->st.flip_x = c->st.flip_y = 0;
-  c->st.font = 0;
+  vm::element_release(c->st.font);
+  c->st.font = vm::kHandleBase;
   s.composite = h;
   copy_rect(*f, *c, {0, 0, f->width() - 1, f->height() - 1});
   return c;
