@@ -38,6 +38,7 @@ struct GfxContext {
 
 std::unordered_map<std::string, uint32_t> g_colors;
 FlushHook g_flush = nullptr;
+CompositeHooks g_composite;
 FrameHook g_frame_settle = nullptr;
 
 // The context's drawing state, made at its first use.
@@ -306,6 +307,7 @@ void remake_frame(Interp& ctx) {
   vm::element_release(s.frame);
   s.frame = fresh;
   s.list.rects.clear();
+  if (g_composite.frame_remade) g_composite.frame_remade(ctx);
 }
 
 void set_frame_hook(FrameHook settle) { g_frame_settle = settle; }
@@ -423,7 +425,16 @@ void finish_drawing(Interp& ctx) {
   rects.swap(s.list.rects);
   std::reverse(rects.begin(), rects.end());
   s.list.fine_grain = false;
-  g_flush(ctx, *f, rects.data(), rects.size());
+  Image* shown = g_composite.compose ? g_composite.compose(ctx, rects.data(), rects.size()) : nullptr;
+  g_flush(ctx, shown ? *shown : *f, rects.data(), rects.size());
+}
+
+void set_composite_hooks(const CompositeHooks& hooks) { g_composite = hooks; }
+
+Image* shown_image(Interp& ctx) {
+  if (g_composite.shown)
+    if (Image* c = g_composite.shown(ctx)) return c;
+  return frame(ctx);
 }
 
 // --- argument readers ---------------------------------------------------------------------------

@@ -61,6 +61,19 @@ using FlushHook = void (*)(vm::Interp& ctx, Image& shown, const Rect* rects, siz
 void set_flush_hook(FlushHook hook);
 void finish_drawing(vm::Interp& ctx);
 
+// The composite of the layers (graphics/layers.h). compose brings the
+// composite up to date within the changed rectangles and returns it, or
+// null while there is none (the window then shows the frame); shown gives
+// it without composing; frame_remade drops it when the frame is made anew.
+struct CompositeHooks {
+  Image* (*compose)(vm::Interp& ctx, const Rect* rects, size_t count) = nullptr;
+  Image* (*shown)(vm::Interp& ctx) = nullptr;
+  void (*frame_remade)(vm::Interp& ctx) = nullptr;
+};
+void set_composite_hooks(const CompositeHooks& hooks);
+// What the window shows: the composite once layers exist, else the frame.
+Image* shown_image(vm::Interp& ctx);
+
 // The colour reader: reads argument i of n (advancing i) as a colour.
 uint32_t read_color(vm::Interp& ctx, uint32_t n, uint32_t& i);
 

@@ -2,6 +2,7 @@
 
 #include "commands/time.h"
 #include "graphics/draw.h"
+#include "graphics/layers.h"
 #include "text/layout.h"
 #include "vm/interp.h"
 
@@ -19,7 +20,9 @@ void engine_init() {
   // Each family adds what it owns; a new family adds its line here.
   vm::time_register();
   gfx::gfx_init();
+  gfx::layers_init();
   text::text_register();
+  text::layer_text_register();
 }
 
 }  // namespace host

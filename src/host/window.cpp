@@ -85,7 +85,7 @@ void present_rects(Interp& ctx, gfx::Image& shown, const gfx::Rect* rects, size_
     if (!open_main_window(ctx)) return;
     // Opening may have made the frame anew at the window's size, which
     // freed `shown`: then the new window shows the whole new frame.
-    if (gfx::frame(ctx) != &shown) {
+    if (gfx::shown_image(ctx) != &shown) {
       gfx::mark_all_changed(ctx);
       gfx::finish_drawing(ctx);
       return;
@@ -317,8 +317,9 @@ void close_main_window(Interp& ctx) {
   if (WindowState* ws = window_state_if_any(ctx)) ws->window.reset();
 }
 
+// The snapshot is what the window shows: the composite once layers exist.
 bool write_snapshot(Interp& ctx, const std::string& path, std::string* error) {
-  gfx::Image* f = gfx::frame(ctx);
+  gfx::Image* f = gfx::shown_image(ctx);
   if (!f) {
     if (error) *error = "no frame";
     return false;

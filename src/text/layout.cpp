@@ -342,14 +342,19 @@ void scroll_up(gfx::Image& img, const gfx::Rect& clip, int32_t dy) {
 
 }  // namespace
 
-void draw_text(vm::Interp& ctx, std::string_view text) {
+void draw_text(vm::Interp& ctx, std::string_view text, const gfx::Rect* within) {
   gfx::Image* img = gfx::target(ctx);
   const Font* font = current_font(ctx);
   if (!img || !font) return;
   TextState& st = text_state(ctx);
   Decoded d = decode_text(&ctx, text, *font, img->st.color, st);
   gfx::Rect clip;
-  const bool visible = gfx::clip_rect(*img, clip) && img->pixels;
+  bool visible = gfx::clip_rect(*img, clip) && img->pixels;
+  if (within) {
+    clip = {std::max(clip.x1, within->x1), std::max(clip.y1, within->y1), std::min(clip.x2, within->x2),
+            std::min(clip.y2, within->y2)};
+    visible = visible && clip.x1 <= clip.x2 && clip.y1 <= clip.y2;
+  }
   const int32_t left = img->st.minx, right = img->st.maxx;
   LayoutBox box{left, right - left + 1, img->st.text_x, false};
   Layout l = layout_text(&ctx, d, st, box);

@@ -13,6 +13,7 @@ struct Interp;
 }
 namespace gfx {
 struct Image;
+struct Rect;
 }
 
 namespace text {
@@ -94,10 +95,13 @@ int32_t text_width(const Decoded& d, const TextState& st, bool last_line_only);
 int64_t text_height(vm::Interp* ctx, const Decoded& d, const TextState& st, int32_t max_width, int32_t max_height);
 
 // Draws text at the pen of the drawing target, wrapping inside its clip
-// rectangle, and leaves the pen after the last character.
-void draw_text(vm::Interp& ctx, std::string_view text);
+// rectangle, and leaves the pen after the last character. With `within`
+// the glyphs are also clipped to it (layouts keep the clip rectangle).
+void draw_text(vm::Interp& ctx, std::string_view text, const gfx::Rect* within = nullptr);
 
 // Registers the text variables and commands' state.
 void text_register();
+// Gives the layers (graphics/layers.h) their text layout and drawing.
+void layer_text_register();
 
 }  // namespace text

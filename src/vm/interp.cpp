@@ -127,9 +127,10 @@ void idle_yield(Interp& ctx) {
   bool had = g_host.pump && g_host.pump(ctx);
   if (clock_fixed()) {
     clock_advance_ms(1);
-    return;
+  } else if (!had && g_host.sleep_1ms) {
+    g_host.sleep_1ms(ctx);
   }
-  if (!had && g_host.sleep_1ms) g_host.sleep_1ms(ctx);
+  if (g_host.idle) g_host.idle(ctx);
 }
 
 namespace {

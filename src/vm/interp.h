@@ -51,6 +51,7 @@ enum ContextSlot : uint32_t {
   kSlotText,
   kSlotInput,
   kSlotWindow,
+  kSlotLayers,
   kSlotCount,
 };
 
@@ -94,6 +95,8 @@ struct HostHooks {
   bool (*pump)(Interp&) = nullptr;
   // Sleeps about 1 ms (a fixed clock advances instead).
   void (*sleep_1ms)(Interp&) = nullptr;
+  // Runs at every idle step, after the clock moved (layer timers).
+  void (*idle)(Interp&) = nullptr;
   // Runs before every token when set (layer update, debug trace).
   void (*tick)(Interp&) = nullptr;
   // Shows what the last command changed in the frame; every command call

@@ -18,6 +18,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 xvfb_require Xvfb xdotool import python3
 xvfb_workdir real-window
 
+# Options before the script's name and words after it, for run_in_window.
+player_args=()
+script_words=()
+
 # Fails after showing the last comparison; the last capture is kept.
 mismatch() {
   cat import.err compare.out 2>/dev/null || true
@@ -35,6 +39,17 @@ for script in real_window real_window_text; do
   "$bin/quillon" --headless --snapshot "$script.png" "$script.qnc" once >headless.out 2>&1 ||
     { cat headless.out; fail "the headless run of $script failed"; }
 done
+
+# A sprite layer moving over a scene: stopped part-way on the fixed clock
+# (the same engine-clock time in the window and headless), and left to end
+# its motion on the running clock (the layer timer thread).
+cp "$here/real_window_layers.qns" .
+"$bin/quillonc" real_window_layers.qns || fail "quillonc rejected real_window_layers.qns"
+"$bin/quillon" --headless --fixed-clock --snapshot real_window_layers.png real_window_layers.qnc once \
+  >headless.out 2>&1 || { cat headless.out; fail "the headless run of real_window_layers failed"; }
+"$bin/quillon" --headless --snapshot real_window_layers_settle.png real_window_layers.qnc once settle \
+  >headless.out 2>&1 || { cat headless.out; fail "the headless settled run of real_window_layers failed"; }
+cp real_window_layers.qnc real_window_layers_settle.qnc
 
 # A private X server on a free display.
 xvfb_start
@@ -54,7 +69,8 @@ run_in_window() {
   script=$2
   shift 2
   rm -f player.out player.err window.png
-  env "$@" "$bin/quillon" "$script.qnc" >player.out 2>player.err &
+  env "$@" "$bin/quillon" ${player_args[@]+"${player_args[@]}"} "$script.qnc" \
+    ${script_words[@]+"${script_words[@]}"} >player.out 2>player.err &
   player_pid=$!
 
   find_window '^Quillon real window$' ||
@@ -91,6 +107,12 @@ software=(SDL_RENDER_DRIVER=software SDL_FRAMEBUFFER_ACCELERATION=0
   LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$here/lsan-sdl.supp:print_suppressions=0")
 run_in_window "software renderer" real_window "${software[@]}"
 run_in_window "software renderer" real_window_text "${software[@]}"
+player_args=(--fixed-clock)
+run_in_window "software renderer, fixed clock" real_window_layers "${software[@]}"
+player_args=()
+script_words=(settle)
+run_in_window "software renderer" real_window_layers_settle "${software[@]}"
+script_words=()
 
 # The display server goes away under a waiting script: the player must end
 # as if its window were closed, not spin.
@@ -110,4 +132,4 @@ wait "$player_pid" || status=$?
 player_pid=
 [ "$status" -eq 0 ] || fail "the player exited with status $status when its display went away"
 
-echo "real_window: both renderers showed the shapes and the text snapshots and closed cleanly; a lost display ends the player"
+echo "real_window: both renderers showed the shapes and the text snapshots and closed cleanly; a moving layer shows as headless; a lost display ends the player"
