@@ -139,35 +139,7 @@ void h_imageload(Interp& ctx) {
 
 // imagefree name or pattern ...: deletes each variable named; patterns
 // stand for the variables of every scope that hold images.
-void h_imagefree(Interp& ctx) {
-  uint32_t n = close_frame(ctx);
-  std::vector<Value> names;
-  for (uint32_t i = 0; i < n; i++) {
-    Value a = ctx.top[i];
-    std::string pattern = value_to_string(&ctx, a);
-    if (pattern.find_first_of("*?") == std::string::npos) {
-      value_ref(a);
-      names.push_back(a);
-      continue;
-    }
-    for (int64_t d = ctx.scope_depth; d >= 0; d--) {
-      Value* scope = table_find(ctx.scopes, Value::from_int(d));
-      ArrayRecord* s = scope ? array_of(*scope) : nullptr;
-      for (uint32_t k = 0; s && k < s->count; k++) {
-        Value key = s->items[k].key;
-        if (element_type_of(key) != kTypeString || element_type_of(s->items[k].value) != kTypeImage) continue;
-        if (!wildcard_match(pattern, element_text(key))) continue;
-        value_ref(key);
-        names.push_back(key);
-      }
-    }
-  }
-  for (Value name : names) {
-    var_delete(ctx, name);
-    value_release(name);
-  }
-  pop_n(ctx, n);
-}
+void h_imagefree(Interp& ctx) { free_variables(ctx, kTypeImage); }
 
 void h_imagesave(Interp& ctx) { save(ctx, SaveAs::Bmp); }
 void h_imagesavepng(Interp& ctx) { save(ctx, SaveAs::Png); }

@@ -524,14 +524,6 @@ std::vector<Value> expand_wildcards(Interp& ctx, const std::vector<Value>& args,
   return out;
 }
 
-void free_with_filter(Interp& ctx, int64_t type) {
-  uint32_t n = close_frame(ctx);
-  std::vector<Value> args = take_args(ctx, n);
-  std::vector<Value> names = expand_wildcards(ctx, args, type);
-  for (Value name : names) var_delete(ctx, name);
-  release_all(names);
-  release_all(args);
-}
 
 // local/global: name value pairs into the scope picked by `where`.
 void store_pairs(Interp& ctx, Value* (*where)(Interp&, Value)) {
@@ -544,6 +536,15 @@ void store_pairs(Interp& ctx, Value* (*where)(Interp&, Value)) {
 }
 
 }  // namespace
+
+void free_variables(Interp& ctx, int64_t type) {
+  uint32_t n = close_frame(ctx);
+  std::vector<Value> args = take_args(ctx, n);
+  std::vector<Value> names = expand_wildcards(ctx, args, type);
+  for (Value name : names) var_delete(ctx, name);
+  release_all(names);
+  release_all(args);
+}
 
 void h_set(Interp& ctx) {
   uint32_t n = close_frame(ctx);
@@ -634,11 +635,11 @@ void h_arrayindex(Interp& ctx) {
   release_all(args);
 }
 
-void h_free(Interp& ctx) { free_with_filter(ctx, -1); }
-void h_varfree(Interp& ctx) { free_with_filter(ctx, 0); }
-void h_vargroupfree(Interp& ctx) { free_with_filter(ctx, 0); }
-void h_animfree(Interp& ctx) { free_with_filter(ctx, 0); }
-void h_fontfree(Interp& ctx) { free_with_filter(ctx, kTypeFont); }
+void h_free(Interp& ctx) { free_variables(ctx, -1); }
+void h_varfree(Interp& ctx) { free_variables(ctx, 0); }
+void h_vargroupfree(Interp& ctx) { free_variables(ctx, 0); }
+void h_animfree(Interp& ctx) { free_variables(ctx, 0); }
+void h_fontfree(Interp& ctx) { free_variables(ctx, kTypeFont); }
 
 void h_vardef(Interp& ctx) {
   uint32_t n = close_frame(ctx);

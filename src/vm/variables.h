@@ -127,6 +127,12 @@ Value name_from_text(Interp& ctx, Value text);
 // Wildcard matching, case-insensitive: "*" any run, "?" any one character.
 bool wildcard_match(std::string_view pattern, std::string_view text);
 
+// The handler of the ...free commands: closes the frame and deletes each
+// variable its arguments name; an argument with "*" or "?" stands for the
+// variables of every scope whose names match it and that hold an element of
+// `type` (0: no element, -1: any value).
+void free_variables(Interp& ctx, int64_t type);
+
 // Calls a built-in command with the given arguments inside two frames and
 // discards its results; used for system variables by `set` and with-records.
 void call_command_with(Interp& ctx, uint32_t name_handle, const Value* args, uint32_t n);
