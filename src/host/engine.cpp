@@ -3,6 +3,7 @@
 #include "commands/time.h"
 #include "graphics/draw.h"
 #include "graphics/layers.h"
+#include "host/hotspots.h"
 #include "text/layout.h"
 #include "vm/interp.h"
 
@@ -23,6 +24,7 @@ void engine_init() {
   gfx::layers_init();
   text::text_register();
   text::layer_text_register();
+  hotspots_register();
 }
 
 }  // namespace host

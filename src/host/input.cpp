@@ -170,6 +170,7 @@ struct InputState {
   uint32_t buttons = 0;              // held now: left 1, right 2, middle 4
   uint32_t buttons_at_down = 0, buttons_at_up = 0;
   uint16_t mods = 0;                 // platform modifier bits held
+  Cursor cursor;                     // the window's cursor as last set
 };
 
 void input_closer(Interp& ctx) {
@@ -213,19 +214,24 @@ bool inside_rect(const vm::WhenRect& r, int32_t x, int32_t y) {
          y <= std::max(r.y1, r.y2);
 }
 
-// Whether the trigger's region holds the point: inside its rectangle, not
-// inside its outside rectangle, on a mask pixel equal to its value. A
-// trigger without a region holds every point.
-bool in_region(const vm::When& w, int32_t x, int32_t y) {
+// Whether the trigger's rectangles and mask hold the point: inside its
+// rectangle, not inside its outside rectangle, on a mask pixel equal to its
+// value (the mask placed with its corner at mask_x, mask_y).
+bool in_shape(const vm::When& w, int32_t x, int32_t y) {
   if (w.inside.set() && !inside_rect(w.inside, x, y)) return false;
   if (w.outside.set() && inside_rect(w.outside, x, y)) return false;
   if (w.has_mask) {
     const gfx::Image* mask = gfx::image_of(w.mask_image);
-    if (!mask || x < 0 || y < 0 || x >= mask->width() || y >= mask->height()) return false;
-    if (gfx::get_pixel(*mask, x, y) != w.mask_value) return false;
+    const int64_t mx = int64_t(x) - w.mask_x, my = int64_t(y) - w.mask_y;
+    if (!mask || mx < 0 || my < 0 || mx >= mask->width() || my >= mask->height()) return false;
+    if (gfx::get_pixel(*mask, mx, my) != w.mask_value) return false;
   }
   return true;
 }
+
+// Whether the trigger's region holds the point: its shape, or everything
+// else for a negated trigger. A trigger without a region holds every point.
+bool in_region(const vm::When& w, int32_t x, int32_t y) { return in_shape(w, x, y) != w.negated; }
 
 bool has_region(const vm::When& w) { return w.inside.set() || w.outside.set() || w.has_mask; }
 
@@ -441,6 +447,49 @@ void input_event(Interp& ctx, const platform::Event& e, bool background) {
   }
 }
 
+bool cursor_named(std::string_view name, Cursor& out) {
+  static const char* const kNames[] = {"appstarting", "arrow",  "cross",   "hand",    "help",     "ibeam",
+                                       "icon",        "no",     "size",    "sizeall", "sizenesw", "sizens",
+                                       "sizenwse",    "sizewe", "uparrow", "wait"};
+  for (const char* known : kNames)
+    if (name == known) {
+      out = Cursor{};
+      out.name = known;
+      return true;
+    }
+  return false;
+}
+
+bool cursor_from_image(Interp& ctx, vm::Value image, int32_t hot_x, int32_t hot_y, Cursor& out) {
+  std::vector<gfx::Image*> images = gfx::images_of(gfx::image_arg(ctx, image));
+  const gfx::Image* img = images.empty() ? nullptr : images[0];
+  if (!img || img->width() <= 0 || img->height() <= 0 || img->width() > 256 || img->height() > 256) return false;
+  const int32_t w = img->width(), h = img->height();
+  out = Cursor{};
+  out.name.clear();
+  out.argb.resize(size_t(w) * size_t(h));
+  for (int32_t y = 0; y < h; y++)
+    for (int32_t x = 0; x < w; x++) {
+      uint32_t c = gfx::get_pixel(*img, x, y);
+      uint32_t a = 0xFF;
+      if (img->has_alpha) a = img->row(y)[x * 4 + 3];
+      else if (img->st.tran && c == (img->st.color_tran & 0xFFFFFF)) a = 0;
+      out.argb[size_t(y) * size_t(w) + size_t(x)] = a << 24 | c;
+    }
+  out.w = w, out.h = h, out.hot_x = hot_x, out.hot_y = hot_y;
+  return true;
+}
+
+const Cursor& cursor_current(Interp& ctx) { return state(ctx).cursor; }
+
+void cursor_set(Interp& ctx, const Cursor& c) {
+  state(ctx).cursor = c;
+  if (!c.name.empty())
+    platform_get().set_cursor(c.name);
+  else
+    platform_get().set_custom_cursor(c.argb.data(), c.w, c.h, c.hot_x, c.hot_y);
+}
+
 uint32_t input_queue_size(Interp& ctx) { return uint32_t(state(ctx).queue.size()); }
 
 void input_init() {
@@ -572,14 +621,8 @@ void h_mousecursor(Interp& ctx) {
   std::string name = n ? std::string(element_text(t)) : std::string("arrow");
   value_release(t);
   pop_n(ctx, n);
-  static const char* const kNames[] = {"appstarting", "arrow",  "cross",    "hand",   "help",     "ibeam",
-                                       "icon",        "no",     "size",     "sizeall", "sizenesw", "sizens",
-                                       "sizenwse",    "sizewe", "uparrow",  "wait"};
-  for (const char* known : kNames)
-    if (name == known) {
-      host::platform_get().set_cursor(name);
-      return;
-    }
+  host::Cursor c;
+  if (host::cursor_named(name, c)) host::cursor_set(ctx, c);
 }
 
 // mousecustom image [hot x, hot y]: a cursor made from the image (its
@@ -588,24 +631,11 @@ void h_mousecursor(Interp& ctx) {
 void h_mousecustom(Interp& ctx) {
   uint32_t n = close_frame(ctx);
   std::vector<Value> args = take_args(ctx, n);
+  host::Cursor c;
   if (n >= 1) {
-    std::vector<gfx::Image*> images = gfx::images_of(gfx::image_arg(ctx, args[0]));
-    const gfx::Image* img = images.empty() ? nullptr : images[0];
-    if (img && img->width() > 0 && img->height() > 0 && img->width() <= 256 && img->height() <= 256) {
-      const int32_t w = img->width(), h = img->height();
-      std::vector<uint32_t> argb(size_t(w) * size_t(h));
-      for (int32_t y = 0; y < h; y++)
-        for (int32_t x = 0; x < w; x++) {
-          uint32_t c = gfx::get_pixel(*img, x, y);
-          uint32_t a = 0xFF;
-          if (img->has_alpha) a = img->row(y)[x * 4 + 3];
-          else if (img->st.tran && c == (img->st.color_tran & 0xFFFFFF)) a = 0;
-          argb[size_t(y) * size_t(w) + size_t(x)] = a << 24 | c;
-        }
-      const int32_t hx = n >= 3 ? int32_t(value_to_integer(&ctx, args[1])) : 0;
-      const int32_t hy = n >= 3 ? int32_t(value_to_integer(&ctx, args[2])) : 0;
-      host::platform_get().set_custom_cursor(argb.data(), w, h, hx, hy);
-    }
+    const int32_t hx = n >= 3 ? int32_t(value_to_integer(&ctx, args[1])) : 0;
+    const int32_t hy = n >= 3 ? int32_t(value_to_integer(&ctx, args[2])) : 0;
+    if (host::cursor_from_image(ctx, args[0], hx, hy, c)) host::cursor_set(ctx, c);
   }
   release_all(args);
 }

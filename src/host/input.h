@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
+#include "vm/value.h"
 
 namespace vm {
 struct Interp;
@@ -41,6 +43,22 @@ void input_event(vm::Interp& ctx, const platform::Event& e, bool background);
 
 // Queued key and button events of the context (for tests).
 uint32_t input_queue_size(vm::Interp& ctx);
+
+// A mouse cursor: one of the system cursors by name, or a custom one made
+// from 0xAARRGGBB pixels (top row first) with its hot point.
+struct Cursor {
+  std::string name = "arrow";  // empty for a custom cursor
+  std::vector<uint32_t> argb;
+  int32_t w = 0, h = 0, hot_x = 0, hot_y = 0;
+};
+// The system cursor of that name; false when there is none.
+bool cursor_named(std::string_view name, Cursor& out);
+// A custom cursor from an image argument (its first image for a list) of
+// at most 256 x 256 pixels; false when there is no such image.
+bool cursor_from_image(vm::Interp& ctx, vm::Value image, int32_t hot_x, int32_t hot_y, Cursor& out);
+// The window's cursor as last set, and setting it.
+const Cursor& cursor_current(vm::Interp& ctx);
+void cursor_set(vm::Interp& ctx, const Cursor& c);
 
 // Installs the key-name hook of the triggers and the context closer.
 void input_init();

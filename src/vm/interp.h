@@ -38,8 +38,9 @@ enum ErrorCode : int32_t {
   kErrMissingFile = -13,
 };
 
-// What the subsystems above the machine (drawing, text, input, window) keep
-// per context. The context holds one opaque pointer for each, as Lua hangs
+// What the subsystems above the machine (drawing, text, input, window,
+// layers, hotspots) keep per context. The context holds one opaque pointer
+// for each, as Lua hangs
 // everything off its state, so that the machine knows none of their types:
 // each subsystem casts its own slot, makes its state at first use and
 // deletes it in its context closer (interp_add_closer). A context starts
@@ -52,6 +53,7 @@ enum ContextSlot : uint32_t {
   kSlotInput,
   kSlotWindow,
   kSlotLayers,
+  kSlotHotspots,
   kSlotCount,
 };
 

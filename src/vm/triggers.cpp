@@ -658,6 +658,40 @@ bool queue_trigger_event(Interp& ctx, When& when, uint32_t value1, uint32_t valu
   return true;
 }
 
+uint32_t when_make(Interp& ctx, Value action) {
+  uint32_t h = element_create(nullptr, sizeof(When), kTypeWhen);
+  When* w = when_of(h);
+  if (!w) return 0;
+  *w = When{};
+  w->self = h;
+  w->owner = &ctx;
+  w->enabled = true;
+  w->depth = ctx.scope_depth;
+  w->mask_value = 0xFFFFFF;
+  value_ref(action);
+  w->label = action;
+  Value target_name = action;
+  if (ArrayRecord* a = array_of(action)) target_name = a->label;
+  ElementEntry* e = element_entry(target_name);
+  w->keep_results = e && e->type == kTypeString && !(e->flags & kFlagHasLabel) && (e->flags & kFlagHasCommand);
+  w->line = ctx.current_line;
+  w->file = Value::null();
+  value_store(w->file, ctx.current_file);
+  timer_set_ms(w->clock, 0);
+  state(ctx).list.push_back(h);
+  return h;
+}
+
+void when_set_enabled(When& w, bool enabled) {
+  w.enabled = enabled && w.owner != nullptr;
+  TriggerState* s = !enabled && w.owner && !w.repeat ? find_state(*w.owner) : nullptr;
+  if (s) remove_events_of(*w.owner, *s, w.self, 0);
+}
+
+void when_retire(When& w) { retire(w); }
+
+void trigger_unwind_for_jump(Interp& ctx) { unwind_for_jump(ctx); }
+
 uint32_t queued_trigger_events(Interp& ctx) {
   TriggerState* s = find_state(ctx);
   return s ? s->count : 0;
@@ -724,11 +758,7 @@ void h_whenenable(Interp& ctx) {
 // queued events are dropped (a repeating trigger keeps its beat). No result.
 void h_whendisable(Interp& ctx) {
   std::vector<Value> args = take_args(ctx, close_frame(ctx));
-  for_named_triggers(ctx, args, [](When& w, Value) {
-    w.enabled = false;
-    TriggerState* s = w.owner && !w.repeat ? find_state(*w.owner) : nullptr;
-    if (s) remove_events_of(*w.owner, *s, w.self, 0);
-  });
+  for_named_triggers(ctx, args, [](When& w, Value) { when_set_enabled(w, false); });
   release_all(args);
 }
 

@@ -87,6 +87,8 @@ struct When {
   bool has_mask;
   uint32_t mask_image;    // IMAGE handle of "mask" (holds a reference)
   uint32_t mask_value;    // the mask pixel value that counts as inside (white unless given)
+  int32_t mask_x, mask_y; // the window point at which the mask's pixel (0, 0) lies (0, 0 for whennew)
+  bool negated;           // the region is everything the rectangles and the mask leave out
   bool region_only;       // a region named without any event keyword
   bool pointer_in;        // region-only triggers: the pointer was inside at the last look
   uint32_t queued;        // events of this trigger in the queue
@@ -119,6 +121,23 @@ uint32_t queued_trigger_events(Interp& ctx);
 // Key name to key code for whennew's key words (set by the input
 // handling; null: no key names). A word that gives 0 has no effect.
 extern int32_t (*g_key_from_name)(std::string_view name);
+
+// Triggers made by other families (hotspots) rather than by whennew. The
+// action is a value as whennew's label: a name, or an ARRAY of a name and
+// arguments; a command name runs that command with the arguments. The new
+// trigger is enabled, belongs to the context at its current scope depth and
+// reports errors at the current statement; the caller sets its events,
+// region and mask in the record, and owns the one reference (releasing the
+// last one retires it).
+uint32_t when_make(Interp& ctx, Value action);
+// Enables or disables a trigger; disabling drops its queued events.
+void when_set_enabled(When& w, bool enabled);
+// Takes a trigger out of its context's list and queue for good.
+void when_retire(When& w);
+// Drops the interrupted statement before a jump from between two tokens,
+// as a goto trigger does: the stack goes back to where the current
+// subroutine started (empty at script level).
+void trigger_unwind_for_jump(Interp& ctx);
 
 // Registers the element types, conversions, the system variables var_timer
 // and var_timeraw, the dispatcher (g_host.fire_trigger) and the context
