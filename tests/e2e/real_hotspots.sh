@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# End to end hotspot in a real window: runs real_hotspots.qns in the
+# player's SDL window on a private Xvfb server, moves the pointer over the
+# hotspot and clicks there with xdotool, and compares what the script
+# prints with a headless run of the same moves and clicks written as
+# scripted events (real_hotspots.events): rolling in and out, a click
+# released inside, and a press released outside.
+# Usage: real_hotspots.sh BIN_DIR
+# Exits 77 (skipped) when Xvfb or xdotool is missing; tools/bootstrap
+# installs them.
+set -euo pipefail
+bin=$(cd "${1:?usage: real_hotspots.sh BIN_DIR}" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+
+. "$here/xvfb_lib.sh"
+xvfb_require Xvfb xdotool
+xvfb_workdir real-hotspots
+logs="xvfb.log headless.out player.out player.err"
+
+cp "$here/real_hotspots.qns" "$here/real_hotspots.events" .
+"$bin/quillonc" real_hotspots.qns || fail "quillonc rejected real_hotspots.qns"
+"$bin/quillon" --headless --fixed-clock --events real_hotspots.events real_hotspots.qnc >headless.out 2>headless.err ||
+  { cat headless.err; fail "the headless run failed"; }
+
+xvfb_start
+# The software renderer, so that leaks are checked (see real_window.sh).
+SDL_RENDER_DRIVER=software SDL_FRAMEBUFFER_ACCELERATION=0 \
+  LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$here/lsan-sdl.supp:print_suppressions=0" \
+  "$bin/quillon" real_hotspots.qnc >player.out 2>player.err &
+player_pid=$!
+
+find_window '^Quillon real hotspots$' ||
+  fail "not one window titled \"Quillon real hotspots\" but: $(tr '\n' ' ' <windows 2>/dev/null)"
+
+printed=0
+has_printed() { [ "$(wc -l <player.out)" -ge "$printed" ]; }
+# step LINES XDOTOOL-ARGUMENTS...: sends the input and waits for the lines
+# it makes the script print, so that no input overtakes the script.
+step() {
+  local lines=$1
+  shift
+  if [ "$#" -gt 0 ]; then xdotool "$@" || fail "xdotool $* failed"; fi
+  printed=$((printed + lines))
+  retry_for 10 has_printed || fail "after xdotool $*: the script printed $(wc -l <player.out) lines, not $printed"
+}
+
+step 1  # ready
+xdotool windowfocus --sync "$window" || fail "could not focus the window"
+step 1 mousemove --window "$window" 60 60
+step 1 mousedown 1
+step 1 mouseup 1
+step 1 mousemove --window "$window" 150 100
+step 1 mousemove --window "$window" 70 70
+step 1 mousedown 1
+step 1 mousemove --window "$window" 150 100
+step 1 mouseup 1
+
+xdotool key Escape || fail "xdotool key Escape failed"
+retry_for 20 player_ended || fail "the player did not end on escape"
+status=0
+wait "$player_pid" || status=$?
+player_pid=
+[ "$status" -eq 0 ] || fail "the player exited with status $status after escape"
+if grep -q -E 'Sanitizer|runtime error' player.err; then fail "sanitizer report from the player"; fi
+if ! diff -u headless.out player.out >diff.out; then
+  cat diff.out
+  fail "the real window's moves and clicks printed other lines than the scripted events"
+fi
+echo "real_hotspots: $(wc -l <player.out) lines from real moves and clicks, as from the scripted events"
