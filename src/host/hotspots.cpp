@@ -743,11 +743,20 @@ void h_hotenable(Interp& ctx) {
   });
 }
 
-// hotdisable hotspot ...: its triggers stop firing; the hotspot stays. No result.
+// hotdisable hotspot ...: its triggers stop firing; the hotspot stays. A
+// hotspot the pointer is over lets its images and the cursor go, as if the
+// pointer had left without running code: no roll-out could come while it
+// is disabled, and once enabled again it takes the pointer afresh. No result.
 void h_hotdisable(Interp& ctx) {
-  host::for_hotspots(ctx, [](host::HotspotData& d) {
+  host::for_hotspots(ctx, [&ctx](host::HotspotData& d) {
     for (uint32_t w : d.whens)
-      if (When* rec = when_of(w)) when_set_enabled(*rec, false);
+      if (When* rec = when_of(w)) {
+        when_set_enabled(*rec, false);
+        rec->pointer_in = rec->negated;  // roll-in: outside; roll-out: not yet in
+      }
+    d.rolled_in = d.pressed = false;
+    host::free_layers(ctx, d);
+    host::give_back_cursor(ctx, d);
   });
 }
 
