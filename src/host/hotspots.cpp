@@ -65,6 +65,10 @@ struct HotspotData {
   uint32_t mask_value = 0;
   int32_t key = 0;
   uint32_t buttons = 7;
+
+  HotspotData() {
+    for (Value& v : roll_layer_names) v = Value::null();
+  }
 };
 
 // The payload of a HOTSPOT element.
