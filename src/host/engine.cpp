@@ -3,6 +3,7 @@
 #include "commands/time.h"
 #include "graphics/draw.h"
 #include "graphics/layers.h"
+#include "graphics/transitions.h"
 #include "text/layout.h"
 #include "vm/interp.h"
 
@@ -21,6 +22,7 @@ void engine_init() {
   vm::time_register();
   gfx::gfx_init();
   gfx::layers_init();
+  gfx::transitions_register();
   text::text_register();
   text::layer_text_register();
 }

@@ -317,8 +317,26 @@ void close_main_window(Interp& ctx) {
   if (WindowState* ws = window_state_if_any(ctx)) ws->window.reset();
 }
 
-// The snapshot is what the window shows: the composite once layers exist.
+// The snapshot is what the window shows: its copy of the picture once it
+// has presented something (so a script that ends in the middle of a
+// transition leaves the part revealed so far), else the composite once
+// layers exist, else the frame.
 bool write_snapshot(Interp& ctx, const std::string& path, std::string* error) {
+  WindowState* ws = window_state_if_any(ctx);
+  if (ws && ws->window && ws->frame_w > 0 && ws->frame_h > 0 &&
+      ws->bgra.size() == size_t(ws->frame_w) * size_t(ws->frame_h) * 4) {
+    const uint32_t h = gfx::image_create(ws->frame_w, ws->frame_h, 24, nullptr, error);
+    gfx::Image* copy = gfx::image_of(h);
+    if (!copy) return false;
+    for (int32_t y = 0; y < ws->frame_h; y++) {
+      const uint8_t* src = ws->bgra.data() + size_t(y) * size_t(ws->frame_w) * 4;
+      uint8_t* dst = copy->row(y);
+      for (int32_t x = 0; x < ws->frame_w; x++, src += 4, dst += 3) dst[0] = src[0], dst[1] = src[1], dst[2] = src[2];
+    }
+    const bool ok = gfx::write_png(*copy, path, error);
+    vm::element_release(h);
+    return ok;
+  }
   gfx::Image* f = gfx::shown_image(ctx);
   if (!f) {
     if (error) *error = "no frame";

@@ -52,6 +52,7 @@ enum ContextSlot : uint32_t {
   kSlotInput,
   kSlotWindow,
   kSlotLayers,
+  kSlotTransitions,
   kSlotCount,
 };
 
