@@ -495,7 +495,11 @@ Transition* transition_begin(vm::Interp& ctx, const TransitionSpec& spec) {
   Image* img = target(ctx);
   const Image* src = spec.image;
   t->effect = std::clamp(spec.effect, 0, kEffectCount - 1);
-  if (t->effect == kEffectPattern && !spec.pattern) t->effect = 1;
+  const Image* pat = spec.pattern;
+  const bool pattern_ok = pat && pat->pixels && pat->width() > 0 && pat->height() > 0 &&
+                          (pat->bits == 1 || pat->bits == 4 || pat->bits == 8 || pat->bits == 16 ||
+                           pat->bits == 24 || pat->bits == 32);
+  if (t->effect == kEffectPattern && !pattern_ok) t->effect = 1;
   t->cw = std::max(spec.cell_w, 1);
   t->ch = std::max(spec.cell_h, 1);
   t->x = spec.x;
@@ -504,7 +508,7 @@ Transition* transition_begin(vm::Interp& ctx, const TransitionSpec& spec) {
   t->start = vm::clock_now();
   t->edge = spec.edge && effect_has_edge(t->effect);
   t->edge_color = spec.edge_color;
-  if (!img || !src || src->width() <= 0 || src->height() <= 0) return t;  // nothing to do: no steps
+  if (!img || !src || !src->pixels || src->width() <= 0 || src->height() <= 0) return t;  // nothing to do: no steps
   Rect clip;
   if (!clip_rect(*img, clip)) return t;
   const int64_t iw = src->width(), ih = src->height();
