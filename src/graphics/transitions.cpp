@@ -207,7 +207,6 @@ class Transition {
   // Cells (or pixels, for the pattern) grouped by step: order[first[k]] ..
   // order[first[k + 1] - 1] are revealed by step k, in row-major order.
   std::vector<uint32_t> order, first;
-  std::vector<Rect> level_box;          // the pattern: bounds of each level
   std::unique_ptr<SparkleOrder> sparkle;
   std::vector<Rect> rects;              // scratch: the step's cell rectangles
 
@@ -282,17 +281,16 @@ void plan_pattern(Transition& t, const Image& pattern, int64_t iw, int64_t ih) {
   t.steps = int64_t(std::min<uint64_t>(range, 256));
   const int64_t aw = t.area.x2 - t.area.x1 + 1, ah = t.area.y2 - t.area.y1 + 1;
   std::vector<uint32_t> key(size_t(aw * ah));
-  t.level_box.assign(size_t(t.steps), Rect{INT32_MAX, INT32_MAX, INT32_MIN, INT32_MIN});
+  std::vector<int64_t> column(static_cast<size_t>(aw));
+  for (int64_t ax = 0; ax < aw; ax++) column[size_t(ax)] = (t.area.x1 + ax - t.x) * pw / iw;
+  // level = (value - lo) * steps / range, as a 32.32 multiplication
+  // (rounded down, so that the top value stays below `steps`).
+  const uint64_t scale = (uint64_t(t.steps) << 32) / range;
   for (int64_t ay = 0; ay < ah; ay++) {
     const int64_t py = (t.area.y1 + ay - t.y) * ph / ih;
-    for (int64_t ax = 0; ax < aw; ax++) {
-      const int64_t px = (t.area.x1 + ax - t.x) * pw / iw;
-      const uint32_t level = uint32_t((raw_pixel(pattern, px, py) - lo) * uint64_t(t.steps) / range);
-      key[size_t(ay * aw + ax)] = level;
-      Rect& b = t.level_box[level];
-      const int32_t gx = int32_t(t.area.x1 + ax), gy = int32_t(t.area.y1 + ay);
-      b = {std::min(b.x1, gx), std::min(b.y1, gy), std::max(b.x2, gx), std::max(b.y2, gy)};
-    }
+    uint32_t* out = key.data() + ay * aw;
+    for (int64_t ax = 0; ax < aw; ax++)
+      out[ax] = uint32_t((unsigned __int128)(raw_pixel(pattern, column[size_t(ax)], py) - lo) * scale >> 32);
   }
   bucket(key, t.steps, t.order, t.first);
 }
@@ -442,13 +440,14 @@ void run_step(vm::Interp& ctx, Transition& t, Image& img) {
     }
     px.push_back(t.area);
   } else if (t.effect == kEffectPattern) {
-    if (t.first[size_t(k)] < t.first[size_t(k) + 1]) {
-      const int64_t aw = t.area.x2 - t.area.x1 + 1;
-      for (uint32_t i = t.first[size_t(k)]; i < t.first[size_t(k) + 1]; i++) {
-        const int64_t gx = t.area.x1 + t.order[i] % aw, gy = t.area.y1 + t.order[i] / aw;
-        std::memcpy(t.at(img, gx, gy), t.copy_at(t.new_px, gx, gy), size_t(t.bpp));
-      }
-      px.push_back(t.level_box[size_t(k)]);
+    // The level's pixels come in row order: each row's changed pixels are
+    // marked as the span from its first to its last.
+    const int64_t aw = t.area.x2 - t.area.x1 + 1;
+    for (uint32_t i = t.first[size_t(k)]; i < t.first[size_t(k) + 1]; i++) {
+      const int32_t gx = int32_t(t.area.x1 + t.order[i] % aw), gy = int32_t(t.area.y1 + t.order[i] / aw);
+      std::memcpy(t.at(img, gx, gy), t.copy_at(t.new_px, gx, gy), size_t(t.bpp));
+      if (!px.empty() && px.back().y1 == gy) px.back().x2 = gx;
+      else px.push_back({gx, gy, gx, gy});
     }
   } else if (is_slide(t.effect)) {
     Rect r;

@@ -94,6 +94,8 @@ void present_rects(Interp& ctx, gfx::Image& shown, const gfx::Rect* rects, size_
   WindowState& mw = window_state(ctx);
   if (vm::sysvar_int(ctx, vm::SV_var_windowupdate) == 0 && !mw.force_present) return;
   fit_copy(mw, shown);
+  std::vector<platform::Window::Area>& areas = mw.areas;
+  areas.clear();
   for (size_t k = 0; k < count; k++) {
     gfx::Rect r = rects[k];
     r.x1 = std::max(r.x1, 0);
@@ -102,9 +104,13 @@ void present_rects(Interp& ctx, gfx::Image& shown, const gfx::Rect* rects, size_
     r.y2 = std::min(r.y2, mw.frame_h - 1);
     if (r.x1 > r.x2 || r.y1 > r.y2) continue;
     convert_rect(shown, r, mw.bgra);
-    mw.window->present(mw.bgra.data(), mw.frame_w * 4, mw.frame_w, mw.frame_h, r.x1, r.y1, r.x2 - r.x1 + 1,
-                       r.y2 - r.y1 + 1);
+    areas.push_back({r.x1, r.y1, r.x2 - r.x1 + 1, r.y2 - r.y1 + 1});
   }
+  if (areas.size() == 1)
+    mw.window->present(mw.bgra.data(), mw.frame_w * 4, mw.frame_w, mw.frame_h, areas[0].x, areas[0].y, areas[0].w,
+                       areas[0].h);
+  else if (!areas.empty())
+    mw.window->present_areas(mw.bgra.data(), mw.frame_w * 4, mw.frame_w, mw.frame_h, areas.data(), areas.size());
 }
 
 // The main window's menu commands have keys: "?" or "/" (typed) for About,
