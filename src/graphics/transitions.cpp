@@ -406,11 +406,24 @@ void slide_step(Transition& t, Image& img, int64_t k, Rect& changed) {
   } else {
     const int64_t base = a.x1, last = a.x2;
     const int64_t sx = base + src * cell, sw = std::min(cell, last - sx + 1);
+    // Each row: the strip copied once into the first place, then the
+    // filled part copied onto the rest, doubling each time.
+    const int64_t x1 = base + lo * cell, x2 = std::min(base + (hi + 1) * cell - 1, last);
+    const int64_t span = (x2 - x1 + 1) * t.bpp, unit = sw * t.bpp;
     for (int64_t py = a.y1; py <= a.y2; py++) {
       const uint8_t* s = t.copy_at(t.new_px, sx, py);
-      for (int64_t d = lo; d <= hi; d++) {
-        const int64_t dx = base + d * cell, dw = std::min(sw, last - dx + 1);
-        if (dw > 0) std::memcpy(t.at(img, dx, py), s, size_t(dw * t.bpp));
+      uint8_t* d = t.at(img, x1, py);
+      if (sw == cell) {
+        int64_t filled = std::min(unit, span);
+        std::memcpy(d, s, size_t(filled));
+        while (filled < span) {
+          const int64_t more = std::min(filled, span - filled);
+          std::memcpy(d + filled, d, size_t(more));
+          filled += more;
+        }
+      } else {
+        // The last, narrower strip: each place takes what it holds of it.
+        for (int64_t at = 0; at < span; at += cell * t.bpp) std::memcpy(d + at, s, size_t(std::min(unit, span - at)));
       }
     }
     changed = {int32_t(std::min<int64_t>(base + lo * cell, last)), a.y1,
