@@ -345,10 +345,13 @@ void set_flush_hook(FlushHook hook) { g_flush = hook; }
 
 // Adding a changed rectangle: sort the corners, clamp to the clip rectangle
 // (or the bounds), drop it when nothing is left; in fine-grain mode join it
-// to the first entry it contains, lies in, or continues along equal rows or
-// columns (sharing at least one column or row: touching is not enough);
-// otherwise grow an entry (the only one, or the one growing least) when the
-// list is not fine-grained or is full; otherwise append.
+// to one of the last kJoinWindow entries that it contains, lies in, or
+// continues along equal rows or columns (sharing at least one column or row:
+// touching is not enough); otherwise grow an entry (the only one, or the one
+// growing least) when the list is not fine-grained or is full; otherwise
+// append. Only the newest entries are tried, so that a transition step that
+// marks thousands of cells adds each in constant time; callers that mark
+// many pieces join their runs first.
 void mark_changed(Interp& ctx, const Image& img, int64_t x1, int64_t y1, int64_t x2, int64_t y2,
                   bool clip_to_region) {
   GfxContext& s = state(ctx);
@@ -366,7 +369,9 @@ void mark_changed(Interp& ctx, const Image& img, int64_t x1, int64_t y1, int64_t
   Rect r{int32_t(x1), int32_t(y1), int32_t(x2), int32_t(y2)};
   std::vector<Rect>& list = s.list.rects;
   if (!list.empty() && s.list.fine_grain) {
-    for (Rect& e : list) {
+    constexpr size_t kJoinWindow = 4;
+    for (size_t i = list.size() > kJoinWindow ? list.size() - kJoinWindow : 0; i < list.size(); i++) {
+      Rect& e = list[i];
       if (r.x1 <= e.x1 && r.y1 <= e.y1 && r.x2 >= e.x2 && r.y2 >= e.y2) {
         e = r;
         return;

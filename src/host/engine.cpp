@@ -3,6 +3,7 @@
 #include "commands/time.h"
 #include "graphics/draw.h"
 #include "graphics/layers.h"
+#include "graphics/transitions.h"
 #include "host/hotspots.h"
 #include "text/layout.h"
 #include "vm/interp.h"
@@ -22,6 +23,7 @@ void engine_init() {
   vm::time_register();
   gfx::gfx_init();
   gfx::layers_init();
+  gfx::transitions_register();
   text::text_register();
   text::layer_text_register();
   hotspots_register();

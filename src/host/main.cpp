@@ -43,7 +43,7 @@ void usage(FILE* out) {
                "library archive's start-up script. With no name it runs its built-in one.\n"
                "Options:\n"
                "  --headless      run without a window system\n"
-               "  --snapshot FILE write the frame as PNG when the script ends\n"
+               "  --snapshot FILE write what the window shows as PNG when the script ends\n"
                "  --desktop WxHxBITS  the desktop of --headless (default 1920x1080x24)\n"
                "  --events FILE   deliver the input events written in FILE (see docs/testing.md)\n"
                "  --fixed-clock   advance the engine clock 1 ms per idle step (repeatable runs)\n"

@@ -94,6 +94,8 @@ void present_rects(Interp& ctx, gfx::Image& shown, const gfx::Rect* rects, size_
   WindowState& mw = window_state(ctx);
   if (vm::sysvar_int(ctx, vm::SV_var_windowupdate) == 0 && !mw.force_present) return;
   fit_copy(mw, shown);
+  std::vector<platform::Window::Area>& areas = mw.areas;
+  areas.clear();
   for (size_t k = 0; k < count; k++) {
     gfx::Rect r = rects[k];
     r.x1 = std::max(r.x1, 0);
@@ -102,9 +104,13 @@ void present_rects(Interp& ctx, gfx::Image& shown, const gfx::Rect* rects, size_
     r.y2 = std::min(r.y2, mw.frame_h - 1);
     if (r.x1 > r.x2 || r.y1 > r.y2) continue;
     convert_rect(shown, r, mw.bgra);
-    mw.window->present(mw.bgra.data(), mw.frame_w * 4, mw.frame_w, mw.frame_h, r.x1, r.y1, r.x2 - r.x1 + 1,
-                       r.y2 - r.y1 + 1);
+    areas.push_back({r.x1, r.y1, r.x2 - r.x1 + 1, r.y2 - r.y1 + 1});
   }
+  if (areas.size() == 1)
+    mw.window->present(mw.bgra.data(), mw.frame_w * 4, mw.frame_w, mw.frame_h, areas[0].x, areas[0].y, areas[0].w,
+                       areas[0].h);
+  else if (!areas.empty())
+    mw.window->present_areas(mw.bgra.data(), mw.frame_w * 4, mw.frame_w, mw.frame_h, areas.data(), areas.size());
 }
 
 // The main window's menu commands have keys: "?" or "/" (typed) for About,
@@ -317,8 +323,26 @@ void close_main_window(Interp& ctx) {
   if (WindowState* ws = window_state_if_any(ctx)) ws->window.reset();
 }
 
-// The snapshot is what the window shows: the composite once layers exist.
+// The snapshot is what the window shows: its copy of the picture once it
+// has presented something (so a script that ends in the middle of a
+// transition leaves the part revealed so far), else the composite once
+// layers exist, else the frame.
 bool write_snapshot(Interp& ctx, const std::string& path, std::string* error) {
+  WindowState* ws = window_state_if_any(ctx);
+  if (ws && ws->window && ws->frame_w > 0 && ws->frame_h > 0 &&
+      ws->bgra.size() == size_t(ws->frame_w) * size_t(ws->frame_h) * 4) {
+    const uint32_t h = gfx::image_create(ws->frame_w, ws->frame_h, 24, nullptr, error);
+    gfx::Image* copy = gfx::image_of(h);
+    if (!copy) return false;
+    for (int32_t y = 0; y < ws->frame_h; y++) {
+      const uint8_t* src = ws->bgra.data() + size_t(y) * size_t(ws->frame_w) * 4;
+      uint8_t* dst = copy->row(y);
+      for (int32_t x = 0; x < ws->frame_w; x++, src += 4, dst += 3) dst[0] = src[0], dst[1] = src[1], dst[2] = src[2];
+    }
+    const bool ok = gfx::write_png(*copy, path, error);
+    vm::element_release(h);
+    return ok;
+  }
   gfx::Image* f = gfx::shown_image(ctx);
   if (!f) {
     if (error) *error = "no frame";

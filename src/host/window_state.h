@@ -29,6 +29,7 @@ struct WindowState {
   std::unique_ptr<platform::Window> window;      // the main window, showing the frame
   std::unique_ptr<platform::Window> background;  // covers the desktop behind it
   std::vector<uint8_t> bgra;  // the frame as top-down BGRA, what the window shows
+  std::vector<platform::Window::Area> areas;  // scratch: the rectangles of one flush
   int32_t frame_w = 0, frame_h = 0;
   std::string title = "Quillon";
   uint32_t style = kDefaultStyle;

@@ -211,6 +211,26 @@ class SdlWindow final : public Window {
     redraw();
   }
 
+  // Uploads every rectangle, then shows the texture once.
+  void present_areas(const uint8_t* bgra, int32_t stride, int32_t frame_w, int32_t frame_h, const Area* areas,
+                     size_t count) override {
+    if (display_lost() || count == 0) return;
+    if (!texture_ || tex_w_ != frame_w || tex_h_ != frame_h) {
+      present(bgra, stride, frame_w, frame_h, 0, 0, frame_w, frame_h);  // a new texture takes everything
+      return;
+    }
+    for (size_t i = 0; i < count; i++) {
+      const Area& a = areas[i];
+      int32_t x1 = std::max(a.x, 0), y1 = std::max(a.y, 0);
+      int32_t x2 = std::min(a.x + a.w, frame_w), y2 = std::min(a.y + a.h, frame_h);
+      if (x1 >= x2 || y1 >= y2) continue;
+      SDL_Rect r{x1, y1, x2 - x1, y2 - y1};
+      SDL_UpdateTexture(texture_, &r, bgra + int64_t(y1) * stride + x1 * 4, stride);
+    }
+    filled_ = false;
+    redraw();
+  }
+
   // Shows what the window last showed: the fill colour or the whole
   // texture; nothing before either.
   void redraw() {

@@ -54,6 +54,7 @@ enum ContextSlot : uint32_t {
   kSlotWindow,
   kSlotLayers,
   kSlotHotspots,
+  kSlotTransitions,
   kSlotCount,
 };
 

@@ -1,0 +1,604 @@
+// Transition stepping: which cells each step reveals, and the effects that
+// draw (slides, blend, image pattern).
+#include "graphics/transitions.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include "graphics/draw.h"
+#include "graphics/image_put.h"
+#include "vm/clock.h"
+#include "vm/element.h"
+#include "vm/interp.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace gfx {
+
+namespace {
+
+constexpr const char* kNames[kEffectCount] = {
+    "",           "leftright",      "rightleft",      "vwipein",        "vwipeout",   "hfingersin",
+    "hfingersrightleft", "splitrightleft", "splitrightright", "updown", "downup",    "hwipeoutin",
+    "hwipeinout", "vfingers",       "louvers",        "splitupdown",    "quarters",   "fingers",
+    "fingerssparkle", "slideupdown", "sparkle",       "diagonal",       "apertureinout", "apertureoutin",
+    "clock",      "doublediagonal", "boxin",          "boxout",         "hbarupdown", "hbardownup",
+    "barleftright", "barrightleft", "anticlock",      "slidedownup",    "slideleftright", "sliderightleft",
+    "blend",
+};
+
+// Entry k: the feedback mask of a k + 1 bit register; each gives a
+// maximal-length sequence (every value 1 .. 2^(k+1) - 1 once).
+constexpr uint32_t kTaps[32] = {
+    1,        3,         6,         12,        20,        48,         96,         184,
+    272,      576,       1280,      3232,      6912,      13568,      24576,      46080,
+    73728,    132096,    466944,    589824,    1310720,   3145728,    4325376,    14155776,
+    18874368, 59244544,  119537664, 150994944, 335544320, 847249408,  1207959552, 0xA3000000u,
+};
+
+bool is_slide(int e) {
+  return e == kEffectSlideUpDown || e == kEffectSlideDownUp || e == kEffectSlideLeftRight ||
+         e == kEffectSlideRightLeft;
+}
+
+// The step of a cell whose inset along one axis is i, when that axis has
+// `half` insets and the box moves over `steps` steps: the first step whose
+// advance passes the inset.
+int64_t box_step(int64_t i, int64_t half, int64_t steps) { return ((i + 1) * steps + half - 1) / half - 1; }
+
+}  // namespace
+
+int effect_from_name(std::string_view name) {
+  std::string low(name);
+  for (char& ch : low) ch = char(std::tolower(uint8_t(ch)));
+  for (int e = 1; e < kEffectCount; e++)
+    if (low == kNames[e]) return e;
+  return -1;
+}
+
+const char* effect_name(int effect) { return effect >= 0 && effect < kEffectCount ? kNames[effect] : ""; }
+
+uint32_t sparkle_mask(int bits) { return kTaps[std::clamp(bits, 1, 32) - 1]; }
+
+SparkleOrder::SparkleOrder(uint64_t count) : count_(count) {
+  int bits = 1;
+  while (bits < 32 && (uint64_t(1) << bits) <= count) bits++;
+  mask_ = sparkle_mask(bits);
+  low_ = (uint64_t(1) << bits) - 1;
+}
+
+uint64_t SparkleOrder::next() {
+  // Values come round once in 2^bits - 1 draws; those beyond the count are
+  // skipped, so that a call gives the next cell.
+  for (;;) {
+    uint64_t v = reg_;
+    reg_ >>= 1;
+    if (v & 1) reg_ ^= mask_;
+    uint64_t cell = (v - 1) & low_;
+    if (cell < count_) return cell;
+  }
+}
+
+int64_t cell_steps(int e, int64_t w, int64_t h) {
+  switch (e) {
+    case 1: case 2: case 5: case 25: return w;
+    case 3: case 4: return (w - 1) / 2 + 1;
+    case 6: case 7: return 2 * w;
+    case 8: return (w + 1) / 2;
+    case 9: case 10: return h;
+    case 11: case 12: return (h - 1) / 2 + 1;
+    case 13: case 14: return (h + 1) / 2;
+    case 15: case 16: case 17: case 18: return 2 * h;
+    case 21: return w + h - 1;
+    case 22: case 23: return std::min((h - 1) / 2, (w - 1) / 2) + 1;
+    case 24: case 32: return 2 * (h + w);
+    case 26: case 27: return std::max((w + 1) / 2, (h + 1) / 2);
+    case 28: case 29: return std::max<int64_t>(1, h / 10);
+    case 30: case 31: return std::max<int64_t>(1, w / 10);
+    default: return 1;
+  }
+}
+
+int64_t cell_step(int e, int64_t w, int64_t h, int64_t c, int64_t r, int32_t cw, int32_t ch) {
+  const int64_t ic = std::min(c, w - 1 - c), ir = std::min(r, h - 1 - r);
+  switch (e) {
+    case 1: return c;
+    case 2: return w - 1 - c;
+    case 3: return ic;
+    case 4: return (w - 1) / 2 - ic;
+    case 5: return r % 2 == 0 ? c : w - 1 - c;
+    case 6: return r % 2 == 0 ? c : 2 * w - 1 - c;
+    case 7: return r <= h / 2 ? c : 2 * w - 1 - c;
+    case 8: return c < (w + 1) / 2 ? c : c - (w + 1) / 2;
+    case 9: return h - 1 - r;
+    case 10: return r;
+    case 11: return ir;
+    case 12: return (h - 1) / 2 - ir;
+    case 13:
+      // Rows H-1, H-3 ... from the bottom and the others from the top; with
+      // an odd count the bottom sweep also takes row 0.
+      return (h - 1 - r) % 2 == 0 ? (h - 1 - r) / 2 : (r - h % 2) / 2;
+    case 14: {
+      const int64_t half = (h + 1) / 2;
+      return r >= h - half ? h - 1 - r : h - 1 - half - r;
+    }
+    case 15: return c < w / 2 ? h - 1 - r : h + r;
+    case 16: {
+      // Top left down, bottom right up, top right up, bottom left down.
+      const int64_t hr = (h + 1) / 2, hc = (w + 1) / 2;
+      if (r < hr) return c < hc ? r : h + hr - 1 - r;
+      return c >= hc ? hr + h - 1 - r : h + r;
+    }
+    case 17: return c % 2 == 0 ? h - 1 - r : h + r;
+    case 18: {
+      // Even rows of even columns up, odd rows of odd columns down, even
+      // rows of odd columns down, odd rows of even columns up.
+      const int64_t even = (h + 1) / 2, odd = h / 2;
+      const int64_t last_even = (h - 1) - (h - 1) % 2, last_odd = h - 1 - h % 2;
+      if (r % 2 == 0) return c % 2 == 0 ? (last_even - r) / 2 : even + odd + r / 2;
+      return c % 2 == 1 ? even + (r - 1) / 2 : h + even + (last_odd - r) / 2;
+    }
+    case 21: return c + r;
+    case 22: return std::min((h - 1) / 2, (w - 1) / 2) - std::min(ic, ir);
+    case 23: return std::min(ic, ir);
+    case 24: case 32: {
+      // The hand turns from twelve o'clock; the cell goes with the step
+      // whose angle first reaches the angle of the cell's middle.
+      const double dx = double(c - w / 2) * cw, dy = double(r - h / 2) * ch;
+      if (dx == 0 && dy == 0) return 0;
+      double a = std::atan2(dx, -dy);
+      if (e == 32) a = -a;
+      if (a < 0) a += 2 * M_PI;
+      const int64_t n = 2 * (h + w);
+      return std::clamp<int64_t>(int64_t(a / (2 * M_PI) * double(n)), 0, n - 1);
+    }
+    case 25: {
+      // Lines from (0, 0) to the bottom row, and from (W-1, H-1) to the top
+      // row, both moving towards the opposite corners; a cell goes with the
+      // line through it.
+      if (h == 1 || w == 1) return 0;
+      int64_t k;
+      if (c * (h - 1) <= r * (w - 1)) {
+        k = r == 0 ? 0 : w - 1 - (2 * c * (h - 1) + r) / (2 * r);
+      } else {
+        const int64_t cc = w - 1 - c, rr = h - 1 - r;
+        k = rr == 0 ? 0 : w - 1 - (2 * cc * (h - 1) + rr) / (2 * rr);
+      }
+      return std::clamp<int64_t>(k, 0, w - 1);
+    }
+    case 26: case 27: {
+      const int64_t n = std::max((w + 1) / 2, (h + 1) / 2);
+      const int64_t k = std::min(box_step(ic, (w + 1) / 2, n), box_step(ir, (h + 1) / 2, n));
+      return e == 26 ? k : n - 1 - k;
+    }
+    case 28: return (h - 1 - r) % std::max<int64_t>(1, h / 10);
+    case 29: return r % std::max<int64_t>(1, h / 10);
+    case 30: return c % std::max<int64_t>(1, w / 10);
+    case 31: return (w - 1 - c) % std::max<int64_t>(1, w / 10);
+    default: return 0;
+  }
+}
+
+bool effect_has_edge(int e) { return (e >= 1 && e <= 4) || (e >= 9 && e <= 12) || e == 22 || e == 23; }
+
+// --- the running transition ---------------------------------------------------------------------
+
+class Transition {
+ public:
+  uint32_t target = 0;       // the drawing target, referenced
+  int effect = 1;
+  Rect area{0, 0, -1, -1};   // the visible part of the image on the target
+  int64_t x = 0, y = 0;      // the image's top-left corner
+  int32_t cw = 2, ch = 2;
+  int64_t w = 0, h = 0;      // cells of the whole image (the area for slides)
+  int64_t c0 = 0, r0 = 0, vw = 0, vh = 0;  // the visible cells
+  int64_t steps = 0, done = 0;
+  uint64_t duration = 0, start = 0;
+  bool edge = false;
+  uint32_t edge_color = 0;
+  int32_t bpp = 4, tw = 0, th = 0;  // the target's pixel bytes and size
+  int64_t row_bytes = 0;
+  std::vector<uint8_t> old_px, new_px;  // the area before and after the put
+  // Cells (or pixels, for the pattern) grouped by step: order[first[k]] ..
+  // order[first[k + 1] - 1] are revealed by step k, in row-major order.
+  std::vector<uint32_t> order, first;
+  std::unique_ptr<SparkleOrder> sparkle;
+  std::vector<Rect> rects;              // scratch: the step's cell rectangles
+
+  Image* img() const {
+    Image* t = image_of(target);
+    return t && t->width() == tw && t->height() == th && t->bytes_pp == bpp ? t : nullptr;
+  }
+  uint8_t* at(Image& t, int64_t px, int64_t py) const { return t.row(int32_t(py)) + px * bpp; }
+  const uint8_t* copy_at(const std::vector<uint8_t>& v, int64_t px, int64_t py) const {
+    return v.data() + (py - area.y1) * row_bytes + (px - area.x1) * bpp;
+  }
+  void copy_area(Image& t, std::vector<uint8_t>& v) const {
+    v.resize(size_t(row_bytes * (area.y2 - area.y1 + 1)));
+    for (int64_t py = area.y1; py <= area.y2; py++)
+      std::memcpy(v.data() + (py - area.y1) * row_bytes, at(t, area.x1, py), size_t(row_bytes));
+  }
+  void restore(Image& t, const std::vector<uint8_t>& v, const Rect& r) const {
+    const size_t n = size_t(r.x2 - r.x1 + 1) * size_t(bpp);
+    for (int64_t py = r.y1; py <= r.y2; py++) std::memcpy(at(t, r.x1, py), copy_at(v, r.x1, py), n);
+  }
+  // The pixels of cells (c1, r1)-(c2, r2) on the target, within the area.
+  Rect cell_rect(const Rect& cells) const {
+    return {int32_t(std::max<int64_t>(x + cells.x1 * int64_t(cw), area.x1)),
+            int32_t(std::max<int64_t>(y + cells.y1 * int64_t(ch), area.y1)),
+            int32_t(std::min<int64_t>(x + (cells.x2 + 1) * int64_t(cw) - 1, area.x2)),
+            int32_t(std::min<int64_t>(y + (cells.y2 + 1) * int64_t(ch) - 1, area.y2))};
+  }
+};
+
+namespace {
+
+// The raw stored value of a pattern pixel: palette index, 16-bit word, 24
+// or 32 bits.
+uint32_t raw_pixel(const Image& img, int64_t px, int64_t py) {
+  const uint8_t* row = img.row(int32_t(py));
+  switch (img.bits) {
+    case 1: return (row[px >> 3] >> (7 - (px & 7))) & 1;
+    case 4: return (px & 1) ? row[px >> 1] & 0x0F : row[px >> 1] >> 4;
+    case 8: return row[px];
+    case 16: return uint32_t(row[px * 2]) | uint32_t(row[px * 2 + 1]) << 8;
+    case 24: return uint32_t(row[px * 3]) | uint32_t(row[px * 3 + 1]) << 8 | uint32_t(row[px * 3 + 2]) << 16;
+    default: {
+      uint32_t v;
+      std::memcpy(&v, row + px * 4, 4);
+      return v;
+    }
+  }
+}
+
+// Groups items 0..n-1 by their key (0..keys-1), keeping their order.
+void bucket(const std::vector<uint32_t>& key, int64_t keys, std::vector<uint32_t>& order, std::vector<uint32_t>& first) {
+  first.assign(size_t(keys + 1), 0);
+  for (uint32_t k : key) first[k + 1]++;
+  for (int64_t k = 0; k < keys; k++) first[k + 1] += first[k];
+  std::vector<uint32_t> next(first.begin(), first.end() - 1);
+  order.resize(key.size());
+  for (size_t i = 0; i < key.size(); i++) order[next[key[i]]++] = uint32_t(i);
+}
+
+// The image-pattern effect: the pattern stretched over the image, its raw
+// values mapped onto at most 256 levels (lower values first), so that a
+// 32-bit pattern gives 256 steps rather than billions.
+void plan_pattern(Transition& t, const Image& pattern, int64_t iw, int64_t ih) {
+  const int32_t pw = pattern.width(), ph = pattern.height();
+  uint32_t lo = UINT32_MAX, hi = 0;
+  for (int32_t py = 0; py < ph; py++)
+    for (int32_t px = 0; px < pw; px++) {
+      const uint32_t v = raw_pixel(pattern, px, py);
+      lo = std::min(lo, v), hi = std::max(hi, v);
+    }
+  const uint64_t range = uint64_t(hi) - lo + 1;
+  t.steps = int64_t(std::min<uint64_t>(range, 256));
+  const int64_t aw = t.area.x2 - t.area.x1 + 1, ah = t.area.y2 - t.area.y1 + 1;
+  std::vector<uint32_t> key(size_t(aw * ah));
+  std::vector<int64_t> column(static_cast<size_t>(aw));
+  for (int64_t ax = 0; ax < aw; ax++) column[size_t(ax)] = (t.area.x1 + ax - t.x) * pw / iw;
+  // level = (value - lo) * steps / range, as a 32.32 multiplication
+  // (rounded down, so that the top value stays below `steps`).
+  const uint64_t scale = (uint64_t(t.steps) << 32) / range;
+  for (int64_t ay = 0; ay < ah; ay++) {
+    const int64_t py = (t.area.y1 + ay - t.y) * ph / ih;
+    uint32_t* out = key.data() + ay * aw;
+    for (int64_t ax = 0; ax < aw; ax++)
+      out[ax] = uint32_t((unsigned __int128)(raw_pixel(pattern, column[size_t(ax)], py) - lo) * scale >> 32);
+  }
+  bucket(key, t.steps, t.order, t.first);
+}
+
+void plan_cells(Transition& t) {
+  t.steps = cell_steps(t.effect, t.w, t.h);
+  std::vector<uint32_t> key(size_t(t.vw * t.vh));
+  for (int64_t r = 0; r < t.vh; r++)
+    for (int64_t c = 0; c < t.vw; c++)
+      key[size_t(r * t.vw + c)] = uint32_t(cell_step(t.effect, t.w, t.h, t.c0 + c, t.r0 + r, t.cw, t.ch));
+  bucket(key, t.steps, t.order, t.first);
+}
+
+// The cells of step k as rectangles of cells: runs along a row joined, and
+// equal runs of consecutive rows joined into one rectangle.
+void step_rects(Transition& t, int64_t k, std::vector<Rect>& out) {
+  out.clear();
+  if (k < 0 || k >= t.steps) return;
+  std::vector<size_t> prev, cur;
+  const uint32_t* p = t.order.data() + t.first[size_t(k)];
+  const uint32_t* end = t.order.data() + t.first[size_t(k) + 1];
+  int64_t row = -2;
+  size_t pi = 0;
+  while (p < end) {
+    const int64_t r = *p / t.vw, c1 = *p % t.vw;
+    int64_t c2 = c1;
+    ++p;
+    while (p < end && c2 + 1 < t.vw && *p == uint32_t(r * t.vw + c2 + 1)) c2++, ++p;
+    if (r != row) {
+      if (r == row + 1) prev.swap(cur);
+      else prev.clear();
+      cur.clear();
+      row = r;
+      pi = 0;
+    }
+    const int32_t x1 = int32_t(t.c0 + c1), x2 = int32_t(t.c0 + c2), y = int32_t(t.r0 + r);
+    while (pi < prev.size() && out[prev[pi]].x1 < x1) pi++;
+    if (pi < prev.size() && out[prev[pi]].x1 == x1 && out[prev[pi]].x2 == x2) {
+      out[prev[pi]].y2 = y;
+      cur.push_back(prev[pi]);
+    } else {
+      cur.push_back(out.size());
+      out.push_back({x1, y, x2, y});
+    }
+  }
+}
+
+// Marks pixel rectangles changed in fine-grain mode, flushing in batches
+// that stay below the changed list's limit.
+void mark_rects(vm::Interp& ctx, Image& img, const std::vector<Rect>& pixels) {
+  size_t batch = 0;
+  for (const Rect& r : pixels) {
+    if (batch == kMaxChanged / 2) {
+      finish_drawing(ctx);
+      batch = 0;
+    }
+    if (batch == 0) set_fine_grain(ctx);
+    mark_changed(ctx, img, r.x1, r.y1, r.x2, r.y2, true);
+    batch++;
+  }
+}
+
+// One row of the blend: each byte (old * (256 - a) + new * a) >> 8.
+void mix_row(uint8_t* dst, const uint8_t* old_row, const uint8_t* new_row, int64_t n, uint32_t a) {
+  int64_t i = 0;
+#if defined(__SSE2__)
+  const __m128i va = _mm_set1_epi16(int16_t(a)), vb = _mm_set1_epi16(int16_t(256 - a)), z = _mm_setzero_si128();
+  for (; i + 16 <= n; i += 16) {
+    const __m128i o = _mm_loadu_si128(reinterpret_cast<const __m128i*>(old_row + i));
+    const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(new_row + i));
+    __m128i lo = _mm_add_epi16(_mm_mullo_epi16(_mm_unpacklo_epi8(o, z), vb), _mm_mullo_epi16(_mm_unpacklo_epi8(w, z), va));
+    __m128i hi = _mm_add_epi16(_mm_mullo_epi16(_mm_unpackhi_epi8(o, z), vb), _mm_mullo_epi16(_mm_unpackhi_epi8(w, z), va));
+    lo = _mm_srli_epi16(lo, 8);
+    hi = _mm_srli_epi16(hi, 8);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), _mm_packus_epi16(lo, hi));
+  }
+#endif
+  for (; i < n; i++) dst[i] = uint8_t((old_row[i] * (256 - a) + new_row[i] * a) >> 8);
+}
+
+void blend_step(Transition& t, Image& img, int64_t k) {
+  const uint32_t a = uint32_t((k + 1) * 256 / t.steps);
+  const Rect& r = t.area;
+  for (int64_t py = r.y1; py <= r.y2; py++) {
+    uint8_t* d = t.at(img, r.x1, py);
+    const uint8_t *o = t.copy_at(t.old_px, r.x1, py), *n = t.copy_at(t.new_px, r.x1, py);
+    if (t.bpp >= 3) mix_row(d, o, n, t.row_bytes, a);
+    else std::memcpy(d, a >= 128 ? n : o, size_t(t.row_bytes));  // indexed pixels cannot mix
+  }
+}
+
+// One step of a slide: source strip k of the new picture copied into each
+// strip from the far side up to strip k (its final place).
+void slide_step(Transition& t, Image& img, int64_t k, Rect& changed) {
+  const Rect& a = t.area;
+  const bool rows = t.effect == kEffectSlideUpDown || t.effect == kEffectSlideDownUp;
+  const int64_t cell = rows ? t.ch : t.cw;
+  const int64_t n = rows ? t.h : t.w;
+  // Strip `src` goes to strips lo..hi.
+  int64_t src, lo, hi;
+  if (t.effect == kEffectSlideUpDown || t.effect == kEffectSlideLeftRight) src = k, lo = k, hi = n - 1;
+  else src = n - 1 - k, lo = 0, hi = n - 1 - k;
+  if (rows) {
+    const int64_t base = a.y1, last = a.y2;
+    for (int64_t s = lo; s <= hi; s++)
+      for (int64_t j = 0; j < cell; j++) {
+        const int64_t dy = base + s * cell + j, sy = base + src * cell + j;
+        if (dy > last || sy > last) break;
+        std::memcpy(t.at(img, a.x1, dy), t.copy_at(t.new_px, a.x1, sy), size_t(t.row_bytes));
+      }
+    changed = {a.x1, int32_t(std::min<int64_t>(base + lo * cell, last)), a.x2,
+               int32_t(std::min<int64_t>(base + (hi + 1) * cell - 1, last))};
+  } else {
+    const int64_t base = a.x1, last = a.x2;
+    const int64_t sx = base + src * cell, sw = std::min(cell, last - sx + 1);
+    // Each row: the strip copied once into the first place, then the
+    // filled part copied onto the rest, doubling each time.
+    const int64_t x1 = base + lo * cell, x2 = std::min(base + (hi + 1) * cell - 1, last);
+    const int64_t span = (x2 - x1 + 1) * t.bpp, unit = sw * t.bpp;
+    for (int64_t py = a.y1; py <= a.y2; py++) {
+      const uint8_t* s = t.copy_at(t.new_px, sx, py);
+      uint8_t* d = t.at(img, x1, py);
+      if (sw == cell) {
+        int64_t filled = std::min(unit, span);
+        std::memcpy(d, s, size_t(filled));
+        while (filled < span) {
+          const int64_t more = std::min(filled, span - filled);
+          std::memcpy(d + filled, d, size_t(more));
+          filled += more;
+        }
+      } else {
+        // The last, narrower strip: each place takes what it holds of it.
+        for (int64_t at = 0; at < span; at += cell * t.bpp) std::memcpy(d + at, s, size_t(std::min(unit, span - at)));
+      }
+    }
+    changed = {int32_t(std::min<int64_t>(base + lo * cell, last)), a.y1,
+               int32_t(std::min<int64_t>(base + (hi + 1) * cell - 1, last)), a.y2};
+  }
+}
+
+void run_step(vm::Interp& ctx, Transition& t, Image& img) {
+  const int64_t k = t.done;
+  std::vector<Rect>& px = t.rects;
+  px.clear();
+  if (t.effect == kEffectBlend) {
+    if (t.steps == 0) {
+      // The first pass is timed: the steps are as many as fit the
+      // duration (a power of two, 2 to 256), 64 without a duration.
+      const uint64_t t0 = vm::clock_now();
+      t.steps = 256;
+      blend_step(t, img, 0);
+      const uint64_t pass = vm::clock_now() - t0;
+      int64_t m = 64;
+      if (t.duration) m = pass ? int64_t(std::clamp<uint64_t>(t.duration / pass, 2, 256)) : 256;
+      int64_t p = 2;
+      while (p * 2 <= m) p *= 2;
+      t.steps = p;
+    } else {
+      blend_step(t, img, k);
+    }
+    px.push_back(t.area);
+  } else if (t.effect == kEffectPattern) {
+    // The level's pixels come in row order: each row's changed pixels are
+    // marked as the span from its first to its last.
+    const int64_t aw = t.area.x2 - t.area.x1 + 1;
+    for (uint32_t i = t.first[size_t(k)]; i < t.first[size_t(k) + 1]; i++) {
+      const int32_t gx = int32_t(t.area.x1 + t.order[i] % aw), gy = int32_t(t.area.y1 + t.order[i] / aw);
+      std::memcpy(t.at(img, gx, gy), t.copy_at(t.new_px, gx, gy), size_t(t.bpp));
+      if (!px.empty() && px.back().y1 == gy) px.back().x2 = gx;
+      else px.push_back({gx, gy, gx, gy});
+    }
+  } else if (is_slide(t.effect)) {
+    Rect r;
+    slide_step(t, img, k, r);
+    px.push_back(r);
+  } else if (t.effect == kEffectSparkle) {
+    const int64_t per = std::min(t.w, t.h);
+    for (int64_t i = 0; i < per; i++) {
+      const uint64_t cell = t.sparkle->next();
+      const int64_t c = int64_t(cell / uint64_t(t.h)), r = int64_t(cell % uint64_t(t.h));
+      if (c < t.c0 || c >= t.c0 + t.vw || r < t.r0 || r >= t.r0 + t.vh) continue;
+      px.push_back(t.cell_rect({int32_t(c), int32_t(r), int32_t(c), int32_t(r)}));
+    }
+  } else {
+    std::vector<Rect> cells;
+    step_rects(t, k, cells);
+    for (const Rect& c : cells) px.push_back(t.cell_rect(c));
+    if (t.edge && k + 1 < t.steps) {
+      // The next sweep's cells in the edge colour, shown with this step and
+      // then given their real pixels back (still unmarked).
+      step_rects(t, k + 1, cells);
+      std::vector<Rect> edge;
+      for (const Rect& c : cells) {
+        Rect r = t.cell_rect(c);
+        fill_rect(img, r.x1, r.y1, r.x2, r.y2, t.edge_color);
+        edge.push_back(r);
+      }
+      mark_rects(ctx, img, px);
+      mark_rects(ctx, img, edge);
+      finish_drawing(ctx);
+      for (const Rect& r : edge) t.restore(img, t.new_px, r);
+      return;
+    }
+  }
+  mark_rects(ctx, img, px);
+  finish_drawing(ctx);
+}
+
+}  // namespace
+
+Transition* transition_begin(vm::Interp& ctx, const TransitionSpec& spec) {
+  auto* t = new Transition;
+  finish_drawing(ctx);
+  Image* img = target(ctx);
+  const Image* src = spec.image;
+  t->effect = std::clamp(spec.effect, 0, kEffectCount - 1);
+  const Image* pat = spec.pattern;
+  const bool pattern_ok = pat && pat->pixels && pat->width() > 0 && pat->height() > 0 &&
+                          (pat->bits == 1 || pat->bits == 4 || pat->bits == 8 || pat->bits == 16 ||
+                           pat->bits == 24 || pat->bits == 32);
+  if (t->effect == kEffectPattern && !pattern_ok) t->effect = 1;
+  t->cw = std::max(spec.cell_w, 1);
+  t->ch = std::max(spec.cell_h, 1);
+  t->x = spec.x;
+  t->y = spec.y;
+  t->duration = spec.duration;
+  t->start = vm::clock_now();
+  t->edge = spec.edge && effect_has_edge(t->effect);
+  t->edge_color = spec.edge_color;
+  if (!img || !src || !src->pixels || src->width() <= 0 || src->height() <= 0) return t;  // nothing to do: no steps
+  Rect clip;
+  if (!clip_rect(*img, clip)) return t;
+  const int64_t iw = src->width(), ih = src->height();
+  t->area = {int32_t(std::max<int64_t>(clip.x1, spec.x)), int32_t(std::max<int64_t>(clip.y1, spec.y)),
+             int32_t(std::min<int64_t>(clip.x2, spec.x + iw - 1)), int32_t(std::min<int64_t>(clip.y2, spec.y + ih - 1))};
+  if (t->area.x1 > t->area.x2 || t->area.y1 > t->area.y2) return t;
+  vm::element_ref(img->self);
+  t->target = img->self;
+  t->bpp = img->bytes_pp;
+  t->tw = img->width();
+  t->th = img->height();
+  t->row_bytes = int64_t(t->area.x2 - t->area.x1 + 1) * t->bpp;
+  if (img->bits < 8) {
+    // Pixels smaller than a byte: the effects need whole bytes, so these
+    // targets take the picture at once.
+    put_image(*img, *src, spec.x, spec.y, true);
+    mark_changed(ctx, *img, t->area.x1, t->area.y1, t->area.x2, t->area.y2, true);
+    finish_drawing(ctx);
+    return t;
+  }
+  const bool draws = t->effect == kEffectPattern || t->effect == kEffectBlend || is_slide(t->effect);
+  if (draws) t->copy_area(*img, t->old_px);
+  put_image(*img, *src, spec.x, spec.y, true);
+  if (draws || t->edge) t->copy_area(*img, t->new_px);
+  if (draws) t->restore(*img, t->old_px, t->area);
+
+  if (t->effect == kEffectPattern) {
+    plan_pattern(*t, *spec.pattern, iw, ih);
+  } else if (t->effect == kEffectBlend) {
+    t->steps = 0;  // set by the first step
+  } else if (is_slide(t->effect)) {
+    // The slides move the picture the put made over the visible area.
+    t->w = (t->area.x2 - t->area.x1 + t->cw) / t->cw;
+    t->h = (t->area.y2 - t->area.y1 + t->ch) / t->ch;
+    const bool rows = t->effect == kEffectSlideUpDown || t->effect == kEffectSlideDownUp;
+    t->steps = rows ? t->h : t->w;
+  } else {
+    t->w = (iw + t->cw - 1) / t->cw;
+    t->h = (ih + t->ch - 1) / t->ch;
+    t->c0 = (t->area.x1 - spec.x) / t->cw;
+    t->r0 = (t->area.y1 - spec.y) / t->ch;
+    t->vw = (t->area.x2 - spec.x) / t->cw - t->c0 + 1;
+    t->vh = (t->area.y2 - spec.y) / t->ch - t->r0 + 1;
+    if (t->effect == kEffectSparkle) {
+      t->steps = std::max(t->w, t->h);
+      t->sparkle = std::make_unique<SparkleOrder>(uint64_t(t->w) * uint64_t(t->h));
+    } else {
+      plan_cells(*t);
+    }
+  }
+  return t;
+}
+
+bool transition_check(vm::Interp& ctx, Transition& t) {
+  if (ctx.stop) return false;
+  Image* img = t.img();
+  const bool blend_unset = t.effect == kEffectBlend && t.steps == 0 && img;
+  if (!blend_unset && t.done >= t.steps) return false;
+  if (!img) return false;  // the target went (the frame made anew)
+  if (t.duration && t.done > 0) {
+    const unsigned __int128 due = (unsigned __int128)t.duration * uint64_t(t.done) / uint64_t(t.steps);
+    if (vm::clock_now() - t.start < due) {
+      vm::idle_yield(ctx);
+      return true;
+    }
+  }
+  run_step(ctx, t, *img);
+  t.done++;
+  return true;
+}
+
+int64_t transition_steps(const Transition& t) { return t.steps; }
+int64_t transition_done(const Transition& t) { return t.done; }
+
+void transition_delete(Transition* t) {
+  if (!t) return;
+  if (t->target) vm::element_release(t->target);
+  delete t;
+}
+
+}  // namespace gfx
