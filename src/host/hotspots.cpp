@@ -770,26 +770,14 @@ void h_hotfree(Interp& ctx) { free_variables(ctx, kTypeHotspot); }
 
 // mousecursorhot name: the system cursor shown over hotspots.
 void h_mousecursorhot(Interp& ctx) {
-  uint32_t n = close_frame(ctx);
-  Value t = n ? value_to_text(&ctx, ctx.top[0]) : Value::null();
-  std::string name = n ? std::string(element_text(t)) : std::string("arrow");
-  value_release(t);
-  pop_n(ctx, n);
   host::Cursor c;
-  if (host::cursor_named(name, c)) host::set_hot_cursor(ctx, c);
+  if (host::cursor_arguments(ctx, false, c)) host::set_hot_cursor(ctx, c);
 }
 
 // mousecustomhot image [hot x, hot y]: a custom cursor shown over hotspots.
 void h_mousecustomhot(Interp& ctx) {
-  uint32_t n = close_frame(ctx);
-  std::vector<Value> args = take_args(ctx, n);
   host::Cursor c;
-  if (n >= 1) {
-    const int32_t hx = n >= 3 ? int32_t(value_to_integer(&ctx, args[1])) : 0;
-    const int32_t hy = n >= 3 ? int32_t(value_to_integer(&ctx, args[2])) : 0;
-    if (host::cursor_from_image(ctx, args[0], hx, hy, c)) host::set_hot_cursor(ctx, c);
-  }
-  release_all(args);
+  if (host::cursor_arguments(ctx, true, c)) host::set_hot_cursor(ctx, c);
 }
 
 }  // namespace vm

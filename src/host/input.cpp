@@ -497,6 +497,27 @@ void input_init() {
   vm::interp_add_closer(input_closer);
 }
 
+bool cursor_arguments(vm::Interp& ctx, bool custom, Cursor& out) {
+  using namespace vm;
+  uint32_t n = close_frame(ctx);
+  if (!custom) {
+    Value t = n ? value_to_text(&ctx, ctx.top[0]) : Value::null();
+    std::string name = n ? std::string(element_text(t)) : std::string("arrow");
+    value_release(t);
+    pop_n(ctx, n);
+    return cursor_named(name, out);
+  }
+  std::vector<Value> args = take_args(ctx, n);
+  bool made = false;
+  if (n >= 1) {
+    const int32_t hx = n >= 3 ? int32_t(value_to_integer(&ctx, args[1])) : 0;
+    const int32_t hy = n >= 3 ? int32_t(value_to_integer(&ctx, args[2])) : 0;
+    made = cursor_from_image(ctx, args[0], hx, hy, out);
+  }
+  release_all(args);
+  return made;
+}
+
 }  // namespace host
 
 // --- the input commands -----------------------------------------------------------------------
@@ -616,28 +637,16 @@ void h_mouseposition(Interp& ctx) {
 
 // mousecursor name: one of the system cursors.
 void h_mousecursor(Interp& ctx) {
-  uint32_t n = close_frame(ctx);
-  Value t = n ? value_to_text(&ctx, ctx.top[0]) : Value::null();
-  std::string name = n ? std::string(element_text(t)) : std::string("arrow");
-  value_release(t);
-  pop_n(ctx, n);
   host::Cursor c;
-  if (host::cursor_named(name, c)) host::cursor_set(ctx, c);
+  if (host::cursor_arguments(ctx, false, c)) host::cursor_set(ctx, c);
 }
 
 // mousecustom image [hot x, hot y]: a cursor made from the image (its
 // first one, for a list). An alpha image keeps its alpha; otherwise the
 // transparent colour, when the image has one set, is see-through.
 void h_mousecustom(Interp& ctx) {
-  uint32_t n = close_frame(ctx);
-  std::vector<Value> args = take_args(ctx, n);
   host::Cursor c;
-  if (n >= 1) {
-    const int32_t hx = n >= 3 ? int32_t(value_to_integer(&ctx, args[1])) : 0;
-    const int32_t hy = n >= 3 ? int32_t(value_to_integer(&ctx, args[2])) : 0;
-    if (host::cursor_from_image(ctx, args[0], hx, hy, c)) host::cursor_set(ctx, c);
-  }
-  release_all(args);
+  if (host::cursor_arguments(ctx, true, c)) host::cursor_set(ctx, c);
 }
 
 // mousedisplay [on|off]: shows or hides the pointer.

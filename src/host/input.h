@@ -56,6 +56,10 @@ bool cursor_named(std::string_view name, Cursor& out);
 // A custom cursor from an image argument (its first image for a list) of
 // at most 256 x 256 pixels; false when there is no such image.
 bool cursor_from_image(vm::Interp& ctx, vm::Value image, int32_t hot_x, int32_t hot_y, Cursor& out);
+// Reads a cursor command's arguments and closes its frame: a system
+// cursor name (none: the arrow), or with `custom` an image and an optional
+// hot point. False when they name no cursor.
+bool cursor_arguments(vm::Interp& ctx, bool custom, Cursor& out);
 // The window's cursor as last set, and setting it.
 const Cursor& cursor_current(vm::Interp& ctx);
 void cursor_set(vm::Interp& ctx, const Cursor& c);
