@@ -6,7 +6,8 @@
 // netopenwebpage with the address. Any other href is script words separated
 // by blanks or commas: the first names the label called (lower-cased), the
 // others are its arguments; a word followed by ":(" is a nested call whose
-// arguments run to the matching ")", and a word in double quotes may hold
+// arguments run to the matching ")" (it is passed as a call value: an array
+// labelled with its name), and a word in double or single quotes may hold
 // blanks and commas.
 #include <string>
 #include <string_view>
@@ -60,8 +61,8 @@ struct HrefParser {
   Value next(int depth) {
     skip_separators();
     if (i >= s.size() || s[i] == ')') return Value::null();
-    if (s[i] == '"') {
-      size_t close = s.find('"', i + 1);
+    if (s[i] == '"' || s[i] == '\'') {
+      size_t close = s.find(s[i], i + 1);
       if (close == std::string_view::npos) close = s.size();
       Value v = text_value(s.substr(i + 1, close - i - 1));
       i = std::min(close + 1, s.size());
