@@ -90,6 +90,11 @@ void text_state_free(vm::Interp& ctx) {
 Decoded decode_text(vm::Interp* ctx, std::string_view text, const Font& base, uint32_t color,
                     const TextState& st) {
   if (st.html) return decode_html(ctx, text, base, color, st);
+  if (st.rtf) {
+    Decoded d = decode_rtf(ctx, text, base, color, st);
+    if (d.error && ctx) report_rtf_error(*ctx, d.error);
+    return d;
+  }
   while (!text.empty() && text.back() == '\0') text.remove_suffix(1);
   Decoded d;
   d.fonts.push_back(&base);
@@ -147,7 +152,7 @@ Decoded decode_text(vm::Interp* ctx, std::string_view text, const Font& base, ui
         }
       }
     }
-    d.items.push_back(Item{uint8_t(text[i]), font, 0, color, uint32_t(i)});
+    d.items.push_back(Item{uint8_t(text[i]), font, 0, color, uint32_t(i), 0});
   }
   return d;
 }
@@ -384,9 +389,12 @@ void draw_text(vm::Interp& ctx, std::string_view text, const gfx::Rect* within) 
     const int32_t spare = avail - (line.end_x - line.start_x);
     int32_t shift = 0;
     double share = 0;
-    if (st.right && line.end_x > line.start_x) shift = spare;
-    else if (st.center) shift = spare / 2;
-    else if (st.justified && line.wrapped && line.spaces > 0 && spare > 0) share = double(spare) / line.spaces;
+    const uint8_t align = line.begin < line.end ? d.items[line.begin].align : 0;
+    const bool to_right = align ? align == 2 : st.right, center = align ? align == 3 : st.center;
+    const bool justified = align ? align == 4 : st.justified;
+    if (to_right && line.end_x > line.start_x) shift = spare;
+    else if (center) shift = spare / 2;
+    else if (justified && line.wrapped && line.spaces > 0 && spare > 0) share = double(spare) / line.spaces;
     // Item positions on the line (after alignment).
     std::vector<int32_t> xs(line.end - line.begin);
     double carry = 0;
@@ -419,7 +427,7 @@ void draw_text(vm::Interp& ctx, std::string_view text, const gfx::Rect* within) 
           if (it.c == '\t' || is_newline(it.c)) continue;
           const Font& f = *d.fonts[it.font];
           // Mark-up mixes sizes: a line's characters share their bottom edge.
-          const int32_t drop = st.html ? line.cell - f.h.cell_height : 0;
+          const int32_t drop = st.html || st.rtf ? line.cell - f.h.cell_height : 0;
           GlyphMetrics m = f.metrics(it.c);
           if (m.advance == 0 && !st.monospace) continue;
           int32_t w = int32_t(std::clamp<int64_t>(int64_t(m.ink_right) - m.ink_left, 0, f.h.cell_width));

@@ -47,6 +47,7 @@ struct Item {
   uint16_t image;  // 1-based index into Decoded::images: the item is that picture (0: a character)
   uint32_t color;  // 0xRRGGBB
   uint32_t src;    // byte offset in the source text
+  uint8_t align = 0;  // of the line the item starts (RTF paragraphs): 1 left, 2 right, 3 centre, 4 justified; 0: the text state's
 };
 // A picture laid out as one wide character (mark-up images): `space` pixels
 // either side, `vspace` above and below.
@@ -65,7 +66,7 @@ struct Decoded {
   std::vector<InlineImage> images;
   std::vector<TextLink> links;
   uint32_t src_size = 0;
-  std::string error;  // why the mark-up could not be read (nothing is drawn)
+  int32_t error = 0;  // the RTF reader's error number (0: none); the items are those read before it
 };
 
 // Decodes text into items: trailing zero bytes dropped; with colour codes,

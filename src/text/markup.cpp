@@ -91,6 +91,78 @@ struct Style {
   uint32_t color = 0;
 };
 
+// The system fonts of mark-up text, cached in script variables named after
+// the face, size and styles (timesnewroman12b), and their indexes in the
+// decoded text's font list (index 0, the base font, when none can be made).
+class FontMaker {
+ public:
+  FontMaker(vm::Interp* ctx, const TextState& st, Decoded& d) : ctx_(ctx), st_(st), d_(d) {}
+
+  uint8_t index(const std::string& face, int32_t points, bool bold, bool italic, bool underline) {
+    if (!ctx_ || !st_.html_win) return 0;
+    std::string key;
+    for (char ch : face)
+      if (ch != ' ') key += char(lower(uint8_t(ch)));
+    if (points > 0) key += std::to_string(points);
+    if (bold) key += 'b';
+    if (italic) key += 'i';
+    if (underline) key += 'u';
+    if (auto it = made_.find(key); it != made_.end()) return it->second;
+    uint8_t index = 0;
+    const Font* f = cached(key, face, points, bold, italic, underline);
+    if (f && d_.fonts.size() < 255) {
+      auto it = std::find(d_.fonts.begin(), d_.fonts.end(), f);
+      index = uint8_t(it - d_.fonts.begin());
+      if (it == d_.fonts.end()) d_.fonts.push_back(f);
+    }
+    if (made_.size() < 1024) made_[key] = index;
+    return index;
+  }
+
+ private:
+  const Font* cached(const std::string& key, const std::string& face, int32_t points, bool bold, bool italic,
+                     bool underline) {
+    vm::Value name = vm::Value::from_handle(vm::text_intern(key));
+    const Font* found = nullptr;
+    if (vm::Value* cell = vm::var_find(*ctx_, name)) {
+      const Font* f = font_of(*cell);
+      if (f && f->is_system && f->sys.anti == (st_.html_anti ? 1 : 0)) found = f;
+    }
+    if (!found) {
+      SystemFontDesc desc = default_system_desc();
+      std::memset(desc.face, 0, sizeof desc.face);
+      std::memcpy(desc.face, face.data(), std::min(face.size(), sizeof desc.face - 1));
+      desc.height = -std::clamp((std::max(points, 1) * 96 + 36) / 72, 1, 400);
+      desc.weight = bold ? 700 : 400;
+      desc.italic = italic;
+      desc.underline = underline;
+      desc.anti = st_.html_anti ? 1 : 0;
+      uint32_t handle = font_create();
+      Font* f = font_of(handle);
+      std::string error;
+      if (f) {
+        f->sys = desc;
+        if (rasterize_system_font(*f, &error)) {
+          vm::value_release(f->name);
+          f->name = vm::Value::from_handle(vm::text_intern(key));
+          if (vm::Value* cell = vm::var_for_set(*ctx_, name)) {
+            vm::value_store(*cell, vm::Value::from_handle(handle));
+            found = f;
+          }
+        }
+      }
+      vm::element_release(handle);
+    }
+    vm::value_release(name);
+    return found;
+  }
+
+  vm::Interp* ctx_;
+  const TextState& st_;
+  Decoded& d_;
+  std::map<std::string, uint8_t> made_;
+};
+
 class HtmlReader {
  public:
   HtmlReader(vm::Interp* ctx, std::string_view text, const Font& base, uint32_t color, const TextState& st)
@@ -125,7 +197,7 @@ class HtmlReader {
   // --- output ------------------------------------------------------------------------------
 
   void push(uint8_t c, size_t src, uint16_t image = 0) {
-    d_.items.push_back(Item{c, font_index(), image, style_.color, uint32_t(src)});
+    d_.items.push_back(Item{c, font_index(), image, style_.color, uint32_t(src), 0});
   }
   bool at_line_start() const { return d_.items.empty() || d_.items.back().c == '\n'; }
 
@@ -153,67 +225,13 @@ class HtmlReader {
   // --- fonts -------------------------------------------------------------------------------
 
   // The font of the current style: the base font until the mark-up names a
-  // face, a size or a style; else a system font cached in a variable.
+  // face, a size or a style.
   uint8_t font_index() {
     if (font_ready_) return font_;
     font_ready_ = true;
-    font_ = 0;
-    if (!ctx_ || !st_.html_win || (style_.face.empty() && style_.size == 0 && !bold_ && !italic_ && !underline_))
-      return font_;
-    const std::string face = style_.face.empty() ? "Times New Roman" : style_.face;
-    const int32_t points = style_.size > 0 ? style_.size : 12;
-    std::string key;
-    for (char ch : face)
-      if (ch != ' ') key += char(lower(uint8_t(ch)));
-    key += std::to_string(points);
-    if (bold_) key += 'b';
-    if (italic_) key += 'i';
-    if (underline_) key += 'u';
-    if (auto it = made_.find(key); it != made_.end()) return font_ = it->second;
-    const Font* f = cached_font(key, face, points);
-    if (f && d_.fonts.size() < 255) {
-      auto it = std::find(d_.fonts.begin(), d_.fonts.end(), f);
-      font_ = uint8_t(it - d_.fonts.begin());
-      if (it == d_.fonts.end()) d_.fonts.push_back(f);
-    }
-    made_[key] = font_;
-    return font_;
-  }
-
-  const Font* cached_font(const std::string& key, const std::string& face, int32_t points) {
-    vm::Value name = vm::Value::from_handle(vm::text_intern(key));
-    const Font* found = nullptr;
-    if (vm::Value* cell = vm::var_find(*ctx_, name)) {
-      const Font* f = font_of(*cell);
-      if (f && f->is_system && f->sys.anti == (st_.html_anti ? 1 : 0)) found = f;
-    }
-    if (!found) {
-      SystemFontDesc desc = default_system_desc();
-      std::memset(desc.face, 0, sizeof desc.face);
-      std::memcpy(desc.face, face.data(), std::min(face.size(), sizeof desc.face - 1));
-      desc.height = -std::max(1, (points * 96 + 36) / 72);
-      desc.weight = bold_ ? 700 : 400;
-      desc.italic = italic_;
-      desc.underline = underline_;
-      desc.anti = st_.html_anti ? 1 : 0;
-      uint32_t handle = font_create();
-      Font* f = font_of(handle);
-      std::string error;
-      if (f) {
-        f->sys = desc;
-        if (rasterize_system_font(*f, &error)) {
-          vm::value_release(f->name);
-          f->name = vm::Value::from_handle(vm::text_intern(key));
-          if (vm::Value* cell = vm::var_for_set(*ctx_, name)) {
-            vm::value_store(*cell, vm::Value::from_handle(handle));
-            found = f;
-          }
-        }
-      }
-      vm::element_release(handle);
-    }
-    vm::value_release(name);
-    return found;
+    if (style_.face.empty() && style_.size == 0 && !bold_ && !italic_ && !underline_) return font_ = 0;
+    return font_ = fonts_.index(style_.face.empty() ? "Times New Roman" : style_.face, style_.size > 0 ? style_.size : 12,
+                                bold_, italic_, underline_);
   }
 
   void style_changed() { font_ready_ = false; }
@@ -491,9 +509,388 @@ class HtmlReader {
   bool suppress_ = false, pending_space_ = false;
   bool font_ready_ = false;
   uint8_t font_ = 0;
-  std::map<std::string, uint8_t> made_;
+  FontMaker fonts_{ctx_, st_, d_};
   std::string href_;
   size_t link_begin_ = 0;
+};
+
+// --- RTF -------------------------------------------------------------------------------------
+
+enum class Kind : uint8_t { Char, Dest, Prop, Spec };
+// Properties (kind Prop indexes).
+enum Prop : int32_t {
+  kPropFamily = 0, kPropRed = 1, kPropGreen = 2, kPropBlue = 3, kPropFont = 4, kPropSize = 5, kPropBack = 6,
+  kPropFore = 7, kPropBold = 8, kPropItalic = 9, kPropUnderline = 10, kPropLeft = 11, kPropRight = 12,
+  kPropFirst = 13, kPropPaperW = 18, kPropPaperH = 19, kPropMargL = 20, kPropMargR = 21, kPropMargT = 22,
+  kPropMargB = 23, kPropSection = 25, kPropPageNum = 26, kPropAlign = 29, kPropPar = 30, kPropPard = 31,
+  kPropRtf = 32, kPropPlain = 33, kPropSectd = 34, kPropIgnored = 99,
+};
+// Destinations (kind Dest indexes); 9 is skipped.
+enum Dest : int32_t { kDestFonts = 0, kDestColors = 1, kDestSkip = 9, kDestNormal = 100 };
+constexpr int32_t kTabCode = 65545;
+
+struct Keyword {
+  const char* word;
+  int32_t def;
+  bool use_def;
+  Kind kind;
+  int32_t index;
+};
+// Sorted by keyword (byte order); looked up by exact comparison.
+constexpr Keyword kKeywords[] = {
+    {"\n", 0, false, Kind::Char, 10},
+    {"\r", 0, false, Kind::Char, 10},
+    {"'", 0, false, Kind::Spec, 1},
+    {"*", 0, false, Kind::Spec, 2},
+    {"\\", 0, false, Kind::Char, 92},
+    {"author", 0, false, Kind::Dest, 5},
+    {"b", 1, false, Kind::Prop, kPropBold},
+    {"bin", 0, false, Kind::Spec, 0},
+    {"bkmkend", 0, false, Kind::Dest, kDestSkip},
+    {"bkmkstart", 0, false, Kind::Dest, kDestSkip},
+    {"blue", 0, false, Kind::Prop, kPropBlue},
+    {"buptim", 0, false, Kind::Dest, kDestSkip},
+    {"cb", 1, false, Kind::Prop, kPropBack},
+    {"cf", 1, false, Kind::Prop, kPropFore},
+    {"colortbl", 0, false, Kind::Dest, kDestColors},
+    {"cols", 1, false, Kind::Prop, kPropIgnored},
+    {"comment", 0, false, Kind::Dest, kDestSkip},
+    {"creatim", 0, false, Kind::Dest, kDestSkip},
+    {"doccomm", 0, false, Kind::Dest, kDestSkip},
+    {"f", 0, false, Kind::Prop, kPropFont},
+    {"facingp", 1, true, Kind::Prop, kPropIgnored},
+    {"fbidi", 7, true, Kind::Prop, kPropFamily},
+    {"fdecor", 5, true, Kind::Prop, kPropFamily},
+    {"fi", 0, false, Kind::Prop, kPropFirst},
+    {"fmodern", 3, true, Kind::Prop, kPropFamily},
+    {"fnil", 0, true, Kind::Prop, kPropFamily},
+    {"fonttbl", 0, false, Kind::Dest, kDestFonts},
+    {"footer", 0, false, Kind::Dest, kDestSkip},
+    {"footerf", 0, false, Kind::Dest, kDestSkip},
+    {"footerl", 0, false, Kind::Dest, kDestSkip},
+    {"footerr", 0, false, Kind::Dest, kDestSkip},
+    {"footnote", 0, false, Kind::Dest, kDestSkip},
+    {"froman", 1, true, Kind::Prop, kPropFamily},
+    {"fs", 24, false, Kind::Prop, kPropSize},
+    {"fscript", 4, true, Kind::Prop, kPropFamily},
+    {"fswiss", 2, true, Kind::Prop, kPropFamily},
+    {"ftech", 6, true, Kind::Prop, kPropFamily},
+    {"ftncn", 0, false, Kind::Dest, kDestSkip},
+    {"ftnsep", 0, false, Kind::Dest, kDestSkip},
+    {"ftnsepc", 0, false, Kind::Dest, kDestSkip},
+    {"green", 0, false, Kind::Prop, kPropGreen},
+    {"header", 0, false, Kind::Dest, kDestSkip},
+    {"headerf", 0, false, Kind::Dest, kDestSkip},
+    {"headerl", 0, false, Kind::Dest, kDestSkip},
+    {"headerr", 0, false, Kind::Dest, kDestSkip},
+    {"i", 1, false, Kind::Prop, kPropItalic},
+    {"info", 0, false, Kind::Dest, 2},
+    {"keywords", 0, false, Kind::Dest, kDestSkip},
+    {"landscape", 1, true, Kind::Prop, kPropIgnored},
+    {"ldblquote", 0, false, Kind::Char, 34},
+    {"li", 0, false, Kind::Prop, kPropLeft},
+    {"line", 0, false, Kind::Char, 10},
+    {"margb", 1440, false, Kind::Prop, kPropMargB},
+    {"margl", 1800, false, Kind::Prop, kPropMargL},
+    {"margr", 1800, false, Kind::Prop, kPropMargR},
+    {"margt", 1440, false, Kind::Prop, kPropMargT},
+    {"operator", 0, false, Kind::Dest, kDestSkip},
+    {"paperh", 15480, false, Kind::Prop, kPropPaperH},
+    {"paperw", 12240, false, Kind::Prop, kPropPaperW},
+    {"par", 0, false, Kind::Prop, kPropPar},
+    {"pard", 0, false, Kind::Prop, kPropPard},
+    {"pgndec", 0, true, Kind::Prop, kPropPageNum},
+    {"pgnlcltr", 4, true, Kind::Prop, kPropPageNum},
+    {"pgnlcrm", 2, true, Kind::Prop, kPropPageNum},
+    {"pgnstart", 1, true, Kind::Prop, kPropIgnored},
+    {"pgnucltr", 3, true, Kind::Prop, kPropPageNum},
+    {"pgnucrm", 1, true, Kind::Prop, kPropPageNum},
+    {"pgnx", 0, false, Kind::Prop, kPropIgnored},
+    {"pgny", 0, false, Kind::Prop, kPropIgnored},
+    {"pict", 0, false, Kind::Dest, kDestSkip},
+    {"plain", 0, false, Kind::Prop, kPropPlain},
+    {"pn", 0, false, Kind::Dest, kDestSkip},
+    {"pnf", 0, false, Kind::Prop, kPropIgnored},
+    {"pnindent", 0, false, Kind::Prop, kPropIgnored},
+    {"pnlvlblt", 0, false, Kind::Prop, kPropIgnored},
+    {"pntext", 0, false, Kind::Dest, kDestSkip},
+    {"pntxta", 0, false, Kind::Dest, 7},
+    {"pntxtb", 0, false, Kind::Dest, 8},
+    {"printim", 0, false, Kind::Dest, kDestSkip},
+    {"private", 0, false, Kind::Dest, kDestSkip},
+    {"qc", 3, true, Kind::Prop, kPropAlign},
+    {"qj", 4, true, Kind::Prop, kPropAlign},
+    {"ql", 1, true, Kind::Prop, kPropAlign},
+    {"qr", 2, true, Kind::Prop, kPropAlign},
+    {"rdblquote", 0, false, Kind::Char, 34},
+    {"red", 0, false, Kind::Prop, kPropRed},
+    {"revtim", 0, false, Kind::Dest, kDestSkip},
+    {"ri", 0, false, Kind::Prop, kPropRight},
+    {"rtf", 0, false, Kind::Prop, kPropRtf},
+    {"rxe", 0, false, Kind::Dest, kDestSkip},
+    {"sbkcol", 1, true, Kind::Prop, kPropSection},
+    {"sbkeven", 3, true, Kind::Prop, kPropSection},
+    {"sbknone", 0, true, Kind::Prop, kPropSection},
+    {"sbkodd", 4, true, Kind::Prop, kPropSection},
+    {"sbkpage", 2, true, Kind::Prop, kPropSection},
+    {"sectd", 0, false, Kind::Prop, kPropSectd},
+    {"stylesheet", 0, false, Kind::Dest, kDestSkip},
+    {"subject", 0, false, Kind::Dest, 4},
+    {"tab", 0, false, Kind::Char, kTabCode},
+    {"tc", 0, false, Kind::Dest, kDestSkip},
+    {"title", 0, false, Kind::Dest, 3},
+    {"tx", 0, false, Kind::Prop, kPropIgnored},
+    {"txe", 0, false, Kind::Dest, kDestSkip},
+    {"ul", 1, false, Kind::Prop, kPropUnderline},
+    {"ulnone", 0, true, Kind::Prop, kPropUnderline},
+    {"xe", 0, false, Kind::Dest, kDestSkip},
+    {"{", 0, false, Kind::Char, 123},
+    {"}", 0, false, Kind::Char, 125},
+};
+
+const Keyword* find_keyword(std::string_view w) {
+  for (const Keyword& k : kKeywords)
+    if (w == k.word) return &k;
+  return nullptr;
+}
+
+constexpr size_t kMaxGroupDepth = 256, kMaxFonts = 256, kMaxColors = 256, kMaxFaceName = 255;
+
+class RtfReader {
+ public:
+  RtfReader(vm::Interp* ctx, std::string_view text, const Font& base, uint32_t color, const TextState& st)
+      : ctx_(ctx), s_(text), st_(st), default_color_(color) {
+    d_.fonts.push_back(&base);
+  }
+
+  Decoded run() {
+    while (!s_.empty() && s_.back() == '\0') s_.remove_suffix(1);
+    d_.src_size = uint32_t(s_.size());
+    d_.items.reserve(s_.size());
+    while (i_ < s_.size() && !d_.error) {
+      if (ctx_ && ctx_->stop) break;
+      const char c = s_[i_];
+      if (c == '{') {
+        i_++;
+        if (stack_.size() >= kMaxGroupDepth) {
+          d_.error = 2;
+          break;
+        }
+        stack_.push_back(state_);
+      } else if (c == '}') {
+        i_++;
+        if (stack_.empty()) {
+          d_.error = 1;
+          break;
+        }
+        end_group();
+      } else if (c == '\\') {
+        control();
+      } else if (c == '\r' || c == '\n') {
+        i_++;
+      } else {
+        character(uint8_t(c), i_);
+        i_++;
+      }
+    }
+    if (!d_.error && !stack_.empty() && !(ctx_ && ctx_->stop)) d_.error = 3;
+    return std::move(d_);
+  }
+
+ private:
+  struct State {
+    int32_t dest = kDestNormal;
+    int32_t font = 0, half_points = 24, fore = 0;
+    bool bold = false, italic = false, underline = false;
+    uint8_t align = 0;
+  };
+  struct FontEntry {
+    std::string face;
+    int32_t family = 0;
+  };
+
+  void end_group() {
+    // A font-table entry ends with its group too.
+    if (state_.dest == kDestFonts && !entry_face_.empty()) finish_font_entry();
+    state_ = stack_.back();
+    stack_.pop_back();
+  }
+
+  void finish_font_entry() {
+    if (font_table_.size() < kMaxFonts || font_table_.count(entry_number_))
+      font_table_[entry_number_] = FontEntry{entry_face_, entry_family_};
+    entry_face_.clear();
+    entry_family_ = 0;
+  }
+
+  // A character of the text in the current destination.
+  void character(uint8_t c, size_t src) {
+    switch (state_.dest) {
+      case kDestNormal: emit(c, src); break;
+      case kDestFonts:
+        if (c == ';') finish_font_entry();
+        else if (entry_face_.size() < kMaxFaceName) entry_face_ += char(c);
+        break;
+      case kDestColors:
+        if (c == ';' && colors_.size() < kMaxColors) colors_.push_back(red_ << 16 | green_ << 8 | blue_), red_ = green_ = blue_ = 0;
+        break;
+      default: break;  // read and dropped (info, title, ...) or skipped
+    }
+  }
+
+  void emit(uint8_t c, size_t src) {
+    if (c == 0) return;
+    uint8_t font = font_index();
+    uint32_t color = default_color_;
+    if (state_.fore > 0 && size_t(state_.fore) < colors_.size()) color = colors_[size_t(state_.fore)];
+    d_.items.push_back(Item{c, font, 0, color, uint32_t(src), state_.align});
+  }
+
+  uint8_t font_index() {
+    const State& s = state_;
+    if (applied_ && s.font == last_.font && s.half_points == last_.half_points && s.bold == last_.bold &&
+        s.italic == last_.italic && s.underline == last_.underline)
+      return font_;
+    applied_ = true;
+    last_ = s;
+    std::string face = "Times New Roman";
+    if (auto it = font_table_.find(s.font); it != font_table_.end()) {
+      std::string_view f = it->second.face;
+      while (!f.empty() && f.front() == ' ') f.remove_prefix(1);
+      if (!f.empty()) face = std::string(f);
+      else if (it->second.family == 2) face = "Arial";
+      else if (it->second.family == 3) face = "Courier New";
+    }
+    return font_ = fonts_.index(face, std::max(1, (s.half_points + 1) / 2), s.bold, s.italic, s.underline);
+  }
+
+  // A backslash: a control word, a control symbol, \'hh or \bin.
+  void control() {
+    const size_t start = i_;
+    i_++;
+    if (i_ >= s_.size()) return;  // a lone backslash at the end
+    std::string_view word;
+    bool has_param = false;
+    int64_t param = 0;
+    if (is_alpha(uint8_t(s_[i_]))) {
+      size_t b = i_;
+      while (i_ < s_.size() && is_alpha(uint8_t(s_[i_])) && i_ - b < 32) i_++;
+      word = s_.substr(b, i_ - b);
+      bool neg = i_ < s_.size() && s_[i_] == '-';
+      size_t p = i_ + (neg ? 1 : 0);
+      if (p < s_.size() && s_[p] >= '0' && s_[p] <= '9') {
+        has_param = true;
+        i_ = p;
+        for (; i_ < s_.size() && s_[i_] >= '0' && s_[i_] <= '9'; i_++) param = std::min<int64_t>(param * 10 + (s_[i_] - '0'), 1 << 30);
+        if (neg) param = -param;
+      }
+      if (i_ < s_.size() && s_[i_] == ' ') i_++;  // the delimiter
+    } else {
+      word = s_.substr(i_, 1);
+      i_++;
+    }
+    const Keyword* k = find_keyword(word);
+    const bool skippable = skip_next_;
+    skip_next_ = false;
+    if (!k) {
+      if (skippable) state_.dest = kDestSkip;
+      return;
+    }
+    switch (k->kind) {
+      case Kind::Char:
+        if (k->index == kTabCode) character('\t', start);
+        else if (k->index == 10 && state_.dest == kDestNormal) emit('\n', start);
+        else if (k->index != 10) character(uint8_t(k->index), start);
+        break;
+      case Kind::Dest:
+        state_.dest = k->index == kDestFonts || k->index == kDestColors ? k->index : kDestSkip;
+        if (k->index == kDestColors) red_ = green_ = blue_ = 0;
+        break;
+      case Kind::Prop: property(k->index, has_param && !k->use_def ? param : k->def, start); break;
+      case Kind::Spec:
+        if (k->index == 0) {
+          // \binN: N bytes of data, skipped (never past the end).
+          int64_t n = has_param ? std::max<int64_t>(param, 0) : 0;
+          i_ += size_t(std::min<int64_t>(n, int64_t(s_.size() - i_)));
+        } else if (k->index == 1) {
+          hex_byte(start);
+        } else {
+          skip_next_ = true;
+        }
+        break;
+    }
+  }
+
+  void hex_byte(size_t start) {
+    int v = 0;
+    for (int n = 0; n < 2; n++) {
+      int h = i_ < s_.size() ? hex(s_[i_]) : -1;
+      if (h < 0) {
+        d_.error = 4;
+        return;
+      }
+      v = v * 16 + h;
+      i_++;
+    }
+    character(uint8_t(v), start);
+  }
+
+  static int hex(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  }
+
+  void property(int32_t index, int64_t v, size_t src) {
+    State& s = state_;
+    switch (index) {
+      case kPropFamily: entry_family_ = int32_t(v); break;
+      case kPropRed: red_ = uint32_t(std::clamp<int64_t>(v, 0, 255)); break;
+      case kPropGreen: green_ = uint32_t(std::clamp<int64_t>(v, 0, 255)); break;
+      case kPropBlue: blue_ = uint32_t(std::clamp<int64_t>(v, 0, 255)); break;
+      case kPropFont:
+        if (s.dest == kDestFonts) {
+          if (!entry_face_.empty()) finish_font_entry();
+          entry_number_ = int32_t(v);
+        } else {
+          s.font = int32_t(v);
+        }
+        break;
+      case kPropSize: s.half_points = int32_t(std::clamp<int64_t>(v, 2, 400)); break;
+      case kPropFore: s.fore = int32_t(std::clamp<int64_t>(v, 0, 1 << 20)); break;
+      case kPropBold: s.bold = v != 0; break;
+      case kPropItalic: s.italic = v != 0; break;
+      case kPropUnderline: s.underline = v != 0; break;
+      case kPropAlign: s.align = uint8_t(std::clamp<int64_t>(v, 1, 4)); break;
+      case kPropPar:
+        if (s.dest == kDestNormal) emit('\n', src);
+        break;
+      case kPropPard: s.align = 0; break;
+      case kPropPlain:
+        s.font = 0, s.half_points = 24, s.fore = 0;
+        s.bold = s.italic = s.underline = false;
+        break;
+      default: break;  // background colour, indents, page and section properties: read, not used
+    }
+  }
+
+  vm::Interp* ctx_;
+  std::string_view s_;
+  const TextState& st_;
+  uint32_t default_color_;
+  size_t i_ = 0;
+  Decoded d_;
+  State state_, last_;
+  std::vector<State> stack_;
+  bool skip_next_ = false, applied_ = false;
+  uint8_t font_ = 0;
+  std::map<int32_t, FontEntry> font_table_;
+  std::string entry_face_;
+  int32_t entry_number_ = 0, entry_family_ = 0;
+  std::vector<uint32_t> colors_;  // \colortbl entries (entry 0, "auto", stands for the text colour)
+  uint32_t red_ = 0, green_ = 0, blue_ = 0;
+  FontMaker fonts_{ctx_, st_, d_};
 };
 
 }  // namespace
@@ -501,6 +898,18 @@ class HtmlReader {
 Decoded decode_html(vm::Interp* ctx, std::string_view text, const Font& base, uint32_t color,
                     const TextState& st) {
   return HtmlReader(ctx, text, base, color, st).run();
+}
+
+Decoded decode_rtf(vm::Interp* ctx, std::string_view text, const Font& base, uint32_t color,
+                   const TextState& st) {
+  return RtfReader(ctx, text, base, color, st).run();
+}
+
+void report_rtf_error(vm::Interp& ctx, int32_t error) {
+  // The reader's numbers start at 1, the normal end's code: the script error
+  // gets a code of its own, -1000 less the number, and names the number.
+  const std::string text = ", reader error " + std::to_string(error) + " in RTF Parsing";
+  vm::raise_error(ctx, -1000 - error, text.c_str());
 }
 
 void set_markup_hooks(const MarkupHooks& hooks) { g_hooks = hooks; }

@@ -29,6 +29,17 @@ namespace text {
 Decoded decode_html(vm::Interp* ctx, std::string_view text, const Font& base, uint32_t color,
                     const TextState& st);
 
+// Decodes RTF into characters, fonts as for HTML (from the font table's
+// face, the size and the styles). A reader error sets d.error: 1 a "}"
+// with no group open, 2 groups nested deeper than 256, 3 the text ends
+// with a group open, 4 a character other than a hexadecimal digit in a
+// \'hh escape.
+Decoded decode_rtf(vm::Interp* ctx, std::string_view text, const Font& base, uint32_t color,
+                   const TextState& st);
+// Raises the script error of an RTF reader error: its message names the
+// number and ends with " RTF Parsing".
+void report_rtf_error(vm::Interp& ctx, int32_t error);
+
 // What the host provides for links: making the hotspot `name` over the
 // rectangle that runs `href`.
 struct MarkupHooks {
