@@ -459,7 +459,8 @@ void draw_text(vm::Interp& ctx, std::string_view text, const gfx::Rect* within) 
   }
   img->st.text_x = pen_x;
   img->st.text_y = y;
-  make_link_hotspots(ctx, d, link_rects);
+  // Layer texts are drawn while the window is composed: their links make no hotspots.
+  if (!within) make_link_hotspots(ctx, d, link_rects);
 }
 
 }  // namespace text

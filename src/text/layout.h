@@ -117,6 +117,7 @@ int64_t text_height(vm::Interp* ctx, const Decoded& d, const TextState& st, int3
 // Draws text at the pen of the drawing target, wrapping inside its clip
 // rectangle, and leaves the pen after the last character. With `within`
 // the glyphs are also clipped to it (layouts keep the clip rectangle).
+// HTML links make hotspots (markup.h), except with `within` (layer texts).
 void draw_text(vm::Interp& ctx, std::string_view text, const gfx::Rect* within = nullptr);
 
 // Registers the text variables and commands' state.
