@@ -27,6 +27,7 @@ void engine_init() {
   text::text_register();
   text::layer_text_register();
   hotspots_register();
+  markup_links_register();
 }
 
 }  // namespace host

@@ -16,5 +16,7 @@ namespace host {
 // Registers the element type's clean-up, the internal event commands and
 // the context closer.
 void hotspots_register();
+// Lets the links of HTML text make hotspots (host/markup_links.cpp).
+void markup_links_register();
 
 }  // namespace host

@@ -8,6 +8,8 @@
 
 #include "graphics/draw.h"
 #include "graphics/image.h"
+#include "graphics/image_put.h"
+#include "text/markup.h"
 #include "vm/element.h"
 #include "vm/interp.h"
 
@@ -27,6 +29,7 @@ bool is_newline(uint8_t c) { return c == '\r' || c == '\n'; }
 
 // The advance of an item at pen x (tab stops count from `left`).
 int32_t advance_of(const Decoded& d, const Item& it, const TextState& st, int32_t x, int32_t left) {
+  if (it.image) return d.images[it.image - 1u].w + 2 * d.images[it.image - 1u].space;
   const Font& f = *d.fonts[it.font];
   if (st.monospace) return f.h.gap_char + f.h.max_advance;
   if (it.c == '\t') {
@@ -45,6 +48,7 @@ int32_t advance_of(const Decoded& d, const Item& it, const TextState& st, int32_
 
 // Where the ink of an item ends when it starts at pen x (x itself when it has none).
 int32_t ink_end(const Decoded& d, const Item& it, const TextState& st, int32_t x) {
+  if (it.image) return x + d.images[it.image - 1u].w + d.images[it.image - 1u].space;
   if (is_break_space(it.c) || is_newline(it.c)) return x;
   const Font& f = *d.fonts[it.font];
   GlyphMetrics m = f.metrics(it.c);
@@ -56,7 +60,7 @@ int32_t ink_end(const Decoded& d, const Item& it, const TextState& st, int32_t x
 }
 
 int32_t overhang_of(const Decoded& d, const Item& it) {
-  if (is_break_space(it.c) || is_newline(it.c)) return 0;
+  if (it.image || is_break_space(it.c) || is_newline(it.c)) return 0;
   GlyphMetrics m = d.fonts[it.font]->metrics(it.c);
   return m.advance != 0 && m.bearing < 0 ? -m.bearing : 0;
 }
@@ -85,6 +89,12 @@ void text_state_free(vm::Interp& ctx) {
 
 Decoded decode_text(vm::Interp* ctx, std::string_view text, const Font& base, uint32_t color,
                     const TextState& st) {
+  if (st.html) return decode_html(ctx, text, base, color, st);
+  if (st.rtf) {
+    Decoded d = decode_rtf(ctx, text, base, color, st);
+    if (d.error && ctx) report_rtf_error(*ctx, d.error);
+    return d;
+  }
   while (!text.empty() && text.back() == '\0') text.remove_suffix(1);
   Decoded d;
   d.fonts.push_back(&base);
@@ -142,7 +152,7 @@ Decoded decode_text(vm::Interp* ctx, std::string_view text, const Font& base, ui
         }
       }
     }
-    d.items.push_back(Item{uint8_t(text[i]), font, color, uint32_t(i)});
+    d.items.push_back(Item{uint8_t(text[i]), font, 0, color, uint32_t(i), 0});
   }
   return d;
 }
@@ -188,7 +198,8 @@ Layout layout_text(vm::Interp* ctx, const Decoded& d, const TextState& st, const
         continue;
       }
       out.x[i] = x;
-      line.cell = std::max(line.cell, d.fonts[it.font]->h.cell_height);
+      line.cell = std::max(line.cell, it.image ? d.images[it.image - 1u].h + 2 * d.images[it.image - 1u].vspace
+                                               : d.fonts[it.font]->h.cell_height);
       int32_t adv = advance_of(d, it, st, x, box.left);
       if (!box.no_wrap && !st.clip && i > line.begin && ink_end(d, it, st, x) > limit) {
         size_t cut = opportunity != SIZE_MAX && opportunity > line.begin ? opportunity : i;
@@ -363,6 +374,7 @@ void draw_text(vm::Interp& ctx, std::string_view text, const gfx::Rect* within) 
   const int32_t sy = kShadowSigns[std::clamp(st.shadow_pos, 0, 8)][1] * st.shadow_y;
   const bool shadow = st.shadow_pos > 0 && (sx || sy);
   int32_t pen_x = img->st.text_x;
+  std::vector<gfx::Rect> link_rects(d.links.size(), gfx::Rect{1, 1, 0, 0});
   for (size_t li = 0; li < l.lines.size(); li++) {
     const Line& line = l.lines[li];
     if (st.scroll && visible && li > 0 && y + line.cell - 1 > clip.y2) {
@@ -377,9 +389,12 @@ void draw_text(vm::Interp& ctx, std::string_view text, const gfx::Rect* within) 
     const int32_t spare = avail - (line.end_x - line.start_x);
     int32_t shift = 0;
     double share = 0;
-    if (st.right && line.end_x > line.start_x) shift = spare;
-    else if (st.center) shift = spare / 2;
-    else if (st.justified && line.wrapped && line.spaces > 0 && spare > 0) share = double(spare) / line.spaces;
+    const uint8_t align = line.begin < line.end ? d.items[line.begin].align : 0;
+    const bool to_right = align ? align == 2 : st.right, center = align ? align == 3 : st.center;
+    const bool justified = align ? align == 4 : st.justified;
+    if (to_right && line.end_x > line.start_x) shift = spare;
+    else if (center) shift = spare / 2;
+    else if (justified && line.wrapped && line.spaces > 0 && spare > 0) share = double(spare) / line.spaces;
     // Item positions on the line (after alignment).
     std::vector<int32_t> xs(line.end - line.begin);
     double carry = 0;
@@ -401,28 +416,51 @@ void draw_text(vm::Interp& ctx, std::string_view text, const gfx::Rect* within) 
       for (int pass = shadow ? 0 : 1; pass < 2; pass++) {
         for (size_t k = line.begin; k < line.end; k++) {
           const Item& it = d.items[k];
+          if (it.image) {
+            const InlineImage& pic = d.images[it.image - 1u];
+            if (pass == 1)
+              gfx::put_image(*img, *pic.image, int64_t(xs[k - line.begin]) + pic.space,
+                             int64_t(y) + line.cell - pic.vspace - pic.h, true);
+            continue;
+          }
           // Spaces are drawn too: an underlined font's space carries the line.
           if (it.c == '\t' || is_newline(it.c)) continue;
           const Font& f = *d.fonts[it.font];
+          // Mark-up mixes sizes: a line's characters share their bottom edge.
+          const int32_t drop = st.html || st.rtf ? line.cell - f.h.cell_height : 0;
           GlyphMetrics m = f.metrics(it.c);
           if (m.advance == 0 && !st.monospace) continue;
           int32_t w = int32_t(std::clamp<int64_t>(int64_t(m.ink_right) - m.ink_left, 0, f.h.cell_width));
           int64_t gx = int64_t(xs[k - line.begin]) + (st.monospace ? (int64_t(f.h.max_advance) - w) / 2 : m.x_offset);
           if (pass == 0)
-            draw_glyph(*img, f, it.c, gx + sx, int64_t(y) + sy, m.ink_left, w, img->st.back, st.shadow_filter, clip);
+            draw_glyph(*img, f, it.c, gx + sx, int64_t(y) + drop + sy, m.ink_left, w, img->st.back, st.shadow_filter,
+                       clip);
           else
-            draw_glyph(*img, f, it.c, gx, y, m.ink_left, w, it.color, img->st.filter, clip);
+            draw_glyph(*img, f, it.c, gx, int64_t(y) + drop, m.ink_left, w, it.color, img->st.filter, clip);
         }
       }
       int32_t x1 = std::min(line_x1, line_x1 + sx), x2 = std::max(line_x2, line_x2 + sx) + line.overhang;
       int32_t y1 = std::min(y, y + sy), y2 = std::max(y, y + sy) + line.height - 1;
       if (x2 >= x1) gfx::mark_changed(ctx, *img, x1, y1, x2, y2, true);
     }
+    // The parts of links on this line widen their rectangles.
+    for (size_t k = 0; k < d.links.size(); k++) {
+      const TextLink& link = d.links[k];
+      const size_t b = std::max(link.begin, line.begin), e = std::min(link.end, line.end);
+      if (b >= e) continue;
+      const int32_t x1 = xs[b - line.begin], x2 = e < line.end ? xs[e - line.begin] - 1 : line.pen_x + shift + extra - 1;
+      gfx::Rect r{x1, y, std::max(x1, x2), y + line.height - 1};
+      gfx::Rect& u = link_rects[k];
+      if (u.x1 > u.x2) u = r;
+      else u = {std::min(u.x1, r.x1), std::min(u.y1, r.y1), std::max(u.x2, r.x2), std::max(u.y2, r.y2)};
+    }
     pen_x = line.pen_x + shift + extra;
     if (li + 1 < l.lines.size()) y += line.height;
   }
   img->st.text_x = pen_x;
   img->st.text_y = y;
+  // Layer texts are drawn while the window is composed: their links make no hotspots.
+  if (!within) make_link_hotspots(ctx, d, link_rects);
 }
 
 }  // namespace text

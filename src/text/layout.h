@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -30,6 +31,9 @@ struct TextState {
   int32_t tab_size = 8;       // >0: stops every tab_size * tab unit; <0: every -tab_size pixels; 0: no room
   int32_t shadow_pos = 0;     // direction 0..8, 0 = no shadow
   int32_t shadow_x = 0, shadow_y = 0;  // distances (magnitudes)
+  // HTML: keep tabs, anti-aliased faces, system faces at all; links made so far.
+  uint8_t html_tabs = 0, html_anti = 1, html_win = 1;
+  int32_t html_links = 0;
 };
 // The context's text state, made at its first use.
 TextState& text_state(vm::Interp& ctx);
@@ -40,13 +44,29 @@ void text_state_free(vm::Interp& ctx);
 struct Item {
   uint8_t c;
   uint8_t font;    // index into Decoded::fonts
+  uint16_t image;  // 1-based index into Decoded::images: the item is that picture (0: a character)
   uint32_t color;  // 0xRRGGBB
   uint32_t src;    // byte offset in the source text
+  uint8_t align = 0;  // of the line the item starts (RTF paragraphs): 1 left, 2 right, 3 centre, 4 justified; 0: the text state's
+};
+// A picture laid out as one wide character (mark-up images): `space` pixels
+// either side, `vspace` above and below.
+struct InlineImage {
+  const gfx::Image* image;
+  int32_t w, h, space, vspace;
+};
+// A link of mark-up text: items [begin, end) run `href`.
+struct TextLink {
+  size_t begin, end;
+  std::string href;
 };
 struct Decoded {
   std::vector<Item> items;
   std::vector<const Font*> fonts;  // [0] is the base font
+  std::vector<InlineImage> images;
+  std::vector<TextLink> links;
   uint32_t src_size = 0;
+  int32_t error = 0;  // the RTF reader's error number (0: none); the items are those read before it
 };
 
 // Decodes text into items: trailing zero bytes dropped; with colour codes,
@@ -97,6 +117,7 @@ int64_t text_height(vm::Interp* ctx, const Decoded& d, const TextState& st, int3
 // Draws text at the pen of the drawing target, wrapping inside its clip
 // rectangle, and leaves the pen after the last character. With `within`
 // the glyphs are also clipped to it (layouts keep the clip rectangle).
+// HTML links make hotspots (markup.h), except with `within` (layer texts).
 void draw_text(vm::Interp& ctx, std::string_view text, const gfx::Rect* within = nullptr);
 
 // Registers the text variables and commands' state.

@@ -13,6 +13,7 @@
 #include "storage/stream.h"
 #include "text/font.h"
 #include "text/layout.h"
+#include "text/markup.h"
 #include "vm/commands.h"
 #include "vm/convert.h"
 #include "vm/interp.h"
@@ -281,6 +282,7 @@ bool read_font_field(Interp&, vm::EleField field, Value element, int64_t& out) {
 void text_register() {
   font_register();
   register_variables();
+  markup_register();
   vm::ele_register(vm::kTypeFont, read_font_field);
   vm::interp_add_closer(text_state_free);
 }

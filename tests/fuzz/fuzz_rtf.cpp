@@ -1,0 +1,8 @@
+// Fuzz target: the RTF reader, drawn into an image and measured (see
+// markup_fuzz.h for the input layout); reader errors stop nothing else.
+#include "markup_fuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz_markup::run(data, size, true);
+  return 0;
+}
