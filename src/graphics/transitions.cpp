@@ -6,13 +6,17 @@
 #include <cctype>
 #include <cmath>
 #include <cstring>
+#include <cstdlib>
 #include <memory>
+#include <new>
 
 #include "graphics/draw.h"
 #include "graphics/image_put.h"
 #include "vm/clock.h"
 #include "vm/element.h"
 #include "vm/interp.h"
+
+#include <sys/mman.h>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -188,6 +192,36 @@ bool effect_has_edge(int e) { return (e >= 1 && e <= 4) || (e >= 9 && e <= 12) |
 
 // --- the running transition ---------------------------------------------------------------------
 
+// A copy of the image's area: not cleared when made (it is written
+// whole at once), and backed by large pages when it is big, so that taking
+// a full-frame copy costs a few page faults rather than thousands.
+class AreaCopy {
+ public:
+  AreaCopy() = default;
+  AreaCopy(const AreaCopy&) = delete;
+  AreaCopy& operator=(const AreaCopy&) = delete;
+  ~AreaCopy() { std::free(p_); }
+  void resize(size_t n) {
+    if (n == n_) return;
+    std::free(p_);
+    constexpr size_t kLarge = size_t(2) << 20;
+    if (n >= kLarge) {
+      p_ = static_cast<uint8_t*>(std::aligned_alloc(kLarge, (n + kLarge - 1) / kLarge * kLarge));
+      if (p_) madvise(p_, (n + kLarge - 1) / kLarge * kLarge, MADV_HUGEPAGE);
+    } else {
+      p_ = static_cast<uint8_t*>(std::malloc(std::max<size_t>(n, 1)));
+    }
+    if (!p_) throw std::bad_alloc();
+    n_ = n;
+  }
+  uint8_t* data() { return p_; }
+  const uint8_t* data() const { return p_; }
+
+ private:
+  uint8_t* p_ = nullptr;
+  size_t n_ = 0;
+};
+
 class Transition {
  public:
   uint32_t target = 0;       // the drawing target, referenced
@@ -203,10 +237,12 @@ class Transition {
   uint32_t edge_color = 0;
   int32_t bpp = 4, tw = 0, th = 0;  // the target's pixel bytes and size
   int64_t row_bytes = 0;
-  std::vector<uint8_t> old_px, new_px;  // the area before and after the put
-  // Cells (or pixels, for the pattern) grouped by step: order[first[k]] ..
-  // order[first[k + 1] - 1] are revealed by step k, in row-major order.
+  AreaCopy old_px, new_px;  // the area before and after the put
+  // Cells grouped by step: order[first[k]] .. order[first[k + 1] - 1] are
+  // revealed by step k, in row-major order. The pattern has runs (one
+  // row's pixels of one level) in place of cells, grouped the same way.
   std::vector<uint32_t> order, first;
+  std::vector<Rect> runs;
   std::unique_ptr<SparkleOrder> sparkle;
   std::vector<Rect> rects;              // scratch: the step's cell rectangles
 
@@ -215,15 +251,15 @@ class Transition {
     return t && t->width() == tw && t->height() == th && t->bytes_pp == bpp ? t : nullptr;
   }
   uint8_t* at(Image& t, int64_t px, int64_t py) const { return t.row(int32_t(py)) + px * bpp; }
-  const uint8_t* copy_at(const std::vector<uint8_t>& v, int64_t px, int64_t py) const {
+  const uint8_t* copy_at(const AreaCopy& v, int64_t px, int64_t py) const {
     return v.data() + (py - area.y1) * row_bytes + (px - area.x1) * bpp;
   }
-  void copy_area(Image& t, std::vector<uint8_t>& v) const {
+  void copy_area(Image& t, AreaCopy& v) const {
     v.resize(size_t(row_bytes * (area.y2 - area.y1 + 1)));
     for (int64_t py = area.y1; py <= area.y2; py++)
       std::memcpy(v.data() + (py - area.y1) * row_bytes, at(t, area.x1, py), size_t(row_bytes));
   }
-  void restore(Image& t, const std::vector<uint8_t>& v, const Rect& r) const {
+  void restore(Image& t, const AreaCopy& v, const Rect& r) const {
     const size_t n = size_t(r.x2 - r.x1 + 1) * size_t(bpp);
     for (int64_t py = r.y1; py <= r.y2; py++) std::memcpy(at(t, r.x1, py), copy_at(v, r.x1, py), n);
   }
@@ -280,19 +316,36 @@ void plan_pattern(Transition& t, const Image& pattern, int64_t iw, int64_t ih) {
   const uint64_t range = uint64_t(hi) - lo + 1;
   t.steps = int64_t(std::min<uint64_t>(range, 256));
   const int64_t aw = t.area.x2 - t.area.x1 + 1, ah = t.area.y2 - t.area.y1 + 1;
-  std::vector<uint32_t> key(size_t(aw * ah));
   std::vector<int64_t> column(static_cast<size_t>(aw));
   for (int64_t ax = 0; ax < aw; ax++) column[size_t(ax)] = (t.area.x1 + ax - t.x) * pw / iw;
   // level = (value - lo) * steps / range, as a 32.32 multiplication
   // (rounded down, so that the top value stays below `steps`).
   const uint64_t scale = (uint64_t(t.steps) << 32) / range;
+  // Each row's runs of one level, in row order, then grouped by level (a
+  // stable counting sort), so that a step visits only its own pixels.
+  std::vector<Rect> runs;
+  std::vector<uint8_t> levels;
+  std::vector<uint8_t> line(static_cast<size_t>(aw));
   for (int64_t ay = 0; ay < ah; ay++) {
     const int64_t py = (t.area.y1 + ay - t.y) * ph / ih;
-    uint32_t* out = key.data() + ay * aw;
     for (int64_t ax = 0; ax < aw; ax++)
-      out[ax] = uint32_t((unsigned __int128)(raw_pixel(pattern, column[size_t(ax)], py) - lo) * scale >> 32);
+      line[size_t(ax)] = uint8_t((unsigned __int128)(raw_pixel(pattern, column[size_t(ax)], py) - lo) * scale >> 32);
+    const int32_t gy = int32_t(t.area.y1 + ay);
+    for (int64_t ax = 0; ax < aw;) {
+      const uint8_t level = line[size_t(ax)];
+      int64_t end = ax + 1;
+      while (end < aw && line[size_t(end)] == level) end++;
+      runs.push_back({int32_t(t.area.x1 + ax), gy, int32_t(t.area.x1 + end - 1), gy});
+      levels.push_back(level);
+      ax = end;
+    }
   }
-  bucket(key, t.steps, t.order, t.first);
+  t.first.assign(size_t(t.steps + 1), 0);
+  for (uint8_t k : levels) t.first[size_t(k) + 1]++;
+  for (int64_t k = 0; k < t.steps; k++) t.first[size_t(k + 1)] += t.first[size_t(k)];
+  std::vector<uint32_t> next(t.first.begin(), t.first.end() - 1);
+  t.runs.resize(runs.size());
+  for (size_t i = 0; i < runs.size(); i++) t.runs[next[levels[i]]++] = runs[i];
 }
 
 void plan_cells(Transition& t) {
@@ -453,14 +506,13 @@ void run_step(vm::Interp& ctx, Transition& t, Image& img) {
     }
     px.push_back(t.area);
   } else if (t.effect == kEffectPattern) {
-    // The level's pixels come in row order: each row's changed pixels are
-    // marked as the span from its first to its last.
-    const int64_t aw = t.area.x2 - t.area.x1 + 1;
+    // The level's runs come in row order: each run is copied, and each
+    // row's runs are marked as one span from the first to the last.
     for (uint32_t i = t.first[size_t(k)]; i < t.first[size_t(k) + 1]; i++) {
-      const int32_t gx = int32_t(t.area.x1 + t.order[i] % aw), gy = int32_t(t.area.y1 + t.order[i] / aw);
-      std::memcpy(t.at(img, gx, gy), t.copy_at(t.new_px, gx, gy), size_t(t.bpp));
-      if (!px.empty() && px.back().y1 == gy) px.back().x2 = gx;
-      else px.push_back({gx, gy, gx, gy});
+      const Rect& r = t.runs[i];
+      std::memcpy(t.at(img, r.x1, r.y1), t.copy_at(t.new_px, r.x1, r.y1), size_t(r.x2 - r.x1 + 1) * size_t(t.bpp));
+      if (!px.empty() && px.back().y1 == r.y1) px.back().x2 = r.x2;
+      else px.push_back(r);
     }
   } else if (is_slide(t.effect)) {
     Rect r;
