@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "graphics/draw.h"
 #include "graphics/image_put.h"
@@ -192,35 +193,73 @@ bool effect_has_edge(int e) { return (e >= 1 && e <= 4) || (e >= 9 && e <= 12) |
 
 // --- the running transition ---------------------------------------------------------------------
 
-// A copy of the image's area: not cleared when made (it is written
-// whole at once), and backed by large pages when it is big, so that taking
-// a full-frame copy costs a few page faults rather than thousands.
-class AreaCopy {
+// An array of plain values that is not cleared when made (its users write
+// it whole) and is backed by large pages when it is big: a transition's
+// full-frame copies and cell plans otherwise take thousands of page faults
+// each time one starts.
+template <class T>
+class BigArray {
  public:
-  AreaCopy() = default;
-  AreaCopy(const AreaCopy&) = delete;
-  AreaCopy& operator=(const AreaCopy&) = delete;
-  ~AreaCopy() { std::free(p_); }
+  BigArray() = default;
+  BigArray(const BigArray&) = delete;
+  BigArray& operator=(const BigArray&) = delete;
+  ~BigArray() { std::free(p_); }
   void resize(size_t n) {
-    if (n == n_) return;
-    std::free(p_);
-    constexpr size_t kLarge = size_t(2) << 20;
-    if (n >= kLarge) {
-      p_ = static_cast<uint8_t*>(std::aligned_alloc(kLarge, (n + kLarge - 1) / kLarge * kLarge));
-      if (p_) madvise(p_, (n + kLarge - 1) / kLarge * kLarge, MADV_HUGEPAGE);
-    } else {
-      p_ = static_cast<uint8_t*>(std::malloc(std::max<size_t>(n, 1)));
+    if (n <= cap_) {
+      n_ = n;
+      return;
     }
-    if (!p_) throw std::bad_alloc();
-    n_ = n;
+    std::free(p_);
+    p_ = nullptr;
+    n_ = cap_ = 0;
+    constexpr size_t kLarge = size_t(2) << 20;
+    const size_t bytes = std::max<size_t>(n, 1) * sizeof(T);
+    void* p;
+    if (bytes >= kLarge) {
+      const size_t whole = (bytes + kLarge - 1) / kLarge * kLarge;
+      p = std::aligned_alloc(kLarge, whole);
+      if (p) madvise(p, whole, MADV_HUGEPAGE);
+    } else {
+      p = std::malloc(bytes);
+    }
+    if (!p) throw std::bad_alloc();
+    p_ = static_cast<T*>(p);
+    n_ = cap_ = n;
   }
-  uint8_t* data() { return p_; }
-  const uint8_t* data() const { return p_; }
+  void swap(BigArray& o) noexcept {
+    std::swap(p_, o.p_);
+    std::swap(n_, o.n_);
+    std::swap(cap_, o.cap_);
+  }
+  size_t capacity() const { return cap_; }
+  size_t size() const { return n_; }
+  T* data() { return p_; }
+  const T* data() const { return p_; }
+  T& operator[](size_t i) { return p_[i]; }
+  const T& operator[](size_t i) const { return p_[i]; }
 
  private:
-  uint8_t* p_ = nullptr;
-  size_t n_ = 0;
+  T* p_ = nullptr;
+  size_t n_ = 0, cap_ = 0;
 };
+using AreaCopy = BigArray<uint8_t>;
+
+// The big arrays of the last transition to finish on this thread, kept for
+// the next one: transitions come one after another, and fresh full-frame
+// arrays cost more in page faults than many steps do.
+struct SpareArrays {
+  AreaCopy old_px, new_px;
+  BigArray<uint32_t> order, key;
+};
+SpareArrays& spare_arrays() {
+  thread_local SpareArrays s;
+  return s;
+}
+// Keeps the bigger of the two in `spare`.
+template <class T>
+void keep_bigger(BigArray<T>& spare, BigArray<T>& a) {
+  if (a.capacity() > spare.capacity()) spare.swap(a);
+}
 
 class Transition {
  public:
@@ -241,8 +280,9 @@ class Transition {
   // Cells grouped by step: order[first[k]] .. order[first[k + 1] - 1] are
   // revealed by step k, in row-major order. The pattern has runs (one
   // row's pixels of one level) in place of cells, grouped the same way.
-  std::vector<uint32_t> order, first;
-  std::vector<Rect> runs;
+  BigArray<uint32_t> order;
+  std::vector<uint32_t> first;
+  BigArray<Rect> runs;
   std::unique_ptr<SparkleOrder> sparkle;
   std::vector<Rect> rects;              // scratch: the step's cell rectangles
 
@@ -293,9 +333,9 @@ uint32_t raw_pixel(const Image& img, int64_t px, int64_t py) {
 }
 
 // Groups items 0..n-1 by their key (0..keys-1), keeping their order.
-void bucket(const std::vector<uint32_t>& key, int64_t keys, std::vector<uint32_t>& order, std::vector<uint32_t>& first) {
+void bucket(const BigArray<uint32_t>& key, int64_t keys, BigArray<uint32_t>& order, std::vector<uint32_t>& first) {
   first.assign(size_t(keys + 1), 0);
-  for (uint32_t k : key) first[k + 1]++;
+  for (size_t i = 0; i < key.size(); i++) first[key[i] + 1]++;
   for (int64_t k = 0; k < keys; k++) first[k + 1] += first[k];
   std::vector<uint32_t> next(first.begin(), first.end() - 1);
   order.resize(key.size());
@@ -350,7 +390,8 @@ void plan_pattern(Transition& t, const Image& pattern, int64_t iw, int64_t ih) {
 
 void plan_cells(Transition& t) {
   t.steps = cell_steps(t.effect, t.w, t.h);
-  std::vector<uint32_t> key(size_t(t.vw * t.vh));
+  BigArray<uint32_t>& key = spare_arrays().key;
+  key.resize(size_t(t.vw * t.vh));
   for (int64_t r = 0; r < t.vh; r++)
     for (int64_t c = 0; c < t.vw; c++)
       key[size_t(r * t.vw + c)] = uint32_t(cell_step(t.effect, t.w, t.h, t.c0 + c, t.r0 + r, t.cw, t.ch));
@@ -392,17 +433,13 @@ void step_rects(Transition& t, int64_t k, std::vector<Rect>& out) {
 }
 
 // Marks pixel rectangles changed in fine-grain mode, flushing in batches
-// that stay below the changed list's limit.
+// that stay below the changed list's limit. A step's rectangles never
+// overlap, so they go in without the search for joins.
 void mark_rects(vm::Interp& ctx, Image& img, const std::vector<Rect>& pixels) {
-  size_t batch = 0;
-  for (const Rect& r : pixels) {
-    if (batch == kMaxChanged / 2) {
-      finish_drawing(ctx);
-      batch = 0;
-    }
-    if (batch == 0) set_fine_grain(ctx);
-    mark_changed(ctx, img, r.x1, r.y1, r.x2, r.y2, true);
-    batch++;
+  constexpr size_t kBatch = kMaxChanged / 2;
+  for (size_t i = 0; i < pixels.size(); i += kBatch) {
+    if (i > 0) finish_drawing(ctx);
+    mark_changed_pieces(ctx, img, pixels.data() + i, std::min(kBatch, pixels.size() - i));
   }
 }
 
@@ -555,6 +592,10 @@ void run_step(vm::Interp& ctx, Transition& t, Image& img) {
 
 Transition* transition_begin(vm::Interp& ctx, const TransitionSpec& spec) {
   auto* t = new Transition;
+  SpareArrays& spare = spare_arrays();
+  t->old_px.swap(spare.old_px);
+  t->new_px.swap(spare.new_px);
+  t->order.swap(spare.order);
   finish_drawing(ctx);
   Image* img = target(ctx);
   const Image* src = spec.image;
@@ -650,6 +691,10 @@ int64_t transition_done(const Transition& t) { return t.done; }
 void transition_delete(Transition* t) {
   if (!t) return;
   if (t->target) vm::element_release(t->target);
+  SpareArrays& spare = spare_arrays();
+  keep_bigger(spare.old_px, t->old_px);
+  keep_bigger(spare.new_px, t->new_px);
+  keep_bigger(spare.order, t->order);
   delete t;
 }
 
