@@ -421,6 +421,27 @@ void mark_all_changed(Interp& ctx) {
 
 void set_fine_grain(Interp& ctx) { state(ctx).list.fine_grain = true; }
 
+void mark_changed_pieces(Interp& ctx, const Image& img, const Rect* pieces, size_t count) {
+  GfxContext& s = state(ctx);
+  if (img.self != s.frame || count == 0) return;
+  std::vector<Rect>& list = s.list.rects;
+  s.list.fine_grain = true;
+  if (list.size() + count > kMaxChanged - 1) {
+    for (size_t i = 0; i < count; i++)
+      mark_changed(ctx, img, pieces[i].x1, pieces[i].y1, pieces[i].x2, pieces[i].y2, true);
+    return;
+  }
+  Rect c{0, 0, img.width() - 1, img.height() - 1};
+  if (!clip_rect(img, c)) return;
+  for (size_t i = 0; i < count; i++) {
+    const Rect& p = pieces[i];
+    const Rect r{std::max(p.x1, c.x1), std::max(p.y1, c.y1), std::min(p.x2, c.x2), std::min(p.y2, c.y2)};
+    if (r.x1 > r.x2 || r.y1 > r.y2) continue;
+    list.push_back(r);
+    ctx.frame_changed = true;
+  }
+}
+
 void finish_drawing(Interp& ctx) {
   ctx.frame_changed = false;
   GfxContext& s = state(ctx);

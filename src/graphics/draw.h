@@ -52,6 +52,12 @@ void mark_changed(vm::Interp& ctx, const Image& img, int64_t x1, int64_t y1, int
                   bool clip_to_region);
 void mark_all_changed(vm::Interp& ctx);
 void set_fine_grain(vm::Interp& ctx);
+// Marks many pieces at once in fine-grain mode, each clipped to the clip
+// rectangle, for callers whose pieces are already joined and do not
+// overlap one another (a transition step's cells): they are appended
+// without looking for joins, which could find none. Falls back to
+// mark_changed one by one when the list would overflow.
+void mark_changed_pieces(vm::Interp& ctx, const Image& img, const Rect* pieces, size_t count);
 
 // Presents the changed rectangles (last first) of the shown image. The
 // window installs it; finish_drawing calls it when the list is not empty and

@@ -6,13 +6,18 @@
 #include <cctype>
 #include <cmath>
 #include <cstring>
+#include <cstdlib>
 #include <memory>
+#include <new>
+#include <utility>
 
 #include "graphics/draw.h"
 #include "graphics/image_put.h"
 #include "vm/clock.h"
 #include "vm/element.h"
 #include "vm/interp.h"
+
+#include <sys/mman.h>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -188,6 +193,74 @@ bool effect_has_edge(int e) { return (e >= 1 && e <= 4) || (e >= 9 && e <= 12) |
 
 // --- the running transition ---------------------------------------------------------------------
 
+// An array of plain values that is not cleared when made (its users write
+// it whole) and is backed by large pages when it is big: a transition's
+// full-frame copies and cell plans otherwise take thousands of page faults
+// each time one starts.
+template <class T>
+class BigArray {
+ public:
+  BigArray() = default;
+  BigArray(const BigArray&) = delete;
+  BigArray& operator=(const BigArray&) = delete;
+  ~BigArray() { std::free(p_); }
+  void resize(size_t n) {
+    if (n <= cap_) {
+      n_ = n;
+      return;
+    }
+    std::free(p_);
+    p_ = nullptr;
+    n_ = cap_ = 0;
+    constexpr size_t kLarge = size_t(2) << 20;
+    const size_t bytes = std::max<size_t>(n, 1) * sizeof(T);
+    void* p;
+    if (bytes >= kLarge) {
+      const size_t whole = (bytes + kLarge - 1) / kLarge * kLarge;
+      p = std::aligned_alloc(kLarge, whole);
+      if (p) madvise(p, whole, MADV_HUGEPAGE);
+    } else {
+      p = std::malloc(bytes);
+    }
+    if (!p) throw std::bad_alloc();
+    p_ = static_cast<T*>(p);
+    n_ = cap_ = n;
+  }
+  void swap(BigArray& o) noexcept {
+    std::swap(p_, o.p_);
+    std::swap(n_, o.n_);
+    std::swap(cap_, o.cap_);
+  }
+  size_t capacity() const { return cap_; }
+  size_t size() const { return n_; }
+  T* data() { return p_; }
+  const T* data() const { return p_; }
+  T& operator[](size_t i) { return p_[i]; }
+  const T& operator[](size_t i) const { return p_[i]; }
+
+ private:
+  T* p_ = nullptr;
+  size_t n_ = 0, cap_ = 0;
+};
+using AreaCopy = BigArray<uint8_t>;
+
+// The big arrays of the last transition to finish on this thread, kept for
+// the next one: transitions come one after another, and fresh full-frame
+// arrays cost more in page faults than many steps do.
+struct SpareArrays {
+  AreaCopy old_px, new_px;
+  BigArray<uint32_t> order, key;
+};
+SpareArrays& spare_arrays() {
+  thread_local SpareArrays s;
+  return s;
+}
+// Keeps the bigger of the two in `spare`.
+template <class T>
+void keep_bigger(BigArray<T>& spare, BigArray<T>& a) {
+  if (a.capacity() > spare.capacity()) spare.swap(a);
+}
+
 class Transition {
  public:
   uint32_t target = 0;       // the drawing target, referenced
@@ -203,10 +276,13 @@ class Transition {
   uint32_t edge_color = 0;
   int32_t bpp = 4, tw = 0, th = 0;  // the target's pixel bytes and size
   int64_t row_bytes = 0;
-  std::vector<uint8_t> old_px, new_px;  // the area before and after the put
-  // Cells (or pixels, for the pattern) grouped by step: order[first[k]] ..
-  // order[first[k + 1] - 1] are revealed by step k, in row-major order.
-  std::vector<uint32_t> order, first;
+  AreaCopy old_px, new_px;  // the area before and after the put
+  // Cells grouped by step: order[first[k]] .. order[first[k + 1] - 1] are
+  // revealed by step k, in row-major order. The pattern has runs (one
+  // row's pixels of one level) in place of cells, grouped the same way.
+  BigArray<uint32_t> order;
+  std::vector<uint32_t> first;
+  BigArray<Rect> runs;
   std::unique_ptr<SparkleOrder> sparkle;
   std::vector<Rect> rects;              // scratch: the step's cell rectangles
 
@@ -215,15 +291,15 @@ class Transition {
     return t && t->width() == tw && t->height() == th && t->bytes_pp == bpp ? t : nullptr;
   }
   uint8_t* at(Image& t, int64_t px, int64_t py) const { return t.row(int32_t(py)) + px * bpp; }
-  const uint8_t* copy_at(const std::vector<uint8_t>& v, int64_t px, int64_t py) const {
+  const uint8_t* copy_at(const AreaCopy& v, int64_t px, int64_t py) const {
     return v.data() + (py - area.y1) * row_bytes + (px - area.x1) * bpp;
   }
-  void copy_area(Image& t, std::vector<uint8_t>& v) const {
+  void copy_area(Image& t, AreaCopy& v) const {
     v.resize(size_t(row_bytes * (area.y2 - area.y1 + 1)));
     for (int64_t py = area.y1; py <= area.y2; py++)
       std::memcpy(v.data() + (py - area.y1) * row_bytes, at(t, area.x1, py), size_t(row_bytes));
   }
-  void restore(Image& t, const std::vector<uint8_t>& v, const Rect& r) const {
+  void restore(Image& t, const AreaCopy& v, const Rect& r) const {
     const size_t n = size_t(r.x2 - r.x1 + 1) * size_t(bpp);
     for (int64_t py = r.y1; py <= r.y2; py++) std::memcpy(at(t, r.x1, py), copy_at(v, r.x1, py), n);
   }
@@ -257,9 +333,9 @@ uint32_t raw_pixel(const Image& img, int64_t px, int64_t py) {
 }
 
 // Groups items 0..n-1 by their key (0..keys-1), keeping their order.
-void bucket(const std::vector<uint32_t>& key, int64_t keys, std::vector<uint32_t>& order, std::vector<uint32_t>& first) {
+void bucket(const BigArray<uint32_t>& key, int64_t keys, BigArray<uint32_t>& order, std::vector<uint32_t>& first) {
   first.assign(size_t(keys + 1), 0);
-  for (uint32_t k : key) first[k + 1]++;
+  for (size_t i = 0; i < key.size(); i++) first[key[i] + 1]++;
   for (int64_t k = 0; k < keys; k++) first[k + 1] += first[k];
   std::vector<uint32_t> next(first.begin(), first.end() - 1);
   order.resize(key.size());
@@ -280,24 +356,42 @@ void plan_pattern(Transition& t, const Image& pattern, int64_t iw, int64_t ih) {
   const uint64_t range = uint64_t(hi) - lo + 1;
   t.steps = int64_t(std::min<uint64_t>(range, 256));
   const int64_t aw = t.area.x2 - t.area.x1 + 1, ah = t.area.y2 - t.area.y1 + 1;
-  std::vector<uint32_t> key(size_t(aw * ah));
   std::vector<int64_t> column(static_cast<size_t>(aw));
   for (int64_t ax = 0; ax < aw; ax++) column[size_t(ax)] = (t.area.x1 + ax - t.x) * pw / iw;
   // level = (value - lo) * steps / range, as a 32.32 multiplication
   // (rounded down, so that the top value stays below `steps`).
   const uint64_t scale = (uint64_t(t.steps) << 32) / range;
+  // Each row's runs of one level, in row order, then grouped by level (a
+  // stable counting sort), so that a step visits only its own pixels.
+  std::vector<Rect> runs;
+  std::vector<uint8_t> levels;
+  std::vector<uint8_t> line(static_cast<size_t>(aw));
   for (int64_t ay = 0; ay < ah; ay++) {
     const int64_t py = (t.area.y1 + ay - t.y) * ph / ih;
-    uint32_t* out = key.data() + ay * aw;
     for (int64_t ax = 0; ax < aw; ax++)
-      out[ax] = uint32_t((unsigned __int128)(raw_pixel(pattern, column[size_t(ax)], py) - lo) * scale >> 32);
+      line[size_t(ax)] = uint8_t((unsigned __int128)(raw_pixel(pattern, column[size_t(ax)], py) - lo) * scale >> 32);
+    const int32_t gy = int32_t(t.area.y1 + ay);
+    for (int64_t ax = 0; ax < aw;) {
+      const uint8_t level = line[size_t(ax)];
+      int64_t end = ax + 1;
+      while (end < aw && line[size_t(end)] == level) end++;
+      runs.push_back({int32_t(t.area.x1 + ax), gy, int32_t(t.area.x1 + end - 1), gy});
+      levels.push_back(level);
+      ax = end;
+    }
   }
-  bucket(key, t.steps, t.order, t.first);
+  t.first.assign(size_t(t.steps + 1), 0);
+  for (uint8_t k : levels) t.first[size_t(k) + 1]++;
+  for (int64_t k = 0; k < t.steps; k++) t.first[size_t(k + 1)] += t.first[size_t(k)];
+  std::vector<uint32_t> next(t.first.begin(), t.first.end() - 1);
+  t.runs.resize(runs.size());
+  for (size_t i = 0; i < runs.size(); i++) t.runs[next[levels[i]]++] = runs[i];
 }
 
 void plan_cells(Transition& t) {
   t.steps = cell_steps(t.effect, t.w, t.h);
-  std::vector<uint32_t> key(size_t(t.vw * t.vh));
+  BigArray<uint32_t>& key = spare_arrays().key;
+  key.resize(size_t(t.vw * t.vh));
   for (int64_t r = 0; r < t.vh; r++)
     for (int64_t c = 0; c < t.vw; c++)
       key[size_t(r * t.vw + c)] = uint32_t(cell_step(t.effect, t.w, t.h, t.c0 + c, t.r0 + r, t.cw, t.ch));
@@ -339,17 +433,13 @@ void step_rects(Transition& t, int64_t k, std::vector<Rect>& out) {
 }
 
 // Marks pixel rectangles changed in fine-grain mode, flushing in batches
-// that stay below the changed list's limit.
+// that stay below the changed list's limit. A step's rectangles never
+// overlap, so they go in without the search for joins.
 void mark_rects(vm::Interp& ctx, Image& img, const std::vector<Rect>& pixels) {
-  size_t batch = 0;
-  for (const Rect& r : pixels) {
-    if (batch == kMaxChanged / 2) {
-      finish_drawing(ctx);
-      batch = 0;
-    }
-    if (batch == 0) set_fine_grain(ctx);
-    mark_changed(ctx, img, r.x1, r.y1, r.x2, r.y2, true);
-    batch++;
+  constexpr size_t kBatch = kMaxChanged / 2;
+  for (size_t i = 0; i < pixels.size(); i += kBatch) {
+    if (i > 0) finish_drawing(ctx);
+    mark_changed_pieces(ctx, img, pixels.data() + i, std::min(kBatch, pixels.size() - i));
   }
 }
 
@@ -453,14 +543,13 @@ void run_step(vm::Interp& ctx, Transition& t, Image& img) {
     }
     px.push_back(t.area);
   } else if (t.effect == kEffectPattern) {
-    // The level's pixels come in row order: each row's changed pixels are
-    // marked as the span from its first to its last.
-    const int64_t aw = t.area.x2 - t.area.x1 + 1;
+    // The level's runs come in row order: each run is copied, and each
+    // row's runs are marked as one span from the first to the last.
     for (uint32_t i = t.first[size_t(k)]; i < t.first[size_t(k) + 1]; i++) {
-      const int32_t gx = int32_t(t.area.x1 + t.order[i] % aw), gy = int32_t(t.area.y1 + t.order[i] / aw);
-      std::memcpy(t.at(img, gx, gy), t.copy_at(t.new_px, gx, gy), size_t(t.bpp));
-      if (!px.empty() && px.back().y1 == gy) px.back().x2 = gx;
-      else px.push_back({gx, gy, gx, gy});
+      const Rect& r = t.runs[i];
+      std::memcpy(t.at(img, r.x1, r.y1), t.copy_at(t.new_px, r.x1, r.y1), size_t(r.x2 - r.x1 + 1) * size_t(t.bpp));
+      if (!px.empty() && px.back().y1 == r.y1) px.back().x2 = r.x2;
+      else px.push_back(r);
     }
   } else if (is_slide(t.effect)) {
     Rect r;
@@ -503,6 +592,10 @@ void run_step(vm::Interp& ctx, Transition& t, Image& img) {
 
 Transition* transition_begin(vm::Interp& ctx, const TransitionSpec& spec) {
   auto* t = new Transition;
+  SpareArrays& spare = spare_arrays();
+  t->old_px.swap(spare.old_px);
+  t->new_px.swap(spare.new_px);
+  t->order.swap(spare.order);
   finish_drawing(ctx);
   Image* img = target(ctx);
   const Image* src = spec.image;
@@ -598,6 +691,10 @@ int64_t transition_done(const Transition& t) { return t.done; }
 void transition_delete(Transition* t) {
   if (!t) return;
   if (t->target) vm::element_release(t->target);
+  SpareArrays& spare = spare_arrays();
+  keep_bigger(spare.old_px, t->old_px);
+  keep_bigger(spare.new_px, t->new_px);
+  keep_bigger(spare.order, t->order);
   delete t;
 }
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -43,27 +44,42 @@ void free_window_state(Interp& ctx) {
 }
 
 // Copies rectangle r (inclusive, inside the frame) of the frame into the
-// BGRA picture. 24- and 32-bit rows are read directly; indexed depths go
-// through the palette.
+// BGRA picture. 24- and 32-bit rows are read directly (a 32-bit row is the
+// picture's own layout but for the fourth byte); indexed depths go through
+// the palette. A transition step sends hundreds of narrow rectangles, so the
+// row addresses are stepped, not recomputed.
 void convert_rect(const gfx::Image& img, const gfx::Rect& r, std::vector<uint8_t>& bgra) {
-  const int32_t w = img.width();
-  for (int32_t y = r.y1; y <= r.y2; y++) {
-    uint8_t* dst = bgra.data() + (int64_t(y) * w + r.x1) * 4;
-    if (img.bits == 24 || img.bits == 32) {
-      const uint8_t* src = img.row(y) + int64_t(r.x1) * img.bytes_pp;
-      for (int32_t x = r.x1; x <= r.x2; x++, src += img.bytes_pp, dst += 4) {
-        dst[0] = src[0];
-        dst[1] = src[1];
-        dst[2] = src[2];
-        dst[3] = 0xFF;
+  const int64_t w = img.width(), n = int64_t(r.x2) - r.x1 + 1;
+  uint8_t* dst = bgra.data() + (int64_t(r.y1) * w + r.x1) * 4;
+  if (img.bits == 32) {
+    const uint8_t* src = img.row(r.y1) + int64_t(r.x1) * 4;
+    for (int32_t y = r.y1; y <= r.y2; y++, src -= img.stride, dst += w * 4) {
+      for (int64_t x = 0; x < n; x++) {
+        uint32_t v;
+        std::memcpy(&v, src + x * 4, 4);
+        v |= 0xFF000000u;
+        std::memcpy(dst + x * 4, &v, 4);
+      }
+    }
+    return;
+  }
+  for (int32_t y = r.y1; y <= r.y2; y++, dst += w * 4) {
+    uint8_t* d = dst;
+    if (img.bits == 24) {
+      const uint8_t* src = img.row(y) + int64_t(r.x1) * 3;
+      for (int64_t x = 0; x < n; x++, src += 3, d += 4) {
+        d[0] = src[0];
+        d[1] = src[1];
+        d[2] = src[2];
+        d[3] = 0xFF;
       }
     } else {
-      for (int32_t x = r.x1; x <= r.x2; x++, dst += 4) {
+      for (int32_t x = r.x1; x <= r.x2; x++, d += 4) {
         uint32_t c = gfx::get_pixel(img, x, y);
-        dst[0] = uint8_t(c);
-        dst[1] = uint8_t(c >> 8);
-        dst[2] = uint8_t(c >> 16);
-        dst[3] = 0xFF;
+        d[0] = uint8_t(c);
+        d[1] = uint8_t(c >> 8);
+        d[2] = uint8_t(c >> 16);
+        d[3] = 0xFF;
       }
     }
   }

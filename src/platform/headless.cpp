@@ -1,6 +1,7 @@
 // The headless backend: windows are in-memory surfaces, events come only
 // from the host, the clock is the process's monotonic clock.
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +12,8 @@
 #include "platform/scaling.h"
 
 namespace platform {
+
+static_assert(std::endian::native == std::endian::little, "surface words are stored little-endian");
 
 namespace {
 
@@ -64,6 +67,15 @@ class HeadlessWindow final : public Window {
     }
   }
 
+  // Unscaled, each rectangle's rows are copied straight; only a scaled
+  // window goes through present's mapping per rectangle.
+  void present_areas(const uint8_t* bgra, int32_t stride, int32_t frame_w, int32_t frame_h, const Area* areas,
+                     size_t count) override {
+    if (spec_.width != frame_w || spec_.height != frame_h)
+      return Window::present_areas(bgra, stride, frame_w, frame_h, areas, count);
+    for (size_t i = 0; i < count; i++) copy_unscaled(bgra, stride, areas[i].x, areas[i].y, areas[i].w, areas[i].h);
+  }
+
   std::vector<uint32_t> surface_;
 
  private:
@@ -71,12 +83,16 @@ class HeadlessWindow final : public Window {
     const int64_t ww = spec_.width, wh = spec_.height;
     int64_t x1 = std::max<int64_t>(x, 0), y1 = std::max<int64_t>(y, 0);
     int64_t x2 = std::min<int64_t>(x + w, ww), y2 = std::min<int64_t>(y + h, wh);
-    for (int64_t row = y1; row < y2; row++) {
-      const uint8_t* p = bgra + row * stride + x1 * 4;
-      uint32_t* dst = surface_.data() + row * ww;
-      for (int64_t col = x1; col < x2; col++, p += 4)
-        dst[col] = 0xFF000000u | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
-    }
+    // The surface's pixels are 0xFFRRGGBB words: in memory, the picture's
+    // B, G, R bytes with the fourth set.
+    const uint8_t* src = bgra + y1 * stride + x1 * 4;
+    uint32_t* dst = surface_.data() + y1 * ww + x1;
+    for (int64_t row = y1; row < y2; row++, src += stride, dst += ww)
+      for (int64_t col = 0; col < x2 - x1; col++) {
+        uint32_t v;
+        std::memcpy(&v, src + col * 4, 4);
+        dst[col] = 0xFF000000u | v;
+      }
   }
 
   WindowSpec spec_;
