@@ -302,6 +302,8 @@ void draw_cursor(Interp& ctx, Field& f, gfx::Image& img) {
   for (int32_t y = m.cursor_y; y < m.cursor_y + m.cursor_h && y <= f.area.y2; y++)
     for (int32_t dx = 0; dx < 2 && x + dx <= f.area.x2; dx++) gfx::set_pixel(img, x + dx, y, f.st.color);
   gfx::mark_changed(ctx, img, x, m.cursor_y, x + 1, m.cursor_y + m.cursor_h - 1, true);
+  // The input method shows its candidates next to the cursor.
+  if (gfx::frame(ctx) == &img) platform_get().set_text_input_rect(x, m.cursor_y, 2, m.cursor_h);
 }
 
 // Draws the field on its background: the text and, while shown, the cursor.
@@ -770,7 +772,9 @@ void h_inputend(Interp& ctx) {
 }
 
 void h_inputfree(Interp& ctx) {
-  // A field that is still in the ring stays alive until it leaves it.
+  // A freed field leaves the ring first, so that it takes no more keys.
+  for (Value* a = ctx.top; a < ctx.stack_base && !a->is_marker(); a++)
+    if (host::Field* f = host::field_arg(ctx, *a)) host::unlink(ctx, *f);
   free_variables(ctx, kTypeInputField);
 }
 
