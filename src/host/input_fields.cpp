@@ -97,6 +97,16 @@ struct Ring {
 
 void (*g_prev_tick)(Interp&) = nullptr;
 bool g_tick_installed = false;
+int64_t g_linked = 0;  // fields in the rings of every context
+
+// The per-token hook runs only while some field is active: other scripts
+// keep their fast path.
+void uninstall_tick_when_idle() {
+  if (g_linked > 0 || !g_tick_installed) return;
+  vm::g_host.tick = g_prev_tick;
+  g_prev_tick = nullptr;
+  g_tick_installed = false;
+}
 
 Field* field_of(Value v) {
   auto* p = static_cast<FieldPayload*>(vm::element_lookup(v, vm::kTypeInputField));
@@ -130,6 +140,8 @@ void unlink(Interp& ctx, Field& f) {
   auto it = std::find(r.active.begin(), r.active.end(), f.self);
   if (it != r.active.end()) {
     r.active.erase(it);
+    g_linked--;
+    uninstall_tick_when_idle();
     vm::element_release(f.self);
   }
 }
@@ -140,9 +152,11 @@ void ring_closer(Interp& ctx) {
   ctx.slots[vm::kSlotInputFields] = nullptr;
   for (uint32_t h : r->active) {
     if (Field* f = field_of_handle(h)) f->linked = false;
+    g_linked--;
     vm::element_release(h);
   }
   delete r;
+  uninstall_tick_when_idle();
 }
 
 // --- characters ---
@@ -711,6 +725,7 @@ void h_inputactive(Interp& ctx) {
       } else {
         element_ref(f->self);
         f->linked = true;
+        host::g_linked++;
       }
       r.active.insert(r.active.begin(), f->self);
       host::redraw(ctx, *f);
