@@ -5,6 +5,7 @@
 #include "graphics/layers.h"
 #include "graphics/transitions.h"
 #include "host/hotspots.h"
+#include "host/input_fields.h"
 #include "text/layout.h"
 #include "vm/interp.h"
 
@@ -28,6 +29,7 @@ void engine_init() {
   text::layer_text_register();
   hotspots_register();
   markup_links_register();
+  input_fields_register();
 }
 
 }  // namespace host

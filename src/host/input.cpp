@@ -12,6 +12,7 @@
 #include "host/startup.h"
 #include "host/window.h"
 #include "host/window_state.h"
+#include "text/sysfont.h"
 #include "vm/clock.h"
 #include "vm/commands.h"
 #include "vm/convert.h"
@@ -367,8 +368,8 @@ void key_event(Interp& ctx, const platform::Event& e) {
   // control codes that came with their key-down.
   if (e.mods & platform::kModAlt) return;
   for (size_t k = 0; k < e.text.size();) {
-    int32_t c = next_char(e.text, k);
-    if (c <= 0 || c > 255 || c == 8 || c == 9 || c == 10 || c == 13 || c == 27 || c == 127) continue;
+    int32_t c = code_page_byte(next_char(e.text, k));
+    if (c <= 0 || c == 8 || c == 9 || c == 10 || c == 13 || c == 27 || c == 127) continue;
     key_code(ctx, c);
   }
 }
@@ -492,6 +493,53 @@ void cursor_set(Interp& ctx, const Cursor& c) {
 
 uint32_t input_queue_size(Interp& ctx) { return uint32_t(state(ctx).queue.size()); }
 
+bool input_take_key(Interp& ctx, int32_t& code) {
+  auto& queue = state(ctx).queue;
+  for (auto it = queue.begin(); it != queue.end(); ++it) {
+    if (it->type != kInputKey) continue;
+    code = int32_t(it->state & 0xFFFF);
+    queue.erase(it);
+    return true;
+  }
+  return false;
+}
+
+int32_t code_page_byte(int32_t code_point) {
+  if (code_point < 0) return 0;
+  if (code_point < 128) return code_point;
+  for (int c = 128; c < 256; c++)
+    if (text::system_code_point(uint8_t(c), 0) == uint32_t(code_point)) return c;
+  return 0;
+}
+
+std::string code_page_to_utf8(std::string_view bytes) {
+  std::string out;
+  for (char ch : bytes) {
+    uint32_t cp = uint8_t(ch) < 128 ? uint8_t(ch) : text::system_code_point(uint8_t(ch), 0);
+    if (cp == 0) continue;
+    if (cp < 0x80) {
+      out += char(cp);
+    } else if (cp < 0x800) {
+      out += char(0xC0 | cp >> 6);
+      out += char(0x80 | (cp & 0x3F));
+    } else {
+      out += char(0xE0 | cp >> 12);
+      out += char(0x80 | ((cp >> 6) & 0x3F));
+      out += char(0x80 | (cp & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::string utf8_to_code_page(const std::string& utf8) {
+  std::string out;
+  for (size_t k = 0; k < utf8.size();) {
+    const int32_t c = code_page_byte(next_char(utf8, k));
+    if (c > 0) out += char(c);
+  }
+  return out;
+}
+
 void input_init() {
   vm::g_key_from_name = key_from_name_hook;
   vm::interp_add_closer(input_closer);
@@ -533,16 +581,7 @@ Value key_text(int32_t code) {
 }
 
 // Takes the oldest key event out of the queue; false when none waits.
-bool take_key(Interp& ctx, int32_t& code) {
-  auto& queue = host::state(ctx).queue;
-  for (auto it = queue.begin(); it != queue.end(); ++it) {
-    if (it->type != host::kInputKey) continue;
-    code = int32_t(it->state & 0xFFFF);
-    queue.erase(it);
-    return true;
-  }
-  return false;
-}
+bool take_key(Interp& ctx, int32_t& code) { return host::input_take_key(ctx, code); }
 
 }  // namespace
 

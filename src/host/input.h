@@ -43,6 +43,15 @@ void input_event(vm::Interp& ctx, const platform::Event& e, bool background);
 
 // Queued key and button events of the context (for tests).
 uint32_t input_queue_size(vm::Interp& ctx);
+// Takes the oldest queued key event; false when none waits.
+bool input_take_key(vm::Interp& ctx, int32_t& code);
+
+// The player's single-byte code page (the one of system fonts, character
+// set 0): the byte of a Unicode code point, 0 when it has none; and texts
+// from and to UTF-8 (characters without a byte are left out).
+int32_t code_page_byte(int32_t code_point);
+std::string code_page_to_utf8(std::string_view bytes);
+std::string utf8_to_code_page(const std::string& utf8);
 
 // A mouse cursor: one of the system cursors by name, or a custom one made
 // from 0xAARRGGBB pixels (top row first) with its hot point.

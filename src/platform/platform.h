@@ -129,6 +129,15 @@ class Platform {
   // A cursor made from w x h 0xAARRGGBB pixels (top row first) with its hot
   // spot; false when the window system refuses it.
   virtual bool set_custom_cursor(const uint32_t* argb, int32_t w, int32_t h, int32_t hot_x, int32_t hot_y) = 0;
+  // The clipboard's text (UTF-8); without a window system, a text kept in
+  // the process.
+  virtual void set_clipboard(const std::string& utf8) { clipboard_ = utf8; }
+  virtual std::string clipboard() { return clipboard_; }
+  // Where the input method shows its candidates: near this window area.
+  virtual void set_text_input_rect(int32_t, int32_t, int32_t, int32_t) {}
+
+ private:
+  std::string clipboard_;
 };
 
 // The in-memory backend, with the given desktop.

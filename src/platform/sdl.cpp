@@ -357,6 +357,17 @@ class Sdl final : public Platform {
     SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_INFORMATION, caption, text, nullptr);
   }
   void show_cursor(bool shown) override { SDL_ShowCursor(shown ? SDL_ENABLE : SDL_DISABLE); }
+  void set_clipboard(const std::string& utf8) override { SDL_SetClipboardText(utf8.c_str()); }
+  std::string clipboard() override {
+    char* t = SDL_GetClipboardText();
+    std::string s = t ? t : "";
+    SDL_free(t);
+    return s;
+  }
+  void set_text_input_rect(int32_t x, int32_t y, int32_t w, int32_t h) override {
+    SDL_Rect r{x, y, w, h};
+    SDL_SetTextInputRect(&r);
+  }
   bool set_cursor(const std::string& name) override {
     static const struct {
       const char* name;

@@ -55,6 +55,7 @@ enum ContextSlot : uint32_t {
   kSlotLayers,
   kSlotHotspots,
   kSlotTransitions,
+  kSlotInputFields,
   kSlotCount,
 };
 
