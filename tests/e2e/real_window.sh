@@ -32,8 +32,9 @@ mismatch() {
   fail "$*"
 }
 
-# The expected pictures: shapes, and a frame drawn by text commands alone.
-for script in real_window real_window_text; do
+# The expected pictures: shapes, a frame drawn by text commands alone, and
+# mark-up text with the final pictures of two transitions.
+for script in real_window real_window_text real_window_markup; do
   cp "$here/$script.qns" .
   "$bin/quillonc" "$script.qns" || fail "quillonc rejected $script.qns"
   "$bin/quillon" --headless --snapshot "$script.png" "$script.qnc" once >headless.out 2>&1 ||
@@ -55,7 +56,7 @@ cp real_window_layers.qnc real_window_layers_settle.qnc
 xvfb_start
 
 captured_matches() {
-  import -window "$window" png:window.png 2>import.err &&
+  timeout 10 import -window "$window" png:window.png 2>import.err &&
     "$bin/png_compare" "$script.png" window.png >compare.out 2>&1
 }
 
@@ -80,7 +81,9 @@ run_in_window() {
   # until one matches, or the time is up.
   retry_for 10 captured_matches || mismatch "$label: the window does not show the snapshot"
 
-  xdotool windowunmap --sync "$window" && xdotool windowmap --sync "$window" ||
+  # --sync waits for the server's notice, which a loaded machine can lose:
+  # bounded, so a lost notice fails the step instead of hanging the test.
+  timeout 10 xdotool windowunmap --sync "$window" && timeout 10 xdotool windowmap --sync "$window" ||
     fail "$label: could not hide and show the window"
   retry_for 10 captured_matches || mismatch "$label: shown again, the window does not show the snapshot"
 
@@ -107,6 +110,7 @@ software=(SDL_RENDER_DRIVER=software SDL_FRAMEBUFFER_ACCELERATION=0
   LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$here/lsan-sdl.supp:print_suppressions=0")
 run_in_window "software renderer" real_window "${software[@]}"
 run_in_window "software renderer" real_window_text "${software[@]}"
+run_in_window "software renderer" real_window_markup "${software[@]}"
 player_args=(--fixed-clock)
 run_in_window "software renderer, fixed clock" real_window_layers "${software[@]}"
 player_args=()
