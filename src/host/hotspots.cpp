@@ -234,14 +234,16 @@ void cmd_rollin(Interp& ctx) {
 
 // Leaving: only after coming in (the roll-out trigger sees the pointer
 // outside before it ever came in).
-void cmd_rollout(Interp& ctx) {
+void leave(Interp& ctx, Target target) {
   HotspotData* d = event_hotspot(ctx);
   if (!d || !d->rolled_in) return;
   d->rolled_in = false;
   free_layers(ctx, *d);
   give_back_cursor(ctx, *d);
-  run_target(ctx, *d, kRollOut, false);
+  run_target(ctx, *d, target, false);
 }
+
+void cmd_rollout(Interp& ctx) { leave(ctx, kRollOut); }
 
 void cmd_curin(Interp& ctx) {
   HotspotData* d = event_hotspot(ctx);
@@ -251,14 +253,7 @@ void cmd_curin(Interp& ctx) {
   run_target(ctx, *d, kCurIn, true);
 }
 
-void cmd_curout(Interp& ctx) {
-  HotspotData* d = event_hotspot(ctx);
-  if (!d || !d->rolled_in) return;
-  d->rolled_in = false;
-  free_layers(ctx, *d);
-  give_back_cursor(ctx, *d);
-  run_target(ctx, *d, kCurOut, false);
-}
+void cmd_curout(Interp& ctx) { leave(ctx, kCurOut); }
 
 void cmd_hotdown(Interp& ctx) {
   HotspotData* d = event_hotspot(ctx);
