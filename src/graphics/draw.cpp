@@ -34,6 +34,8 @@ struct GfxContext {
   uint32_t frame = 0;
   uint32_t target = 0;
   ChangedList list;
+  DeferredFlush deferred = nullptr;
+  uint64_t deferred_key = 0;
 };
 
 std::unordered_map<std::string, uint32_t> g_colors;
@@ -442,9 +444,33 @@ void mark_changed_pieces(Interp& ctx, const Image& img, const Rect* pieces, size
   }
 }
 
+void set_deferred_present(Interp& ctx, DeferredFlush flush, uint64_t key) {
+  GfxContext& s = state(ctx);
+  if (s.deferred && (s.deferred != flush || s.deferred_key != key)) {
+    // Another drawing was holding changes back: they are shown first.
+    DeferredFlush other = s.deferred;
+    s.deferred = nullptr;
+    other(ctx, s.deferred_key);
+  }
+  s.deferred = flush;
+  s.deferred_key = key;
+}
+
+void present_deferred(Interp& ctx) {
+  auto* s = static_cast<GfxContext*>(ctx.slots[vm::kSlotGraphics]);
+  if (s && s->deferred) finish_drawing(ctx);
+}
+
 void finish_drawing(Interp& ctx) {
   ctx.frame_changed = false;
   GfxContext& s = state(ctx);
+  if (DeferredFlush flush = s.deferred) {
+    // Taken off first: the flush marks its rectangles and may present
+    // batches of them through this function.
+    s.deferred = nullptr;
+    flush(ctx, s.deferred_key);
+    ctx.frame_changed = false;
+  }
   Image* f = image_of(s.frame);
   if (!g_flush || !f || s.list.rects.empty()) return;
   std::vector<Rect> rects;

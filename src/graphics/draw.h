@@ -67,6 +67,17 @@ using FlushHook = void (*)(vm::Interp& ctx, Image& shown, const Rect* rects, siz
 void set_flush_hook(FlushHook hook);
 void finish_drawing(vm::Interp& ctx);
 
+// Drawing that shows its changes later than it makes them: a transition
+// stepping faster than a display can show holds its revealed cells back
+// and marks them when `flush(ctx, key)` is called. Each context holds at
+// most one such drawing; finish_drawing and present_deferred call its flush
+// first, so what it holds back reaches the window with the next present,
+// at the next idle step and before the snapshot at the end of a run.
+using DeferredFlush = void (*)(vm::Interp& ctx, uint64_t key);
+void set_deferred_present(vm::Interp& ctx, DeferredFlush flush, uint64_t key);
+// Presents what the held-back drawing holds, if any.
+void present_deferred(vm::Interp& ctx);
+
 // The composite of the layers (graphics/layers.h). compose brings the
 // composite up to date within the changed rectangles and returns it, or
 // null while there is none (the window then shows the frame); shown gives

@@ -305,6 +305,7 @@ void frame_remade(Interp& ctx) {
 }
 
 void idle(Interp& ctx) {
+  present_deferred(ctx);
   LayerContext* s = state_if_any(ctx);
   if (!s || s->list.empty()) return;
   layers_handle_pending(ctx);

@@ -3,12 +3,14 @@
 #include "graphics/transitions.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cmath>
 #include <cstring>
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <unordered_map>
 #include <utility>
 
 #include "graphics/draw.h"
@@ -285,6 +287,15 @@ class Transition {
   BigArray<Rect> runs;
   std::unique_ptr<SparkleOrder> sparkle;
   std::vector<Rect> rects;              // scratch: the step's cell rectangles
+  // Steps run faster than a display shows them are held back and shown
+  // together (see show_or_hold): the cell effects hold a byte per visible
+  // cell (rows held_lo..held_hi may hold some), the effects that draw the
+  // bounds of what they drew.
+  std::vector<uint8_t> held;
+  int64_t held_lo = INT64_MAX, held_hi = -1;
+  Rect held_box{0, 0, -1, -1};
+  uint64_t key = 0;       // the number under which live_transitions() finds it
+  uint64_t shown_at = 0;  // engine-clock time of its last present
 
   Image* img() const {
     Image* t = image_of(target);
@@ -314,21 +325,29 @@ class Transition {
 
 namespace {
 
-// The raw stored value of a pattern pixel: palette index, 16-bit word, 24
-// or 32 bits.
-uint32_t raw_pixel(const Image& img, int64_t px, int64_t py) {
+// The raw stored values of the pattern pixels in columns cols[0..n-1] of
+// row py: palette indexes, 16-bit words, 24 or 32 bits.
+void raw_row(const Image& img, int64_t py, const int64_t* cols, size_t n, uint32_t* out) {
   const uint8_t* row = img.row(int32_t(py));
+  const auto each = [&](auto read) {
+    for (size_t i = 0; i < n; i++) out[i] = read(cols[i]);
+  };
   switch (img.bits) {
-    case 1: return (row[px >> 3] >> (7 - (px & 7))) & 1;
-    case 4: return (px & 1) ? row[px >> 1] & 0x0F : row[px >> 1] >> 4;
-    case 8: return row[px];
-    case 16: return uint32_t(row[px * 2]) | uint32_t(row[px * 2 + 1]) << 8;
-    case 24: return uint32_t(row[px * 3]) | uint32_t(row[px * 3 + 1]) << 8 | uint32_t(row[px * 3 + 2]) << 16;
-    default: {
-      uint32_t v;
-      std::memcpy(&v, row + px * 4, 4);
-      return v;
-    }
+    case 1: each([row](int64_t px) { return uint32_t(row[px >> 3] >> (7 - (px & 7))) & 1; }); break;
+    case 4: each([row](int64_t px) { return uint32_t((px & 1) ? row[px >> 1] & 0x0F : row[px >> 1] >> 4); }); break;
+    case 8: each([row](int64_t px) { return uint32_t(row[px]); }); break;
+    case 16: each([row](int64_t px) { return uint32_t(row[px * 2]) | uint32_t(row[px * 2 + 1]) << 8; }); break;
+    case 24:
+      each([row](int64_t px) {
+        return uint32_t(row[px * 3]) | uint32_t(row[px * 3 + 1]) << 8 | uint32_t(row[px * 3 + 2]) << 16;
+      });
+      break;
+    default:
+      each([row](int64_t px) {
+        uint32_t v;
+        std::memcpy(&v, row + px * 4, 4);
+        return v;
+      });
   }
 }
 
@@ -348,11 +367,13 @@ void bucket(const BigArray<uint32_t>& key, int64_t keys, BigArray<uint32_t>& ord
 void plan_pattern(Transition& t, const Image& pattern, int64_t iw, int64_t ih) {
   const int32_t pw = pattern.width(), ph = pattern.height();
   uint32_t lo = UINT32_MAX, hi = 0;
-  for (int32_t py = 0; py < ph; py++)
-    for (int32_t px = 0; px < pw; px++) {
-      const uint32_t v = raw_pixel(pattern, px, py);
-      lo = std::min(lo, v), hi = std::max(hi, v);
-    }
+  std::vector<int64_t> all(static_cast<size_t>(pw));
+  for (int32_t px = 0; px < pw; px++) all[size_t(px)] = px;
+  std::vector<uint32_t> values(std::max<size_t>(size_t(pw), size_t(t.area.x2 - t.area.x1 + 1)));
+  for (int32_t py = 0; py < ph; py++) {
+    raw_row(pattern, py, all.data(), all.size(), values.data());
+    for (int32_t px = 0; px < pw; px++) lo = std::min(lo, values[size_t(px)]), hi = std::max(hi, values[size_t(px)]);
+  }
   const uint64_t range = uint64_t(hi) - lo + 1;
   t.steps = int64_t(std::min<uint64_t>(range, 256));
   const int64_t aw = t.area.x2 - t.area.x1 + 1, ah = t.area.y2 - t.area.y1 + 1;
@@ -368,8 +389,9 @@ void plan_pattern(Transition& t, const Image& pattern, int64_t iw, int64_t ih) {
   std::vector<uint8_t> line(static_cast<size_t>(aw));
   for (int64_t ay = 0; ay < ah; ay++) {
     const int64_t py = (t.area.y1 + ay - t.y) * ph / ih;
+    raw_row(pattern, py, column.data(), column.size(), values.data());
     for (int64_t ax = 0; ax < aw; ax++)
-      line[size_t(ax)] = uint8_t((unsigned __int128)(raw_pixel(pattern, column[size_t(ax)], py) - lo) * scale >> 32);
+      line[size_t(ax)] = uint8_t((unsigned __int128)(values[size_t(ax)] - lo) * scale >> 32);
     const int32_t gy = int32_t(t.area.y1 + ay);
     for (int64_t ax = 0; ax < aw;) {
       const uint8_t level = line[size_t(ax)];
@@ -398,38 +420,84 @@ void plan_cells(Transition& t) {
   bucket(key, t.steps, t.order, t.first);
 }
 
+// Joins runs of visible cells, given row by row and left to right within a
+// row, into rectangles of cells: a run that spans the same columns as a
+// run of the row above extends that rectangle downwards.
+class RunJoiner {
+ public:
+  RunJoiner(const Transition& t, std::vector<Rect>& out) : t_(t), out_(out) { out_.clear(); }
+  void add(int64_t r, int64_t c1, int64_t c2) {
+    if (r != row_) {
+      if (r == row_ + 1) prev_.swap(cur_);
+      else prev_.clear();
+      cur_.clear();
+      row_ = r;
+      pi_ = 0;
+    }
+    const int32_t x1 = int32_t(t_.c0 + c1), x2 = int32_t(t_.c0 + c2), y = int32_t(t_.r0 + r);
+    while (pi_ < prev_.size() && out_[prev_[pi_]].x1 < x1) pi_++;
+    if (pi_ < prev_.size() && out_[prev_[pi_]].x1 == x1 && out_[prev_[pi_]].x2 == x2) {
+      out_[prev_[pi_]].y2 = y;
+      cur_.push_back(prev_[pi_]);
+    } else {
+      cur_.push_back(out_.size());
+      out_.push_back({x1, y, x2, y});
+    }
+  }
+
+ private:
+  const Transition& t_;
+  std::vector<Rect>& out_;
+  std::vector<size_t> prev_, cur_;
+  int64_t row_ = -2;
+  size_t pi_ = 0;
+};
+
 // The cells of step k as rectangles of cells: runs along a row joined, and
 // equal runs of consecutive rows joined into one rectangle.
 void step_rects(Transition& t, int64_t k, std::vector<Rect>& out) {
-  out.clear();
+  RunJoiner join(t, out);
   if (k < 0 || k >= t.steps) return;
-  std::vector<size_t> prev, cur;
   const uint32_t* p = t.order.data() + t.first[size_t(k)];
   const uint32_t* end = t.order.data() + t.first[size_t(k) + 1];
-  int64_t row = -2;
-  size_t pi = 0;
   while (p < end) {
     const int64_t r = *p / t.vw, c1 = *p % t.vw;
     int64_t c2 = c1;
     ++p;
     while (p < end && c2 + 1 < t.vw && *p == uint32_t(r * t.vw + c2 + 1)) c2++, ++p;
-    if (r != row) {
-      if (r == row + 1) prev.swap(cur);
-      else prev.clear();
-      cur.clear();
-      row = r;
-      pi = 0;
-    }
-    const int32_t x1 = int32_t(t.c0 + c1), x2 = int32_t(t.c0 + c2), y = int32_t(t.r0 + r);
-    while (pi < prev.size() && out[prev[pi]].x1 < x1) pi++;
-    if (pi < prev.size() && out[prev[pi]].x1 == x1 && out[prev[pi]].x2 == x2) {
-      out[prev[pi]].y2 = y;
-      cur.push_back(prev[pi]);
-    } else {
-      cur.push_back(out.size());
-      out.push_back({x1, y, x2, y});
-    }
+    join.add(r, c1, c2);
   }
+}
+
+// The cells of step k, held back until the next present.
+void hold_step_cells(Transition& t, int64_t k) {
+  const uint32_t *p = t.order.data() + t.first[size_t(k)], *end = t.order.data() + t.first[size_t(k) + 1];
+  if (p == end) return;
+  t.held_lo = std::min<int64_t>(t.held_lo, *p / t.vw);
+  t.held_hi = std::max<int64_t>(t.held_hi, end[-1] / t.vw);
+  for (; p < end; ++p) t.held[*p] = 1;
+}
+
+// The pixel rectangles of the held cells, which are let go.
+void take_held_cells(Transition& t, std::vector<Rect>& pixels) {
+  std::vector<Rect> cells;
+  RunJoiner join(t, cells);
+  for (int64_t r = std::max<int64_t>(t.held_lo, 0); r <= t.held_hi; r++) {
+    uint8_t* row = t.held.data() + r * t.vw;
+    const uint8_t* end = row + t.vw;
+    for (const uint8_t* p = row; (p = static_cast<const uint8_t*>(std::memchr(p, 1, size_t(end - p)))); ) {
+      const uint8_t* q = p + 1;
+      while (q < end && *q) q++;
+      join.add(r, p - row, q - row - 1);
+      p = q;
+      if (p == end) break;
+    }
+    std::memset(row, 0, size_t(t.vw));
+  }
+  t.held_lo = INT64_MAX;
+  t.held_hi = -1;
+  pixels.clear();
+  for (const Rect& c : cells) pixels.push_back(t.cell_rect(c));
 }
 
 // Marks pixel rectangles changed in fine-grain mode, flushing in batches
@@ -521,6 +589,62 @@ void slide_step(Transition& t, Image& img, int64_t k, Rect& changed) {
   }
 }
 
+// Live transitions by key, so that a held-back present left in a context
+// after its transition went finds nothing rather than freed memory.
+std::unordered_map<uint64_t, Transition*>& live_transitions() {
+  thread_local std::unordered_map<uint64_t, Transition*> live;
+  return live;
+}
+std::atomic<uint64_t> g_last_key{0};
+
+void hold(Transition& t, const Rect& r) {
+  if (t.held_box.x1 > t.held_box.x2) t.held_box = r;
+  else t.held_box = {std::min(t.held_box.x1, r.x1), std::min(t.held_box.y1, r.y1), std::max(t.held_box.x2, r.x2),
+                     std::max(t.held_box.y2, r.y2)};
+}
+
+// Marks what the transition holds back as changed. The effects that draw
+// show their bounds (the target holds what the window must show there);
+// the cell effects show exactly their cells, as the target holds the whole
+// new picture from the start.
+void flush_held(vm::Interp& ctx, uint64_t key) {
+  auto it = live_transitions().find(key);
+  if (it == live_transitions().end()) return;
+  Transition& t = *it->second;
+  std::vector<Rect>& px = t.rects;
+  px.clear();
+  if (t.held_box.x1 <= t.held_box.x2) px.push_back(t.held_box);
+  t.held_box = {0, 0, -1, -1};
+  if (t.held_hi >= 0) {
+    std::vector<Rect> cells;
+    take_held_cells(t, cells);
+    px.insert(px.end(), cells.begin(), cells.end());
+  }
+  if (Image* img = t.img(); img && !px.empty()) mark_rects(ctx, *img, px);
+}
+
+// After a step: the window shows what the transition revealed when it is
+// over, when the script will idle before the next step is due, or when a
+// display's frame time has passed since it last showed something; else the
+// step is held back, so that steps quicker than a display cost one present
+// together instead of one each.
+void show_or_hold(vm::Interp& ctx, Transition& t) {
+  constexpr uint64_t kFrameTime = vm::ms_to_clock(1000) / 60;
+  const uint64_t now = vm::clock_now();
+  bool show = t.done >= t.steps || now - t.shown_at >= kFrameTime;
+  if (!show && t.duration) {
+    const unsigned __int128 due = (unsigned __int128)t.duration * uint64_t(t.done) / uint64_t(t.steps);
+    show = now - t.start < due;
+  }
+  set_deferred_present(ctx, flush_held, t.key);
+  if (show) {
+    finish_drawing(ctx);
+    t.shown_at = now;
+  } else {
+    ctx.frame_changed = false;  // not shown by the command's end either
+  }
+}
+
 void run_step(vm::Interp& ctx, Transition& t, Image& img) {
   const int64_t k = t.done;
   std::vector<Rect>& px = t.rects;
@@ -541,28 +665,32 @@ void run_step(vm::Interp& ctx, Transition& t, Image& img) {
     } else {
       blend_step(t, img, k);
     }
-    px.push_back(t.area);
+    hold(t, t.area);
   } else if (t.effect == kEffectPattern) {
-    // The level's runs come in row order: each run is copied, and each
-    // row's runs are marked as one span from the first to the last.
-    for (uint32_t i = t.first[size_t(k)]; i < t.first[size_t(k) + 1]; i++) {
+    // The level's runs come in row order; the target shows the rest of the
+    // pattern's area as it should, so the bounds of the runs are shown.
+    const uint32_t i1 = t.first[size_t(k)], i2 = t.first[size_t(k) + 1];
+    for (uint32_t i = i1; i < i2; i++) {
       const Rect& r = t.runs[i];
       std::memcpy(t.at(img, r.x1, r.y1), t.copy_at(t.new_px, r.x1, r.y1), size_t(r.x2 - r.x1 + 1) * size_t(t.bpp));
-      if (!px.empty() && px.back().y1 == r.y1) px.back().x2 = r.x2;
-      else px.push_back(r);
+      hold(t, r);
     }
   } else if (is_slide(t.effect)) {
     Rect r;
     slide_step(t, img, k, r);
-    px.push_back(r);
+    hold(t, r);
   } else if (t.effect == kEffectSparkle) {
     const int64_t per = std::min(t.w, t.h);
     for (int64_t i = 0; i < per; i++) {
       const uint64_t cell = t.sparkle->next();
       const int64_t c = int64_t(cell / uint64_t(t.h)), r = int64_t(cell % uint64_t(t.h));
       if (c < t.c0 || c >= t.c0 + t.vw || r < t.r0 || r >= t.r0 + t.vh) continue;
-      px.push_back(t.cell_rect({int32_t(c), int32_t(r), int32_t(c), int32_t(r)}));
+      t.held[size_t((r - t.r0) * t.vw + (c - t.c0))] = 1;
+      t.held_lo = std::min(t.held_lo, r - t.r0);
+      t.held_hi = std::max(t.held_hi, r - t.r0);
     }
+  } else if (!t.edge) {
+    hold_step_cells(t, k);
   } else {
     std::vector<Rect> cells;
     step_rects(t, k, cells);
@@ -583,15 +711,17 @@ void run_step(vm::Interp& ctx, Transition& t, Image& img) {
       for (const Rect& r : edge) t.restore(img, t.new_px, r);
       return;
     }
+    mark_rects(ctx, img, px);
+    finish_drawing(ctx);
   }
-  mark_rects(ctx, img, px);
-  finish_drawing(ctx);
 }
 
 }  // namespace
 
 Transition* transition_begin(vm::Interp& ctx, const TransitionSpec& spec) {
   auto* t = new Transition;
+  t->key = ++g_last_key;
+  live_transitions()[t->key] = t;
   SpareArrays& spare = spare_arrays();
   t->old_px.swap(spare.old_px);
   t->new_px.swap(spare.new_px);
@@ -663,6 +793,7 @@ Transition* transition_begin(vm::Interp& ctx, const TransitionSpec& spec) {
     } else {
       plan_cells(*t);
     }
+    if (!t->edge) t->held.assign(size_t(t->vw * t->vh), 0);
   }
   return t;
 }
@@ -682,6 +813,7 @@ bool transition_check(vm::Interp& ctx, Transition& t) {
   }
   run_step(ctx, t, *img);
   t.done++;
+  if (t.held_hi >= 0 || t.held_box.x1 <= t.held_box.x2) show_or_hold(ctx, t);
   return true;
 }
 
@@ -690,6 +822,10 @@ int64_t transition_done(const Transition& t) { return t.done; }
 
 void transition_delete(Transition* t) {
   if (!t) return;
+  // Steps held back are shown when their transition is freed by a running
+  // script (a context being torn down shows nothing more).
+  if (vm::Interp* ctx = vm::interp_current; ctx && !ctx->tearing_down) present_deferred(*ctx);
+  live_transitions().erase(t->key);
   if (t->target) vm::element_release(t->target);
   SpareArrays& spare = spare_arrays();
   keep_bigger(spare.old_px, t->old_px);

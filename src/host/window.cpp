@@ -339,11 +339,13 @@ void close_main_window(Interp& ctx) {
   if (WindowState* ws = window_state_if_any(ctx)) ws->window.reset();
 }
 
-// The snapshot is what the window shows: its copy of the picture once it
+// The snapshot is what the window shows (with any changes held back for
+// the next present shown first): its copy of the picture once it
 // has presented something (so a script that ends in the middle of a
 // transition leaves the part revealed so far), else the composite once
 // layers exist, else the frame.
 bool write_snapshot(Interp& ctx, const std::string& path, std::string* error) {
+  gfx::present_deferred(ctx);
   WindowState* ws = window_state_if_any(ctx);
   if (ws && ws->window && ws->frame_w > 0 && ws->frame_h > 0 &&
       ws->bgra.size() == size_t(ws->frame_w) * size_t(ws->frame_h) * 4) {
