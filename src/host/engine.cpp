@@ -1,5 +1,6 @@
 #include "host/engine.h"
 
+#include "commands/dll.h"
 #include "commands/time.h"
 #include "graphics/draw.h"
 #include "graphics/layers.h"
@@ -30,6 +31,7 @@ void engine_init() {
   hotspots_register();
   markup_links_register();
   input_fields_register();
+  vm::dll_register();
 }
 
 }  // namespace host

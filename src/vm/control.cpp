@@ -348,24 +348,38 @@ bool bind_labels(Interp* ctx, const uint32_t* code, uint32_t length) {
       if (ctx) raise(*ctx, kErrDuplicateLabel);
       return false;
     }
-    e->refs++;  // the binding's own reference, taken first so the drops below cannot free it
-    if (e->flags & kFlagGlobalValue) {
-      Value old = e->global;
-      e->global = Value::null();
-      e->flags &= ~kFlagGlobalValue;
-      value_release(old);
-      drop_binding_ref(handle);
-    }
-    e = element_entry(handle);
-    if (e->flags & kFlagHasLabel) {
-      e->flags &= ~kFlagHasLabel;
-      drop_binding_ref(handle);
-    }
-    e = element_entry(handle);
-    e->flags |= kFlagHasLabel;
-    e->target = i + 1;
+    label_bind(handle, i + 1);
   }
   return true;
+}
+
+void label_bind(uint32_t handle, uint32_t target) {
+  ElementEntry* e = element_entry(handle);
+  if (!e || e->type != kTypeString) return;
+  e->refs++;  // the binding's own reference, taken first so the drops below cannot free it
+  if (e->flags & kFlagGlobalValue) {
+    Value old = e->global;
+    e->global = Value::null();
+    e->flags &= ~kFlagGlobalValue;
+    value_release(old);
+    drop_binding_ref(handle);
+  }
+  e = element_entry(handle);
+  if (e->flags & kFlagHasLabel) {
+    e->flags &= ~kFlagHasLabel;
+    drop_binding_ref(handle);
+  }
+  e = element_entry(handle);
+  e->flags |= kFlagHasLabel;
+  e->target = target;
+}
+
+void label_unbind(uint32_t handle, uint32_t target) {
+  ElementEntry* e = element_entry(handle);
+  if (!e || e->type != kTypeString || !(e->flags & kFlagHasLabel) || e->target != target) return;
+  e->flags &= ~kFlagHasLabel;
+  e->target = 0;
+  drop_binding_ref(handle);
 }
 
 void unbind_labels(const uint32_t* code, uint32_t length) {

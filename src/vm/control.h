@@ -46,6 +46,13 @@ bool bind_labels(Interp* ctx, const uint32_t* code, uint32_t length);
 // Unbinds the labels of a token array and drops their references.
 void unbind_labels(const uint32_t* code, uint32_t length);
 
+// Binds the name `handle` as a label with `target` (a code index or a
+// DLLFUNC handle), as linking does: a common value and an earlier label of
+// that name are dropped first; the binding holds a reference to the name.
+void label_bind(uint32_t handle, uint32_t target);
+// Drops the label of the name `handle` when it is bound to `target`.
+void label_unbind(uint32_t handle, uint32_t target);
+
 // Library-function calls (a label whose target is a DLLFUNC handle).
 using LibraryCall = void (*)(Interp&, uint32_t dllfunc_handle);
 extern LibraryCall g_library_call;

@@ -14,13 +14,16 @@
 # exists it is passed with --events (scripted input). The player must exit
 # with status 0, or with the number in NAME.status (1: the script stops on
 # an error). BIN_DIR (default: $QUILLON_BIN, else build/test/bin) holds
-# quillonc, quillon and png_compare. Exits 0 when everything matches.
+# quillonc, quillon and png_compare, and is given to the script as the
+# environment variable QUILLON_TEST_BIN (`@quillon_test_bin`), where it
+# finds libraries built for tests. Exits 0 when everything matches.
 set -eu
 
 name=${1:?usage: run_script_test.sh NAME [BIN_DIR]}
 here=$(cd "$(dirname "$0")" && pwd)
 bin=${2:-${QUILLON_BIN:-$here/../../build/test/bin}}
 bin=$(cd "$bin" && pwd)
+export QUILLON_TEST_BIN="$bin"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quillon-script-$name.XXXXXX")
 trap 'rm -rf "$work"' EXIT
