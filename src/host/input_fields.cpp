@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -81,6 +82,7 @@ struct Field {
   // Timers (engine clock).
   uint64_t opened = 0, blink = 0;
   bool cursor_shown = false;
+  int32_t goal_x = -1;  // the column Up and Down keep, -1 when not moving so
   bool linked = false;
   std::string seen;  // var_inputstring as last given to the script
 };
@@ -303,6 +305,69 @@ Measure measure(Interp& ctx, Field& f, const std::string& s, int64_t pos) {
   return m;
 }
 
+// Where the cursor can stand on each screen line of the laid-out text: the
+// byte positions with their pen x, in order. Wrapped lines are lines of
+// their own, so Up and Down move over what the user sees.
+struct Stop {
+  int64_t pos;
+  int32_t x;
+};
+std::vector<std::vector<Stop>> cursor_rows(Interp& ctx, Field& f, const std::string& s) {
+  std::vector<std::vector<Stop>> rows;
+  int32_t last_pen_x = f.x0;
+  gfx::Image* img = field_image(f);
+  if (img)
+    with_field_state(ctx, f, *img, [&](gfx::Image& im, text::TextState& ts) {
+      const text::Font* font = text::current_font(ctx);
+      if (!font) return;
+      text::Decoded d = text::decode_text(&ctx, s, *font, im.st.color, ts);
+      text::LayoutBox box{f.area.x1, f.area.x2 - f.area.x1 + 1, f.x0, false};
+      text::Layout l = text::layout_text(&ctx, d, ts, box);
+      for (const text::Line& line : l.lines) {
+        rows.emplace_back();
+        for (size_t k = line.begin; k < line.next && k < d.items.size(); k++)
+          rows.back().push_back({int64_t(d.items[k].src), k < line.end ? l.x[k] : line.pen_x});
+        if (rows.back().empty()) rows.back().push_back({int64_t(s.size()), line.pen_x});
+        last_pen_x = line.pen_x;
+      }
+    });
+  const int64_t end = int64_t(s.size());
+  bool has_end = false;
+  for (const auto& row : rows)
+    for (const Stop& st : row) has_end |= st.pos >= end;
+  if (!has_end) {
+    // The end of the text: after the last line, or on a line of its own
+    // after a final line break.
+    if (rows.empty() || (!s.empty() && s.back() == '\n'))
+      rows.push_back({{end, rows.empty() ? f.x0 : f.area.x1}});
+    else
+      rows.back().push_back({end, last_pen_x});
+  }
+  return rows;
+}
+
+// The position on the screen line above (-1) or below (+1) the cursor
+// nearest to the column the cursor keeps while it moves up and down.
+void cursor_line_move(Interp& ctx, Field& f, int dir) {
+  const auto rows = cursor_rows(ctx, f, shown_text(f, ctx));
+  size_t r = rows.size() - 1, k = rows.back().size() - 1;
+  bool found = false;
+  for (size_t i = 0; i < rows.size() && !found; i++)
+    for (size_t j = 0; j < rows[i].size() && !found; j++)
+      if (rows[i][j].pos >= f.cursor) r = i, k = j, found = true;
+  if (f.goal_x < 0) f.goal_x = rows[r][k].x;
+  if (dir < 0 && r == 0) {
+    f.cursor = 0;
+    return;
+  }
+  if (dir > 0 && r + 1 == rows.size()) return;
+  const auto& row = rows[dir < 0 ? r - 1 : r + 1];
+  const Stop* best = &row.front();
+  for (const Stop& st : row)
+    if (std::abs(st.x - f.goal_x) < std::abs(best->x - f.goal_x)) best = &st;
+  f.cursor = best->pos;
+}
+
 void put_back_area(Field& f, gfx::Image& img) {
   if (f.area.x2 < f.area.x1 || f.under.empty()) return;
   size_t k = 0;
@@ -396,16 +461,12 @@ void type_char(Interp& ctx, Field& f, uint8_t c) {
   changed_text(ctx, f);
 }
 
-// The start of the line holding `pos`, and that line's number of bytes before pos.
-int64_t line_start(const std::string& s, int64_t pos) {
-  while (pos > 0 && s[size_t(pos - 1)] != '\n') pos--;
-  return pos;
-}
-
 void key(Interp& ctx, Field& f, int32_t code) {
   const int64_t n = int64_t(f.text.size());
   auto crlf_before = [&](int64_t p) { return p >= 2 && f.text[size_t(p - 1)] == '\n' && f.text[size_t(p - 2)] == '\r'; };
   auto crlf_at = [&](int64_t p) { return p + 1 < n && f.text[size_t(p)] == '\r' && f.text[size_t(p + 1)] == '\n'; };
+  // Up and Down keep the column they started from over shorter lines.
+  if (code != 328 && code != 336) f.goal_x = -1;
   switch (code) {
     case 9: f.exit = kForward; return;
     case 271: f.exit = kBackward; return;
@@ -416,26 +477,12 @@ void key(Interp& ctx, Field& f, int32_t code) {
       else type_char(ctx, f, '\n');
       return;
     case 328:
-      if (f.one_line) {
-        f.exit = kUp;
-      } else {
-        int64_t start = line_start(f.text, f.cursor);
-        f.cursor = start > 0 ? line_start(f.text, start - 1) + std::min(f.cursor - start, start - 1 - line_start(f.text, start - 1)) : 0;
-      }
-      break;
     case 336:
       if (f.one_line) {
-        f.exit = kDown;
-      } else {
-        const int64_t start = line_start(f.text, f.cursor);
-        const size_t nl = f.text.find('\n', size_t(f.cursor));
-        if (nl != std::string::npos) {
-          const int64_t next = int64_t(nl) + 1;
-          size_t end = f.text.find('\n', size_t(next));
-          const int64_t next_len = (end == std::string::npos ? n : int64_t(end)) - next;
-          f.cursor = next + std::min(f.cursor - start, next_len);
-        }
+        f.exit = code == 328 ? kUp : kDown;
+        break;
       }
+      cursor_line_move(ctx, f, code == 328 ? -1 : 1);
       break;
     case 327: f.cursor = 0; break;
     case 335: f.cursor = n; break;
@@ -787,9 +834,16 @@ void h_inputend(Interp& ctx) {
 }
 
 void h_inputfree(Interp& ctx) {
-  // A freed field leaves the ring first, so that it takes no more keys.
+  // A freed field leaves the ring first, so that it takes no more keys,
+  // and takes its cursor off the screen.
   for (Value* a = ctx.top; a < ctx.stack_base && !a->is_marker(); a++)
-    if (host::Field* f = host::field_arg(ctx, *a)) host::unlink(ctx, *f);
+    if (host::Field* f = host::field_arg(ctx, *a)) {
+      host::unlink(ctx, *f);
+      if (f->cursor_shown) {
+        f->cursor_shown = false;
+        host::redraw(ctx, *f);
+      }
+    }
   free_variables(ctx, kTypeInputField);
 }
 
