@@ -504,6 +504,17 @@ bool input_take_key(Interp& ctx, int32_t& code) {
   return false;
 }
 
+bool input_take_event(Interp& ctx, int32_t& type, int32_t& code, int32_t& x, int32_t& y) {
+  auto& queue = state(ctx).queue;
+  if (queue.empty()) return false;
+  const Record r = queue.front();
+  queue.pop_front();
+  type = r.type;
+  code = int32_t(r.state & 0xFFFF);
+  x = int32_t(int16_t(r.position & 0xFFFF)), y = int32_t(int16_t(r.position >> 16));
+  return true;
+}
+
 int32_t code_page_byte(int32_t code_point) {
   if (code_point < 0) return 0;
   if (code_point < 128) return code_point;
