@@ -988,7 +988,8 @@ void h_inputbox(Interp& ctx) {
 
   // The form draws on the frame in the default font; what it changes of
   // the drawing state, the input variables and the Escape key to end the
-  // script is put back when it closes.
+  // script is put back when it closes. The script's triggers do not see
+  // what is typed or clicked in the form.
   gfx::Image* old_target = gfx::target(ctx);
   const uint32_t old_target_handle = old_target && old_target != img ? old_target->self : 0;
   if (old_target_handle) element_ref(old_target_handle);
@@ -1004,6 +1005,7 @@ void h_inputbox(Interp& ctx) {
   }
   const int64_t esc = sysvar_int(ctx, SV_var_sysesc);
   sysvar_set_int(ctx, SV_var_sysesc, 0);
+  host::input_set_modal(ctx, true);
 
   host::box_layout(b);
   std::vector<uint32_t> under;
@@ -1017,6 +1019,7 @@ void h_inputbox(Interp& ctx) {
     for (int32_t x = b.box.x1; x <= b.box.x2; x++) gfx::set_pixel(*img, x, y, under[k++]);
   gfx::mark_changed(ctx, *img, b.box.x1, b.box.y1, b.box.x2, b.box.y2, true);
   ctx.frame_changed = true;
+  host::input_set_modal(ctx, false);
   sysvar_set_int(ctx, SV_var_sysesc, esc);
   for (int k2 = 0; k2 < 3; k2++) {
     value_store(ctx.sysvars[kept[k2]], saved_vars[k2]);
