@@ -997,6 +997,9 @@ void h_inputbox(Interp& ctx) {
   const gfx::DrawState saved_state = img->st;
   element_ref(font->self);
   img->st.font = font->self;
+  // The whole frame, whatever region the script draws in.
+  img->st.minx = img->st.miny = 0;
+  img->st.maxx = int16_t(std::min(img->width() - 1, 32767)), img->st.maxy = int16_t(std::min(img->height() - 1, 32767));
   Value saved_vars[3];
   const SysVar kept[3] = {SV_var_inputstring, SV_var_inputposition, SV_var_inputchange};
   for (int k = 0; k < 3; k++) {
