@@ -172,6 +172,7 @@ struct InputState {
   uint32_t buttons_at_down = 0, buttons_at_up = 0;
   uint16_t mods = 0;                 // platform modifier bits held
   Cursor cursor;                     // the window's cursor as last set
+  bool modal = false;                // a form of the player's own takes the input
 };
 
 void input_closer(Interp& ctx) {
@@ -290,7 +291,7 @@ void record(Interp& ctx, int32_t type, int32_t x, int32_t y, int32_t key) {
     if (in.mods & platform::kModShift) st |= 1u << 21;
     in.queue.push_back({st, type, uint32_t(uint16_t(y)) << 16 | uint16_t(x), 0, vm::clock_now()});
   }
-  offer_to_triggers(ctx, type, x, y, key);
+  if (!in.modal) offer_to_triggers(ctx, type, x, y, key);
 }
 
 // A key code: normalised through its name, the end key checked, counted,
@@ -502,6 +503,19 @@ bool input_take_key(Interp& ctx, int32_t& code) {
     return true;
   }
   return false;
+}
+
+void input_set_modal(Interp& ctx, bool on) { state(ctx).modal = on; }
+
+bool input_take_event(Interp& ctx, int32_t& type, int32_t& code, int32_t& x, int32_t& y) {
+  auto& queue = state(ctx).queue;
+  if (queue.empty()) return false;
+  const Record r = queue.front();
+  queue.pop_front();
+  type = r.type;
+  code = int32_t(r.state & 0xFFFF);
+  x = int32_t(int16_t(r.position & 0xFFFF)), y = int32_t(int16_t(r.position >> 16));
+  return true;
 }
 
 int32_t code_page_byte(int32_t code_point) {

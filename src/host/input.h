@@ -45,6 +45,12 @@ void input_event(vm::Interp& ctx, const platform::Event& e, bool background);
 uint32_t input_queue_size(vm::Interp& ctx);
 // Takes the oldest queued key event; false when none waits.
 bool input_take_key(vm::Interp& ctx, int32_t& code);
+// Takes the oldest queued key or button event: its InputType, key code
+// (keys) and frame position (buttons); false when none waits.
+bool input_take_event(vm::Interp& ctx, int32_t& type, int32_t& code, int32_t& x, int32_t& y);
+// While a modal form of the player's own is up, events are queued for it
+// and not offered to the script's triggers.
+void input_set_modal(vm::Interp& ctx, bool on);
 
 // The player's single-byte code page (the one of system fonts, character
 // set 0): the byte of a Unicode code point, 0 when it has none; and texts

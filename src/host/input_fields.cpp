@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -81,6 +82,7 @@ struct Field {
   // Timers (engine clock).
   uint64_t opened = 0, blink = 0;
   bool cursor_shown = false;
+  int32_t goal_x = -1;  // the column Up and Down keep, -1 when not moving so
   bool linked = false;
   std::string seen;  // var_inputstring as last given to the script
 };
@@ -303,6 +305,69 @@ Measure measure(Interp& ctx, Field& f, const std::string& s, int64_t pos) {
   return m;
 }
 
+// Where the cursor can stand on each screen line of the laid-out text: the
+// byte positions with their pen x, in order. Wrapped lines are lines of
+// their own, so Up and Down move over what the user sees.
+struct Stop {
+  int64_t pos;
+  int32_t x;
+};
+std::vector<std::vector<Stop>> cursor_rows(Interp& ctx, Field& f, const std::string& s) {
+  std::vector<std::vector<Stop>> rows;
+  int32_t last_pen_x = f.x0;
+  gfx::Image* img = field_image(f);
+  if (img)
+    with_field_state(ctx, f, *img, [&](gfx::Image& im, text::TextState& ts) {
+      const text::Font* font = text::current_font(ctx);
+      if (!font) return;
+      text::Decoded d = text::decode_text(&ctx, s, *font, im.st.color, ts);
+      text::LayoutBox box{f.area.x1, f.area.x2 - f.area.x1 + 1, f.x0, false};
+      text::Layout l = text::layout_text(&ctx, d, ts, box);
+      for (const text::Line& line : l.lines) {
+        rows.emplace_back();
+        for (size_t k = line.begin; k < line.next && k < d.items.size(); k++)
+          rows.back().push_back({int64_t(d.items[k].src), k < line.end ? l.x[k] : line.pen_x});
+        if (rows.back().empty()) rows.back().push_back({int64_t(s.size()), line.pen_x});
+        last_pen_x = line.pen_x;
+      }
+    });
+  const int64_t end = int64_t(s.size());
+  bool has_end = false;
+  for (const auto& row : rows)
+    for (const Stop& st : row) has_end |= st.pos >= end;
+  if (!has_end) {
+    // The end of the text: after the last line, or on a line of its own
+    // after a final line break.
+    if (rows.empty() || (!s.empty() && s.back() == '\n'))
+      rows.push_back({{end, rows.empty() ? f.x0 : f.area.x1}});
+    else
+      rows.back().push_back({end, last_pen_x});
+  }
+  return rows;
+}
+
+// The position on the screen line above (-1) or below (+1) the cursor
+// nearest to the column the cursor keeps while it moves up and down.
+void cursor_line_move(Interp& ctx, Field& f, int dir) {
+  const auto rows = cursor_rows(ctx, f, shown_text(f, ctx));
+  size_t r = rows.size() - 1, k = rows.back().size() - 1;
+  bool found = false;
+  for (size_t i = 0; i < rows.size() && !found; i++)
+    for (size_t j = 0; j < rows[i].size() && !found; j++)
+      if (rows[i][j].pos >= f.cursor) r = i, k = j, found = true;
+  if (f.goal_x < 0) f.goal_x = rows[r][k].x;
+  if (dir < 0 && r == 0) {
+    f.cursor = 0;
+    return;
+  }
+  if (dir > 0 && r + 1 == rows.size()) return;
+  const auto& row = rows[dir < 0 ? r - 1 : r + 1];
+  const Stop* best = &row.front();
+  for (const Stop& st : row)
+    if (std::abs(st.x - f.goal_x) < std::abs(best->x - f.goal_x)) best = &st;
+  f.cursor = best->pos;
+}
+
 void put_back_area(Field& f, gfx::Image& img) {
   if (f.area.x2 < f.area.x1 || f.under.empty()) return;
   size_t k = 0;
@@ -396,16 +461,12 @@ void type_char(Interp& ctx, Field& f, uint8_t c) {
   changed_text(ctx, f);
 }
 
-// The start of the line holding `pos`, and that line's number of bytes before pos.
-int64_t line_start(const std::string& s, int64_t pos) {
-  while (pos > 0 && s[size_t(pos - 1)] != '\n') pos--;
-  return pos;
-}
-
 void key(Interp& ctx, Field& f, int32_t code) {
   const int64_t n = int64_t(f.text.size());
   auto crlf_before = [&](int64_t p) { return p >= 2 && f.text[size_t(p - 1)] == '\n' && f.text[size_t(p - 2)] == '\r'; };
   auto crlf_at = [&](int64_t p) { return p + 1 < n && f.text[size_t(p)] == '\r' && f.text[size_t(p + 1)] == '\n'; };
+  // Up and Down keep the column they started from over shorter lines.
+  if (code != 328 && code != 336) f.goal_x = -1;
   switch (code) {
     case 9: f.exit = kForward; return;
     case 271: f.exit = kBackward; return;
@@ -416,26 +477,12 @@ void key(Interp& ctx, Field& f, int32_t code) {
       else type_char(ctx, f, '\n');
       return;
     case 328:
-      if (f.one_line) {
-        f.exit = kUp;
-      } else {
-        int64_t start = line_start(f.text, f.cursor);
-        f.cursor = start > 0 ? line_start(f.text, start - 1) + std::min(f.cursor - start, start - 1 - line_start(f.text, start - 1)) : 0;
-      }
-      break;
     case 336:
       if (f.one_line) {
-        f.exit = kDown;
-      } else {
-        const int64_t start = line_start(f.text, f.cursor);
-        const size_t nl = f.text.find('\n', size_t(f.cursor));
-        if (nl != std::string::npos) {
-          const int64_t next = int64_t(nl) + 1;
-          size_t end = f.text.find('\n', size_t(next));
-          const int64_t next_len = (end == std::string::npos ? n : int64_t(end)) - next;
-          f.cursor = next + std::min(f.cursor - start, next_len);
-        }
+        f.exit = code == 328 ? kUp : kDown;
+        break;
       }
+      cursor_line_move(ctx, f, code == 328 ? -1 : 1);
       break;
     case 327: f.cursor = 0; break;
     case 335: f.cursor = n; break;
@@ -699,6 +746,141 @@ void open_field(Interp& ctx, bool one_line) {
   vm::release_all(args);
 }
 
+// --- the inputbox dialog ---
+
+// A modal form drawn over the middle of the frame: a title bar, the prompt,
+// an edit line and OK and Cancel buttons, in the player's default font. The
+// edit line is a one-line field of its own; the script does not run while
+// the form is up.
+struct InputBox {
+  Interp& ctx;
+  gfx::Image& img;
+  const text::Font& font;
+  gfx::Rect box{}, title{}, prompt{}, edit{}, ok{}, cancel{};
+  std::string title_text, prompt_text;
+};
+
+constexpr uint32_t kBoxFace = 0xD4D0C8, kBoxLight = 0xFFFFFF, kBoxShadow = 0x808080, kBoxDark = 0x404040;
+constexpr uint32_t kBoxTitle = 0x0A246A, kBoxTitleText = 0xFFFFFF, kBoxText = 0x000000, kBoxEdit = 0xFFFFFF;
+
+// Draws `s` in `r` (wrapped at its right edge, clipped to it) in the
+// default font, left aligned or centred.
+void box_text(InputBox& b, const gfx::Rect& r, const std::string& s, uint32_t color, bool centre) {
+  gfx::DrawState saved = b.img.st;
+  text::TextState& ts = text::text_state(b.ctx);
+  text::TextState saved_ts = ts;
+  ts = field_text_state(text::TextState{}, true);
+  int32_t x = r.x1;
+  if (centre) {
+    text::Decoded d = text::decode_text(&b.ctx, s, b.font, color, ts);
+    x = std::max(r.x1, r.x1 + (r.x2 - r.x1 + 1 - text::text_width(d, ts, false)) / 2);
+  }
+  b.img.st.color = color, b.img.st.filter = 0;
+  b.img.st.minx = int16_t(r.x1), b.img.st.miny = int16_t(r.y1), b.img.st.maxx = int16_t(r.x2), b.img.st.maxy = int16_t(r.y2);
+  b.img.st.text_x = x, b.img.st.text_y = r.y1;
+  text::draw_text(b.ctx, s, &r);
+  ts = saved_ts;
+  b.img.st = saved;
+}
+
+// A raised (button, form) or sunken (edit line) frame around `r`, filled.
+void box_bevel(InputBox& b, const gfx::Rect& r, uint32_t fill, bool sunken) {
+  const uint32_t hi = sunken ? kBoxShadow : kBoxLight, lo = sunken ? kBoxLight : kBoxDark;
+  gfx::fill_rect(b.img, r.x1, r.y1, r.x2, r.y2, lo);
+  gfx::fill_rect(b.img, r.x1, r.y1, r.x2 - 1, r.y2 - 1, hi);
+  gfx::fill_rect(b.img, r.x1 + 1, r.y1 + 1, r.x2 - 1, r.y2 - 1, fill);
+}
+
+void box_draw(InputBox& b) {
+  box_bevel(b, b.box, kBoxFace, false);
+  gfx::fill_rect(b.img, b.title.x1, b.title.y1, b.title.x2, b.title.y2, kBoxTitle);
+  box_text(b, {b.title.x1 + 4, b.title.y1 + 2, b.title.x2 - 4, b.title.y2}, b.title_text, kBoxTitleText, false);
+  box_text(b, b.prompt, b.prompt_text, kBoxText, false);
+  box_bevel(b, b.edit, kBoxEdit, true);
+  box_bevel(b, b.ok, kBoxFace, false);
+  box_bevel(b, b.cancel, kBoxFace, false);
+  const int32_t h = b.font.h.cell_height;
+  box_text(b, {b.ok.x1, b.ok.y1 + (b.ok.y2 - b.ok.y1 + 1 - h) / 2, b.ok.x2, b.ok.y2}, "OK", kBoxText, true);
+  box_text(b, {b.cancel.x1, b.cancel.y1 + (b.cancel.y2 - b.cancel.y1 + 1 - h) / 2, b.cancel.x2, b.cancel.y2}, "Cancel",
+           kBoxText, true);
+  gfx::mark_changed(b.ctx, b.img, b.box.x1, b.box.y1, b.box.x2, b.box.y2, true);
+}
+
+// Places the parts of the form in the middle of the frame.
+void box_layout(InputBox& b) {
+  const int32_t fw = b.img.width(), fh = b.img.height(), h = b.font.h.cell_height, pad = 8;
+  const int32_t w = std::max(std::min(fw - 16, 320), std::min(fw, 160));
+  text::TextState ts = field_text_state(text::TextState{}, true);
+  text::Decoded d = text::decode_text(&b.ctx, b.prompt_text, b.font, kBoxText, ts);
+  const int32_t prompt_h =
+      b.prompt_text.empty() ? 0 : std::clamp<int32_t>(int32_t(text::text_height(&b.ctx, d, ts, w - 2 * pad, 0)), h, 6 * h);
+  const int32_t title_h = h + 4, edit_h = h + 6, button_h = h + 8, button_w = 72;
+  const int32_t total = 2 + title_h + pad + prompt_h + pad + edit_h + pad + button_h + pad;
+  const int32_t x = std::max(0, (fw - w) / 2), y = std::max(0, (fh - total) / 2);
+  b.box = {x, y, x + w - 1, y + total - 1};
+  b.title = {x + 2, y + 2, x + w - 3, y + 1 + title_h};
+  int32_t at = b.title.y2 + 1 + pad;
+  b.prompt = {x + pad, at, x + w - 1 - pad, at + prompt_h - 1};
+  at += prompt_h + pad;
+  b.edit = {x + pad, at, x + w - 1 - pad, at + edit_h - 1};
+  at += edit_h + pad;
+  b.cancel = {x + w - pad - button_w, at, x + w - 1 - pad, at + button_h - 1};
+  b.ok = {b.cancel.x1 - pad - button_w, at, b.cancel.x1 - pad - 1, at + button_h - 1};
+}
+
+bool inside(const gfx::Rect& r, int32_t x, int32_t y) { return x >= r.x1 && x <= r.x2 && y >= r.y1 && y <= r.y2; }
+
+// Runs the form until it is answered: true with OK or Enter, false with
+// Cancel, Escape or the end of the script. `text` is the edited text.
+bool box_run(InputBox& b, std::string& text) {
+  Field f;
+  f.ctx = &b.ctx;
+  f.one_line = true;
+  f.target = b.img.self;
+  vm::element_ref(f.target);
+  f.st = b.img.st;
+  f.st.color = kBoxText, f.st.back = kBoxEdit, f.st.filter = 0;
+  f.ts = field_text_state(text::TextState{}, false);
+  f.x0 = b.edit.x1 + 3, f.y0 = b.edit.y1 + 3;
+  f.area = {f.x0, f.y0, b.edit.x2 - 3, std::min(b.edit.y2 - 2, f.y0 + b.font.h.cell_height - 1)};
+  for (int32_t y = f.area.y1; y <= f.area.y2; y++)
+    for (int32_t x = f.area.x1; x <= f.area.x2; x++) f.under.push_back(gfx::get_pixel(b.img, x, y));
+  f.text = text;
+  f.cursor = int64_t(f.text.size());
+  f.cursor_shown = true;
+  f.opened = f.blink = vm::clock_now();
+  redraw(b.ctx, f);
+  bool answer = false, done = false;
+  int32_t pressed = 0;  // the button the left button went down on: 1 OK, 2 Cancel
+  while (!done && b.ctx.stop == 0) {
+    gfx::finish_drawing(b.ctx);
+    vm::idle_yield(b.ctx);
+    const uint64_t now = vm::clock_now();
+    if (vm::clock_to_ms(now - f.blink) >= kBlinkMs) {
+      f.blink = now;
+      f.cursor_shown = !f.cursor_shown;
+      redraw(b.ctx, f);
+    }
+    int32_t type = 0, code = 0, x = 0, y = 0;
+    while (!done && input_take_event(b.ctx, type, code, x, y)) {
+      if (type == kInputKey) {
+        key(b.ctx, f, code);
+        if (f.exit == kReturn || f.exit == kAbort) answer = f.exit == kReturn, done = true;
+        f.exit = kActive;  // Tab and the arrows leave the edit line where it is
+      } else if (type == kInputLeftDown) {
+        pressed = inside(b.ok, x, y) ? 1 : inside(b.cancel, x, y) ? 2 : 0;
+      } else if (type == kInputLeftUp) {
+        if (pressed == 1 && inside(b.ok, x, y)) answer = done = true;
+        if (pressed == 2 && inside(b.cancel, x, y)) done = true;
+        pressed = 0;
+      }
+    }
+  }
+  text = f.text;
+  vm::element_release(f.target);
+  return answer;
+}
+
 }  // namespace
 
 void input_fields_register() { vm::element_set_cleanup(vm::kTypeInputField, field_cleanup); }
@@ -786,10 +968,89 @@ void h_inputend(Interp& ctx) {
   for (Value w : words) push_owned(ctx, w);
 }
 
+// inputbox variable prompt title: asks for a line of text in a modal form;
+// OK or Enter stores it into the variable, Cancel or Escape leaves the
+// variable as it was.
+void h_inputbox(Interp& ctx) {
+  std::vector<Value> args = take_args(ctx, close_frame(ctx));
+  gfx::Image* img = gfx::frame(ctx);
+  Value font_value = text::default_font(ctx);
+  text::Font* font = text::font_of(font_value);
+  if (args.empty() || !img || !img->pixels || !font || ctx.stop != 0) {
+    release_all(args);
+    return;
+  }
+  host::InputBox b{ctx, *img, *font, {}, {}, {}, {}, {}, {}, {}, {}};
+  if (args.size() >= 2) b.prompt_text = value_to_string(&ctx, args[1]);
+  if (args.size() >= 3) b.title_text = value_to_string(&ctx, args[2]);
+  std::string text;
+  if (Value* cell = var_find(ctx, args[0]); cell && !cell->is_null()) text = value_to_string(&ctx, *cell);
+
+  // The form draws on the frame in the default font; what it changes of
+  // the drawing state, the input variables and the Escape key to end the
+  // script is put back when it closes. The script's triggers do not see
+  // what is typed or clicked in the form.
+  gfx::Image* old_target = gfx::target(ctx);
+  const uint32_t old_target_handle = old_target && old_target != img ? old_target->self : 0;
+  if (old_target_handle) element_ref(old_target_handle);
+  gfx::set_target(ctx, img->self);
+  const gfx::DrawState saved_state = img->st;
+  element_ref(font->self);
+  img->st.font = font->self;
+  // The whole frame, whatever region the script draws in.
+  img->st.minx = img->st.miny = 0;
+  img->st.maxx = int16_t(std::min(img->width() - 1, 32767)), img->st.maxy = int16_t(std::min(img->height() - 1, 32767));
+  Value saved_vars[3];
+  const SysVar kept[3] = {SV_var_inputstring, SV_var_inputposition, SV_var_inputchange};
+  for (int k = 0; k < 3; k++) {
+    saved_vars[k] = ctx.sysvars[kept[k]];
+    value_ref(saved_vars[k]);
+  }
+  const int64_t esc = sysvar_int(ctx, SV_var_sysesc);
+  sysvar_set_int(ctx, SV_var_sysesc, 0);
+  host::input_set_modal(ctx, true);
+
+  host::box_layout(b);
+  std::vector<uint32_t> under;
+  for (int32_t y = b.box.y1; y <= b.box.y2; y++)
+    for (int32_t x = b.box.x1; x <= b.box.x2; x++) under.push_back(gfx::get_pixel(*img, x, y));
+  host::box_draw(b);
+  const bool ok = host::box_run(b, text);
+
+  size_t k = 0;
+  for (int32_t y = b.box.y1; y <= b.box.y2; y++)
+    for (int32_t x = b.box.x1; x <= b.box.x2; x++) gfx::set_pixel(*img, x, y, under[k++]);
+  gfx::mark_changed(ctx, *img, b.box.x1, b.box.y1, b.box.x2, b.box.y2, true);
+  ctx.frame_changed = true;
+  host::input_set_modal(ctx, false);
+  sysvar_set_int(ctx, SV_var_sysesc, esc);
+  for (int k2 = 0; k2 < 3; k2++) {
+    value_store(ctx.sysvars[kept[k2]], saved_vars[k2]);
+    value_release(saved_vars[k2]);
+  }
+  img->st = saved_state;
+  element_release(font->self);
+  gfx::set_target(ctx, old_target_handle);
+  if (old_target_handle) element_release(old_target_handle);
+  if (ok) {
+    const uint32_t t = text_intern(text);
+    if (Value* cell = var_for_set(ctx, args[0])) value_store(*cell, Value::from_handle(t));
+    element_release(t);
+  }
+  release_all(args);
+}
+
 void h_inputfree(Interp& ctx) {
-  // A freed field leaves the ring first, so that it takes no more keys.
+  // A freed field leaves the ring first, so that it takes no more keys,
+  // and takes its cursor off the screen.
   for (Value* a = ctx.top; a < ctx.stack_base && !a->is_marker(); a++)
-    if (host::Field* f = host::field_arg(ctx, *a)) host::unlink(ctx, *f);
+    if (host::Field* f = host::field_arg(ctx, *a)) {
+      host::unlink(ctx, *f);
+      if (f->cursor_shown) {
+        f->cursor_shown = false;
+        host::redraw(ctx, *f);
+      }
+    }
   free_variables(ctx, kTypeInputField);
 }
 
