@@ -6,6 +6,7 @@
 #include "graphics/transitions.h"
 #include "host/hotspots.h"
 #include "host/input_fields.h"
+#include "sound/sound.h"
 #include "text/layout.h"
 #include "vm/interp.h"
 
@@ -30,6 +31,7 @@ void engine_init() {
   hotspots_register();
   markup_links_register();
   input_fields_register();
+  sound::sound_register();
 }
 
 }  // namespace host
