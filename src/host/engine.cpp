@@ -7,6 +7,7 @@
 #include "graphics/transitions.h"
 #include "host/hotspots.h"
 #include "host/input_fields.h"
+#include "sound/sound.h"
 #include "text/layout.h"
 #include "vm/interp.h"
 
@@ -32,6 +33,7 @@ void engine_init() {
   markup_links_register();
   input_fields_register();
   vm::dll_register();
+  sound::sound_register();
 }
 
 }  // namespace host

@@ -14,6 +14,7 @@
 #include "host/window.h"
 #include "scripts/code_view.h"
 #include "scripts/program.h"
+#include "sound/output.h"
 #include "storage/archive.h"
 #include "storage/bound_archive.h"
 #include "storage/stream.h"
@@ -47,6 +48,8 @@ void usage(FILE* out) {
                "  --desktop WxHxBITS  the desktop of --headless (default 1920x1080x24)\n"
                "  --events FILE   deliver the input events written in FILE (see docs/testing.md)\n"
                "  --fixed-clock   advance the engine clock 1 ms per idle step (repeatable runs)\n"
+               "  --audio-out FILE  write the sound output on the engine clock to FILE (48 kHz stereo\n"
+               "                  16-bit wave) instead of the sound card\n"
                "  --trace         write the code view (stack and code) to standard error before each token\n"
                "  --help          print this help\n"
                "  --version       print the version\n"
@@ -111,6 +114,7 @@ int main(int argc, char** argv) {
   bool fixed_clock = false;
   const char* events_file = nullptr;
   const char* snapshot = nullptr;
+  const char* audio_out = nullptr;
   platform::Desktop desktop;
   for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; i++) {
     if (!std::strcmp(argv[i], "--version")) {
@@ -135,6 +139,14 @@ int main(int argc, char** argv) {
         return kExitUsage;
       }
       events_file = argv[++i];
+      continue;
+    }
+    if (!std::strcmp(argv[i], "--audio-out")) {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "quillon: --audio-out needs a file\n");
+        return kExitUsage;
+      }
+      audio_out = argv[++i];
       continue;
     }
     if (!std::strcmp(argv[i], "--snapshot") || !std::strcmp(argv[i], "--desktop")) {
@@ -184,6 +196,11 @@ int main(int argc, char** argv) {
   storage::storage_init();
   scripts::scripts_init();
   host::window_init(headless, desktop);
+  if (std::string why; !sound::output_configure(headless, audio_out ? audio_out : "", &why)) {
+    std::fprintf(stderr, "quillon: cannot write the sound output %s: %s\n", audio_out, why.c_str());
+    vm::element_free_all();
+    return kExitUsage;
+  }
   vm::g_host.sleep_1ms = sleep_1ms;
   if (trace) vm::g_host.tick = trace_token;
   // The fraction of a second: a fixed clock starts at a whole second, so its
@@ -237,6 +254,7 @@ int main(int argc, char** argv) {
   }
   storage::archive_close_all();
   vm::interp_destroy(ctx);
+  sound::output_close();
   host::window_shutdown();
   vm::element_free_all();
   return status;

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Wave sounds, heard through --audio-out on the fixed engine clock: each
+# sound lands at the output frame of the engine time it was started
+# (48 frames a millisecond), a second sound cuts off the first, playing a
+# playing sound does not restart it, soundstop and soundfree silence it,
+# the file is the same on every run, and broken wave files give a line on
+# standard error, never a crash. Usage: sound.sh BIN_DIR
+set -euo pipefail
+bin=$(cd "$1" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+fail() { echo "FAIL: $*"; exit 1; }
+command -v python3 >/dev/null || { echo "sound: python3 missing, skipped"; exit 77; }
+
+run() {  # run NAME: compile NAME.qns, play it into NAME.wav
+  "$bin/quillonc" "$1.qns"
+  "$bin/quillon" --headless --fixed-clock --audio-out "$1.wav" "$1.qnc" >"$1.out" 2>"$1.err" || true
+}
+
+python3 "$here/sound_lib.py" make-waves
+
+# Times in ms from the start (the timer), printed before each command.
+cat > play.qns <<'QNS'
+timerinit t
+soundload "a.wav"
+soundload "b.wav" bee
+wait 10
+consolewrite "a " @t
+soundplay a
+wait 5
+soundplay a
+consolewrite "busy " ele_soundbusy(a)
+wait 5
+consolewrite "b " @t
+soundplay bee
+consolewrite "after b: a " ele_soundbusy(a) " bee " ele_soundbusy(bee)
+wait 2
+consolewrite "stop " @t
+soundstop bee
+consolewrite "stopped " ele_soundbusy(bee)
+wait 3
+consolewrite "a " @t
+soundplay a
+wait 10
+consolewrite "a ended " ele_soundbusy(a)
+consolewrite "a " @t
+soundplay "a"
+wait 1
+consolewrite "free " @t
+soundfree a
+wait 2
+soundfade bee 5
+soundvolume bee 0
+soundloop bee
+consolewrite "end " @t
+QNS
+run play
+[ -s play.err ] && fail "stderr: $(cat play.err)"
+python3 "$here/sound_lib.py" check-play play.out play.wav || fail "play.wav is not what the script played"
+
+# The same run gives the same file.
+cp play.wav first.wav
+run play
+cmp -s play.wav first.wav || fail "two runs gave different output"
+
+# Broken files: each a line on stderr and silence, then the script goes on.
+python3 "$here/sound_lib.py" make-broken
+for f in broken_*.wav; do
+  printf 'soundload "%s" s\nsoundplay s\nconsolewrite "done " ele_soundbusy(s)\n' "$f" > broken.qns
+  run broken
+  [ "$(cat broken.out)" = "done 0" ] || fail "$f: $(cat broken.out) $(cat broken.err)"
+  [ "$(grep -c 'cannot be played' broken.err)" = 1 ] || fail "$f: stderr $(cat broken.err)"
+done
+# A truncated file (data chunk claims more than is there) plays what is there.
+echo 'soundplay "short.wav"' > short.qns
+run short
+python3 "$here/sound_lib.py" check-short short.wav || fail "short.wav"
+
+# A file found nowhere is MISSINGFILE.
+echo 'soundplay "nothere"' > missing.qns
+run missing
+grep -q 'MISSINGFILE Sound "nothere"' missing.err || fail "missing: $(cat missing.err)"
+
+echo "sound: all passed"

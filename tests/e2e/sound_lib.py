@@ -1,0 +1,119 @@
+"""Helpers of tests/e2e/sound.sh: the test's own wave files, and checks of
+the player's --audio-out files (48 kHz stereo 16-bit) against what the
+script's printed engine times say must be heard, sample for sample."""
+import struct
+import sys
+import wave
+
+RATE_MS = 48  # output frames per millisecond
+
+
+def write_wav(name, rate, frames):
+    with wave.open(name, 'wb') as f:
+        f.setnchannels(len(frames[0]))
+        f.setsampwidth(2)
+        f.setframerate(rate)
+        f.writeframes(b''.join(struct.pack('<%dh' % len(fr), *fr) for fr in frames))
+
+
+def read_out(name):
+    with wave.open(name, 'rb') as f:
+        assert (f.getframerate(), f.getnchannels(), f.getsampwidth()) == (48000, 2, 2)
+        n = f.getnframes()
+        d = struct.unpack('<%dh' % (2 * n), f.readframes(n))
+    return [(d[2 * i], d[2 * i + 1]) for i in range(n)]
+
+
+# a.wav: 100 ms of a stereo ramp; b.wav: 50 ms of a mono ramp (doubled).
+A = [(1000 + i, -1000 - i) for i in range(4800)]
+B = [(-7000 + i, -7000 + i) for i in range(2400)]
+
+
+def chunk(kind, body):
+    return kind + struct.pack('<I', len(body)) + body
+
+
+def riff(*chunks):
+    body = b'WAVE' + b''.join(chunks)
+    return b'RIFF' + struct.pack('<I', len(body)) + body
+
+
+def fmt(tag=1, channels=1, rate=48000, bits=16, align=None):
+    align = align if align is not None else channels * bits // 8
+    return chunk(b'fmt ', struct.pack('<HHIIHH', tag, channels, rate, (rate * align) & 0xFFFFFFFF, align, bits))
+
+
+def make_broken():
+    data = chunk(b'data', struct.pack('<4h', 1, 2, 3, 4))
+    files = {
+        'zero_channels': riff(fmt(channels=0), data),
+        'rate_zero': riff(fmt(rate=0), data),
+        'rate_absurd': riff(fmt(rate=4000000000), data),
+        'no_data': riff(fmt()),
+        'data_before_fmt': riff(data, fmt()),
+        'fmt_claims_all': b'RIFF\xff\xff\xff\xffWAVEfmt \xff\xff\xff\x7f' + fmt()[8:] + data,
+        'unknown_tag': riff(fmt(tag=0x1234), data),
+        'bits_zero': riff(fmt(bits=0, align=2), data),
+        'adpcm_garbage': riff(fmt(tag=2, bits=4, align=0), data),
+        'garbage': b'RIFF\x10\x00\x00\x00WAVE' + bytes(range(200)),
+        'not_riff': b'ID3\x03' + bytes(100),
+    }
+    for name, b in files.items():
+        open('broken_%s.wav' % name, 'wb').write(b)
+    # 100 frames present, 48000 claimed by the data chunk and the RIFF size.
+    body = struct.pack('<100h', *range(100, 200))
+    short = riff(fmt()) + b'data' + struct.pack('<I', 96000) + body
+    short = short[:4] + struct.pack('<I', 10 ** 9) + short[8:]
+    open('short.wav', 'wb').write(short)
+
+
+def expect(length, segments):
+    """Silence of `length` frames with each (start, frames, stop) laid on."""
+    out = [(0, 0)] * length
+    for start, frames, stop in segments:
+        end = min(start + len(frames), stop, length)
+        out[start:end] = frames[:end - start]
+    return out
+
+
+def compare(got, want):
+    if len(got) != len(want):
+        print('length %d, want %d' % (len(got), len(want)))
+        return False
+    for i, (g, w) in enumerate(zip(got, want)):
+        if g != w:
+            print('frame %d: %s, want %s' % (i, g, w))
+            return False
+    return True
+
+
+def check_play(out_name, wav_name):
+    lines = open(out_name).read().split('\n')
+    words = [l.split() for l in lines]
+    t = [int(w[1]) * RATE_MS for w in words if len(w) == 2 and w[0] in ('a', 'b', 'stop', 'free', 'end')]
+    a1, b, stop, a2, a3, free, end = t
+    flags = [l for l in lines if l.startswith(('busy', 'after', 'stopped', 'a ended'))]
+    if flags != ['busy 1', 'after b: a 0 bee 1', 'stopped 0', 'a ended 0']:
+        print('flags: %s' % flags)
+        return False
+    want = expect(end, [(a1, A, b), (b, B, stop), (a2, A, end), (a3, A, free)])
+    return compare(read_out(wav_name), want)
+
+
+def check_short(wav_name):
+    frames = [(v, v) for v in range(100, 200)]
+    got = read_out(wav_name)
+    return compare(got, expect(len(got), [(0, frames, len(got))]))
+
+
+if __name__ == '__main__':
+    cmd = sys.argv[1]
+    if cmd == 'make-waves':
+        write_wav('a.wav', 48000, A)
+        write_wav('b.wav', 48000, [(s[0],) for s in B])
+    elif cmd == 'make-broken':
+        make_broken()
+    elif cmd == 'check-play':
+        sys.exit(0 if check_play(sys.argv[2], sys.argv[3]) else 1)
+    elif cmd == 'check-short':
+        sys.exit(0 if check_short(sys.argv[2]) else 1)
