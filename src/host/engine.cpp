@@ -1,6 +1,7 @@
 #include "host/engine.h"
 
 #include "commands/dll.h"
+#include "commands/net.h"
 #include "commands/time.h"
 #include "graphics/draw.h"
 #include "graphics/layers.h"
@@ -32,6 +33,7 @@ void engine_init() {
   markup_links_register();
   input_fields_register();
   vm::dll_register();
+  vm::net_register();
 }
 
 }  // namespace host
