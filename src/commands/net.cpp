@@ -294,7 +294,11 @@ void transfer_command(Interp& ctx, Family f) {
 }
 
 // The reader of network names for the naming layer.
+// A name without "//" after its scheme ("http:x") is no address and reads
+// nothing.
 bool read_network_name(Interp* ctx, std::string_view name, std::string& out) {
+  size_t colon = name.find(':');
+  if (colon == std::string_view::npos || name.substr(colon + 1, 2) != "//") return false;
   Family f = (name.size() >= 4 && ascii_lower(name[0]) == 'f') ? Family::Ftp : Family::Http;
   return get_text(ctx, f, name, out);
 }
