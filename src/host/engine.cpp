@@ -1,6 +1,7 @@
 #include "host/engine.h"
 
 #include "commands/dll.h"
+#include "commands/net.h"
 #include "commands/time.h"
 #include "graphics/draw.h"
 #include "graphics/layers.h"
@@ -34,6 +35,7 @@ void engine_init() {
   input_fields_register();
   vm::dll_register();
   sound::sound_register();
+  vm::net_register();
 }
 
 }  // namespace host

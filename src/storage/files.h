@@ -72,6 +72,10 @@ inline constexpr int64_t kWholeFileLimit = 0x7fff0000;
 // which is also noted on standard error.
 bool read_named(vm::Interp& ctx, std::string_view name, std::string& out, int64_t limit = kWholeFileLimit);
 
+// Puts a new buffer holding `data` in the variable that `name` (a text)
+// names, replacing what it held; nothing when the buffer cannot be made.
+void store_new_buffer(vm::Interp& ctx, vm::Value name, const std::string& data);
+
 // --- comma-separated files and variables files -----------------------------------
 
 // The delimiters that enclose a value: var_filestringstart and

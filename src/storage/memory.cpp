@@ -95,7 +95,8 @@ void get_bytes(Interp& ctx, uint32_t n) {
   finish_text(ctx, n, p ? std::string_view(reinterpret_cast<const char*>(p), size_t(count)) : "");
 }
 
-// Creates a buffer of `size` bytes holding `data` in the variable `name`.
+}  // namespace
+
 void store_new_buffer(Interp& ctx, Value name, const std::string& data) {
   uint32_t t = vm::element_type_of(name);
   if (t != vm::kTypeString && t != vm::kTypeArrayPath) return;
@@ -109,7 +110,6 @@ void store_new_buffer(Interp& ctx, Value name, const std::string& data) {
   vm::element_release(h);
 }
 
-}  // namespace
 }  // namespace storage
 
 namespace vm {

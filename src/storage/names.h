@@ -36,7 +36,8 @@ inline bool has_prefix(std::string_view name, std::string_view prefix) {
 }
 
 inline bool is_network_name(std::string_view name) {
-  return has_prefix(name, "http:") || has_prefix(name, "ftp:");
+  return has_prefix(name, "http:") || has_prefix(name, "https:") || has_prefix(name, "ftp:") ||
+         has_prefix(name, "ftps:");
 }
 
 // A read-only stream over a "resource:" name, the prefix already removed.

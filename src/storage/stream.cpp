@@ -194,8 +194,23 @@ uint32_t mem_stream(vm::Interp* ctx, std::string_view rest, bool can_read, bool 
 // up in the archives (the lower-cased copy when called by the gzip opener).
 // Note: a "disk:" name skips the archives, so that it always reaches the
 // disk even when some archive holds a member spelled "disk:...".
+NetworkReader g_network_reader = nullptr;
+
+// A read-only stream over the whole content of a network name, or 0.
+uint32_t network_stream(vm::Interp* ctx, std::string_view name) {
+  std::string data;
+  if (!g_network_reader || !g_network_reader(context_or_current(ctx), name, data)) return 0;
+  uint32_t block = filedata_new(data.data(), data.size());
+  if (!block) return 0;
+  uint32_t h = stream_new(Value::from_handle(block), true, false);
+  vm::element_release(block);
+  if (Stream* s = stream_of(h)) s->size = int64_t(data.size());
+  return h;
+}
+
 uint32_t open_read(vm::Interp* ctx, std::string_view name, std::string_view key) {
-  if (name.empty() || is_network_name(name)) return 0;  // network names never reach the disk
+  if (name.empty()) return 0;
+  if (is_network_name(name)) return network_stream(ctx, name);  // never the disk
   if (has_prefix(name, "mem:")) return mem_stream(ctx, name.substr(4), true, false);
   if (!has_prefix(name, "disk:"))
     if (uint32_t h = archive_find_member(key, true, false)) return h;
@@ -414,6 +429,8 @@ bool name_exists(vm::Interp* ctx, std::string_view name) {
   struct stat st;
   return ::stat(std::string(path).c_str(), &st) == 0;
 }
+
+void set_network_reader(NetworkReader reader) { g_network_reader = reader; }
 
 void storage_init() {
   vm::element_set_cleanup(vm::kTypeFile, stream_cleanup);

@@ -3,8 +3,8 @@
 // element that reads, writes and seeks the same way.
 //
 // Names carry prefixes, compared case-insensitively: "disk:", "resource:",
-// "mem:", "vk:", and "http:"/"ftp:" (network names, which never fall
-// through to the disk).
+// "mem:", "vk:", and "http:", "https:", "ftp:", "ftps:" (network names,
+// which never fall through to the disk).
 #pragma once
 
 #include <cstdint>
@@ -47,7 +47,8 @@ uint32_t stream_new(vm::Value source, bool can_read, bool can_write, bool net_re
 // null means the running context (vm::interp_current), if any. Each returns
 // a FILE handle (one reference, the caller's) or 0.
 //
-// stream_open_read resolves a name as given: "http:"/"ftp:" fail, "mem:"
+// stream_open_read resolves a name as given: network names are read whole
+// by the network reader (below) into a read-only memory stream, "mem:"
 // buffers, archive members (with or without "vk:"), "resource:", then the
 // disk (less "disk:"). stream_open_read_gz is the normal opener: it looks
 // archive members up by the lower-cased name, opens disk paths with their
@@ -84,6 +85,12 @@ bool stream_close(uint32_t stream);
 Stream* stream_of(uint32_t handle);
 
 bool name_exists(vm::Interp* ctx, std::string_view name);
+
+// Reads the whole content a network name names into `out`; false when it
+// cannot. The network family registers it; without one, network names do
+// not open. They are never written nor updated.
+using NetworkReader = bool (*)(vm::Interp* ctx, std::string_view name, std::string& out);
+void set_network_reader(NetworkReader reader);
 
 // The archive that "resource:" (empty file part) names: the archive bound to
 // the running executable when there is one, else the player's built-in one.

@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# End to end: http and ftp transfers and network names against servers on
+# 127.0.0.1 (net_server.py, at free ports): each outcome (success, refusal
+# by the server, refused schemes and redirects, a broken, stalled, huge or
+# endless body, uploads) gives its documented result without hanging; a
+# close of the window during a slow transfer ends the player at once.
+# Skipped (77) without python3 and pyftpdlib.
+# Usage: net_transfers.sh BIN_DIR
+set -euo pipefail
+bin=$(cd "$1" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+python=/usr/bin/python3
+"$python" -c 'import pyftpdlib' 2>/dev/null || { echo "pyftpdlib missing: skipped"; exit 77; }
+
+work=$(mktemp -d)
+server=
+trap '[ -z "$server" ] || kill "$server" 2>/dev/null; rm -rf "$work"' EXIT
+cd "$work"
+fail() { echo "FAIL: $*"; cat "$work"/*.err 2>/dev/null; exit 1; }
+
+mkdir ftproot
+"$python" "$here/net_server.py" ftproot >ports 2>server.log &
+server=$!
+for _ in $(seq 100); do [ "$(wc -l <ports)" -ge 2 ] && break; sleep 0.1; done
+[ "$(wc -l <ports)" -ge 2 ] || fail "the servers did not start: $(cat server.log)"
+export QN_HTTP="http://127.0.0.1:$(awk '$1=="http"{print $2}' ports)"
+export QN_FTP="ftp://127.0.0.1:$(awk '$1=="ftp"{print $2}' ports)"
+unset http_proxy https_proxy ftp_proxy all_proxy HTTP_PROXY HTTPS_PROXY FTP_PROXY ALL_PROXY no_proxy NO_PROXY
+
+run() {  # run NAME [player options]: compiles NAME.qns and runs it (60 s at most)
+  local name=$1
+  shift
+  "$bin/quillonc" "$name.qns" >/dev/null
+  local rc=0
+  timeout 60 "$bin/quillon" --headless --fixed-clock "$@" "$name.qnc" >"$name.out" 2>"$name.err" || rc=$?
+  [ $rc -ne 124 ] || fail "$name did not end"
+  [ $rc -eq 0 ] || fail "$name exited with $rc"
+  ! grep -q -E 'Sanitizer|runtime error' "$name.err" || fail "$name: sanitizer report"
+}
+
+cp "$here/net_transfers.qns" .
+run net_transfers
+cat >expected <<'OUT'
+text: [hello, network] 0 14 14
+get: [hello, network] 0
+404: [] 404 0 1
+redirect: [hello, network] 0
+redirect to file: [] -1
+file scheme: [] -1
+ftp scheme: [] -1
+unreachable: [] -2
+truncated: [] -5
+endless: [] -4
+huge: -1 -4 0
+stalled: [] -3
+file: 14 [hello, network]
+failed: -1 [kept] 10
+no target: -1 -7
+buffer: 14 14 [hello, network]
+put: 12 [sent by http]
+put missing: -1 -7
+post: [posted a=1 as text/plain]
+name: [hello, network] [] 0
+memload: 14
+ftp put: 11 0 11
+ftp get: [sent by ftp] 0 11
+ftp file: 11 [sent by ftp]
+ftp missing: [] 550
+ftp list: 1
+ftp http scheme: [] -1
+ftp name: [sent by ftp]
+netconnect: 1 1
+netconnect closed port: 0 0
+OUT
+diff -u expected net_transfers.out || fail "net_transfers printed other results"
+
+# A close while a transfer waits for a slow server ends the player at once
+# (the server would hold the body back for 30 s).
+cat >closing.qns <<'QNS'
+consolewrite "before"
+consolewrite "slow: " http(@qn_http$"/slow")
+consolewrite "after"
+QNS
+echo "50 close" >closing.events
+start=$(date +%s)
+run closing --events closing.events
+elapsed=$(( $(date +%s) - start ))
+[ "$(cat closing.out)" = "before" ] || fail "closing printed: $(cat closing.out)"
+[ $elapsed -lt 10 ] || fail "the close took $elapsed s to end the player"
+echo "net transfers: all cases as expected; close ended the player in ${elapsed}s"
