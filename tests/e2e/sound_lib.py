@@ -106,6 +106,30 @@ def check_short(wav_name):
     return compare(got, expect(len(got), [(0, frames, len(got))]))
 
 
+def check_mci(out_name, wav_name, expected_name):
+    """The printed results against the expected lines (times left out), and
+    the heard output against the times: played from 0 until the pause,
+    resumed until the seek, then 10 ms to 30 ms (frames 480 to 1440)."""
+    lines = open(out_name).read().split('\n')
+    times = {}
+    shown = []
+    for l in lines:
+        w = l.split()
+        if len(w) == 2 and w[0] in ('play', 'pause', 'resume', 'seek', 'wait', 'end') and w[1].isdigit():
+            times[w[0]] = int(w[1]) * RATE_MS
+        elif l:
+            shown.append(l)
+    want_lines = open(expected_name).read().rstrip('\n').split('\n')
+    # The line after the waiting play ends with the time it ended.
+    if shown != want_lines:
+        print('\n'.join('got %r\nwant %r' % p for p in zip(shown, want_lines) if p[0] != p[1]) or shown)
+        return False
+    p, q, r, s, w, end = (times[k] for k in ('play', 'pause', 'resume', 'seek', 'wait', 'end'))
+    played = q - p
+    want = expect(end, [(p, A, q), (r, A[played:], s), (w, A[480:1440], end)])
+    return compare(read_out(wav_name), want)
+
+
 if __name__ == '__main__':
     cmd = sys.argv[1]
     if cmd == 'make-waves':
@@ -115,5 +139,7 @@ if __name__ == '__main__':
         make_broken()
     elif cmd == 'check-play':
         sys.exit(0 if check_play(sys.argv[2], sys.argv[3]) else 1)
+    elif cmd == 'check-mci':
+        sys.exit(0 if check_mci(sys.argv[2], sys.argv[3], sys.argv[4]) else 1)
     elif cmd == 'check-short':
         sys.exit(0 if check_short(sys.argv[2]) else 1)
