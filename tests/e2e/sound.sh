@@ -146,4 +146,47 @@ run mci
 [ -s mci.err ] && fail "stderr: $(cat mci.err)"
 python3 "$here/sound_lib.py" check-mci mci.out mci-out.wav "$here/sound_mci.out" || fail "mci"
 
+# mpegvideo (MP3, Ogg Vorbis) and sequencer (MIDI) devices. The MP3 and
+# Ogg files are made here by lame and oggenc from a wave file; the MIDI
+# file is written by hand.
+if command -v lame >/dev/null && command -v oggenc >/dev/null && command -v oggdec >/dev/null; then
+  python3 "$here/sound_lib.py" make-media
+  lame --quiet tone.wav tone.mp3 && lame --quiet --decode tone.mp3 tone-mp3.wav
+  oggenc -Q tone.wav -o tone.ogg && oggdec -Q tone.ogg -o tone-ogg.wav
+  cat > media.qns <<'QNS'
+timerinit t
+consolewrite "[" mci("open tone.mp3 alias m") "][" mci("open tone.ogg alias o") "][" mci("open tune.mid alias s") "]"
+consolewrite "lengths " mci("status m length") " " mci("status o length") " " mci("status s length")
+mci "play m"
+wait 10
+consolewrite "m at " mci("status m position") " " mci("status m mode")
+mci "close m"
+mci "play s from 100"
+wait 10
+consolewrite "s at " mci("status s position") " " mci("status s mode")
+mci "close s"
+wait 1
+consolewrite "play " @t
+mci "play o"
+wait 10
+consolewrite "pause " @t
+mci "pause o"
+consolewrite "o at " mci("status o position")
+mci "seek o to end"
+consolewrite "o at end " mci("status o position") " " mci("status o mode")
+mci "close o"
+consolewrite "[" mci("open garbage.mp3") "]"
+consolewrite "[" mci("open garbage.mid") "]"
+consolewrite "[" mci("open garbage.ogg type mpegvideo") "]"
+consolewrite "[" mci("set s time format samples") "]"
+wait 1
+consolewrite "end " @t
+QNS
+  run media
+  [ -s media.err ] && fail "stderr: $(cat media.err)"
+  python3 "$here/sound_lib.py" check-media media.out media-out.wav "$here/sound_media.out" || fail "media devices"
+else
+  echo "sound: lame, oggenc or oggdec missing: the MP3, Ogg and MIDI devices are not tested"
+fi
+
 echo "sound: all passed"
