@@ -76,6 +76,11 @@ void Mixer::pause(Id id) {
   if (Stream* s = find(id)) s->playing = false;
 }
 
+void Mixer::resume(Id id) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (Stream* s = find(id)) s->playing = s->pos < s->to || (s->repeat && s->from < s->to);
+}
+
 void Mixer::seek(Id id, uint64_t frame) {
   std::lock_guard<std::mutex> hold(lock_);
   if (Stream* s = find(id)) move_to(*s, std::min(frame, s->source->length()));

@@ -62,8 +62,9 @@ class Mixer {
   // Plays from frame `from` (of the source) to frame `to` (exclusive,
   // clamped to the length); with `repeat` it goes back to `from` at `to`.
   void play(Id id, uint64_t from, uint64_t to, bool repeat);
-  // Stops where it is; play() from position() goes on.
+  // Stops where it is; resume() goes on from there to the same end.
   void pause(Id id);
+  void resume(Id id);
   void seek(Id id, uint64_t frame);
   void set_volume(Id id, int32_t permille);  // 0 to 1000
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "graphics/image_load.h"
+#include "sound/mci.h"
 #include "sound/output.h"
 #include "vm/commands.h"
 #include "vm/convert.h"
@@ -47,7 +48,33 @@ void sound_cleanup(uint32_t handle, void*) {
   if (handle == g_wave_owner) stop_wave();
 }
 
-void sound_closer(Interp&) { stop_wave(); }
+// The media devices a context opened (made at its first mci command).
+MciDevices& devices(Interp& ctx) {
+  void*& slot = ctx.slots[vm::kSlotSound];
+  if (!slot) {
+    auto open_file = [&ctx](const std::string& name, std::string& bytes) {
+      return gfx::open_with_extensions(ctx, name, {}, bytes);
+    };
+    // play ... wait: the script idles (the clock moves on) until the sound
+    // ends or the script is stopped.
+    auto wait_step = [&ctx] {
+      vm::idle_yield(ctx);
+      output_sync();
+      return ctx.stop == 0;
+    };
+    slot = new MciDevices(output_mixer(), open_file, wait_step);
+  }
+  return *static_cast<MciDevices*>(slot);
+}
+
+void sound_closer(Interp& ctx) {
+  stop_wave();
+  if (auto* d = static_cast<MciDevices*>(ctx.slots[vm::kSlotSound])) {
+    output_sync();
+    delete d;
+    ctx.slots[vm::kSlotSound] = nullptr;
+  }
+}
 
 // A new SOUND element holding the file's bytes (one reference), 0 when
 // memory runs out.
@@ -206,6 +233,20 @@ void h_soundfree(Interp& ctx) { free_variables(ctx, kTypeSound); }
 // nothing more. No result.
 void h_soundignored(Interp& ctx) {
   sound::for_sounds(ctx, 1, [](sound::SoundRecord&) {});
+}
+
+// mci text ...: joins the texts (no separator) into one media control
+// string, executes it and yields the result string: empty on success, the
+// text of a status query, or the error's name and text.
+void h_mci(Interp& ctx) {
+  uint32_t n = close_frame(ctx);
+  std::string command;
+  for (uint32_t i = 0; i < n && command.size() <= sound::kMciMaxCommand; i++)
+    command += value_to_string(&ctx, ctx.top[i]);
+  pop_n(ctx, n);
+  sound::output_sync();
+  const std::string result = sound::mci_result_string(sound::devices(ctx).execute(command));
+  push_owned(ctx, Value::from_handle(text_intern(result)));
 }
 
 }  // namespace vm

@@ -56,6 +56,7 @@ enum ContextSlot : uint32_t {
   kSlotHotspots,
   kSlotTransitions,
   kSlotInputFields,
+  kSlotSound,
   kSlotCount,
 };
 

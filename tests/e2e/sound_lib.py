@@ -106,6 +106,81 @@ def check_short(wav_name):
     return compare(got, expect(len(got), [(0, frames, len(got))]))
 
 
+def make_media():
+    # Half a second of a two-tone stereo signal at 48 kHz, to be encoded.
+    import math
+    write_wav('tone.wav', 48000, [(int(8000 * math.sin(i * 0.05)), int(6000 * math.sin(i * 0.031)))
+                                  for i in range(24000)])
+    # A MIDI file: format 0, 96 ticks a quarter (120 per minute by default),
+    # middle C for one quarter (500 ms), then the end of the track.
+    track = bytes([0x00, 0x90, 60, 100, 0x60, 0x80, 60, 0, 0x00, 0xFF, 0x2F, 0x00])
+    midi = b'MThd' + struct.pack('>IHHH', 6, 0, 1, 96) + b'MTrk' + struct.pack('>I', len(track)) + track
+    open('tune.mid', 'wb').write(midi)
+    open('garbage.mp3', 'wb').write(b'this is no sound file at all. ' * 50)
+    open('garbage.mid', 'wb').write(b'MThd' + struct.pack('>IHHH', 6, 0, 1, 96) + b'MTrk\xff\xff\xff\xff' + bytes(40))
+    open('garbage.ogg', 'wb').write(b'OggS' + bytes(300))
+
+
+def frames_of(name):
+    with wave.open(name, 'rb') as f:
+        return f.getnframes(), f.getframerate()
+
+
+def check_media(out_name, wav_name, expected_name):
+    """Lengths against the files decoded by the encoders' own decoders
+    (MP3 within one MPEG frame, whose padding decoders treat differently),
+    the printed results, and the Ogg Vorbis sound heard exactly as oggdec
+    decodes it from its start until the pause."""
+    lines = open(out_name).read().rstrip('\n').split('\n')
+    times = {w[0]: int(w[1]) * RATE_MS for w in (l.split() for l in lines)
+             if len(w) == 2 and w[0] in ('play', 'pause', 'end')}
+    shown = [l for l in lines if not l.startswith(('play ', 'pause ', 'end ', 'lengths '))]
+    want_lines = open(expected_name).read().rstrip('\n').split('\n')
+    if shown != want_lines:
+        print('got %s\nwant %s' % (shown, want_lines))
+        return False
+    m, o, s = (int(x) for x in next(l for l in lines if l.startswith('lengths ')).split()[1:])
+    mf, mr = frames_of('tone-mp3.wav')
+    of, orate = frames_of('tone-ogg.wav')
+    if abs(m - mf * 1000 // mr) > 1152 * 1000 // mr or o != of * 1000 // orate or not 500 <= s <= 4000:
+        print('lengths %d %d %d, decoded %d %d' % (m, o, s, mf * 1000 // mr, of * 1000 // orate))
+        return False
+    with wave.open('tone-ogg.wav', 'rb') as f:
+        d = struct.unpack('<%dh' % (2 * f.getnframes()), f.readframes(f.getnframes()))
+    ref = [(d[2 * i], d[2 * i + 1]) for i in range(len(d) // 2)]
+    p, q, end = times['play'], times['pause'], times['end']
+    got = read_out(wav_name)
+    heard = any(f != (0, 0) for f in got[:p])
+    if not heard:
+        print('the MP3 and MIDI devices were not heard')
+        return False
+    return compare(got[p:], expect(end - p, [(0, ref, q - p)]))
+
+
+def check_mci(out_name, wav_name, expected_name):
+    """The printed results against the expected lines (times left out), and
+    the heard output against the times: played from 0 until the pause,
+    resumed until the seek, then 10 ms to 30 ms (frames 480 to 1440)."""
+    lines = open(out_name).read().split('\n')
+    times = {}
+    shown = []
+    for l in lines:
+        w = l.split()
+        if len(w) == 2 and w[0] in ('play', 'pause', 'resume', 'seek', 'wait', 'end') and w[1].isdigit():
+            times[w[0]] = int(w[1]) * RATE_MS
+        elif l:
+            shown.append(l)
+    want_lines = open(expected_name).read().rstrip('\n').split('\n')
+    # The line after the waiting play ends with the time it ended.
+    if shown != want_lines:
+        print('\n'.join('got %r\nwant %r' % p for p in zip(shown, want_lines) if p[0] != p[1]) or shown)
+        return False
+    p, q, r, s, w, end = (times[k] for k in ('play', 'pause', 'resume', 'seek', 'wait', 'end'))
+    played = q - p
+    want = expect(end, [(p, A, q), (r, A[played:], s), (w, A[480:1440], end)])
+    return compare(read_out(wav_name), want)
+
+
 if __name__ == '__main__':
     cmd = sys.argv[1]
     if cmd == 'make-waves':
@@ -115,5 +190,11 @@ if __name__ == '__main__':
         make_broken()
     elif cmd == 'check-play':
         sys.exit(0 if check_play(sys.argv[2], sys.argv[3]) else 1)
+    elif cmd == 'make-media':
+        make_media()
+    elif cmd == 'check-media':
+        sys.exit(0 if check_media(sys.argv[2], sys.argv[3], sys.argv[4]) else 1)
+    elif cmd == 'check-mci':
+        sys.exit(0 if check_mci(sys.argv[2], sys.argv[3], sys.argv[4]) else 1)
     elif cmd == 'check-short':
         sys.exit(0 if check_short(sys.argv[2]) else 1)
