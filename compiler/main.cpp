@@ -34,13 +34,14 @@ void usage(FILE* out) {
                "  --strict        treat warnings as errors (nothing is written when there is one)\n"
                "  --run           compile the script, then run it with the player beside quillonc:\n"
                "                  the player options after the name (--headless, --snapshot FILE ...)\n"
-               "                  come before the compiled file, the other words after it (@1, @2 ...);\n"
+               "                  come before the compiled file, the other words after it (@2, @3 ...);\n"
                "                  the exit status is then the player's\n"
-               "Sources are Windows-1252, or UTF-8 (with its byte order mark, or valid UTF-8 with\n"
-               "characters beyond ASCII): texts are converted to Windows-1252, the player's code page.\n"
                "  --disassemble   print the token words of a compiled file, one per line\n"
                "  --help          print this help\n"
-               "  --version       print the version\n");
+               "  --version       print the version\n"
+               "Sources are Windows-1252, or UTF-8 (with its byte order mark, or valid UTF-8 with\n"
+               "characters beyond ASCII): their texts are converted to Windows-1252, the player's\n"
+               "code page.\n");
 }
 
 struct Output {
