@@ -3,16 +3,20 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <cstdlib>
 #include <iterator>
 #include <map>
 #include <optional>
 #include <set>
 #include <sstream>
 #include <string_view>
+#include <tuple>
 
 #include "compiler/expression.h"
 #include "compiler/lexer.h"
 #include "compiler/numbers.h"
+#include "compiler/source_text.h"
+#include "compiler/suggest.h"
 
 namespace compiler {
 namespace {
@@ -109,11 +113,7 @@ class Compiler : public ExprContext {
   void run(const SourceFile& main) {
     collect(main);
     for (size_t f = 0; f < files_.size(); f++) compile_file(int(f));
-    for (const Ref& r : refs_) {
-      if (!labels_.count(r.label))
-        out_.diag.warning(files_[r.where.file].source.display, r.where.line, r.where.column,
-                          "the label '" + r.label + "' is never defined");
-    }
+    check_names();
   }
 
   // ExprContext
@@ -127,7 +127,14 @@ class Compiler : public ExprContext {
     return "";
   }
   void label_reference(const std::string& label, int line, int column) override {
-    refs_.push_back({label, {file_, line, column}});
+    refs_.push_back({label, {file_, line, column}, false});
+  }
+  void variable_read(const std::string& name, int line, int column) override {
+    reads_.emplace(name, Where{file_, line, column});
+  }
+  void call_reference(const std::string& name, int line, int column) override {
+    if (statement_head_ && statement_head_->line == line && statement_head_->column == column) return;
+    calls_.push_back({name, {file_, line, column}, true});
   }
 
  private:
@@ -139,7 +146,96 @@ class Compiler : public ExprContext {
   struct Ref {
     std::string label;
     Where where;
+    bool maybe_command;  // written where a command could stand: commands are suggested too
   };
+
+  // A word that calls a label as a statement: the label may belong to a
+  // script that this one links to at run time, so a missing one is a warning.
+  void statement_call_reference(const std::string& label, const Token& head) {
+    if (!labels_.count(label)) refs_.push_back({label, {file_, head.line, head.column}, true});
+  }
+
+  // Jumps and statement calls to labels no script defines are warnings;
+  // a call inside an expression must name a label or a function that the
+  // script declares with dllsetup, else nothing could answer it.
+  void check_names() {
+    std::vector<std::string> labels = label_names();
+    for (const Ref& r : refs_) {
+      if (labels_.count(r.label) || declared_.count(r.label)) continue;
+      out_.diag.warning(files_[r.where.file].source.display, r.where.line, r.where.column,
+                        "the label '" + r.label + "' is never defined" + did_you_mean(r.label, labels, r.maybe_command));
+    }
+    check_variables();
+    std::vector<std::string> known = labels;
+    known.insert(known.end(), declared_.begin(), declared_.end());
+    for (const Ref& r : calls_) {
+      if (labels_.count(r.label) || declared_.count(r.label)) continue;
+      const std::string& file = files_[r.where.file].source.display;
+      std::string m = "the call " + r.label + "(...) names neither a command nor a label of this script" +
+                      did_you_mean(r.label, known, true);
+      if (computed_declare_)  // a function that a dllsetup with computed names declares may answer it
+        out_.diag.warning(file, r.where.line, r.where.column, m);
+      else
+        out_.diag.error(file, r.where.line, r.where.column, m);
+    }
+  }
+
+  // A variable read by name that nothing in the program names otherwise
+  // is never set: it reads the environment variable of its name, or null.
+  // Not checked when the program sets variables of computed names, nor
+  // when it has errors (its statements are then not all known).
+  void check_variables() {
+    if (computed_names_ || out_.diag.errors() > 0) return;
+    std::vector<std::pair<Where, std::string>> unset;
+    for (const auto& [name, where] : reads_) {
+      if (mentioned_.count(name) || std::getenv(name.c_str()) || std::getenv(upper(name).c_str())) continue;
+      unset.push_back({where, name});
+    }
+    std::sort(unset.begin(), unset.end(), [](const auto& a, const auto& b) {
+      return std::tie(a.first.file, a.first.line, a.first.column) < std::tie(b.first.file, b.first.line, b.first.column);
+    });
+    std::vector<std::string> names;
+    for (const std::string& m : mentioned_)
+      if (is_name(m) && !reads_.count(m) && !is_command(m)) names.push_back(m);
+    for (const auto& [where, name] : unset)
+      out_.diag.warning(files_[where.file].source.display, where.line, where.column,
+                        "the variable '" + name + "' is read but never set in this script" +
+                            did_you_mean(name, names, false));
+  }
+
+  static std::string upper(std::string s) {
+    for (char& c : s)
+      if (c >= 'a' && c <= 'z') c = char(c - 32);
+    return s;
+  }
+
+  // What the compiler learns from the calls it emits: the functions that
+  // dllsetup declares (source order: library, [result type], name, [types]),
+  // and every word or text that is not read as a variable (@name): any of
+  // them may name a variable that a command sets (set, local, imagenew,
+  // memnew, fileopen into a variable ...).
+  void note_calls(const Node& n) {
+    if (n.kind == Node::Text) mentioned_.insert(lower(n.text));
+    if (n.kind != Node::Call) return;
+    if (n.text == "at" && n.pushes.size() == 1 && n.pushes[0].kind == Node::Text) return;  // a read
+    if (n.text == "filegetvariables" || n.text == "varenvdef" || n.text == "vardef") computed_names_ = true;
+    if (n.text == "set" || n.text == "local" || n.text == "global") {
+      // Targets: set's second push, every second push of local and global.
+      for (size_t i = 1; i < n.pushes.size(); i += 2) {
+        const Node& target = n.pushes[i];
+        if (target.kind == Node::Call && target.text != "arrayref") computed_names_ = true;
+      }
+    }
+    if (n.text == "dllsetup") {
+      for (size_t i = 0; i + 1 < n.pushes.size(); i++) {
+        if (n.pushes[i].kind == Node::Text)
+          declared_.insert(lower(n.pushes[i].text));
+        else
+          computed_declare_ = true;
+      }
+    }
+    for (const Node& p : n.pushes) note_calls(p);
+  }
 
   // --- pass 1: the files, their labels and merges ----------------------------
 
@@ -149,6 +245,7 @@ class Compiler : public ExprContext {
     for (size_t q = 0; q < queue.size(); q++) {
       File f;
       f.source = queue[q];
+      f.source.text = source_to_code_page(f.source.display, f.source.text, out_.diag);
       f.statements = lex(f.source.display, f.source.text, out_.diag);
       auto it = std::find(out_.program.files.begin(), out_.program.files.end(), f.source.name);
       f.name_index = int(it - out_.program.files.begin());
@@ -181,6 +278,12 @@ class Compiler : public ExprContext {
       }
       files_.push_back(std::move(f));
     }
+  }
+
+  std::vector<std::string> label_names() const {
+    std::vector<std::string> out;
+    for (const auto& [name, where] : labels_) out.push_back(name);
+    return out;
   }
 
   std::string files_or(const std::vector<SourceFile>& queue, int index) const {
@@ -262,6 +365,7 @@ class Compiler : public ExprContext {
   bool args(const std::vector<Word>& words, size_t from, std::vector<Node>& reversed) {
     std::vector<Node> a;
     for (size_t i = from; i < words.size(); i++) {
+      if (blanks_around_operator(words, from, i)) return false;
       Node n;
       if (!expr(words[i], n)) return false;
       a.push_back(std::move(n));
@@ -270,9 +374,35 @@ class Compiler : public ExprContext {
     return true;
   }
 
+  // An argument that begins or ends with an operator written between two
+  // operands, beside another argument: the author put blanks around the
+  // operator ("Score: " $ @score), which split one expression into several
+  // arguments. Reported with the expression written without the blanks.
+  bool blanks_around_operator(const std::vector<Word>& words, size_t from, size_t i) {
+    const auto& t = toks();
+    const Word& w = words[i];
+    const Token& first = t[w.begin];
+    const Token& last = t[w.end - 1];
+    bool unary = first.kind == Tok::Op && (first.text == "-" || first.text == "+" || first.text == "!");
+    bool joins_before = i > from && is_binary_operator(first) && !(unary && w.end - w.begin > 1);
+    bool joins_after = i + 1 < words.size() && is_binary_operator(last);
+    if (!joins_before && !joins_after) return false;
+    const Token& op = joins_before ? first : last;
+    std::string joined;
+    for (size_t k = joins_before ? i - 1 : i; k <= i + (joins_after ? 1 : 0) && k < words.size(); k++)
+      for (size_t j = words[k].begin; j < words[k].end; j++)
+        joined += t[j].kind == Tok::Text ? "\"" + t[j].raw + "\"" : t[j].text;
+    error(op, "blanks separate arguments, so '" + op.text + "' here has no " + (joins_before ? "left" : "right") +
+                  " operand: write " + joined + " without blanks around the operator");
+    return true;
+  }
+
   // --- emitting ---------------------------------------------------------------
 
-  void emit(const Node& n) { append_node(cur_.postfix, n); }
+  void emit(const Node& n) {
+    note_calls(n);
+    append_node(cur_.postfix, n);
+  }
   void emit_call(const Node& call) {
     bool discard = call.kind == Node::Call && command_yields(call.text, call.pushes.size());
     if (discard) cur_.postfix.push_back(Elem(Elem::OpenBrace));
@@ -409,7 +539,10 @@ class Compiler : public ExprContext {
           return;
         }
         Node n;
-        if (!expr(words[0], n)) return;
+        statement_head_ = &head;
+        bool parsed = expr(words[0], n);
+        statement_head_ = nullptr;
+        if (!parsed) return;
         if (n.kind != Node::Call || n.text != first) {
           bare(words, 0);
           return;
@@ -417,7 +550,7 @@ class Compiler : public ExprContext {
         if (is_command(first)) {
           emit_call(n);
         } else {
-          if (!labels_.count(first)) label_reference(first, head.line, head.column);
+          statement_call_reference(first, head);
           emit_discarded(n);
         }
         return;
@@ -432,6 +565,8 @@ class Compiler : public ExprContext {
         error(head, m);
         return;
       }
+      if (std::string m = argument_count_misuse(first, pushes.size()); !m.empty())
+        out_.diag.warning(file(), head.line, head.column, m);
       emit_call(call(first, std::move(pushes)));
       return;
     }
@@ -442,14 +577,14 @@ class Compiler : public ExprContext {
     if (labels_.count(first) || words.size() == 1) {
       // A label as a statement calls it as a subroutine; so does a lone
       // word that names no command (it may be a library function).
-      if (!labels_.count(first)) label_reference(first, head.line, head.column);
+      statement_call_reference(first, head);
       if (!args(words, 1, pushes)) return;
       emit_discarded(call(first, std::move(pushes)));
       return;
     }
     out_.diag.warning(file(), head.line, head.column,
                       "'" + first + "' is neither a command nor a label: the words of this line are pushed and "
-                      "nothing is called");
+                      "nothing is called" + did_you_mean(first, label_names(), true));
     bare(words, 0, false);
   }
 
@@ -1094,6 +1229,13 @@ class Compiler : public ExprContext {
   std::vector<File> files_;
   std::map<std::string, Where> labels_;
   std::vector<Ref> refs_;
+  std::vector<Ref> calls_;
+  std::set<std::string> declared_;   // functions declared with dllsetup
+  bool computed_declare_ = false;    // a dllsetup whose names are computed at run time
+  std::map<std::string, Where> reads_;  // variables read by name, where first read
+  std::set<std::string> mentioned_;     // words and texts not read as variables
+  bool computed_names_ = false;         // variables of computed names are set
+  const Token* statement_head_ = nullptr;  // a statement's cmd(...) head, which is no expression call
   std::vector<Block> blocks_;
   int file_ = 0;
   const SourceStatement* st_ = nullptr;

@@ -200,6 +200,9 @@ class Parser {
         const Token& open = t_[pos_];
         if (!arguments(open, w, args)) return false;
         if (std::string m = frameless_misuse(w, args.size()); !m.empty()) return fail(open, m);
+        if (!is_command(w)) ctx_.call_reference(w, t.line, t.column);
+        if (std::string m = argument_count_misuse(w, args.size()); !m.empty())
+          ctx_.diag().warning(ctx_.file(), t.line, t.column, m);
         out = call_node(w, std::move(args));
         return true;
       }
@@ -297,6 +300,7 @@ class Parser {
       out = Node::call("var_" + w);
       return true;
     }
+    ctx_.variable_read(w, t.line, t.column);
     out = Node::call("at", {Node::word_text(w)});
     return true;
   }
@@ -318,6 +322,8 @@ class Parser {
 
 }  // namespace
 
+bool is_binary_operator(const Token& t) { return binary_op(t) != nullptr; }
+
 bool is_command(const std::string& name) { return vm::command_name_find(name) != 0; }
 
 bool is_system_variable(const std::string& name) { return !name.empty() && is_command("var_" + name); }
@@ -335,6 +341,16 @@ std::string frameless_misuse(const std::string& name, size_t args) {
   size_t wanted = name == "null" ? 0 : 1;
   if (args == wanted) return "";
   return wanted ? name + " takes exactly one argument: the name of a variable" : name + " takes no argument";
+}
+
+std::string argument_count_misuse(const std::string& name, size_t args) {
+  const vm::CommandArgs* a = vm::command_args_find(name);
+  if (!a || (args >= size_t(a->min) && (a->max < 0 || args <= size_t(a->max)))) return "";
+  std::string wanted = a->max < 0    ? "at least " + std::to_string(a->min)
+                       : a->min == a->max ? std::to_string(a->min)
+                                          : std::to_string(a->min) + " to " + std::to_string(a->max);
+  return name + " takes " + wanted + " argument" + (wanted == "1" ? "" : "s") + " (" + a->args + "), not " +
+         std::to_string(args) + "; a missing one reads as null and a surplus one is dropped";
 }
 
 bool number_node(const std::string& word, bool negative, Node& out, std::string& error) {

@@ -24,6 +24,11 @@ class ExprContext {
   virtual std::string loop_counter() const = 0;
   // A label named in label:(args), for the check that it exists.
   virtual void label_reference(const std::string& label, int line, int column) = 0;
+  // A call f(...) whose name is no built-in command: a label of the script
+  // or a function the script declares, checked when all of it is read.
+  virtual void call_reference(const std::string& name, int line, int column) = 0;
+  // A variable read by name (@name), for the check that something sets it.
+  virtual void variable_read(const std::string& name, int line, int column) = 0;
 };
 
 // Parses tokens [begin, end) as one expression. Blanks between the tokens
@@ -35,7 +40,14 @@ bool parse_expression(const std::vector<Token>& toks, size_t begin, size_t end, 
 // float literal, a text for fractions no literal holds exactly (subtracted
 // from 0 when negative), an expression for integers beyond the 30-bit
 // literals, a topercentage call for "pct". False when the integer passes the range of values.
+// For a command whose argument counts are documented, the warning when
+// `args` arguments lie outside them; else "".
+std::string argument_count_misuse(const std::string& name, size_t args);
+
 bool number_node(const std::string& word, bool negative, Node& out, std::string& error);
+
+// Whether a token is an operator written between two operands.
+bool is_binary_operator(const Token& t);
 
 // Whether a name is a built-in command, and whether it is a system variable
 // (a command named var_NAME exists).

@@ -69,6 +69,7 @@ std::vector<SourceStatement> lex(std::string_view file, std::string_view text, D
     st.source = std::string(line.substr(i));
     bool blank = false;
     bool ended = false;
+    std::vector<Diagnostic> run_on_warning;  // given when no error about the same text follows
     while (!ended) {
       if (i >= line.size()) break;
       char c = line[i];
@@ -88,8 +89,20 @@ std::vector<SourceStatement> lex(std::string_view file, std::string_view text, D
         while (!closed) {
           if (i >= line.size()) {
             if (n + 1 >= lines.size()) {
-              diag.error(std::string(file), t.line, t.column,
-                         "unterminated quoted text: the closing \" is missing before the end of the file");
+              // When an earlier text of this statement ran past the end of
+              // its line, its closing quote is the one most likely missing:
+              // every quote after it then opened what it meant to close.
+              const Token* run_on = nullptr;
+              for (const Token& e : st.tokens)
+                if (!run_on && e.kind == Tok::Text && e.end_line > e.line) run_on = &e;
+              if (run_on)
+                diag.error(std::string(file), run_on->line, run_on->column,
+                           "unterminated quoted text: the text that starts here runs past the end of line " +
+                               std::to_string(run_on->line) + "; is its closing \" missing? (the quotes after it "
+                               "leave the last one, at line " + std::to_string(t.line) + ", unclosed)");
+              else
+                diag.error(std::string(file), t.line, t.column,
+                           "unterminated quoted text: the closing \" is missing before the end of the file");
               ended = true;
               break;
             }
@@ -107,6 +120,16 @@ std::vector<SourceStatement> lex(std::string_view file, std::string_view text, D
           } else if (q == '"') {
             closed = true;
             i++;
+            t.end_line = int(n) + 1;
+            // A text that ran over a line break and ends right against a
+            // word: its closing quote was most likely meant to open a text
+            // (textln "abc <line break> textln "def").
+            if (t.end_line > t.line && i < line.size() && is_word_char(line, i) && run_on_warning.empty())
+              run_on_warning.push_back({false, std::string(file), t.line, t.column,
+                           "the quoted text that starts here runs past the end of line " + std::to_string(t.line) +
+                               " and ends at line " + std::to_string(t.end_line) + ", column " + std::to_string(i) +
+                               ", right before '" + std::string(1, line[i]) +
+                               "'; is its closing \" missing on line " + std::to_string(t.line) + "?"});
           } else {
             t.text += q;
             t.raw += q;
@@ -151,6 +174,8 @@ std::vector<SourceStatement> lex(std::string_view file, std::string_view text, D
       st.tokens.push_back(std::move(t));
     }
     n++;
+    if (!ended)
+      for (Diagnostic& d : run_on_warning) diag.warning(d.file, d.line, d.column, std::move(d.message));
     if (!st.tokens.empty()) out.push_back(std::move(st));
   }
   return out;

@@ -27,6 +27,7 @@ struct Token {
   int line = 0;       // 1-based source line of the first character
   int column = 0;     // 1-based
   bool blank_before;  // a blank separates it from the token before
+  int end_line = 0;   // Text: the line of its closing quote
 };
 
 struct SourceStatement {

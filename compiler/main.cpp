@@ -2,6 +2,7 @@
 // (.qnc) with their listings (.log), and shows compiled files word by word.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -22,16 +23,25 @@ namespace {
 
 void usage(FILE* out) {
   std::fprintf(out,
-               "usage: quillonc [-o OUT.qnc] [--no-listing] FILE.qns|FILE.vks ...\n"
+               "usage: quillonc [-o OUT.qnc] [--no-listing] [--strict] FILE.qns|FILE.vks ...\n"
+               "       quillonc [OPTIONS] --run FILE.qns [PLAYER OPTIONS] [WORDS ...]\n"
                "       quillonc --disassemble FILE.qnc\n"
                "Compiles each script (and the scripts it merges) into FILE.qnc and writes its\n"
                "listing FILE.log beside it. Nothing is written when any script has an error.\n"
                "Options:\n"
                "  -o OUT.qnc      name of the compiled file (one script only)\n"
                "  --no-listing    do not write the listing\n"
+               "  --strict        treat warnings as errors (nothing is written when there is one)\n"
+               "  --run           compile the script, then run it with the player beside quillonc:\n"
+               "                  the player options after the name (--headless, --snapshot FILE ...)\n"
+               "                  come before the compiled file, the other words after it (@2, @3 ...);\n"
+               "                  the exit status is then the player's\n"
                "  --disassemble   print the token words of a compiled file, one per line\n"
                "  --help          print this help\n"
-               "  --version       print the version\n");
+               "  --version       print the version\n"
+               "Sources are Windows-1252, or UTF-8 (with its byte order mark, or valid UTF-8 with\n"
+               "characters beyond ASCII): their texts are converted to Windows-1252, the player's\n"
+               "code page.\n");
 }
 
 struct Output {
@@ -86,11 +96,53 @@ int disassemble(const char* path) {
   return 0;
 }
 
+// The words after `--run FILE`: the player's options (words beginning
+// with "--", with the value of those that take one) until the first other
+// word or "--"; the rest are the script's command-line words.
+void split_player_words(char** begin, char** end, std::vector<std::string>& options,
+                        std::vector<std::string>& words) {
+  char** w = begin;
+  for (; w < end && std::strncmp(*w, "--", 2) == 0; w++) {
+    if (!std::strcmp(*w, "--")) {
+      w++;
+      break;
+    }
+    options.emplace_back(*w);
+    bool valued = !std::strcmp(*w, "--snapshot") || !std::strcmp(*w, "--events") || !std::strcmp(*w, "--desktop");
+    if (valued && w + 1 < end) options.emplace_back(*++w);
+  }
+  for (; w < end; w++) words.emplace_back(*w);
+}
+
+// Replaces this process by the player beside quillonc running `compiled`:
+// its exit status becomes ours. 1 when it cannot be started.
+int run_player(const std::string& compiled, const std::vector<std::string>& options,
+               const std::vector<std::string>& words) {
+  std::error_code ec;
+  fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  fs::path player = (ec ? fs::path(".") : self.parent_path()) / "quillon";
+  std::vector<std::string> args{player.string()};
+  args.insert(args.end(), options.begin(), options.end());
+  // A name that begins with '-' would read as an option.
+  args.push_back(compiled[0] == '-' ? "./" + compiled : compiled);
+  args.insert(args.end(), words.begin(), words.end());
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::fflush(stdout);
+  execv(player.c_str(), argv.data());
+  std::fprintf(stderr, "quillonc: cannot run the player %s: %s\n", player.c_str(), std::strerror(errno));
+  return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string out_name;
   bool with_listing = true;
+  bool strict = false;
+  bool run = false;
+  std::vector<std::string> player_options, script_words;
   std::vector<std::string> sources;
   for (int i = 1; i < argc; i++) {
     const char* a = argv[i];
@@ -111,6 +163,17 @@ int main(int argc, char** argv) {
     }
     if (!std::strcmp(a, "--no-listing")) {
       with_listing = false;
+    } else if (!std::strcmp(a, "--strict")) {
+      strict = true;
+    } else if (!std::strcmp(a, "--run")) {
+      if (++i >= argc) {
+        std::fprintf(stderr, "quillonc: --run needs a script\n");
+        return 1;
+      }
+      run = true;
+      sources.emplace_back(argv[i]);
+      split_player_words(argv + i + 1, argv + argc, player_options, script_words);
+      break;
     } else if (!std::strcmp(a, "-o")) {
       if (++i >= argc) {
         std::fprintf(stderr, "quillonc: -o needs a file name\n");
@@ -129,6 +192,10 @@ int main(int argc, char** argv) {
     usage(stderr);
     return 1;
   }
+  if (run && sources.size() != 1) {
+    std::fprintf(stderr, "quillonc: --run runs one script: name it last, after the other options\n");
+    return 1;
+  }
   if (!out_name.empty() && sources.size() != 1) {
     std::fprintf(stderr, "quillonc: -o names the output of one script only\n");
     return 1;
@@ -144,9 +211,13 @@ int main(int argc, char** argv) {
       continue;
     }
     compiler::Compilation c = compiler::compile_program(main, compiler::load_from_disk);
-    for (const compiler::Diagnostic& d : c.diag.list())
+    bool warned = false;
+    for (compiler::Diagnostic d : c.diag.list()) {
+      warned |= !d.error;
+      d.error |= strict;
       std::fprintf(stderr, "%s\n", compiler::format_diagnostic(d).c_str());
-    if (!c.ok()) {
+    }
+    if (!c.ok() || (strict && warned)) {
       failed = true;
       continue;
     }
@@ -171,5 +242,6 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  if (run) return run_player(outputs.front().path, player_options, script_words);
   return 0;
 }

@@ -58,7 +58,8 @@ void usage(FILE* out) {
                "  1  the script stopped on an error\n"
                "  2  the command line was wrong\n"
                "  3  no script could be loaded (missing, not a compiled script or archive,\n"
-               "     damaged, or an archive without a start-up script)\n"
+               "     damaged, or an archive without a start-up script), or the script was\n"
+               "     named by its source and its compiled file is missing or older\n"
                "  4  the snapshot could not be written\n");
 }
 

@@ -44,19 +44,28 @@ std::string source_beside(const std::string& compiled, struct stat& source) {
   return {};
 }
 
-// Warns when the script source beside the compiled script named on the
-// command line is newer than it: the player would run old code.
-void warn_if_stale(const std::string& name) {
+// When the script source beside the compiled script named on the command
+// line is newer than it, the player would run old code: named by its source
+// (show.qns), the script is not run and `problem` says how to compile it;
+// named by its compiled file, it runs after a warning. False when it must
+// not run.
+bool check_stale(const std::string& name, std::string& problem) {
   const std::string compiled = scripts::map_script_name(name);
   struct stat built, source;
-  if (::stat(compiled.c_str(), &built) != 0) return;
+  if (::stat(compiled.c_str(), &built) != 0) return true;
   const std::string path = source_beside(compiled, source);
-  if (path.empty()) return;
+  if (path.empty()) return true;
   const bool newer = source.st_mtim.tv_sec != built.st_mtim.tv_sec ? source.st_mtim.tv_sec > built.st_mtim.tv_sec
                                                                  : source.st_mtim.tv_nsec > built.st_mtim.tv_nsec;
-  if (newer)
-    std::fprintf(stderr, "quillon: warning: %s is older than %s; compile it again with quillonc\n",
-                 compiled.c_str(), path.c_str());
+  if (!newer) return true;
+  if (extension_of(name) != "qnc") {
+    problem = compiled + " is older than " + path + ": compile it again with quillonc " + path +
+              ", or compile and run it in one step with quillonc --run " + path;
+    return false;
+  }
+  std::fprintf(stderr, "quillon: warning: %s is older than %s; compile it again with quillonc %s\n", compiled.c_str(),
+               path.c_str(), path.c_str());
+  return true;
 }
 
 }  // namespace
@@ -151,8 +160,8 @@ vm::Interp* start_up(const std::string& name, const std::vector<std::string>& wo
       problem = shown + " is not a library archive with a start-up script (a member named startup or startup.qnc)";
       return ctx;
     }
-  } else {
-    warn_if_stale(name);
+  } else if (!check_stale(name, problem)) {
+    return ctx;
   }
   if (ctx->stop == 0 && scripts::load_program(*ctx, *ctx, script, false, &problem) && ctx->stop == 0)
     vm::interp_run(*ctx);
@@ -162,7 +171,8 @@ vm::Interp* start_up(const std::string& name, const std::vector<std::string>& wo
     struct stat st;
     const std::string source = source_beside(compiled, st);
     if (::stat(compiled.c_str(), &st) != 0 && !source.empty())
-      problem += " (compile " + source + " with quillonc first)";
+      problem += " (compile " + source + " with quillonc first: quillonc " + source +
+                 ", or compile and run it in one step: quillonc --run " + source + ")";
   }
   return ctx;
 }

@@ -11,19 +11,12 @@
 #include <map>
 #include <set>
 
+#include "base/code_page.h"
 #include "platform/font_raster.h"
 
 namespace text {
 
 namespace {
-
-// Windows-1252 characters 0x80..0x9F (0: unassigned).
-constexpr uint16_t kCp1252High[32] = {
-    0x20AC, 0, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0, 0x017D, 0,
-    0, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0, 0x017E, 0x0178,
-};
 
 // Code page 437 characters 0x80..0xFF.
 constexpr uint16_t kCp437High[128] = {
@@ -94,7 +87,7 @@ uint32_t system_code_point(uint8_t c, uint8_t charset) {
   switch (charset) {
     case kCharsetAnsi:
     case kCharsetDefault:
-      return c < 0xA0 ? kCp1252High[c - 0x80] : c;
+      return base::cp1252_code_point(c);
     case kCharsetOem:
       return kCp437High[c - 0x80];
     default:

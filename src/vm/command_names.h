@@ -21,4 +21,14 @@ extern const CommandName kCommandNames[kCommandNameCount + 1];
 // The entry number of a command name, or 0.
 uint32_t command_name_find(std::string_view name);
 
+// The documented argument counts of a command (vm/command_args.def):
+// fewest, most (-1: any number) and the arguments as documented.
+struct CommandArgs {
+  const char* name;
+  int16_t min, max;
+  const char* args;
+};
+// The entry of a command, or nullptr when its arguments are not listed.
+const CommandArgs* command_args_find(std::string_view name);
+
 }  // namespace vm

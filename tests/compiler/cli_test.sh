@@ -53,4 +53,45 @@ grep -q "^warn.qns:1:6: warning: the label 'nowhere' is never defined" warn.err 
 [ "$(tail -n 1 words.txt)" = "40000000" ] || fail "the disassembly does not end with the end word"
 grep -q '^43000003      consolewrite _CALL$' words.txt || fail "consolewrite call missing: $(cat words.txt)"
 if "$bin/quillonc" --disassemble good.qns 2>/dev/null; then fail "a source file disassembled"; fi
+# --strict: a warning is an error, and nothing is written.
+rm -f warn.qnc
+if "$bin/quillonc" --strict warn.qns 2>strict.err; then fail "--strict accepted a warning"; fi
+grep -q "^warn.qns:1:6: error: the label 'nowhere' is never defined" strict.err || fail "--strict: $(cat strict.err)"
+[ ! -e warn.qnc ] || fail "--strict wrote warn.qnc"
+
+# A script in UTF-8, with or without the byte order mark, compiles to the
+# same bytes as the script in Windows-1252 (texts, names, listing).
+mkdir cp1252 utf8 bom
+printf 'consolewrite "caf\351 \200 \223x\224 na\357ve" ; \351t\351\nd\351j\340 = 2\nconsolewrite @d\351j\340\n' >cp1252/s.qns
+printf 'consolewrite "caf\303\251 \342\202\254 \342\200\234x\342\200\235 na\303\257ve" ; \303\251t\303\251\nd\303\251j\303\240 = 2\nconsolewrite @d\303\251j\303\240\n' >utf8/s.qns
+printf '\357\273\277' | cat - utf8/s.qns >bom/s.qns
+for d in cp1252 utf8 bom; do "$bin/quillonc" $d/s.qns || fail "$d/s.qns was rejected"; done
+tail -n +2 cp1252/s.log >listing.body
+for d in utf8 bom; do
+  cmp cp1252/s.qnc $d/s.qnc || fail "$d/s.qnc differs from the Windows-1252 script's"
+  tail -n +2 $d/s.log | cmp -s - listing.body || fail "$d/s.log differs from the Windows-1252 script's listing"
+done
+# A character the code page lacks: its line and column (in characters), nothing written.
+printf 'consolewrite "\303\251"\nconsolewrite "\342\206\222" ; \342\206\222 in a comment\n' >arrow.qns
+if "$bin/quillonc" arrow.qns 2>arrow.err; then fail "arrow.qns was accepted"; fi
+[ "$(cat arrow.err)" = "arrow.qns:2:15: error: the character $(printf '\342\206\222') (U+2192) is not in the player's code page (Windows-1252), so it cannot be written in the compiled script" ] ||
+  fail "unconvertible character: $(cat arrow.err)"
+[ ! -e arrow.qnc ] || fail "arrow.qnc written"
+
+# --run compiles and runs in one step: player options before the compiled
+# file, the other words after it; the exit status is the player's.
+printf 'consolewrite @2 " " @3\n' >run.qns
+"$bin/quillonc" --run run.qns --headless --fixed-clock one two >run.out 2>run.err || fail "--run: $(cat run.err)"
+[ "$(cat run.out)" = "one two" ] || fail "--run printed: $(cat run.out) $(cat run.err)"
+[ -f run.qnc ] || fail "--run wrote no run.qnc"
+rc=0
+"$bin/quillonc" --run bad.qns --headless >run.out 2>/dev/null || rc=$?
+[ "$rc" -eq 1 ] && [ ! -s run.out ] || fail "--run ran a script with an error (status $rc)"
+# Named by its source, a compiled file older than it is not run: one line says how to compile it.
+touch -d '1 minute' run.qns
+rc=0
+"$bin/quillon" --headless run.qns >run.out 2>run.err || rc=$?
+[ "$rc" -eq 3 ] || fail "a stale run.qnc ran (status $rc)"
+[ "$(wc -l <run.err)" -eq 1 ] && grep -q 'run.qnc is older than run.qns: compile it again with quillonc run.qns' run.err ||
+  fail "stale message: $(cat run.err)"
 echo "quillonc cli: ok"

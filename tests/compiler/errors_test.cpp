@@ -119,10 +119,57 @@ TEST(Errors, WarningsLeaveTheScriptCompiled) {
             "t.qns:1:6: warning: the label 'nowhere' is never defined\n"
             "t.qns:2:7: warning: the label 'alsonot' is never defined\n"
             "t.qns:3:14: warning: the label 'neither' is never defined\n"
-            "t.qns:4:3: warning: the label 'lonely' is never defined\n");
+            "t.qns:4:3: warning: the label 'lonely' is never defined\n"
+            "t.qns:8:4: warning: the variable 'x' is read but never set in this script\n");
   EXPECT_FALSE(r.packed.words.empty());
   // A label defined in a merged script counts.
   EXPECT_EQ(compile("goto there\nscriptmerge m\n", {{"m", "there\n"}}).messages(), "");
+}
+
+// The slips authors make most: mistyped names (with the closest known
+// name), calls no script can answer, wrong argument counts, variables
+// never set, a missing closing quote, blanks around an operator.
+TEST(Errors, AuthorsSlips) {
+  expect_messages({
+      {"drawlin 1 2 3 4\n",
+       "t.qns:1:1: warning: 'drawlin' is neither a command nor a label: the words of this line are pushed and nothing "
+       "is called; did you mean 'drawline'?\n"},
+      {"start:\ngoto strat\n",
+       "t.qns:2:6: warning: the label 'strat' is never defined; did you mean 'start'?\n"},
+      {"x = strlenn(\"abc\")\n",
+       "t.qns:1:5: error: the call strlenn(...) names neither a command nor a label of this script; did you mean "
+       "'strlen'?\n"},
+      {"x = zzqqxx(1)\n",
+       "t.qns:1:5: error: the call zzqqxx(...) names neither a command nor a label of this script\n"},
+      {"x = twice(2)\ntwice:\nreturn @1*2\n", ""},
+      {"lib = 1\ndllsetup @lib int q_add int int\nx = q_add(1, 2)\nq_add\n", ""},
+      {"fileseek 1\n",
+       "t.qns:1:1: warning: fileseek takes 2 to 3 arguments (handle, offset [, origin]), not 1; a missing one reads as "
+       "null and a surplus one is dropped\n"},
+      {"x = filesize(1, 2)\nmemnew m\n",
+       "t.qns:1:5: warning: filesize takes 1 argument (handle), not 2; a missing one reads as null and a surplus one is "
+       "dropped\n"
+       "t.qns:2:1: warning: memnew takes at least 2 arguments (variable, dim1 [, dim2 ...]), not 1; a missing one reads "
+       "as null and a surplus one is dropped\n"},
+      {"consolewrite @scroe\nscore = 1\nimagenew pic 1 1\nconsolewrite @pic @path\n",
+       "t.qns:1:15: warning: the variable 'scroe' is read but never set in this script; did you mean 'score'?\n"},
+      {"set @name 1\nconsolewrite @other\n", ""},
+      {"textln \"abc\ntextln \"def\"\n",
+       "t.qns:1:8: error: unterminated quoted text: the text that starts here runs past the end of line 1; is its "
+       "closing \" missing? (the quotes after it leave the last one, at line 2, unclosed)\n"
+       "t.qns:2:9: error: 'def' cannot follow the expression before it\n"},
+      {"textln \"abc\ntextln \"def\n",
+       "t.qns:1:8: warning: the quoted text that starts here runs past the end of line 1 and ends at line 2, column 8, "
+       "right before 'd'; is its closing \" missing on line 1?\n"
+       "t.qns:2:9: error: 'def' cannot follow the expression before it\n"},
+      {"textln \"one\ntwo\"\n", ""},
+      {"text 6 3 \"Score: \" $ @score\n",
+       "t.qns:1:20: error: blanks separate arguments, so '$' here has no left operand: write \"Score: \"$@score "
+       "without blanks around the operator\n"},
+      {"x = 1\ntext 6 3 @x +1 \"a\"$ @x\n",
+       "t.qns:2:19: error: blanks separate arguments, so '$' here has no right operand: write \"a\"$@x without blanks "
+       "around the operator\n"},
+  });
 }
 
 }  // namespace
