@@ -19,7 +19,8 @@ bool have_tool(const std::string& name);
 // when it could not be started, was killed or did not end in time.
 int run_tool(const std::vector<std::string>& argv, const std::string* input, std::string* output, int timeout_ms);
 
-// Which desktop tools a session offers.
+// True in a Wayland session (WAYLAND_DISPLAY set): its tools are wl-copy,
+// wl-paste and grim rather than xclip and import.
 bool wayland_session();
 
 }  // namespace platform
