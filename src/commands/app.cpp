@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "commands/app.h"
 #include "storage/files.h"
 #include "vm/commands.h"
 #include "vm/interp.h"
@@ -153,6 +154,8 @@ std::vector<std::string> split_command_line(std::string_view line) {
 }
 
 }  // namespace
+
+int64_t spawn_program(const std::vector<std::string>& argv) { return spawn(argv); }
 
 // appexec program [argument ...]: starts the program with the arguments and
 // does not wait for it. A single argument that names no file is a command

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <string>
 
+#include "storage/files.h"
 #include "vm/commands.h"
 #include "vm/convert.h"
 #include "vm/element.h"
@@ -28,6 +29,15 @@ void h_consolewrite(Interp& ctx) {
   std::fwrite(line.data(), 1, line.size(), stdout);
   std::fflush(stdout);
   pop_n(ctx, n);
+}
+
+// wingloballock buffer: the address of the buffer's first byte (a number
+// stays as it is), as ele_adr. Memory buffers stand for the system's global
+// memory blocks: winglobalfree frees one as memfree does and
+// winglobalunlock has nothing to do.
+void h_wingloballock(Interp& ctx) {
+  uint32_t n = close_frame(ctx);
+  storage::finish_int(ctx, n, n ? storage::address_arg(ctx, n, 0) : 0);
 }
 
 }  // namespace vm

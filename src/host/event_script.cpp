@@ -16,6 +16,10 @@ using platform::EventKind;
 
 std::vector<ScriptedEvent> g_events;
 size_t g_next = 0;
+// Dialog answers are kept apart from the input events: a dialog takes one
+// when it opens, not when its time comes.
+std::vector<std::pair<uint64_t, std::string>> g_answers;
+size_t g_next_answer = 0;
 uint64_t g_start = 0;
 
 bool equal_folded(std::string_view a, std::string_view b) {
@@ -109,6 +113,8 @@ Event make(EventKind kind, int32_t code = 0, int32_t x = 0, int32_t y = 0, uint1
 }  // namespace
 
 bool parse_event_script(const std::string& text, std::vector<ScriptedEvent>& out, std::string* error) {
+  g_answers.clear();
+  g_next_answer = 0;
   std::istringstream in(text);
   std::string line;
   int number = 0;
@@ -126,6 +132,14 @@ bool parse_event_script(const std::string& text, std::vector<ScriptedEvent>& out
     if (!parse_int(time_field, ms) || ms < 0) return fail("the time \"" + time_field + "\" is not milliseconds");
     if (!(fields >> kind)) return fail("an event is missing after the time");
     std::vector<std::string> args;
+    if (kind == "answer") {
+      // The rest of the line after one blank, as it stands; empty cancels.
+      std::string rest;
+      std::getline(fields, rest);
+      if (!rest.empty() && (rest[0] == ' ' || rest[0] == '\t')) rest.erase(0, 1);
+      g_answers.emplace_back(uint64_t(ms), rest);
+      continue;
+    }
     if (kind == "text") {
       // The rest of the line after one blank, as it stands.
       std::string rest;
@@ -178,6 +192,8 @@ bool parse_event_script(const std::string& text, std::vector<ScriptedEvent>& out
   }
   std::stable_sort(out.begin(), out.end(),
                    [](const ScriptedEvent& a, const ScriptedEvent& b) { return a.ms < b.ms; });
+  std::stable_sort(g_answers.begin(), g_answers.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
   return true;
 }
 
@@ -185,6 +201,13 @@ void set_event_script(std::vector<ScriptedEvent> events) {
   g_events = std::move(events);
   g_next = 0;
   g_start = vm::clock_now();
+}
+
+bool next_scripted_answer(std::string& out) {
+  if (g_next_answer >= g_answers.size()) return false;
+  if (vm::clock_to_ms(vm::clock_now() - g_start) < g_answers[g_next_answer].first) return false;
+  out = g_answers[g_next_answer++].second;
+  return true;
 }
 
 bool next_scripted_event(platform::Event& out) {

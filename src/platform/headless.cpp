@@ -117,6 +117,11 @@ class Headless final : public Platform {
   void message_box(const char* caption, const char* text) override {
     std::fprintf(stderr, "%s: %s\n", caption, text);
   }
+  int ask(const char* caption, const char* text, const std::vector<std::string>& buttons, int default_button, int,
+          int) override {
+    std::fprintf(stderr, "%s: %s\n", caption, text);
+    return default_button >= 0 && size_t(default_button) < buttons.size() ? default_button : 0;
+  }
   void show_cursor(bool) override {}
   bool set_cursor(const std::string&) override { return true; }
   bool set_custom_cursor(const uint32_t*, int32_t w, int32_t h, int32_t, int32_t) override { return w > 0 && h > 0; }

@@ -133,11 +133,34 @@ class Platform {
   // the process.
   virtual void set_clipboard(const std::string& utf8) { clipboard_ = utf8; }
   virtual std::string clipboard() { return clipboard_; }
+  // A picture on the clipboard as PNG bytes, and the clipboard's picture;
+  // false when it cannot be put or there is none. Without a window system,
+  // a picture kept in the process; putting text or clearing drops it.
+  virtual bool set_clipboard_png(const std::string& png) {
+    clipboard_png_ = png;
+    clipboard_.clear();
+    return true;
+  }
+  virtual bool clipboard_png(std::string& png) {
+    png = clipboard_png_;
+    return !png.empty();
+  }
+  virtual void clear_clipboard() {
+    clipboard_.clear();
+    clipboard_png_.clear();
+  }
+  // A message box with up to three buttons (labels in order, left to
+  // right) and the button that Return chooses; `icon` is 0 (none), 1
+  // (error), 2 (warning) or 3 (information). The index of the button
+  // pressed, `escape` when the box was closed without one.
+  virtual int ask(const char* caption, const char* text, const std::vector<std::string>& buttons, int default_button,
+                  int escape, int icon) = 0;
   // Where the input method shows its candidates: near this window area.
   virtual void set_text_input_rect(int32_t, int32_t, int32_t, int32_t) {}
 
- private:
+ protected:
   std::string clipboard_;
+  std::string clipboard_png_;
 };
 
 // The in-memory backend, with the given desktop.

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/desktop_tools.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -363,6 +364,45 @@ class Sdl final : public Platform {
     std::string s = t ? t : "";
     SDL_free(t);
     return s;
+  }
+  // Pictures go through the desktop's clipboard tools: wl-copy and
+  // wl-paste in a Wayland session, else xclip. Each call is bounded in time.
+  bool set_clipboard_png(const std::string& png) override {
+    if (wayland_session() && have_tool("wl-copy"))
+      return run_tool({"wl-copy", "--type", "image/png"}, &png, nullptr, 10000) == 0;
+    if (have_tool("xclip"))
+      return run_tool({"xclip", "-selection", "clipboard", "-t", "image/png", "-i"}, &png, nullptr, 10000) == 0;
+    return false;
+  }
+  bool clipboard_png(std::string& png) override {
+    png.clear();
+    int rc = -1;
+    if (wayland_session() && have_tool("wl-paste"))
+      rc = run_tool({"wl-paste", "--no-newline", "--type", "image/png"}, nullptr, &png, 10000);
+    else if (have_tool("xclip"))
+      rc = run_tool({"xclip", "-selection", "clipboard", "-t", "image/png", "-o"}, nullptr, &png, 10000);
+    return rc == 0 && png.size() > 8 && png.compare(0, 8, "\x89PNG\r\n\x1a\n") == 0;
+  }
+  void clear_clipboard() override { SDL_SetClipboardText(""); }
+  int ask(const char* caption, const char* text, const std::vector<std::string>& buttons, int default_button,
+          int escape, int icon) override {
+    std::vector<SDL_MessageBoxButtonData> data;
+    for (size_t i = 0; i < buttons.size(); i++) {
+      Uint32 flags = 0;
+      if (int(i) == default_button) flags |= SDL_MESSAGEBOX_BUTTON_RETURNKEY_DEFAULT;
+      if (int(i) == escape) flags |= SDL_MESSAGEBOX_BUTTON_ESCAPEKEY_DEFAULT;
+      data.push_back({flags, int(i), buttons[i].c_str()});
+    }
+    static const Uint32 kIcons[] = {0, SDL_MESSAGEBOX_ERROR, SDL_MESSAGEBOX_WARNING, SDL_MESSAGEBOX_INFORMATION};
+    SDL_MessageBoxData box{};
+    box.flags = kIcons[icon >= 0 && icon <= 3 ? icon : 0] | SDL_MESSAGEBOX_BUTTONS_LEFT_TO_RIGHT;
+    box.title = caption;
+    box.message = text;
+    box.numbuttons = int(data.size());
+    box.buttons = data.data();
+    int pressed = -1;
+    if (SDL_ShowMessageBox(&box, &pressed) != 0 || pressed < 0) return escape;
+    return pressed;
   }
   void set_text_input_rect(int32_t x, int32_t y, int32_t w, int32_t h) override {
     SDL_Rect r{x, y, w, h};

@@ -625,9 +625,4 @@ void h_filebusy(Interp& ctx) {
   storage::finish_int(ctx, n, busy);
 }
 
-// fileopendialog, filesavedialog: no file dialog is offered yet; the empty
-// text (as when the user cancels).
-void h_fileopendialog(Interp& ctx) { storage::finish_text(ctx, close_frame(ctx), ""); }
-void h_filesavedialog(Interp& ctx) { storage::finish_text(ctx, close_frame(ctx), ""); }
-
 }  // namespace vm

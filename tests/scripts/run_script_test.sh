@@ -11,7 +11,8 @@
 # (--snapshot), which png_compare checks against NAME.png pixel for pixel;
 # with QUILLON_SNAPSHOT_DIR set the snapshot is kept there as NAME.png (to
 # make or renew an expected picture after looking at it). When NAME.events
-# exists it is passed with --events (scripted input). The player must exit
+# exists it is passed with --events (scripted input). XDG_CONFIG_HOME and
+# XDG_DATA_HOME are folders of the test (the settings store starts empty). The player must exit
 # with status 0, or with the number in NAME.status (1: the script stops on
 # an error). BIN_DIR (default: $QUILLON_BIN, else build/test/bin) holds
 # quillonc, quillon and png_compare, and is given to the script as the
@@ -34,6 +35,10 @@ if [ -d "$here/$name.d" ]; then
 fi
 
 cd "$work"
+# The settings store and the desktop's data folder are the test's own.
+XDG_CONFIG_HOME=$work/config
+XDG_DATA_HOME=$work/data
+export XDG_CONFIG_HOME XDG_DATA_HOME
 for source in *.qns; do
   if ! "$bin/quillonc" "$source" 2>compile.err; then
     echo "FAIL $name: quillonc rejected $source:" >&2
