@@ -163,11 +163,17 @@ void place(Interp& ctx, uint32_t n, uint32_t at, gfx::Image* img) {
   s.doc.add_image(*img, x, y, img->width() * 72 / dx, img->height() * 72 / dy);
 }
 
+// Writes a new file beside `path` and puts it in place only when whole, so
+// a failed write leaves a file already there as it was.
 bool write_file(const std::string& path, const std::string& bytes) {
-  FILE* f = std::fopen(path.c_str(), "wb");
+  std::string part = path + ".part";
+  FILE* f = std::fopen(part.c_str(), "wb");
   if (!f) return false;
   bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  return std::fclose(f) == 0 && ok;
+  ok = std::fclose(f) == 0 && ok;
+  if (ok && std::rename(part.c_str(), path.c_str()) == 0) return true;
+  std::remove(part.c_str());
+  return false;
 }
 
 }  // namespace
