@@ -15,6 +15,16 @@
 //                                  a negative TransferError (kErrorCodes)
 // and the message of the last failure is given by `http "error"`.
 //
+// Because triggers fire only between statements, a transfer that must not
+// hold the script up runs in the background instead: `http "start", url,
+// target` (or `"start", "put", url, name`) returns at once, the transfer
+// moves on whenever the window is served (between statements and at each
+// idle step), so triggers, timers and the script's own loop run meanwhile,
+// and the variables above follow it. `"running"` tells whether it still
+// runs, `"wait"` waits for its end and gives its result, `"stop"` stops it.
+// One per family at a time; closing the context ends it and removes a
+// partial file.
+//
 // Limits: the schemes of the command's family only (redirects to http and
 // https only), certificates verified, var_nettimeout seconds (default 30)
 // to connect and at most that long without a byte moved, and a size cap:
@@ -28,6 +38,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -109,34 +121,46 @@ TransferOptions base_options(Interp* ctx, Family f, std::string_view url, int64_
   return o;
 }
 
+// Records the outcome of a transfer that ended: the message, and with a
+// context the family's variables.
+void conclude(Interp* ctx, Family f, const std::string& url, const TransferStatus& st) {
+  last_message(f) = st.message;
+  if (!ctx) return;
+  const FamilyInfo& fi = info(f);
+  publish(*ctx, fi, st);
+  sysvar_set_int(*ctx, fi.error, error_code(st));
+  if (sysvar_int(*ctx, SV_var_debugnet) != 0)
+    std::fprintf(stderr, "quillon: %s %s: %s\n", f == Family::Http ? "http" : "ftp", url.c_str(),
+                 st.message.empty() ? "done" : st.message.c_str());
+}
+
+// Makes a transfer; an address holding a zero byte is refused by the
+// library as malformed.
+std::unique_ptr<platform::Transfer> make_transfer(TransferOptions o) {
+  if (o.url.find('\0') != std::string::npos) o.url.clear();
+  return std::make_unique<platform::Transfer>(std::move(o));
+}
+
 // Runs a transfer to its end. With a context, the window is served between
 // steps and a stop of the context (window closed, escape) stops the
 // transfer; the family's variables follow its progress and outcome.
 TransferStatus run(Interp* ctx, Family f, TransferOptions o) {
   const FamilyInfo& fi = info(f);
   std::string url = o.url;
-  if (url.find('\0') != std::string::npos) o.url.clear();  // refused by the library as malformed
-  platform::Transfer t(std::move(o));
-  if (ctx) publish(*ctx, fi, t.status());
-  if (ctx && ctx->stop) t.stop();
-  while (t.step(10)) {
+  std::unique_ptr<platform::Transfer> t = make_transfer(std::move(o));
+  if (ctx) publish(*ctx, fi, t->status());
+  if (ctx && ctx->stop) t->stop();
+  while (t->step(10)) {
     if (!ctx) continue;
-    publish(*ctx, fi, t.status());
+    publish(*ctx, fi, t->status());
     idle_yield(*ctx);
     if (ctx->stop) {
-      t.stop();
+      t->stop();
       interp_request_tick(*ctx);  // the loop ends before the next token
     }
   }
-  const TransferStatus& st = t.status();
-  last_message(f) = st.message;
-  if (ctx) {
-    publish(*ctx, fi, st);
-    sysvar_set_int(*ctx, fi.error, error_code(st));
-    if (sysvar_int(*ctx, SV_var_debugnet) != 0)
-      std::fprintf(stderr, "quillon: %s %s: %s\n", f == Family::Http ? "http" : "ftp", url.c_str(),
-                   st.message.empty() ? "done" : st.message.c_str());
-  }
+  TransferStatus st = t->status();
+  conclude(ctx, f, url, st);
   return st;
 }
 
@@ -162,38 +186,81 @@ bool get_text(Interp* ctx, Family f, std::string_view url, std::string& out) {
   return ok;
 }
 
-// Receives the body into a disk file. The bytes go to a new file beside the
-// target, which replaces the target only when the whole body arrived, so a
-// failed download never spoils a file that was there. Bytes received, or -1.
+// A download into a disk file goes to a new file beside the target, which
+// replaces the target only when the whole body arrived, so a failed
+// download never spoils a file that was there.
+struct PartFile {
+  int fd = -1;
+  std::string part, path;
+
+  bool open(const std::string& target) {
+    path = target;
+    part = target + ".partXXXXXX";
+    fd = ::mkostemp(part.data(), O_CLOEXEC);
+    return fd >= 0;
+  }
+  std::function<bool(const char*, size_t)> sink() {
+    return [fd = fd](const char* p, size_t n) {
+      while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= size_t(w);
+      }
+      return true;
+    };
+  }
+  // Puts the file in place when `ok`, else removes it; false when the file
+  // was not put in place.
+  bool close(bool ok) {
+    if (fd < 0) return false;
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    ok = ok && ::fchmod(fd, 0666 & ~mask) == 0;
+    ok = ::close(fd) == 0 && ok;
+    fd = -1;
+    if (ok && ::rename(part.c_str(), path.c_str()) != 0) ok = false;
+    if (!ok) ::unlink(part.c_str());
+    return ok;
+  }
+  ~PartFile() { close(false); }
+};
+
+// Receives the body into a disk file (see PartFile). Bytes received, or -1.
 int64_t get_file(Interp& ctx, Family f, std::string_view url, const std::string& path) {
-  std::string part = path + ".partXXXXXX";
-  int fd = ::mkostemp(part.data(), O_CLOEXEC);
-  if (fd < 0) {
+  PartFile file;
+  if (!file.open(path)) {
     local_failure(ctx, f, "the file cannot be written");
     return -1;
   }
   TransferOptions o = base_options(&ctx, f, url, kFileCap);
-  o.sink = [fd](const char* p, size_t n) {
-    while (n > 0) {
-      ssize_t w = ::write(fd, p, n);
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) return false;
-      p += w;
-      n -= size_t(w);
-    }
-    return true;
-  };
+  o.sink = file.sink();
   TransferStatus st = run(&ctx, f, std::move(o));
-  mode_t mask = ::umask(0);
-  ::umask(mask);
-  bool ok = st.error == TransferError::None && ::fchmod(fd, 0666 & ~mask) == 0;
-  ok = ::close(fd) == 0 && ok;
-  if (ok && ::rename(part.c_str(), path.c_str()) != 0) {
+  bool ok = st.error == TransferError::None;
+  if (!file.close(ok) && ok) {
     local_failure(ctx, f, "the file cannot be written");
     ok = false;
   }
-  if (!ok) ::unlink(part.c_str());
   return ok ? st.done : -1;
+}
+
+// The variable of a "mem:variable" target, in lower case; empty for any
+// other name.
+std::string buffer_variable(std::string_view name) {
+  if (name.size() <= 4 || ascii_lower(name[0]) != 'm' || ascii_lower(name[1]) != 'e' ||
+      ascii_lower(name[2]) != 'm' || name[3] != ':')
+    return {};
+  std::string var(name.substr(4));
+  for (char& c : var) c = ascii_lower(c);
+  return var;
+}
+
+// Puts a received body as a new buffer in the variable.
+void store_buffer(Interp& ctx, const std::string& var, const std::string& body) {
+  uint32_t h = text_intern(var);
+  storage::store_new_buffer(ctx, Value::from_handle(h), body);
+  element_release(h);
 }
 
 // get url [, target]: the body as a text, or into a target name (a disk
@@ -211,15 +278,10 @@ void get(Interp& ctx, Family f, uint32_t n, uint32_t at) {
   std::string_view name = target.view();
   int64_t result = -1;
   std::string path;
-  if (name.size() > 4 && ascii_lower(name[0]) == 'm' && ascii_lower(name[1]) == 'e' &&
-      ascii_lower(name[2]) == 'm' && name[3] == ':') {
+  if (std::string var = buffer_variable(name); !var.empty()) {
     std::string body;
     if (get_text(&ctx, f, url.view(), body)) {
-      std::string var(name.substr(4));
-      for (char& c : var) c = ascii_lower(c);
-      uint32_t h = text_intern(var);
-      storage::store_new_buffer(ctx, Value::from_handle(h), body);
-      element_release(h);
+      store_buffer(ctx, var, body);
       result = int64_t(body.size());
     }
   } else if (storage::disk_path(name, path)) {
@@ -279,11 +341,188 @@ bool word_is(std::string_view a, std::string_view word) {
   return true;
 }
 
+// --- transfers in the background ----------------------------------------------------------
+//
+// "start" begins a get or a put that runs while the script goes on. It
+// moves on whenever the player serves its window (the message pump, which
+// runs between statements and at every idle step), so triggers, timers and
+// the script's own loop run meanwhile. One per family and context; the
+// context's closer ends it.
+
+struct Background {
+  Family f = Family::Http;
+  std::string url;
+  PartFile file;     // a download into a disk file
+  std::string var;   // a download into a buffer: its variable
+  std::string body;  // ... and the bytes received so far
+  // Last, so that it goes first: its sink writes into the members above.
+  std::unique_ptr<platform::Transfer> t;
+};
+
+struct NetState {
+  std::unique_ptr<Background> bg[2];  // by Family
+  int64_t result[2] = {-1, -1};       // of the family's last background transfer
+};
+
+NetState* state_if_any(Interp& ctx) { return static_cast<NetState*>(ctx.slots[kSlotNet]); }
+
+NetState& state(Interp& ctx) {
+  if (!ctx.slots[kSlotNet]) ctx.slots[kSlotNet] = new NetState;
+  return *state_if_any(ctx);
+}
+
+// A closed context ends its transfers at once; a download's partial file
+// is removed.
+void net_closer(Interp& ctx) {
+  delete state_if_any(ctx);
+  ctx.slots[kSlotNet] = nullptr;
+}
+
+// Ends the family's background transfer, whose transfer has stopped: the
+// body goes to its target, the outcome to the family's variables.
+void background_end(Interp& ctx, NetState& ns, Family f) {
+  std::unique_ptr<Background> b = std::move(ns.bg[int(f)]);
+  TransferStatus st = b->t->status();
+  b->t.reset();
+  bool ok = st.error == TransferError::None;
+  conclude(&ctx, f, b->url, st);
+  if (b->file.fd >= 0) {
+    if (!b->file.close(ok) && ok) {
+      local_failure(ctx, f, "the file cannot be written");
+      ok = false;
+    }
+  } else if (ok && !b->var.empty()) {
+    store_buffer(ctx, b->var, b->body);
+  }
+  ns.result[int(f)] = ok ? st.done : -1;
+}
+
+// Moves the family's background transfer on, waiting at most `wait_ms`.
+void background_step(Interp& ctx, NetState& ns, Family f, int wait_ms) {
+  Background* b = ns.bg[int(f)].get();
+  if (!b) return;
+  bool running = b->t->step(wait_ms);
+  publish(ctx, info(f), b->t->status());
+  if (!running) background_end(ctx, ns, f);
+}
+
+// The message pump of the host, followed by a step of the context's
+// background transfers. Put in place at the first "start".
+bool (*g_next_pump)(Interp&) = nullptr;
+
+bool pump_with_transfers(Interp& ctx) {
+  bool had = g_next_pump && g_next_pump(ctx);
+  if (NetState* ns = state_if_any(ctx)) {
+    background_step(ctx, *ns, Family::Http, 0);
+    background_step(ctx, *ns, Family::Ftp, 0);
+  }
+  return had;
+}
+
+// start [get,] url, target | start put, url, name: 1 when the transfer
+// started, 0 when the family's background transfer still runs or the target
+// (a disk file or "mem:variable") or the name to send is refused.
+void start(Interp& ctx, Family f, uint32_t n, uint32_t at) {
+  bool upload = false;
+  if (at < n) {
+    TextArg action(ctx, arg(ctx, n, at));
+    upload = word_is(action.view(), "put");
+    if (upload || word_is(action.view(), "get")) at++;
+  }
+  NetState& ns = state(ctx);
+  if (ns.bg[int(f)]) {
+    storage::finish_int(ctx, n, 0);
+    return;
+  }
+  TextArg url(ctx, arg(ctx, n, at)), target(ctx, arg(ctx, n, at + 1));
+  auto b = std::make_unique<Background>();
+  b->f = f;
+  b->url = url.str();
+  TransferOptions o = base_options(&ctx, f, url.view(), kMemoryCap);
+  const char* refused = nullptr;
+  std::string path;
+  if (upload) {
+    o.send = true;
+    if (!read_raw(ctx, target.view(), o.upload)) refused = "the name to send cannot be read";
+  } else if (b->var = buffer_variable(target.view()); !b->var.empty()) {
+    o.sink = [body = &b->body](const char* p, size_t k) {
+      body->append(p, k);
+      return true;
+    };
+  } else if (!storage::disk_path(target.view(), path)) {
+    refused = "the target is no disk file nor memory buffer";
+  } else if (!b->file.open(path)) {
+    refused = "the file cannot be written";
+  } else {
+    o.max_bytes = kFileCap;
+    o.sink = b->file.sink();
+  }
+  if (refused) {
+    local_failure(ctx, f, refused);
+    storage::finish_int(ctx, n, 0);
+    return;
+  }
+  b->t = make_transfer(std::move(o));
+  last_message(f).clear();
+  sysvar_set_int(ctx, info(f).error, 0);
+  publish(ctx, info(f), b->t->status());
+  ns.bg[int(f)] = std::move(b);
+  if (g_host.pump != pump_with_transfers) {
+    g_next_pump = g_host.pump;
+    g_host.pump = pump_with_transfers;
+  }
+  storage::finish_int(ctx, n, 1);
+}
+
+// running: 1 while the family's background transfer runs, else 0.
+void running(Interp& ctx, Family f, uint32_t n) {
+  NetState* ns = state_if_any(ctx);
+  if (ns) background_step(ctx, *ns, f, 0);
+  storage::finish_int(ctx, n, ns && ns->bg[int(f)] ? 1 : 0);
+}
+
+// wait: waits for the background transfer to end, serving the window as a
+// blocking transfer does (a close or escape stops it); the result of the
+// family's last background transfer, as the blocking form gives it (-1
+// when none was made).
+void wait(Interp& ctx, Family f, uint32_t n) {
+  NetState* ns = state_if_any(ctx);
+  while (ns && ns->bg[int(f)]) {
+    if (ctx.stop) {
+      ns->bg[int(f)]->t->stop();
+      interp_request_tick(ctx);  // the loop ends before the next token
+    }
+    background_step(ctx, *ns, f, 10);
+    if (ns->bg[int(f)]) idle_yield(ctx);
+  }
+  storage::finish_int(ctx, n, ns ? ns->result[int(f)] : -1);
+}
+
+// stop: stops the background transfer (error -8, a partial file removed);
+// 1 when one was running.
+void stop(Interp& ctx, Family f, uint32_t n) {
+  NetState* ns = state_if_any(ctx);
+  bool was = ns && ns->bg[int(f)];
+  if (was) {
+    ns->bg[int(f)]->t->stop();
+    background_end(ctx, *ns, f);
+  }
+  storage::finish_int(ctx, n, was ? 1 : 0);
+}
+
 void transfer_command(Interp& ctx, Family f) {
   uint32_t n = close_frame(ctx);
   std::string action = TextArg(ctx, arg(ctx, n, 0)).str();
   if (word_is(action, "error")) {
     storage::finish_text(ctx, n, last_message(f));
+  } else if (word_is(action, "start")) {
+    start(ctx, f, n, 1);
+  } else if (word_is(action, "running")) {
+    running(ctx, f, n);
+  } else if (word_is(action, "wait")) {
+    wait(ctx, f, n);
+  } else if (word_is(action, "stop")) {
+    stop(ctx, f, n);
   } else if (word_is(action, "put")) {
     put(ctx, f, n, 1);
   } else if (f == Family::Http && word_is(action, "post")) {
@@ -332,6 +571,9 @@ void h_netconnect(Interp& ctx) {
   storage::finish_int(ctx, n, up ? 1 : 0);
 }
 
-void net_register() { storage::set_network_reader(read_network_name); }
+void net_register() {
+  storage::set_network_reader(read_network_name);
+  interp_add_closer(net_closer);
+}
 
 }  // namespace vm

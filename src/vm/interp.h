@@ -57,6 +57,7 @@ enum ContextSlot : uint32_t {
   kSlotTransitions,
   kSlotInputFields,
   kSlotSound,
+  kSlotNet,
   kSlotCount,
 };
 

@@ -47,6 +47,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.reply(200, b"slow", length=100)
             time.sleep(30)
             self.close_connection = True
+        elif p == "/dribble":
+            # 100 bytes in ten blocks over about a second.
+            self.send_response(200)
+            self.send_header("Content-Length", "100")
+            self.end_headers()
+            for i in range(10):
+                self.wfile.write(str(i).encode() * 10)
+                self.wfile.flush()
+                time.sleep(0.1)
         elif p == "/huge":
             self.reply(200, b"x" * 1024, length=10 << 30)
             self.close_connection = True

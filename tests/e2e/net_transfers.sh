@@ -74,6 +74,25 @@ netconnect closed port: 0 0
 OUT
 diff -u expected net_transfers.out || fail "net_transfers printed other results"
 
+cp "$here/net_background.qns" .
+start=$(date +%s)
+run net_background
+elapsed=$(( $(date +%s) - start ))
+cat >expected <<'OUT'
+start: 1 0 1 0
+ran meanwhile: 1 1 1
+file: 100 0 100 100 0
+buffer: 1 14 [hello, network] 0
+put: 1 22 [sent in the background]
+stop: 1 1 -8 -1 0 0
+404: 1 -1 404 0
+no target: 0 -7 0
+ftp: 1 21 [ftp in the background]
+OUT
+diff -u expected net_background.out || fail "net_background printed other results"
+[ "$(ls left.txt* 2>/dev/null)" = "" ] || fail "a stopped background transfer left a file"
+[ $elapsed -lt 10 ] || fail "the background transfers took $elapsed s"
+
 # A close while a transfer waits for a slow server ends the player at once
 # (the server would hold the body back for 30 s).
 cat >closing.qns <<'QNS'
@@ -87,4 +106,20 @@ run closing --events closing.events
 elapsed=$(( $(date +%s) - start ))
 [ "$(cat closing.out)" = "before" ] || fail "closing printed: $(cat closing.out)"
 [ $elapsed -lt 10 ] || fail "the close took $elapsed s to end the player"
+
+# The same in the background: the close ends the script's loop and the
+# transfer at once.
+cat >closing_bg.qns <<'QNS'
+consolewrite "started " http("start", @qn_http$"/slow", "slow.txt")
+while http("running")
+  wait 5
+endwhile
+consolewrite "not reached"
+QNS
+start=$(date +%s)
+run closing_bg --events closing.events
+elapsed=$(( $(date +%s) - start ))
+[ "$(cat closing_bg.out)" = "started 1" ] || fail "closing_bg printed: $(cat closing_bg.out)"
+[ "$(ls slow.txt* 2>/dev/null)" = "" ] || fail "the closed background transfer left a file"
+[ $elapsed -lt 10 ] || fail "the close took $elapsed s to end a background transfer"
 echo "net transfers: all cases as expected; close ended the player in ${elapsed}s"
