@@ -60,7 +60,10 @@ void usage(FILE* out) {
                "  3  no script could be loaded (missing, not a compiled script or archive,\n"
                "     damaged, or an archive without a start-up script), or the script was\n"
                "     named by its source and its compiled file is missing or older\n"
-               "  4  the snapshot could not be written\n");
+               "  4  the snapshot could not be written\n"
+               "Environment:\n"
+               "  QUILLON_CA_FILE  a PEM file of the certificate authorities that https and\n"
+               "                  ftps transfers trust, instead of the system's bundle\n");
 }
 
 void sleep_1ms(vm::Interp&) { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }

@@ -2,7 +2,9 @@
 // time is driven step by step by its caller, which keeps its window alive
 // between steps and may stop it at any step. Knows nothing of scripts: the
 // network commands (commands/net.cpp) turn script arguments into options
-// and the status into system variables.
+// and the status into system variables. Certificates are verified against
+// the system's store, or against the PEM file named by the environment
+// variable QUILLON_CA_FILE when it is set.
 #pragma once
 
 #include <cstdint>

@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """Servers for the network transfer test, on 127.0.0.1 at free ports.
 
-Usage: net_server.py FTP_ROOT
-Prints "http PORT" and "ftp PORT" (anonymous, may write in FTP_ROOT), then
+Usage: net_server.py FTP_ROOT [CERT KEY]
+Prints "http PORT", with CERT and KEY (PEM files) "https PORT" for the same
+pages over TLS, and "ftp PORT" (anonymous, may write in FTP_ROOT), then
 serves until killed.
 """
 import http.server
+import ssl
 import sys
 import threading
 import time
@@ -98,6 +100,14 @@ def main():
     FTPHandler.authorizer = authorizer
     ftp = FTPServer(("127.0.0.1", 0), FTPHandler)
     print("http", web.server_address[1])
+    if len(sys.argv) > 3:
+        tls = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        tls.daemon_threads = True
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(sys.argv[2], sys.argv[3])
+        tls.socket = context.wrap_socket(tls.socket, server_side=True)
+        threading.Thread(target=tls.serve_forever, daemon=True).start()
+        print("https", tls.server_address[1])
     print("ftp", ftp.address[1], flush=True)
     ftp.serve_forever()
 

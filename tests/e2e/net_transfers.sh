@@ -3,7 +3,8 @@
 # 127.0.0.1 (net_server.py, at free ports): each outcome (success, refusal
 # by the server, refused schemes and redirects, a broken, stalled, huge or
 # endless body, uploads) gives its documented result without hanging; a
-# close of the window during a slow transfer ends the player at once.
+# close of the window during a slow transfer ends the player at once;
+# transfers in the background; https against the test's own authority.
 # Skipped (77) without python3 and pyftpdlib.
 # Usage: net_transfers.sh BIN_DIR
 set -euo pipefail
@@ -18,13 +19,25 @@ trap '[ -z "$server" ] || kill "$server" 2>/dev/null; rm -rf "$work"' EXIT
 cd "$work"
 fail() { echo "FAIL: $*"; cat "$work"/*.err 2>/dev/null; exit 1; }
 
+# A private certificate authority and the https server's certificate for
+# 127.0.0.1, signed by it.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout ca.key -out ca.pem \
+  -days 2 -subj "/CN=Quillon test authority" 2>openssl.log
+openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout server.key -out server.csr \
+  -subj "/CN=127.0.0.1" 2>>openssl.log
+printf 'subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\n' >server.ext
+openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 \
+  -extfile server.ext 2>>openssl.log || fail "no certificate: $(cat openssl.log)"
+
 mkdir ftproot
-"$python" "$here/net_server.py" ftproot >ports 2>server.log &
+"$python" "$here/net_server.py" ftproot server.pem server.key >ports 2>server.log &
 server=$!
-for _ in $(seq 100); do [ "$(wc -l <ports)" -ge 2 ] && break; sleep 0.1; done
-[ "$(wc -l <ports)" -ge 2 ] || fail "the servers did not start: $(cat server.log)"
+for _ in $(seq 100); do [ "$(wc -l <ports)" -ge 3 ] && break; sleep 0.1; done
+[ "$(wc -l <ports)" -ge 3 ] || fail "the servers did not start: $(cat server.log)"
 export QN_HTTP="http://127.0.0.1:$(awk '$1=="http"{print $2}' ports)"
+export QN_HTTPS="https://127.0.0.1:$(awk '$1=="https"{print $2}' ports)"
 export QN_FTP="ftp://127.0.0.1:$(awk '$1=="ftp"{print $2}' ports)"
+unset QUILLON_CA_FILE SSL_CERT_FILE SSL_CERT_DIR CURL_CA_BUNDLE
 unset http_proxy https_proxy ftp_proxy all_proxy HTTP_PROXY HTTPS_PROXY FTP_PROXY ALL_PROXY no_proxy NO_PROXY
 
 run() {  # run NAME [player options]: compiles NAME.qns and runs it (60 s at most)
@@ -73,6 +86,18 @@ netconnect: 1 1
 netconnect closed port: 0 0
 OUT
 diff -u expected net_transfers.out || fail "net_transfers printed other results"
+
+# https: the test's authority is trusted only when QUILLON_CA_FILE names it.
+cat >https.qns <<'QNS'
+r = http(@qn_https$"/ok")
+consolewrite "[" @r "] " var_httperror() " " strlen(http("error"))>0
+QNS
+run https
+[ "$(cat https.out)" = "[] -6 1" ] || fail "an untrusted certificate gave: $(cat https.out)"
+QUILLON_CA_FILE=$work/ca.pem run https
+[ "$(cat https.out)" = "[hello, network] 0 0" ] || fail "with the authority trusted: $(cat https.out)"
+QUILLON_CA_FILE=$work/none.pem run https
+[ "$(cat https.out)" = "[] -6 1" ] || fail "a missing authority file gave: $(cat https.out)"
 
 cp "$here/net_background.qns" .
 start=$(date +%s)
