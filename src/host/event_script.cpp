@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <map>
 #include <sstream>
 
 #include "vm/clock.h"
@@ -208,6 +212,158 @@ bool next_scripted_answer(std::string& out) {
   if (vm::clock_to_ms(vm::clock_now() - g_start) < g_answers[g_next_answer].first) return false;
   out = g_answers[g_next_answer++].second;
   return true;
+}
+
+// --- recording ---------------------------------------------------------------------------
+
+namespace {
+
+FILE* g_record = nullptr;
+uint64_t g_record_start = 0;
+bool g_record_failed = false;
+// A key press waits for the text it types, which the window system sends
+// as an event of its own: in the format a key's name carries its text.
+bool g_key_pending = false;
+Event g_pending_key;
+uint64_t g_pending_ms = 0;
+// The name each key held down was written with, for its release.
+std::map<int32_t, std::string> g_down_names;
+
+// The name of a key in the format, or "" when the format has none for it
+// (the keypad, keys without a use here).
+std::string key_name(int32_t key, uint16_t mods, bool shift_in_name) {
+  std::string base;
+  if (key == ' ') {
+    base = "space";
+  } else if (key > 32 && key < 127) {
+    base = std::string(1, char(key));
+  } else if (key >= platform::kKeyF1 && key <= platform::kKeyF12) {
+    base = "f" + std::to_string(key - platform::kKeyF1 + 1);
+  } else {
+    static const std::pair<int32_t, const char*> kNamed[] = {
+        {platform::kKeyReturn, "return"}, {platform::kKeyEscape, "esc"},  {platform::kKeyTab, "tab"},
+        {platform::kKeyBackspace, "backsp"}, {platform::kKeyDelete, "del"}, {platform::kKeyInsert, "ins"},
+        {platform::kKeyHome, "home"},     {platform::kKeyEnd, "end"},     {platform::kKeyPageUp, "pgup"},
+        {platform::kKeyPageDown, "pgdn"}, {platform::kKeyLeft, "left"},   {platform::kKeyRight, "right"},
+        {platform::kKeyUp, "up"},         {platform::kKeyDown, "down"},   {platform::kKeyShift, "shift"},
+        {platform::kKeyCtrl, "ctrl"},     {platform::kKeyAlt, "alt"},
+    };
+    for (const auto& [k, name] : kNamed)
+      if (k == key) base = name;
+    if (base.empty()) return {};
+  }
+  std::string prefix;
+  if (mods & platform::kModCtrl) prefix += "ctrl-";
+  if (mods & platform::kModAlt) prefix += "alt-";
+  if ((mods & platform::kModShift) && shift_in_name) {
+    // A shifted letter is its capital; other keys take the prefix.
+    if (base.size() == 1 && std::islower(uint8_t(base[0])))
+      base[0] = char(std::toupper(uint8_t(base[0])));
+    else
+      prefix += "shift-";
+  }
+  return prefix + base;
+}
+
+void write_line(uint64_t ms, const std::string& text) {
+  if (!g_record) return;
+  if (std::fprintf(g_record, "%llu %s\n", static_cast<unsigned long long>(ms), text.c_str()) < 0 ||
+      std::fflush(g_record) != 0)
+    g_record_failed = true;
+}
+
+// Writes a key press whose text did not come (or came as a text of its own).
+void flush_key() {
+  if (!g_key_pending) return;
+  g_key_pending = false;
+  // A key that types nothing: the name must not imply a text, which only
+  // ctrl and alt keys and named keys do not.
+  std::string name = key_name(g_pending_key.code, g_pending_key.mods, true);
+  bool implies_text = g_pending_key.code >= 32 && g_pending_key.code < 127 &&
+                      !(g_pending_key.mods & (platform::kModCtrl | platform::kModAlt));
+  if (name.empty() || implies_text) {
+    write_line(g_pending_ms, "# a key press the format cannot write");
+    return;
+  }
+  g_down_names[g_pending_key.code] = name;
+  write_line(g_pending_ms, "keydown " + name);
+}
+
+}  // namespace
+
+bool start_recording(const std::string& path, std::string* error) {
+  g_record = std::fopen(path.c_str(), "w");
+  if (!g_record) {
+    if (error) *error = std::strerror(errno);
+    return false;
+  }
+  g_record_start = vm::clock_now();
+  g_record_failed = false;
+  std::fputs("# recorded by quillon --record: engine-clock milliseconds and events\n", g_record);
+  return true;
+}
+
+void record_event(const platform::Event& e) {
+  if (!g_record) return;
+  uint64_t ms = vm::clock_to_ms(vm::clock_now() - g_record_start);
+  if (e.kind == EventKind::Text && g_key_pending && g_pending_ms == ms && e.text.size() == 1 &&
+      uint8_t(e.text[0]) > 32 && uint8_t(e.text[0]) < 127 &&
+      !(g_pending_key.mods & (platform::kModCtrl | platform::kModAlt))) {
+    // The key and its text are one line: the name of the character typed
+    // ("A", "?"), which gives that text again.
+    g_key_pending = false;
+    std::string name(1, e.text[0]);
+    g_down_names[g_pending_key.code] = name;
+    write_line(ms, "keydown " + name);
+    return;
+  }
+  if (e.kind == EventKind::Text && g_key_pending && g_pending_ms == ms && e.text == " " &&
+      g_pending_key.code == ' ') {
+    g_key_pending = false;
+    g_down_names[' '] = "space";
+    write_line(ms, "keydown space");
+    return;
+  }
+  flush_key();
+  switch (e.kind) {
+    case EventKind::KeyDown:
+      g_key_pending = true;
+      g_pending_key = e;
+      g_pending_ms = ms;
+      break;
+    case EventKind::KeyUp: {
+      auto it = g_down_names.find(e.code);
+      if (it != g_down_names.end()) {
+        write_line(ms, "keyup " + it->second);
+        g_down_names.erase(it);
+      }
+      break;
+    }
+    case EventKind::Text:
+      if (!e.text.empty()) write_line(ms, "text " + e.text);
+      break;
+    case EventKind::MouseMove:
+      write_line(ms, "move " + std::to_string(e.x) + " " + std::to_string(e.y));
+      break;
+    case EventKind::MouseDown:
+    case EventKind::MouseUp:
+      if (e.code >= 1 && e.code <= 3)
+        write_line(ms, std::string(e.kind == EventKind::MouseDown ? "down " : "up ") + std::to_string(e.code) + " " +
+                           std::to_string(e.x) + " " + std::to_string(e.y));
+      break;
+    case EventKind::Close:
+      write_line(ms, "close");
+      break;
+  }
+}
+
+bool stop_recording() {
+  if (!g_record) return true;
+  flush_key();
+  bool ok = std::fclose(g_record) == 0 && !g_record_failed;
+  g_record = nullptr;
+  g_down_names.clear();
+  return ok;
 }
 
 bool next_scripted_event(platform::Event& out) {

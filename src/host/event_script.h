@@ -32,4 +32,14 @@ bool next_scripted_event(platform::Event& out);
 // unused answer whose time has come; false when there is none.
 bool next_scripted_answer(std::string& out);
 
+// --record FILE: writes every event the window serves, scripted or from the
+// window system, as a line of the same format at its engine-clock time, so
+// that a session played by hand replays with --events. Times count from
+// the call. False with the reason in `error` when the file cannot be made.
+bool start_recording(const std::string& path, std::string* error);
+// Writes the event (the pump calls it for each event it serves).
+void record_event(const platform::Event& event);
+// Writes what is pending and closes the file; false when a write failed.
+bool stop_recording();
+
 }  // namespace host

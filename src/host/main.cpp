@@ -47,6 +47,9 @@ void usage(FILE* out) {
                "  --snapshot FILE write what the window shows as PNG when the script ends\n"
                "  --desktop WxHxBITS  the desktop of --headless (default 1920x1080x24)\n"
                "  --events FILE   deliver the input events written in FILE (see docs/testing.md)\n"
+               "  --record FILE   write the input events of the run to FILE in the --events format,\n"
+               "                  at their engine-clock times (record with --fixed-clock to replay\n"
+               "                  the session headless with --fixed-clock --events FILE)\n"
                "  --fixed-clock   advance the engine clock 1 ms per idle step (repeatable runs)\n"
                "  --audio-out FILE  write the sound output on the engine clock to FILE (48 kHz stereo\n"
                "                  16-bit wave) instead of the sound card\n"
@@ -117,6 +120,7 @@ int main(int argc, char** argv) {
   bool headless = false;
   bool fixed_clock = false;
   const char* events_file = nullptr;
+  const char* record_file = nullptr;
   const char* snapshot = nullptr;
   const char* audio_out = nullptr;
   platform::Desktop desktop;
@@ -143,6 +147,14 @@ int main(int argc, char** argv) {
         return kExitUsage;
       }
       events_file = argv[++i];
+      continue;
+    }
+    if (!std::strcmp(argv[i], "--record")) {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "quillon: --record needs a file\n");
+        return kExitUsage;
+      }
+      record_file = argv[++i];
       continue;
     }
     if (!std::strcmp(argv[i], "--audio-out")) {
@@ -233,6 +245,11 @@ int main(int argc, char** argv) {
   if (flags.bound_runtime || name.empty()) name = "resource:";
 
   if (events_file) host::set_event_script(std::move(events));
+  if (std::string why; record_file && !host::start_recording(record_file, &why)) {
+    std::fprintf(stderr, "quillon: cannot write the record %s: %s\n", record_file, why.c_str());
+    vm::element_free_all();
+    return kExitUsage;
+  }
   std::vector<std::string> words;
   words.emplace_back(argv[0]);
   for (int k = i; k < argc; k++) words.emplace_back(argv[k]);
@@ -249,6 +266,7 @@ int main(int argc, char** argv) {
   } else if (ctx->stop < 0) {
     status = kExitError;
   }
+  if (!host::stop_recording()) std::fprintf(stderr, "quillon: the record %s could not be written whole\n", record_file);
   if (snapshot && ctx) {
     std::string error;
     if (!host::write_snapshot(*ctx, snapshot, &error)) {

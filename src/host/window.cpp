@@ -173,17 +173,19 @@ void handle_event(Interp& ctx, const platform::Event& e) {
 }
 
 // Serves up to 32 waiting events: the scripted ones that are due first,
-// then the window system's.
+// then the window system's; --record writes each one.
 bool pump(Interp& ctx) {
   platform::Event e;
   int served = 0;
   while (served < 32 && next_scripted_event(e)) {
     served++;
+    record_event(e);
     handle_event(ctx, e);
   }
   if (!g_platform) return served > 0;
   while (served < 32 && g_platform->poll_event(e)) {
     served++;
+    record_event(e);
     handle_event(ctx, e);
   }
   return served > 0;

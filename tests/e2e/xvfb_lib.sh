@@ -100,13 +100,25 @@ player_ended() { ! kill -0 "$player_pid" 2>/dev/null; }
 
 windows_titled() { xdotool search --name "$1" >windows 2>/dev/null; }
 
+# One window titled so, still the same one a moment later and still there:
+# SDL may replace the window it made first (when its renderer wants another
+# visual), and the first id then names no window any more.
+window_settled() {
+  local id
+  windows_titled "$1" && [ "$(wc -l <windows)" -eq 1 ] || return 1
+  id=$(cat windows)
+  sleep 0.2
+  windows_titled "$1" && [ "$(cat windows)" = "$id" ] || return 1
+  xdotool getwindowgeometry "$id" >/dev/null 2>&1 || return 1
+  window=$id
+}
+
 # Waits for a window whose title matches the regular expression and puts
-# its id into `window`; false when none appears or more than one does (the
-# file `windows` lists them).
+# its id into `window`; false when none settles within 20 seconds or more
+# than one is there (the file `windows` lists them).
 find_window() {
   rm -f windows
-  retry_for 20 windows_titled "$1" && [ "$(wc -l <windows)" -eq 1 ] || return 1
-  window=$(cat windows)
+  retry_for 20 window_settled "$1"
 }
 
 # Sends the window what a window manager sends when its close button is
