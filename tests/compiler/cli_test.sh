@@ -94,4 +94,39 @@ rc=0
 [ "$rc" -eq 3 ] || fail "a stale run.qnc ran (status $rc)"
 [ "$(wc -l <run.err)" -eq 1 ] && grep -q 'run.qnc is older than run.qns: compile it again with quillonc run.qns' run.err ||
   fail "stale message: $(cat run.err)"
+# --watch: each save compiles the script again and restarts the player; a
+# save with an error leaves the last good program running; SIGTERM ends
+# quillonc and its player.
+mkdir watch
+cd watch
+loop='while 1\n  delay 20\nendwhile\n'
+printf "fileput \"ran.txt\" \"one\"\n$loop" >w.qns
+"$bin/quillonc" --watch w.qns --headless >watch.out 2>watch.err &
+watcher=$!
+within() {  # within COMMAND: true once the command succeeds, within 10 s
+  n=0
+  until eval "$1"; do
+    n=$((n + 1))
+    [ $n -lt 200 ] || return 1
+    sleep 0.05
+  done
+}
+player_of_watch() { pgrep -P "$watcher" | head -n 1; }
+within '[ "$(cat ran.txt 2>/dev/null)" = one ]' || fail "--watch did not run the first version: $(cat watch.err)"
+first=$(player_of_watch)
+[ -n "$first" ] || fail "--watch runs no player"
+printf 'fileput "ran.txt" "broken"\nif 1\n' >w.qns
+within 'grep -q "the last good program keeps running" watch.err' || fail "--watch: no error shown: $(cat watch.err)"
+kill -0 "$first" || fail "--watch ended the last good program for a script with an error"
+printf "fileput \"ran.txt\" \"two\"\n$loop" >w.new
+mv w.new w.qns
+within '[ "$(cat ran.txt)" = two ]' || fail "--watch did not run the second version: $(cat watch.err)"
+second=$(player_of_watch)
+! kill -0 "$first" 2>/dev/null || fail "--watch left the first player running"
+kill -TERM "$watcher"
+rc=0
+wait "$watcher" || rc=$?
+[ "$rc" -eq 0 ] || fail "--watch ended with status $rc on SIGTERM: $(cat watch.err)"
+! kill -0 "$second" 2>/dev/null || fail "the player outlived quillonc --watch"
+cd ..
 echo "quillonc cli: ok"
