@@ -121,7 +121,9 @@ void split_player_words(char** begin, char** end, std::vector<std::string>& opti
       break;
     }
     options.emplace_back(*w);
-    bool valued = !std::strcmp(*w, "--snapshot") || !std::strcmp(*w, "--events") || !std::strcmp(*w, "--desktop");
+    bool valued = false;
+    for (const char* option : {"--snapshot", "--events", "--desktop", "--record", "--audio-out"})
+      valued |= !std::strcmp(*w, option);
     if (valued && w + 1 < end) options.emplace_back(*++w);
   }
   for (; w < end; w++) words.emplace_back(*w);
