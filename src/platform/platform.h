@@ -39,6 +39,10 @@ struct WindowSpec {
   bool shown = true;
   bool minimized = false;
   bool topmost = false;
+  // Draw into this existing window of the window system (an X window id)
+  // instead of opening one: a screen saver's window or a preview's parent.
+  // The window is not moved, resized or restyled, and not destroyed.
+  uint64_t embed_in = 0;
 };
 
 enum class EventKind : uint8_t { Close, MouseMove, MouseDown, MouseUp, KeyDown, KeyUp, Text };
