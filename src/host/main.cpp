@@ -257,6 +257,12 @@ int main(int argc, char** argv) {
     storage::set_own_archive(kBuiltinArchive, kBuiltinArchive_size);
   }
 
+  if (flags.embed_in && !host::platform_get().window_exists(flags.embed_in)) {
+    std::fprintf(stderr, "quillon: there is no window 0x%llx to draw into\n",
+                 static_cast<unsigned long long>(flags.embed_in));
+    vm::element_free_all();
+    return kExitUsage;
+  }
   if (flags.small && !flags.parent_given) {
     vm::element_free_all();
     return 0;

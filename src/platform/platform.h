@@ -120,6 +120,12 @@ class Platform {
   virtual Desktop desktop() const = 0;
   // Null when the window cannot be made.
   virtual std::unique_ptr<Window> create_window(const WindowSpec& spec) = 0;
+  // Whether a window of the window system that WindowSpec::embed_in may
+  // name exists (always true without a window system).
+  virtual bool window_exists(uint64_t id) const {
+    (void)id;
+    return true;
+  }
   // Takes the next waiting event; false when there is none.
   virtual bool poll_event(Event& out) = 0;
   // Milliseconds of a monotonic clock.

@@ -167,11 +167,7 @@ class SdlWindow final : public Window {
   // Draws into a window that another program owns: the frame is stretched
   // to its size, and it keeps its place, size, title and border.
   bool open_embedded() {
-    if (!foreign_window_exists(spec_.embed_in)) {
-      std::fprintf(stderr, "quillon: there is no window 0x%llx to draw into\n",
-                   static_cast<unsigned long long>(spec_.embed_in));
-      return false;
-    }
+    if (!foreign_window_exists(spec_.embed_in)) return false;
     window_ = SDL_CreateWindowFrom(reinterpret_cast<const void*>(uintptr_t(spec_.embed_in)));
     if (!window_) {
       std::fprintf(stderr, "quillon: cannot draw into the window 0x%llx: %s\n",
@@ -181,7 +177,8 @@ class SdlWindow final : public Window {
     watch_display(window_);
     SDL_SetWindowData(window_, kSelfKey, this);
     SDL_GetWindowSize(window_, &spec_.width, &spec_.height);
-    renderer_ = SDL_CreateRenderer(window_, -1, SDL_RENDERER_SOFTWARE);
+    renderer_ = SDL_CreateRenderer(window_, -1, 0);
+    if (!renderer_) renderer_ = SDL_CreateRenderer(window_, -1, SDL_RENDERER_SOFTWARE);
     return renderer_ != nullptr;
   }
 
@@ -337,6 +334,7 @@ class Sdl final : public Platform {
     }
     return d;
   }
+  bool window_exists(uint64_t id) const override { return foreign_window_exists(id); }
   std::unique_ptr<Window> create_window(const WindowSpec& spec) override {
     auto w = std::make_unique<SdlWindow>(spec);
     if (!w->open()) return nullptr;
