@@ -177,8 +177,9 @@ class SdlWindow final : public Window {
     watch_display(window_);
     SDL_SetWindowData(window_, kSelfKey, this);
     SDL_GetWindowSize(window_, &spec_.width, &spec_.height);
-    renderer_ = SDL_CreateRenderer(window_, -1, 0);
-    if (!renderer_) renderer_ = SDL_CreateRenderer(window_, -1, SDL_RENDERER_SOFTWARE);
+    // A window made by another program may have a visual that an OpenGL
+    // context cannot use: the software renderer draws into any.
+    renderer_ = SDL_CreateRenderer(window_, -1, SDL_RENDERER_SOFTWARE);
     return renderer_ != nullptr;
   }
 

@@ -11,6 +11,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 . "$here/xvfb_lib.sh"
 xvfb_require Xvfb xdotool import xwininfo
+# SDL leaves two small blocks of the X libraries it loads (and unloads at
+# exit, so they cannot be named in lsan-sdl.supp) behind for a window it did
+# not make: leaks are not looked for here; the other sanitizer checks stay.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
 xvfb_workdir real-saver
 cp "$here/real_saver.qns" .
 "$bin/quillonc" real_saver.qns || fail "quillonc rejected real_saver.qns"
@@ -36,8 +40,10 @@ saver() {
   retry_for 20 "$check" "$colour" || fail "$label: the middle of the root window fails $check $colour"
   kill -TERM "$player_pid"
   retry_for 5 player_ended || fail "$label: the player did not end on SIGTERM"
-  wait "$player_pid" || true
+  local status=0
+  wait "$player_pid" || status=$?
   player_pid=
+  [ "$status" -eq 0 ] || fail "$label: the player ended with status $status on SIGTERM"
 }
 
 saver "--window-id" middle_is "#AA0000" -- --window-id "$root" real_saver.qnc red
