@@ -1309,6 +1309,12 @@ std::string extension(const std::string& name) {
 
 }  // namespace
 
+std::vector<std::string_view> statement_keywords() {
+  std::vector<std::string_view> words;
+  for (const auto& s : Statements::kAll) words.push_back(s.keyword);
+  return words;
+}
+
 Compilation compile_program(const SourceFile& main, const FileLoader& loader) {
   Compilation c;
   Compiler(c, loader).run(main);

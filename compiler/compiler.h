@@ -4,6 +4,8 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "compiler/diagnostics.h"
 #include "compiler/postfix.h"
@@ -38,5 +40,9 @@ Compilation compile_program(const SourceFile& main, const FileLoader& loader);
 bool load_from_disk(const SourceFile& from, const std::string& name, SourceFile& out);
 // Reads a script from disk as the main file; false when it cannot be read.
 bool read_source(const std::string& path, SourceFile& out);
+
+// The statement keywords (`if`, `for`, `gosub` ...) in ascending byte order,
+// for tools that colour or complete source text.
+std::vector<std::string_view> statement_keywords();
 
 }  // namespace compiler

@@ -1,8 +1,10 @@
 // The player: process entry. Options of its own come first and start with
 // "--"; after them the command line is the design's own: screen-saver
 // switches, then the name of a compiled script or of a library archive.
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -54,6 +56,10 @@ void usage(FILE* out) {
                "  --audio-out FILE  write the sound output on the engine clock to FILE (48 kHz stereo\n"
                "                  16-bit wave) instead of the sound card\n"
                "  --trace         write the code view (stack and code) to standard error before each token\n"
+               "  --window-id XID draw into the existing X window XID instead of opening one\n"
+               "                  (a screen saver's window; /p XID does the same for a preview)\n"
+               "  --root          run as an XScreenSaver display mode: draw into the window named by\n"
+               "                  XSCREENSAVER_WINDOW (a window of its own when that is not set)\n"
                "  --help          print this help\n"
                "  --version       print the version\n"
                "Exit status:\n"
@@ -112,6 +118,16 @@ std::string join_words(char** begin, char** end) {
   return line;
 }
 
+// A window number as the window system writes it: decimal or 0x hexadecimal.
+bool parse_window_id(const char* text, uint64_t& out) {
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long v = std::strtoull(text, &end, 0);
+  if (errno || end == text || *end || v == 0 || *text == '-') return false;
+  out = v;
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -124,6 +140,7 @@ int main(int argc, char** argv) {
   const char* snapshot = nullptr;
   const char* audio_out = nullptr;
   platform::Desktop desktop;
+  uint64_t embed_in = 0;
   for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; i++) {
     if (!std::strcmp(argv[i], "--version")) {
       std::printf("quillon %s\n", QUILLON_VERSION);
@@ -182,6 +199,23 @@ int main(int argc, char** argv) {
       trace = true;
       continue;
     }
+    if (!std::strcmp(argv[i], "--window-id")) {
+      if (i + 1 >= argc || !parse_window_id(argv[i + 1], embed_in)) {
+        std::fprintf(stderr, "quillon: --window-id needs a window number (decimal or 0x hexadecimal)\n");
+        return kExitUsage;
+      }
+      i++;
+      continue;
+    }
+    if (!std::strcmp(argv[i], "--root")) {
+      // Screen-saver daemons name the window to draw into in the environment.
+      const char* window = std::getenv("XSCREENSAVER_WINDOW");
+      if (window && *window && !parse_window_id(window, embed_in)) {
+        std::fprintf(stderr, "quillon: XSCREENSAVER_WINDOW is not a window number: %s\n", window);
+        return kExitUsage;
+      }
+      continue;
+    }
     if (!std::strcmp(argv[i], "--")) {
       i++;
       break;
@@ -206,6 +240,7 @@ int main(int argc, char** argv) {
 
   host::StartupFlags flags;
   std::string name = host::parse_command_line(join_words(argv + i, argv + argc), flags, true);
+  flags.embed_in = embed_in ? embed_in : flags.small && flags.parent_given ? flags.parent : 0;
 
   vm::clock_init(fixed_clock);
   host::engine_init();
@@ -237,6 +272,12 @@ int main(int argc, char** argv) {
     storage::set_own_archive(kBuiltinArchive, kBuiltinArchive_size);
   }
 
+  if (flags.embed_in && !host::platform_get().window_exists(flags.embed_in)) {
+    std::fprintf(stderr, "quillon: there is no window 0x%llx to draw into\n",
+                 static_cast<unsigned long long>(flags.embed_in));
+    vm::element_free_all();
+    return kExitUsage;
+  }
   if (flags.small && !flags.parent_given) {
     vm::element_free_all();
     return 0;

@@ -20,6 +20,9 @@ struct StartupFlags {
   bool parent_given = false;  // a window number followed a switch
   uint64_t parent = 0;
   bool bound_runtime = false; // the executable carries an archive
+  // The X window the main window draws into (--window-id, --root, or the
+  // parent of /p); 0: a window of its own.
+  uint64_t embed_in = 0;
 };
 
 // The flags of this process's command line (set by start_up).

@@ -322,14 +322,14 @@ bool open_main_window(Interp& ctx) {
   spec.height = int32_t(std::clamp<int64_t>(vm::sysvar_int(ctx, vm::SV_var_windowscaledy), 1, gfx::kMaxSide));
   int64_t px = vm::sysvar_int(ctx, vm::SV_var_windowposx), py = vm::sysvar_int(ctx, vm::SV_var_windowposy);
   if (small) {
-    // A preview has no window of its own to be placed in on this system:
-    // it opens at the corner.
+    // A preview without a parent window to draw into opens at the corner.
     px = py = 0;
   } else if (px == 0 && py == 0) {
     centred_position(spec.width, spec.height, px, py);
   }
   spec.x = int32_t(px);
   spec.y = int32_t(py);
+  spec.embed_in = startup_flags().embed_in;
   mw.window = p.create_window(spec);
   if (!mw.window) return false;
   fit_copy(mw, *f);

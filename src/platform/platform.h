@@ -39,6 +39,10 @@ struct WindowSpec {
   bool shown = true;
   bool minimized = false;
   bool topmost = false;
+  // Draw into this existing window of the window system (an X window id)
+  // instead of opening one: a screen saver's window or a preview's parent.
+  // The window is not moved, resized or restyled, and not destroyed.
+  uint64_t embed_in = 0;
 };
 
 enum class EventKind : uint8_t { Close, MouseMove, MouseDown, MouseUp, KeyDown, KeyUp, Text };
@@ -116,6 +120,12 @@ class Platform {
   virtual Desktop desktop() const = 0;
   // Null when the window cannot be made.
   virtual std::unique_ptr<Window> create_window(const WindowSpec& spec) = 0;
+  // Whether a window of the window system that WindowSpec::embed_in may
+  // name exists (always true without a window system).
+  virtual bool window_exists(uint64_t id) const {
+    (void)id;
+    return true;
+  }
   // Takes the next waiting event; false when there is none.
   virtual bool poll_event(Event& out) = 0;
   // Milliseconds of a monotonic clock.

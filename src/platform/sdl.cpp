@@ -113,6 +113,33 @@ bool display_lost() {
   return g_display_lost;
 }
 
+// Whether `xid` names a window of the X display, asked on a connection of
+// its own so that a wrong number gets a message instead of Xlib's fatal
+// error. True on other window systems, which then judge the number.
+bool foreign_window_exists(uint64_t xid) {
+#if defined(SDL_VIDEO_DRIVER_X11)
+  const char* driver = SDL_GetCurrentVideoDriver();
+  if (!driver || std::strcmp(driver, "x11") != 0) return true;
+  Display* display = XOpenDisplay(nullptr);
+  if (!display) return false;
+  static bool refused;
+  refused = false;
+  auto previous = XSetErrorHandler([](Display*, XErrorEvent*) -> int {
+    refused = true;
+    return 0;
+  });
+  XWindowAttributes attributes;
+  const Status found = XGetWindowAttributes(display, ::Window(xid), &attributes);
+  XSync(display, False);
+  XSetErrorHandler(previous);
+  XCloseDisplay(display);
+  return found && !refused;
+#else
+  (void)xid;
+  return true;
+#endif
+}
+
 class SdlWindow final : public Window {
  public:
   explicit SdlWindow(const WindowSpec& spec) : spec_(spec) {}
@@ -124,6 +151,7 @@ class SdlWindow final : public Window {
   }
 
   bool open() {
+    if (spec_.embed_in) return open_embedded();
     uint32_t flags = spec_.shown ? SDL_WINDOW_SHOWN : SDL_WINDOW_HIDDEN;
     if (spec_.style & kStylePopup) flags |= SDL_WINDOW_BORDERLESS;
     if (spec_.topmost) flags |= SDL_WINDOW_ALWAYS_ON_TOP;
@@ -136,47 +164,73 @@ class SdlWindow final : public Window {
     return renderer_ != nullptr;
   }
 
+  // Draws into a window that another program owns: the frame is stretched
+  // to its size, and it keeps its place, size, title and border.
+  bool open_embedded() {
+    if (!foreign_window_exists(spec_.embed_in)) return false;
+    window_ = SDL_CreateWindowFrom(reinterpret_cast<const void*>(uintptr_t(spec_.embed_in)));
+    if (!window_) {
+      std::fprintf(stderr, "quillon: cannot draw into the window 0x%llx: %s\n",
+                   static_cast<unsigned long long>(spec_.embed_in), SDL_GetError());
+      return false;
+    }
+    watch_display(window_);
+    SDL_SetWindowData(window_, kSelfKey, this);
+    SDL_GetWindowSize(window_, &spec_.width, &spec_.height);
+    // A window made by another program may have a visual that an OpenGL
+    // context cannot use: the software renderer draws into any.
+    renderer_ = SDL_CreateRenderer(window_, -1, SDL_RENDERER_SOFTWARE);
+    return renderer_ != nullptr;
+  }
+
   void set_title(const std::string& title) override {
     spec_.title = title;
-    SDL_SetWindowTitle(window_, title.c_str());
+    if (!spec_.embed_in) SDL_SetWindowTitle(window_, title.c_str());
   }
   void move(int32_t x, int32_t y) override {
+    if (spec_.embed_in) return;
     spec_.x = x;
     spec_.y = y;
     SDL_SetWindowPosition(window_, x, y);
   }
   void resize(int32_t width, int32_t height) override {
+    if (spec_.embed_in) return;
     spec_.width = std::max(width, 1);
     spec_.height = std::max(height, 1);
     SDL_SetWindowSize(window_, spec_.width, spec_.height);
   }
   void set_style(uint32_t style) override {
     spec_.style = style;
-    SDL_SetWindowBordered(window_, (style & kStylePopup) ? SDL_FALSE : SDL_TRUE);
+    if (!spec_.embed_in) SDL_SetWindowBordered(window_, (style & kStylePopup) ? SDL_FALSE : SDL_TRUE);
   }
   void show(bool shown) override {
     spec_.shown = shown;
+    if (spec_.embed_in) return;
     if (shown)
       SDL_ShowWindow(window_);
     else
       SDL_HideWindow(window_);
   }
   void minimize() override {
+    if (spec_.embed_in) return;
     spec_.minimized = true;
     SDL_MinimizeWindow(window_);
   }
   void restore() override {
+    if (spec_.embed_in) return;
     spec_.minimized = false;
     spec_.shown = true;
     SDL_ShowWindow(window_);
     SDL_RestoreWindow(window_);
   }
   void raise() override {
+    if (spec_.embed_in) return;
     spec_.shown = true;
     SDL_RaiseWindow(window_);
   }
   void set_topmost(bool on) override {
     spec_.topmost = on;
+    if (spec_.embed_in) return;
     SDL_SetWindowAlwaysOnTop(window_, on ? SDL_TRUE : SDL_FALSE);
   }
   void fill(uint32_t rgb) override {
@@ -281,6 +335,7 @@ class Sdl final : public Platform {
     }
     return d;
   }
+  bool window_exists(uint64_t id) const override { return foreign_window_exists(id); }
   std::unique_ptr<Window> create_window(const WindowSpec& spec) override {
     auto w = std::make_unique<SdlWindow>(spec);
     if (!w->open()) return nullptr;
