@@ -210,6 +210,8 @@ bool next_scripted_answer(std::string& out) {
   return true;
 }
 
+bool scripted_events_left() { return g_next < g_events.size(); }
+
 bool next_scripted_event(platform::Event& out) {
   if (g_next >= g_events.size()) return false;
   if (vm::clock_to_ms(vm::clock_now() - g_start) < g_events[g_next].ms) return false;

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/debugger.h"
 #include "host/engine.h"
 #include "host/event_script.h"
 #include "host/startup.h"
@@ -51,6 +52,11 @@ void usage(FILE* out) {
                "  --audio-out FILE  write the sound output on the engine clock to FILE (48 kHz stereo\n"
                "                  16-bit wave) instead of the sound card\n"
                "  --trace         write the code view (stack and code) to standard error before each token\n"
+               "  --debug-dump FILE  write the debug views (calls, code, elements, variables) as text to\n"
+               "                  FILE at every stop: an error, a breakpoint, a single step, the keys\n"
+               "                  Ctrl+Shift+D and Ctrl+Shift+V, and the end of the script\n"
+               "  --break FILE:LINE  stop at the first statement of that source line (repeatable);\n"
+               "                  F10 or space steps, F5 continues, Esc stops (see docs/debugging.md)\n"
                "  --help          print this help\n"
                "  --version       print the version\n"
                "Exit status:\n"
@@ -116,6 +122,7 @@ int main(int argc, char** argv) {
   const char* events_file = nullptr;
   const char* snapshot = nullptr;
   const char* audio_out = nullptr;
+  host::DebugOptions debug;
   platform::Desktop desktop;
   for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; i++) {
     if (!std::strcmp(argv[i], "--version")) {
@@ -163,6 +170,23 @@ int main(int argc, char** argv) {
       }
       continue;
     }
+    if (!std::strcmp(argv[i], "--debug-dump") || !std::strcmp(argv[i], "--break")) {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "quillon: %s needs a value\n", argv[i]);
+        return kExitUsage;
+      }
+      if (!std::strcmp(argv[i], "--debug-dump")) {
+        debug.dump_path = argv[++i];
+        continue;
+      }
+      host::Breakpoint b;
+      if (!host::parse_breakpoint(argv[++i], b)) {
+        std::fprintf(stderr, "quillon: bad breakpoint %s (want FILE:LINE)\n", argv[i]);
+        return kExitUsage;
+      }
+      debug.breakpoints.push_back(b);
+      continue;
+    }
     if (!std::strcmp(argv[i], "--trace")) {
       trace = true;
       continue;
@@ -204,6 +228,12 @@ int main(int argc, char** argv) {
   }
   vm::g_host.sleep_1ms = sleep_1ms;
   if (trace) vm::g_host.tick = trace_token;
+  if (std::string why; !host::debugger_init(debug, &why)) {
+    std::fprintf(stderr, "quillon: %s\n", why.c_str());
+    host::window_shutdown();
+    vm::element_free_all();
+    return kExitUsage;
+  }
   // The fraction of a second: a fixed clock starts at a whole second, so its
   // runs draw the same random numbers.
   vm::random_seed(uint32_t(vm::clock_now()));
@@ -234,6 +264,7 @@ int main(int argc, char** argv) {
   words.emplace_back(argv[0]);
   for (int k = i; k < argc; k++) words.emplace_back(argv[k]);
   std::string problem;
+  if (name != "resource:") host::debugger_script_path(scripts::map_script_name(name));
   vm::Interp* ctx = host::start_up(name, words, flags, 10, problem);
 
   int status = kExitNormal;
@@ -246,6 +277,7 @@ int main(int argc, char** argv) {
   } else if (ctx->stop < 0) {
     status = kExitError;
   }
+  if (ctx && problem.empty()) host::debugger_finish(*ctx);
   if (snapshot && ctx) {
     std::string error;
     if (!host::write_snapshot(*ctx, snapshot, &error)) {
@@ -256,6 +288,7 @@ int main(int argc, char** argv) {
   storage::archive_close_all();
   vm::interp_destroy(ctx);
   sound::output_close();
+  host::debugger_shutdown();
   host::window_shutdown();
   vm::element_free_all();
   return status;
