@@ -89,6 +89,9 @@ void map_breakpoints(Interp& ctx) {
     uint32_t best_line = UINT32_MAX, best_pc = 0;
     for (uint32_t pc = 0; pc + 1 < ctx.code_length; pc++) {
       if (!statement_at(ctx, pc)) continue;
+      // A label's line is never run: its calls go to the word after it.
+      if (pc + 2 < ctx.code_length && (ctx.code[pc + 2] >> 30) == 1 && ((ctx.code[pc + 2] >> 24) & 0x3f) == vm::OP_LABEL)
+        continue;
       uint32_t line = ctx.code[pc + 1] & 0x7fffff;
       if (line < b.line || line >= best_line) continue;
       vm::Value file = vm::Value::from_handle(vm::kHandleBase + (ctx.code[pc] & 0xffffff));
@@ -391,8 +394,9 @@ bool debugger_event(Interp& ctx, const platform::Event& e) {
     if ((e.mods & kChord) == kChord && (e.code == 'd' || e.code == 'v')) {
       Page page = e.code == 'd' ? Page::Code : Page::Variables;
       if (platform_get().headless()) {
-        write_dump(ctx, std::string("key at ") + scripts::source_line_at(ctx, ctx.pc),
-                   g.framed_valid ? g.framed_pc : ctx.pc, page == Page::Code ? kViewCode | kViewElements : kViewVariables);
+        const uint32_t at = g.framed_valid ? g.framed_pc : ctx.pc;
+        write_dump(ctx, std::string("key at ") + scripts::source_line_at(ctx, statement_at(ctx, at) ? at + 1 : at), at,
+                   page == Page::Code ? kViewCode | kViewElements : kViewVariables);
       } else if (g.window && g.page == page && !g.paused) {
         close_window();
       } else {
@@ -435,7 +439,8 @@ bool debugger_event(Interp& ctx, const platform::Event& e) {
 }
 
 void debugger_finish(Interp& ctx) {
-  if (g.dump) {
+  // An error wrote its own section, the last one.
+  if (g.dump && ctx.stop >= 0) {
     g.framed_valid = false;
     write_dump(ctx, "end", ctx.pc > 0 ? ctx.pc - 1 : 0, kViewAll);
   }
