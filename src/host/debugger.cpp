@@ -109,7 +109,8 @@ void map_breakpoints(Interp& ctx) {
 std::string views_text(Interp& ctx, uint32_t framed, uint32_t mask) {
   std::string out;
   if (mask & kViewCode) {
-    out += "-- calls --\n" + scripts::call_chain(ctx, framed);
+    // At a stop the framed word begins a statement: the chain starts there.
+    out += "-- calls --\n" + scripts::call_chain(ctx, statement_at(ctx, framed) ? framed + 1 : framed);
     out += "-- code --\n";
     out += "counters: " + scripts::code_view_counters(ctx) + "\n";
     out += "stack:\n" + scripts::code_view_stack(ctx);
@@ -146,16 +147,17 @@ text::Font* window_font(Interp& ctx) {
   return text::font_of(g.font);
 }
 
-// Draws one line of text with the font's glyph cells at a fixed pitch
-// (the code view's columns line up), clipped to the picture.
+// Draws one line of text with the font's glyph cells, each at the pen
+// moved by its offset, clipped to the picture.
 void draw_line(const text::Font& f, std::string_view s, int32_t x0, int32_t y0, uint32_t rgb) {
-  const int32_t pitch = std::max(1, f.h.max_advance > 0 ? f.h.max_advance : f.h.cell_width);
-  for (size_t i = 0; i < s.size(); i++) {
+  int32_t pen = x0;
+  for (size_t i = 0; i < s.size() && pen < kWindowWidth; i++) {
     uint8_t c = uint8_t(s[i]);
+    text::GlyphMetrics m = f.metrics(c);
     const uint8_t* cell = f.cell(c);
-    if (!cell || c == ' ') continue;
-    int32_t cx = x0 + int32_t(i) * pitch;
-    if (cx >= kWindowWidth) break;
+    int32_t cx = pen + m.x_offset;
+    pen += (c == ' ' ? f.h.space_width : m.advance) + f.h.gap_char;
+    if (!cell || c == ' ' || m.advance == 0) continue;
     for (int32_t y = 0; y < f.h.cell_height; y++) {
       int32_t py = y0 + y;
       if (py < 0 || py >= kWindowHeight) continue;
@@ -203,7 +205,8 @@ void refresh_window(Interp& ctx) {
 void install_tick(Interp& ctx);
 
 // Opens the debug window beside the main window (to its right when there
-// is room, else at the desktop's left edge). Headless there is none.
+// is room, else to its left, else at the desktop's right edge). Headless
+// there is none.
 void open_window(Interp& ctx, Page page) {
   g.page = page;
   platform::Platform& p = platform_get();
@@ -218,7 +221,8 @@ void open_window(Interp& ctx, Page page) {
       const platform::WindowSpec& m = main->spec();
       spec.x = m.x + m.width + 16;
       spec.y = m.y;
-      if (spec.x + kWindowWidth > p.desktop().width) spec.x = 0;
+      if (spec.x + kWindowWidth > p.desktop().width)
+        spec.x = m.x - 16 - kWindowWidth >= 0 ? m.x - 16 - kWindowWidth : std::max(0, p.desktop().width - kWindowWidth);
     }
     g.window = p.create_window(spec);
     if (!g.window) return;

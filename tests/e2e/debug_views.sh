@@ -87,6 +87,10 @@ cat > sections.want <<'EOF2'
 == end ==
 EOF2
 diff -u sections.want sections.txt || fail "the stops differ"
+# A stop's chain begins at the statement it waits before.
+sed -n '/^== break/,/^== key/p' steps.txt > break.txt
+has break.txt '  at steps.qns:11: b = @1 * 2'
+has break.txt '  called from steps.qns:3: gosub twice 5'
 # The key's section holds the variables only, as they stand at the stop.
 sed -n '/^== key/,/^== step/p' steps.txt > key.txt
 has key.txt '-- variables --'
