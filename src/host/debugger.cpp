@@ -84,7 +84,7 @@ void map_breakpoints(Interp& ctx) {
   g.mapped_code = ctx.code;
   g.mapped_length = ctx.code_length;
   g.break_pcs.clear();
-  for (const Breakpoint& b : g.breakpoints) {
+  for (Breakpoint& b : g.breakpoints) {
     std::string_view want = scripts::base_name(b.file);
     uint32_t best_line = UINT32_MAX, best_pc = 0;
     for (uint32_t pc = 0; pc + 1 < ctx.code_length; pc++) {
@@ -99,7 +99,9 @@ void map_breakpoints(Interp& ctx) {
       best_line = line;
       best_pc = pc;
     }
-    if (best_line != UINT32_MAX) g.break_pcs.push_back(best_pc);
+    if (best_line == UINT32_MAX) continue;
+    g.break_pcs.push_back(best_pc);
+    b.found = true;
   }
   std::sort(g.break_pcs.begin(), g.break_pcs.end());
 }
@@ -443,6 +445,10 @@ bool debugger_event(Interp& ctx, const platform::Event& e) {
 }
 
 void debugger_finish(Interp& ctx) {
+  for (const Breakpoint& b : g.breakpoints)
+    if (!b.found)
+      std::fprintf(stderr, "quillon: --break %s:%u: no script run had a statement at or below that line\n",
+                   b.file.c_str(), unsigned(b.line));
   // An error wrote its own section, the last one.
   if (g.dump && ctx.stop >= 0) {
     g.framed_valid = false;

@@ -22,6 +22,7 @@ namespace host {
 struct Breakpoint {
   std::string file;  // a source file name; compared by its last path component
   uint32_t line = 0;
+  bool found = false;  // some code had a statement for it
 };
 
 struct DebugOptions {
