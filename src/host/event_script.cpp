@@ -365,6 +365,7 @@ bool stop_recording() {
   g_down_names.clear();
   return ok;
 }
+bool scripted_events_left() { return g_next < g_events.size(); }
 
 bool next_scripted_event(platform::Event& out) {
   if (g_next >= g_events.size()) return false;

@@ -27,6 +27,9 @@ void set_event_script(std::vector<ScriptedEvent> events);
 // The next event whose time has come; false when none is due.
 bool next_scripted_event(platform::Event& out);
 
+// True while some scripted event is still to come.
+bool scripted_events_left();
+
 // The answer for a dialog that opens now (an "answer" line: a message
 // box's button or a file dialog's file name, empty for cancel): the first
 // unused answer whose time has come; false when there is none.

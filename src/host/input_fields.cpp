@@ -103,8 +103,13 @@ int64_t g_linked = 0;  // fields in the rings of every context
 
 // The per-token hook runs only while some field is active: other scripts
 // keep their fast path.
+void tick(Interp& ctx);
+
 void uninstall_tick_when_idle() {
   if (g_linked > 0 || !g_tick_installed) return;
+  // A hook installed after this one calls it: it stays in that chain (it
+  // does nothing while no field is active).
+  if (vm::g_host.tick != tick) return;
   vm::g_host.tick = g_prev_tick;
   g_prev_tick = nullptr;
   g_tick_installed = false;

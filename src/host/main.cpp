@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/debugger.h"
 #include "host/engine.h"
 #include "host/event_script.h"
 #include "host/startup.h"
@@ -60,6 +61,11 @@ void usage(FILE* out) {
                "                  (a screen saver's window; /p XID does the same for a preview)\n"
                "  --root          run as an XScreenSaver display mode: draw into the window named by\n"
                "                  XSCREENSAVER_WINDOW (a window of its own when that is not set)\n"
+               "  --debug-dump FILE  write the debug views (calls, code, elements, variables) as text to\n"
+               "                  FILE at every stop: an error, a breakpoint, a single step, the keys\n"
+               "                  Ctrl+Shift+D and Ctrl+Shift+V, and the end of the script\n"
+               "  --break FILE:LINE  stop at the first statement of that source line (repeatable);\n"
+               "                  F10 or space steps, F5 continues, Esc stops (see docs/debugging.md)\n"
                "  --help          print this help\n"
                "  --version       print the version\n"
                "Exit status:\n"
@@ -139,6 +145,7 @@ int main(int argc, char** argv) {
   const char* record_file = nullptr;
   const char* snapshot = nullptr;
   const char* audio_out = nullptr;
+  host::DebugOptions debug;
   platform::Desktop desktop;
   uint64_t embed_in = 0;
   for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; i++) {
@@ -193,6 +200,23 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quillon: bad desktop size %s (want WxHxBITS)\n", argv[i]);
         return kExitUsage;
       }
+      continue;
+    }
+    if (!std::strcmp(argv[i], "--debug-dump") || !std::strcmp(argv[i], "--break")) {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "quillon: %s needs a value\n", argv[i]);
+        return kExitUsage;
+      }
+      if (!std::strcmp(argv[i], "--debug-dump")) {
+        debug.dump_path = argv[++i];
+        continue;
+      }
+      host::Breakpoint b;
+      if (!host::parse_breakpoint(argv[++i], b)) {
+        std::fprintf(stderr, "quillon: bad breakpoint %s (want FILE:LINE)\n", argv[i]);
+        return kExitUsage;
+      }
+      debug.breakpoints.push_back(b);
       continue;
     }
     if (!std::strcmp(argv[i], "--trace")) {
@@ -254,6 +278,12 @@ int main(int argc, char** argv) {
   }
   vm::g_host.sleep_1ms = sleep_1ms;
   if (trace) vm::g_host.tick = trace_token;
+  if (std::string why; !host::debugger_init(debug, &why)) {
+    std::fprintf(stderr, "quillon: %s\n", why.c_str());
+    host::window_shutdown();
+    vm::element_free_all();
+    return kExitUsage;
+  }
   // The fraction of a second: a fixed clock starts at a whole second, so its
   // runs draw the same random numbers.
   vm::random_seed(uint32_t(vm::clock_now()));
@@ -295,6 +325,7 @@ int main(int argc, char** argv) {
   words.emplace_back(argv[0]);
   for (int k = i; k < argc; k++) words.emplace_back(argv[k]);
   std::string problem;
+  if (name != "resource:") host::debugger_script_path(scripts::map_script_name(name));
   vm::Interp* ctx = host::start_up(name, words, flags, 10, problem);
 
   int status = kExitNormal;
@@ -307,6 +338,7 @@ int main(int argc, char** argv) {
   } else if (ctx->stop < 0) {
     status = kExitError;
   }
+  if (ctx && problem.empty()) host::debugger_finish(*ctx);
   if (!host::stop_recording()) std::fprintf(stderr, "quillon: the record %s could not be written whole\n", record_file);
   if (snapshot && ctx) {
     std::string error;
@@ -318,6 +350,7 @@ int main(int argc, char** argv) {
   storage::archive_close_all();
   vm::interp_destroy(ctx);
   sound::output_close();
+  host::debugger_shutdown();
   host::window_shutdown();
   vm::element_free_all();
   return status;

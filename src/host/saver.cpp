@@ -106,7 +106,8 @@ void h_screensaver(Interp& ctx) {
     else if (word == "mousemove") move = true;
     else if (word != "interactive") {
       pop_n(ctx, n);
-      raise_error(ctx, kErrSyntaxError, (" \"" + word + "\"").c_str());
+      raise_error(ctx, kErrSyntaxError,
+                  (" \"" + word + "\" (argument " + std::to_string(k + 1) + " of screensaver)").c_str());
       return;
     }
     any_word = true;

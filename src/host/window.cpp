@@ -1,6 +1,7 @@
 // The window glue between the engine and the platform layer.
 #include "host/window.h"
 
+#include "host/debugger.h"
 #include "host/event_script.h"
 #include "host/input.h"
 #include "host/saver.h"
@@ -130,8 +131,9 @@ void present_rects(Interp& ctx, gfx::Image& shown, const gfx::Rect* rects, size_
 }
 
 // The main window's menu commands have keys: "?" or "/" (typed) for About,
-// Ctrl+Shift+X for Exit, Ctrl+Shift+D for the debug view and Ctrl+Shift+V
-// for the variables view. True when the event was one of them.
+// Ctrl+Shift+X for Exit (Ctrl+Shift+D for the debug view and Ctrl+Shift+V
+// for the variables view are the debugger's, host/debugger.h). True when
+// the event was one of them.
 bool menu_key(Interp& ctx, const platform::Event& e) {
   if (e.kind == platform::EventKind::Text && (e.text == "?" || e.text == "/")) {
     show_about(ctx);
@@ -139,27 +141,17 @@ bool menu_key(Interp& ctx, const platform::Event& e) {
   }
   constexpr uint16_t kChord = platform::kModCtrl | platform::kModShift;
   if (e.kind != platform::EventKind::KeyDown || (e.mods & kChord) != kChord) return false;
-  WindowState& ws = window_state(ctx);
-  switch (e.code) {
-    case 'x':
-      vm::raise(ctx, vm::kStopNormal);
-      close_main_window(ctx);
-      return true;
-    case 'd':
-      ws.debug_view = !ws.debug_view;
-      return true;
-    case 'v':
-      ws.variables_view = !ws.variables_view;
-      return true;
-    default:
-      return false;
-  }
+  if (e.code != 'x') return false;
+  vm::raise(ctx, vm::kStopNormal);
+  close_main_window(ctx);
+  return true;
 }
 
 // One event of the window system, or of the scripted input that stands in
 // for it. Closing either window ends the script normally, unless a running
 // screen saver holds the window open.
 void handle_event(Interp& ctx, const platform::Event& e) {
+  if (debugger_event(ctx, e)) return;
   if (e.kind == platform::EventKind::Close) {
     if (saver_holds_window()) return;
     vm::raise(ctx, vm::kStopNormal);

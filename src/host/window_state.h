@@ -38,8 +38,6 @@ struct WindowState {
   bool has_background = false;  // windowbackground set a colour
   uint32_t background_rgb = 0;
   bool topmost = false;
-  bool debug_view = false;      // toggled by the Debug key, shown by the debug window
-  bool variables_view = false;  // toggled by the Variables key
 };
 
 WindowState& window_state(vm::Interp& ctx);

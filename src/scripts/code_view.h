@@ -38,4 +38,28 @@ std::string code_view_word(vm::Interp& ctx, uint32_t word);
 // code; the word at `pc` is framed by kCodeViewFrame lines.
 std::string code_view_code(vm::Interp& ctx, uint32_t pc, int max_words = kCodeViewWords);
 
+// "FILE:LINE", then ": " and the source line when a listing names it, for
+// the statement that holds code word `at`; "?" when the code has no line
+// words there.
+std::string source_line_at(vm::Interp& ctx, uint32_t at);
+
+// The chain of calls that led to code word `at`, innermost first, one
+// line each, indented by two blanks: "at " and the statement holding `at`,
+// then for each label-call level "called from " and the calling statement,
+// or for a level a trigger entered "called by the trigger made at FILE:LINE,
+// interrupting " and the interrupted statement.
+std::string call_chain(vm::Interp& ctx, uint32_t at);
+
+// The element list: one line per element that is not a text (texts include
+// every name of the command table), "%5u  " (the index) and the element's
+// description line.
+std::string element_view(vm::Interp& ctx);
+
+// The variables, scope by scope: "common:" (the common variables),
+// "global:", "script:", then "level N:" for each label-call level, each
+// variable on a line "  NAME = VALUE" (display forms, at most 255
+// characters a line), and after a scope's variables its with-records,
+// last pushed first: "  with N:" and their saved settings indented further.
+std::string variables_view(vm::Interp& ctx);
+
 }  // namespace scripts

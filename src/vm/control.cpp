@@ -195,9 +195,11 @@ void op_call(Interp& ctx, bool pop_after) {
   Callee c;
   if (element_type_of(top) == kTypeString) {
     c = callee_of_name(top);
+    if (c.target == kNoTarget && !c.handler) raise_about(ctx, kErrUnknownCommand, top);
     pop(ctx);
   } else if (ArrayRecord* a = array_of(top)) {
     c = callee_of_name(a->label);
+    if (c.target == kNoTarget && !c.handler) raise_about(ctx, kErrUnknownCommand, a->label);
     ctx.top++;  // the array cell is removed without releasing it
     uint32_t handle = top.handle();
     for (uint32_t i = a->count; i-- > 0;) {
@@ -207,7 +209,7 @@ void op_call(Interp& ctx, bool pop_after) {
     }
     element_release(handle);
   } else {
-    raise(ctx, kErrInvalidLabel);
+    raise_about(ctx, kErrInvalidLabel, top);
     return;
   }
   if (c.target != kNoTarget && is_dllfunc(c.target)) {
@@ -220,10 +222,7 @@ void op_call(Interp& ctx, bool pop_after) {
   }
   if (c.target == kNoTarget) {
     const uint32_t* code = ctx.code;
-    if (c.handler)
-      run_command(ctx, c.handler);
-    else
-      raise(ctx, kErrUnknownCommand);
+    if (c.handler) run_command(ctx, c.handler);
     // A command that replaced the program (scriptlink) left no frames to pop.
     if (pop_after && ctx.stop == 0 && ctx.code == code) discard_to_frame(ctx);
     return;
@@ -239,12 +238,13 @@ void op_goto(Interp& ctx) {
   Value top = *ctx.top;
   uint32_t type = element_type_of(top);
   if (type != kTypeString && type != kTypeArray) {
-    raise(ctx, kErrInvalidLabel);
+    raise_about(ctx, kErrInvalidLabel, top);
     return;
   }
   uint32_t target;
   if (!jump_target(top, target)) {
-    raise(ctx, kErrLabelNotFound);
+    ArrayRecord* a = array_of(top);
+    raise_about(ctx, kErrLabelNotFound, a ? a->label : top);
     return;
   }
   if (ArrayRecord* a = array_of(top)) {
@@ -284,7 +284,7 @@ void op_idlegoto(Interp& ctx) {
   if (ctx.top >= ctx.stack_base) return;
   uint32_t target;
   if (element_type_of(*ctx.top) != kTypeString || !jump_target(*ctx.top, target)) {
-    raise(ctx, kErrLabelNotFound);
+    raise_about(ctx, kErrLabelNotFound, *ctx.top);
     return;
   }
   pop(ctx);
@@ -299,7 +299,7 @@ void op_if(Interp& ctx, bool jump_when, bool idle) {
   }
   uint32_t target;
   if (element_type_of(ctx.top[0]) != kTypeString || !jump_target(ctx.top[0], target)) {
-    raise(ctx, kErrLabelNotFound);
+    raise_about(ctx, kErrLabelNotFound, ctx.top[0]);
     return;
   }
   Value cond = ctx.top[1];
@@ -452,7 +452,7 @@ void h_pop(Interp& ctx) {
     if (jump_target(label, target))
       jump(ctx, target);
     else
-      raise(ctx, kErrLabelNotFound);
+      raise_about(ctx, kErrLabelNotFound, label);
   }
   value_release(label);
 }

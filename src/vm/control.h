@@ -60,6 +60,7 @@ extern LibraryCall g_library_call;
 // Handles of the player's own local names, interned at start-up.
 struct OwnNames {
   uint32_t retpc, retsp, with;
+  uint32_t trigger;  // in a scope entered by a trigger: the WHEN handle as an integer
 };
 extern OwnNames g_own_names;
 

@@ -63,6 +63,7 @@ void vm_init(const CommandInfo* table) {
   g_own_names.retpc = static_name_intern("_retpc", 6);
   g_own_names.retsp = static_name_intern("_retsp", 6);
   g_own_names.with = static_name_intern("_with", 5);
+  g_own_names.trigger = static_name_intern("_trigger", 8);
   element_set_cleanup(kTypeInstance, instance_cleanup);
   variables_register_cleanup();
   triggers_register();

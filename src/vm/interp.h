@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <type_traits>
 
 #include "vm/check.h"
@@ -116,6 +117,10 @@ struct HostHooks {
   void (*message_box)(Interp&, const char* caption, const char* text) = nullptr;
   // Tells an open script editor where the script stopped.
   void (*notify_editor)(Interp&, uint32_t data, const char* file) = nullptr;
+  // Completes an error's report before it is shown: may name the error
+  // more exactly (`code`, `extra`), and puts what led there in `trace`
+  // (lines shown after the message). Also where a debugger stops at errors.
+  void (*error_report)(Interp&, int32_t& code, std::string& extra, std::string& trace) = nullptr;
 };
 extern HostHooks g_host;
 
@@ -164,7 +169,19 @@ void idle_yield(Interp& ctx);
 
 void raise_error(Interp& ctx, int32_t code, const char* extra_text);
 inline void raise(Interp& ctx, int32_t code) { raise_error(ctx, code, nullptr); }
+// Raises `code` naming its subject (a variable, command or label name, or
+// the refused value): a blank and the value's display form in double
+// quotes (null as NULLT), cut to 200 bytes. Out of line: errors are rare.
+void raise_about(Interp& ctx, int32_t code, Value subject);
 const char* error_name(int32_t code);
+// The source position of the statement that holds code word `at`: its line
+// and its file name (a borrowed text, null when the code has no line words
+// there). Everything that maps code positions to lines goes through here.
+struct SourcePosition {
+  uint32_t line = 0;
+  Value file = Value::null();
+};
+SourcePosition interp_line_at(const Interp& ctx, uint32_t at);
 // The editor notification word: current line OR (code << 20), as 32 bits.
 constexpr uint32_t error_notify_data(uint32_t line, int32_t code) {
   return line | (uint32_t(code) << 20);

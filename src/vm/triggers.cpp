@@ -293,6 +293,12 @@ bool fire_trigger(Interp& ctx) {
   open_frame(ctx);
   push_owned(ctx, label);
   op_call(ctx, true);
+  if (ctx.scope_depth > scope_depth) {
+    // The level remembers the trigger that entered it (error traces name it).
+    Value* scope = scope_table(ctx, ctx.scope_depth, true);
+    if (Value* cell = scope ? table_get(*scope, Value::from_handle(g_own_names.trigger)) : nullptr)
+      value_store(*cell, Value::from_int(handle));
+  }
   if (ctx.scope_depth == scope_depth && ctx.stop == 0) {
     ctx.current_line = line;
     value_store(ctx.current_file, file);

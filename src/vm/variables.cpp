@@ -41,7 +41,7 @@ ArrayRecord* array_refit(uint32_t handle, ArrayRecord* a) {
 }
 
 bool is_own_local(std::string_view name) {
-  return name == "_retpc" || name == "_retsp" || name == "_with";
+  return name == "_retpc" || name == "_retsp" || name == "_with" || name == "_trigger";
 }
 
 // Restores one with-record item: its key is set to its value as `set` does.
@@ -301,7 +301,7 @@ Value var_value(Interp& ctx, Value name) {
       size_t n = std::strlen(env);
       return Value::from_handle(text_intern(std::string_view(env, n < 65535 ? n : 65535)));
     }
-    raise(ctx, kErrUndefinedVariable);
+    raise_about(ctx, kErrUndefinedVariable, name);
     return Value::null();
   }
   if (type == kTypeArray || type == kTypeTimer) {

@@ -84,7 +84,7 @@ QNS
 "$bin/quillon" --headless --fixed-clock trig.qnc >/dev/null 2>trig.err || true
 grep -q 'Error: MISSINGFILE Image "missing.gif" at line 1 in trig.qns' trig.err || fail "trigger action: $(cat trig.err)"
 "$bin/quillon" --headless back.qnc >/dev/null 2>back.err || true
-grep -q 'Error: UNDEFINEDVARIABLE at line 1 in back.qns' back.err || fail "after a return: $(cat back.err)"
+grep -q 'Error: UNDEFINEDVARIABLE "undefined" at line 1 in back.qns' back.err || fail "after a return: $(cat back.err)"
 
 # Bad input for the tool: clear message, non-zero status.
 if "$bin/quillon-vk" list missing.vk 2>err.txt; then fail "list of a missing archive succeeded"; fi
@@ -111,7 +111,7 @@ cat > fails.qasm <<'ASM'
 "fails.qns" LINE_TAIL#1  TAIL nosuchcommand CALL
 ASM
 "$bin/quillon-asm" fails.qasm -o fails.qnc
-expect_status 1 'Error: UNKNOWNCOMMAND at line 1' "$bin/quillon" --headless fails.qnc
+expect_status 1 'Error: UNKNOWNCOMMAND "nosuchcommand" at line 1' "$bin/quillon" --headless fails.qnc
 expect_status 3 'nothere.qnc: no such script' "$bin/quillon" --headless nothere.qnc
 touch never.qns
 expect_status 3 'compile never.qns with quillonc first' "$bin/quillon" --headless never.qns

@@ -44,7 +44,7 @@ TEST_F(Variables, AtFallsBackToTheEnvironmentThenRaises) {
   )");
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(ctx->stop, kErrUndefinedVariable);
-  EXPECT_NE(err.find("Error: UNDEFINEDVARIABLE at line 12 in vars.qns"), std::string::npos) << err;
+  EXPECT_NE(err.find("Error: UNDEFINEDVARIABLE \"no_such_variable_q\" at line 12 in vars.qns"), std::string::npos) << err;
   ASSERT_EQ(depth(), 6u);
   EXPECT_TRUE(cell(0).is_null());
   EXPECT_TRUE(cell(1).is_marker());

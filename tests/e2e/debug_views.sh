@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# End to end: the debug views written headless by --debug-dump. A script
+# that stops on an error leaves a section with the chain of calls, the
+# stack, the code list with the word that raised the error framed, the
+# elements and the variables of every scope (with the with-records). A
+# breakpoint on a source line stops at its statement; F10 steps statement
+# by statement (over a return), F5 continues, var_debug turns single steps
+# on, and Esc stops the script; Ctrl+Shift+V at a stop writes the variables.
+# Usage: debug_views.sh BIN_DIR
+set -euo pipefail
+bin=$(cd "$1" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+fail() { echo "FAIL: $*"; exit 1; }
+has() { grep -qxF -- "$2" "$1" || fail "$1 has no line '$2':"$'\n'"$(cat "$1")"; }
+
+cat > fault.qns <<'QNS'
+; stops in a subroutine
+count = 3
+gosub work 7
+exit
+work
+  local x 14
+  withpush floatdigits 2
+  consolewrite @undefinedthing
+  return
+QNS
+"$bin/quillonc" fault.qns 2>/dev/null
+rc=0
+"$bin/quillon" --headless --fixed-clock --debug-dump fault.txt fault.qnc 2>/dev/null || rc=$?
+[ $rc -eq 1 ] || fail "fault: status $rc"
+[ "$(grep -c '^== ' fault.txt)" -eq 1 ] || fail "fault: one section expected"
+has fault.txt '== error: UNDEFINEDVARIABLE "undefinedthing" =='
+has fault.txt '  at fault.qns:8: consolewrite @undefinedthing'
+has fault.txt '  called from fault.qns:3: gosub work 7'
+grep -qE '^ 0  4[0-9A-F]{7}00000000 : undefinedthing$' fault.txt || fail "the stack's top is not the name read"
+# The framed word is the one that raised the error.
+framed=$(grep -A1 -m1 -- '^----------------      ----' fault.txt | tail -1)
+[[ "$framed" == *"undefinedthing AT _CALL "* ]] || fail "framed word: $framed"
+[ "$(grep -c -- '^----------------      ----' fault.txt)" -eq 2 ] || fail "one framed word expected"
+grep -q '^ *[0-9]*  PROGRAM ' fault.txt || fail "no PROGRAM element"
+has fault.txt 'script:'
+has fault.txt '  count = 3'
+has fault.txt 'level 2:'
+has fault.txt '  x = 14'
+has fault.txt '  with 1:'
+
+cat > steps.qns <<'QNS'
+; stepping
+b = 0
+gosub twice 5
+consolewrite "b is " @b
+var_debug 1
+c = 3
+d = 4
+consolewrite "not reached"
+exit
+twice
+  b = @1 * 2
+  return
+QNS
+cat > steps.events <<'EOF2'
+5 key ctrl-shift-v
+10 key f10
+20 key f10
+30 key f5
+40 key space
+50 key space
+60 key esc
+EOF2
+"$bin/quillonc" steps.qns 2>/dev/null
+rc=0
+"$bin/quillon" --headless --fixed-clock --break steps.qns:10 --events steps.events --debug-dump steps.txt \
+  steps.qnc >steps.out 2>steps.err || rc=$?
+[ $rc -eq 0 ] || fail "steps: status $rc: $(cat steps.err)"
+[ "$(cat steps.out)" = "b is 10" ] || fail "steps printed: $(cat steps.out)"
+grep '^== ' steps.txt > sections.txt
+cat > sections.want <<'EOF2'
+== break at steps.qns:11: b = @1 * 2 ==
+== key at steps.qns:11: b = @1 * 2 ==
+== step at steps.qns:12: return ==
+== step at steps.qns:4: consolewrite "b is " @b ==
+== step at steps.qns:6: c = 3 ==
+== step at steps.qns:7: d = 4 ==
+== step at steps.qns:8: consolewrite "not reached" ==
+== end ==
+EOF2
+diff -u sections.want sections.txt || fail "the stops differ"
+# A stop's chain begins at the statement it waits before.
+sed -n '/^== break/,/^== key/p' steps.txt > break.txt
+has break.txt '  at steps.qns:11: b = @1 * 2'
+has break.txt '  called from steps.qns:3: gosub twice 5'
+# The key's section holds the variables only, as they stand at the stop.
+sed -n '/^== key/,/^== step/p' steps.txt > key.txt
+has key.txt '-- variables --'
+has key.txt '  b = 0'
+has key.txt '  1 = 5'
+! grep -q -- '-- code --' key.txt || fail "the variables key wrote the code view"
+
+rc=0
+"$bin/quillon" --headless --break steps.qns steps.qnc 2>/dev/null || rc=$?
+[ $rc -eq 2 ] || fail "a breakpoint without a line: status $rc"
+echo "debug views: ok"
