@@ -15,6 +15,14 @@ struct Value;
 // arguments).
 void binary_op(Interp& ctx, uint32_t number);
 
+// Binary operator `number` in integer mode on two integers (the caller
+// squeezes the result into a value); what binary_op computes for them.
+int64_t integer_op(uint32_t number, int64_t a, int64_t b);
+
+// One application of binary operator `number` to a (left) and b (right), as
+// binary_op folds them; the result is owned by the caller.
+Value apply_op(Interp& ctx, uint32_t number, Value a, Value b);
+
 // The random generator: a 32-bit LCG, state * 214013 + 2531011, each draw
 // (state >> 16) & 0x7fff.
 void random_seed(uint32_t seed);
