@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "vm/control.h"
+#include "vm/convert.h"
 #include "vm/interp.h"
 #include "vm/opcodes.h"
 #include "vm/operators.h"
@@ -25,6 +26,8 @@ namespace vm {
 
 // False when QUILLON_NO_FAST_PATHS asked for the generic cases only.
 extern bool g_fast_paths;
+
+void h_arrayref(Interp& ctx);
 
 namespace fast {
 
@@ -59,12 +62,21 @@ inline uint32_t label_target(uint32_t w) {
   return e && (e->flags & kFlagHasLabel) ? e->target : kNoLabel;
 }
 
+// var_find of a plain name (entry `e`, a text): a common variable's cell,
+// or the cell cached in the entry while it is valid; else var_find.
+inline Value* find(Interp& ctx, ElementEntry* e, Value name) {
+  if (e->flags & kFlagGlobalValue) return &e->global;
+  if (e->cache_generation == g_shape_generation && e->cache_ctx == &ctx && e->cache_depth == ctx.scope_depth)
+    return e->cache_cell;
+  return var_find(ctx, name);
+}
+
 // A file name push followed by a line word with an immediate line (how
 // every compiled statement starts): both words at once, as `_LINE` takes
 // them, without the file name passing through the stack. The line word is
 // counted as a token of its own: it is taken only when the host tick would
 // not have run before it.
-inline bool line(Interp& ctx, uint32_t w) {
+[[gnu::always_inline]] inline bool line(Interp& ctx, uint32_t w) {
   if (ctx.pc >= ctx.code_length || ctx.tick_countdown < 1 || !room(ctx, 4)) return false;
   uint32_t next = ctx.code[ctx.pc];
   uint32_t op = (next >> 24) ^ 0x40;
@@ -81,10 +93,10 @@ inline bool line(Interp& ctx, uint32_t w) {
 
 // `AT:name` on an empty frame: the variable's value (not an array or a
 // timer, which `at` expands) takes the marker's place.
-inline bool at(Interp& ctx, uint32_t w) {
+[[gnu::always_inline]] inline bool at(Interp& ctx, uint32_t w) {
   ElementEntry* e = name_entry(w);
   if (!e || !room(ctx, 1) || !frame_holds(ctx, 0)) return false;
-  Value* cell = var_find(ctx, operand_handle(w));
+  Value* cell = find(ctx, e, operand_handle(w));
   if (!cell) return false;
   Value v = *cell;
   if (v.is_element()) {
@@ -101,13 +113,13 @@ inline bool at(Interp& ctx, uint32_t w) {
 // inside an expression): the frames opened and the value put where `at`
 // would leave it, the marker of the inner frame never pushed. The `AT`
 // word is counted as a token of its own, as in `line`.
-inline bool tail_at(Interp& ctx, uint32_t w, uint32_t frames) {
+[[gnu::always_inline]] inline bool tail_at(Interp& ctx, uint32_t w, uint32_t frames) {
   if ((w & 0xffffff) != 0 || ctx.pc >= ctx.code_length || ctx.tick_countdown < 1 || !room(ctx, frames + 2)) return false;
   uint32_t next = ctx.code[ctx.pc];
   if ((next >> 24) != (0x40 | OP_AT)) return false;
   ElementEntry* e = name_entry(next);
   if (!e) return false;
-  Value* cell = var_find(ctx, operand_handle(next));
+  Value* cell = find(ctx, e, operand_handle(next));
   if (!cell) return false;
   Value v = *cell;
   if (v.is_element()) {
@@ -125,7 +137,7 @@ inline bool tail_at(Interp& ctx, uint32_t w, uint32_t frames) {
 // `_CALL:name` / `_CALL _POP:name` of a built-in command (a name with a
 // handler and no label): the handler runs without the name passing
 // through the stack, as op_call runs it.
-inline bool call(Interp& ctx, uint32_t w, bool pop_after) {
+[[gnu::always_inline]] inline bool call(Interp& ctx, uint32_t w, bool pop_after) {
   ElementEntry* e = name_entry(w);
   if (!e || (e->flags & (kFlagHasCommand | kFlagHasLabel)) != kFlagHasCommand || !e->handler ||
       !room(ctx, 1))
@@ -137,10 +149,61 @@ inline bool call(Interp& ctx, uint32_t w, bool pop_after) {
   return true;
 }
 
+// `name`, `_CALL:arrayref`, then a bare `AT` or `SET` (how `@name[i]` and
+// `name[i] = v` compile) for an integer index and a variable that holds an
+// array: the item read or stored directly, without making the ARRAYPATH
+// element that `arrayref` passes to `at` or `set`. A read of a missing item
+// and a store into a variable that does not exist yet take the generic way.
+// The three words count as three tokens, as in `line`.
+inline bool array_item(Interp& ctx, uint32_t w) {
+  ElementEntry* e = name_entry(w);
+  if (!e || ctx.pc + 1 >= ctx.code_length || ctx.tick_countdown < 2 || !room(ctx, 4) ||
+      !frame_holds(ctx, 1) || !ctx.top[0].is_int())
+    return false;
+  uint32_t call = ctx.code[ctx.pc], then = ctx.code[ctx.pc + 1];
+  ElementEntry* callee = (call >> 24) == (0x40 | OP_CALL) ? name_entry(call) : nullptr;
+  if (!callee || (callee->flags & (kFlagHasCommand | kFlagHasLabel)) != kFlagHasCommand ||
+      callee->handler != h_arrayref)
+    return false;
+  bool read = then == word_op(OP_AT), store = then == word_op(OP_SET);
+  // The enclosing frame holds the inner one (and, for a store, the value under it).
+  uint32_t outer = read ? 2 : 3;
+  if ((!read && !store) || !ctx.top[outer].is_marker() || stack_depth(ctx) - outer != ctx.top[1].lo())
+    return false;
+  Value* cell = find(ctx, e, operand_handle(w));
+  if (!cell || !array_of(*cell)) return false;
+  Value index = ctx.top[0];
+  if (read) {
+    Value* item = table_find(*cell, index);
+    if (!item) return false;
+    Value v = *item;
+    if (v.is_element()) {
+      uint32_t type = element_type_of(v);
+      if (type == kTypeArray || type == kTypeTimer) return false;
+      value_ref(v);
+    }
+    ctx.frame_depth = ctx.top[2].lo();
+    ctx.top[2] = v;
+    ctx.top += 2;
+  } else {
+    Value* item = table_get(*cell, index);
+    if (!item || element_type_of(*item) == kTypeMemBuf) return false;
+    Value v = ctx.top[2];
+    ctx.frame_depth = ctx.top[3].lo();
+    ctx.top += 4;
+    Value old = *item;
+    *item = v;
+    value_release(old);
+  }
+  ctx.pc += 2;
+  ctx.tick_countdown -= 2;
+  return true;
+}
+
 // `SET:name` with one value in the frame, for a name that is no system
 // variable or command and a variable that holds no memory buffer: the
 // value moves from the stack into the variable.
-inline bool set(Interp& ctx, uint32_t w) {
+[[gnu::always_inline]] inline bool set(Interp& ctx, uint32_t w) {
   ElementEntry* e = name_entry(w);
   if (!e || (e->flags & kFlagHasCommand) || !room(ctx, 1) || !frame_holds(ctx, 1)) return false;
   Value* cell = var_for_set(ctx, operand_handle(w));
@@ -156,7 +219,7 @@ inline bool set(Interp& ctx, uint32_t w) {
 
 // A binary operator on two integers: `a OP#imm` with one value in the
 // frame, or `a b OP` with two.
-inline bool binary(Interp& ctx, uint32_t w) {
+[[gnu::always_inline]] inline bool binary(Interp& ctx, uint32_t w) {
   uint32_t number = (w >> 24) & 0x3f;
   Value a, b;
   uint32_t args;
@@ -185,8 +248,11 @@ inline bool binary(Interp& ctx, uint32_t w) {
       default: r = integer_op(number, x, y); break;
     }
     result = Value::from_int(r);
-  } else if ((a.is_int() || a.is_float()) && (b.is_int() || b.is_float())) {
-    result = apply_op(ctx, number, a, b);  // numbers only: no references
+  } else if ((a.is_int() || a.is_float()) && (b.is_int() || b.is_float()) && !(a == b)) {
+    // Float mode, as apply_op computes it for two numbers that differ.
+    double x = a.is_int() ? double(a.as_int()) : a.as_double();
+    double y = b.is_int() ? double(b.as_int()) : b.as_double();
+    result = value_from_float(&ctx, float_op(number, x, y));
   } else {
     return false;
   }
@@ -197,7 +263,7 @@ inline bool binary(Interp& ctx, uint32_t w) {
 }
 
 // `_IF:label` / `_IFNOT:label` on an integer condition.
-inline bool branch(Interp& ctx, uint32_t w, bool jump_when) {
+[[gnu::always_inline]] inline bool branch(Interp& ctx, uint32_t w, bool jump_when) {
   uint32_t target = label_target(w);
   if (target == kNoLabel || !room(ctx, 1) || ctx.top >= ctx.stack_base || !ctx.top->is_int()) return false;
   bool truth = ctx.top->as_int() != 0;
@@ -207,7 +273,7 @@ inline bool branch(Interp& ctx, uint32_t w, bool jump_when) {
 }
 
 // `_GOTO:label`.
-inline bool jump(Interp& ctx, uint32_t w) {
+[[gnu::always_inline]] inline bool jump(Interp& ctx, uint32_t w) {
   uint32_t target = label_target(w);
   if (target == kNoLabel || !room(ctx, 1)) return false;
   ctx.pc = target;

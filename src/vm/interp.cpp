@@ -290,6 +290,7 @@ float_word:
 op_push:
   if ((w & 0xffffff) == 0) return;  // the end word
   FAST(fast::line(ctx, w));
+  FAST(fast::array_item(ctx, w));
   push(ctx, Value::from_handle(kHandleBase + (w & 0xffffff)));
   NEXT();
 op_push2:

@@ -70,6 +70,8 @@ int64_t shift_right(int64_t a, int64_t b) {
   return a >> count;  // arithmetic on signed operands
 }
 
+}  // namespace
+
 double float_op(uint32_t op, double a, double b) {
   switch (op) {
     case OP_ADD: return a + b;
@@ -94,6 +96,8 @@ double float_op(uint32_t op, double a, double b) {
     default: return 0.0;
   }
 }
+
+namespace {
 
 // Byte-wise unsigned comparison over the shorter length; when those bytes
 // agree, the shorter text is the greater one.

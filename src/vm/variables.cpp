@@ -18,11 +18,10 @@
 #include "vm/interp.h"
 
 namespace vm {
-namespace {
 
-// Bumped whenever any array gains, loses or frees items: cells cached in
-// name entries point into arrays and stay valid only while it is unchanged.
 uint32_t g_shape_generation = 1;
+
+namespace {
 
 size_t array_bytes(uint32_t slots) { return sizeof(ArrayRecord) + size_t(slots) * sizeof(ArrayItem); }
 

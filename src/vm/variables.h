@@ -106,6 +106,11 @@ Value* scope_table(Interp& ctx, uint32_t depth, bool create);
 // Deletes the scope table at `depth`, releasing every local in it.
 void scope_delete(Interp& ctx, uint32_t depth);
 
+// Bumped whenever any array gains, loses or frees items: the variable cells
+// cached in name entries (ElementEntry::cache_cell) point into arrays and
+// stay valid only while it is unchanged.
+extern uint32_t g_shape_generation;
+
 Value* var_find(Interp& ctx, Value name);
 Value* var_for_set(Interp& ctx, Value name);
 Value* var_in_local(Interp& ctx, Value name);
