@@ -48,7 +48,9 @@ static_assert(std::is_trivially_copyable_v<ArrayPathRecord>);
 // --- the sorted map -------------------------------------------------------
 
 // A new empty array (one reference, owned by the caller).
-uint32_t array_new();
+// `slots` items fit before it grows (at least 8); a call's scope table
+// asks for the room its usual items take at once.
+uint32_t array_new(uint32_t slots = 8);
 
 // The record of an ARRAY value, or null.
 inline ArrayRecord* array_of(Value v) { return static_cast<ArrayRecord*>(element_lookup(v, kTypeArray)); }
