@@ -105,6 +105,17 @@ void gosub(Interp& ctx, uint32_t target, bool pop_after) {
   ctx.scope_depth++;
   Value* scope = scope_table(ctx, ctx.scope_depth, true);
   if (!scope) return;
+  // The scope's table is made with room for the return position, the
+  // arguments and their count, the stack depth and a few locals, so that
+  // a call does not grow it.
+  if (!array_of(*scope)) {
+    uint32_t table = array_new(16);
+    if (element_entry(table)) {
+      Value old = *scope;
+      *scope = Value::from_handle(table);
+      value_release(old);
+    }
+  }
   put_local(*scope, Value::from_handle(g_own_names.retpc),
             Value::from_int(int64_t(ctx.pc) | (pop_after ? kPopOnReturn : 0)));
   int64_t n = 0;

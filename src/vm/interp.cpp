@@ -1,11 +1,13 @@
 #include "vm/interp.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "vm/clock.h"
 #include "vm/commands.h"
 #include "vm/control.h"
 #include "vm/convert.h"
+#include "vm/fast_paths.h"
 #include "vm/heap.h"
 #include "vm/measure.h"
 #include "vm/opcodes.h"
@@ -17,6 +19,7 @@ namespace vm {
 
 HostHooks g_host;
 Interp* interp_current = nullptr;
+bool g_fast_paths = true;
 
 namespace {
 
@@ -58,6 +61,8 @@ void interp_add_closer(void (*closer)(Interp&)) {
 }
 
 void vm_init(const CommandInfo* table) {
+  const char* no_fast = std::getenv("QUILLON_NO_FAST_PATHS");
+  g_fast_paths = !(no_fast && *no_fast && std::strcmp(no_fast, "0") != 0);
   commands_register(table);
   measure_register();
   g_own_names.retpc = static_name_intern("_retpc", 6);
@@ -201,11 +206,14 @@ void interp_request_tick(Interp& ctx) {
 // with its own fetch and dispatch, so the processor predicts each case's
 // successor separately. The opcode part of the table comes from
 // QUILLON_OPCODES, in list order: opcode n runs the case op_<its case>.
+// A few cases first try a shortcut of vm/fast_paths.h (FAST), which does
+// what the case does for the word's most frequent shape.
 void interp_run(Interp& ctx) {
   interp_current = &ctx;
   if (ctx.stop) return;
   uint32_t w;
   int64_t imm;
+  const bool fast_paths = g_fast_paths;
 
 #define R4(x) x, x, x, x
 #define R16(x) R4(x), R4(x), R4(x), R4(x)
@@ -237,6 +245,11 @@ void interp_run(Interp& ctx) {
     if (ctx.pc >= ctx.code_length) return;         \
     w = ctx.code[ctx.pc++];                        \
     goto* kDispatch[w >> 24];                      \
+  } while (0)
+// Runs a shortcut of vm/fast_paths.h when it applies to this shape.
+#define FAST(call)                    \
+  do {                                \
+    if (fast_paths && (call)) NEXT(); \
   } while (0)
 // Pushes the operand of an opcode word (an immediate or an element handle)
 // before the opcode runs; a push that overflows the stack ends the loop.
@@ -277,6 +290,8 @@ float_word:
   NEXT();
 op_push:
   if ((w & 0xffffff) == 0) return;  // the end word
+  FAST(fast::line(ctx, w));
+  FAST(fast::array_item(ctx, w));
   push(ctx, Value::from_handle(kHandleBase + (w & 0xffffff)));
   NEXT();
 op_push2:
@@ -297,6 +312,7 @@ op_line:
   op_line(ctx);
   NEXT();
 op_call:
+  FAST(fast::call(ctx, w, false));
   OPERAND();
   op_call(ctx, false);
   NEXT();
@@ -305,22 +321,27 @@ op_pop:
   discard_to_frame(ctx);
   NEXT();
 op_tail:
+  FAST(fast::tail_at(ctx, w, 1));
   OPERAND();
   open_frame(ctx);
   NEXT();
 op_call_pop:
+  FAST(fast::call(ctx, w, true));
   OPERAND();
   op_call(ctx, true);
   NEXT();
 op_goto:
+  FAST(fast::jump(ctx, w));
   OPERAND();
   op_goto(ctx);
   NEXT();
 op_if:
+  FAST(fast::branch(ctx, w, true));
   OPERAND();
   op_if(ctx, true, false);
   NEXT();
 op_ifnot:
+  FAST(fast::branch(ctx, w, false));
   OPERAND();
   op_if(ctx, false, false);
   NEXT();
@@ -329,6 +350,7 @@ op_return:
   op_return(ctx);
   NEXT();
 op_tail_tail:
+  FAST(fast::tail_at(ctx, w, 2));
   OPERAND();
   open_frame(ctx);
   open_frame(ctx);
@@ -361,10 +383,13 @@ op_null_call:
   push(ctx, Value::null());
   NEXT();
 op_fused:
+  FAST(((w >> 24) & 0x3f) == OP_AT && fast::at(ctx, w));
+  FAST(((w >> 24) & 0x3f) == OP_SET && fast::set(ctx, w));
   OPERAND();
   g_fused[((w >> 24) & 0x3f) - kFirstFusedCommand](ctx);
   NEXT();
 op_binary:
+  FAST(fast::binary(ctx, w));
   OPERAND();
   binary_op(ctx, (w >> 24) & 0x3f);
   NEXT();
@@ -374,6 +399,7 @@ op_bad:
   NEXT();
 
 #undef OPERAND
+#undef FAST
 #undef NEXT
 }
 

@@ -70,37 +70,7 @@ int64_t shift_right(int64_t a, int64_t b) {
   return a >> count;  // arithmetic on signed operands
 }
 
-// Integer mode on two 64-bit operands; the caller squeezes the result.
-// Unsigned arithmetic gives the wrapping results without overflow.
-inline int64_t integer_op(uint32_t op, int64_t a, int64_t b) {
-  uint64_t ua = uint64_t(a), ub = uint64_t(b);
-  switch (op) {
-    case OP_ADD: return int64_t(ua + ub);
-    case OP_SUBTRACT: return int64_t(ua - ub);
-    case OP_MULTIPLY: return int64_t(ua * ub);
-    case OP_DIVIDE:
-      if (a == 0 || b == 0) return 0;
-      if (b == -1) return int64_t(0 - ua);  // INT64_MIN / -1 would trap
-      return a / b;
-    case OP_MODULUS:
-      if (b == 0 || b == -1) return 0;  // x % -1 is 0; INT64_MIN % -1 would trap
-      return a % b;
-    case OP_EQUAL: return a == b;
-    case OP_NOTEQUAL: return a != b;
-    case OP_LESSTHAN: return a < b;
-    case OP_GREATERTHAN: return a > b;
-    case OP_EQUALLESSTHAN: return a <= b;
-    case OP_EQUALGREATERTHAN: return a >= b;
-    case OP_AND: return int64_t(ua & ub);
-    case OP_OR: return int64_t(ua | ub);
-    case OP_XOR: return int64_t(ua ^ ub);
-    case OP_LOGAND: return a != 0 && b != 0;
-    case OP_LOGOR: return a != 0 || b != 0;
-    case OP_SHIFTLEFT: return shift_left(a, b);
-    case OP_SHIFTRIGHT: return shift_right(a, b);
-    default: return 0;
-  }
-}
+}  // namespace
 
 double float_op(uint32_t op, double a, double b) {
   switch (op) {
@@ -127,6 +97,8 @@ double float_op(uint32_t op, double a, double b) {
   }
 }
 
+namespace {
+
 // Byte-wise unsigned comparison over the shorter length; when those bytes
 // agree, the shorter text is the greater one.
 int compare_texts(std::string_view a, std::string_view b) {
@@ -147,6 +119,8 @@ std::string_view text_operand(Interp& ctx, Value v, Value& owned) {
   owned = value_to_text(&ctx, v);
   return element_text(owned);
 }
+
+}  // namespace
 
 // One application of operator `op` to a (left) and b (right); the result is
 // owned by the caller.
@@ -174,6 +148,8 @@ Value apply_op(Interp& ctx, uint32_t op, Value a, Value b) {
 
   return Value::from_int(integer_op(op, value_to_integer(&ctx, a), value_to_integer(&ctx, b)));
 }
+
+namespace {
 
 // Replaces every argument of the frame by f(argument).
 template <class F>
@@ -312,6 +288,39 @@ void push_distinct(Interp& ctx, int64_t lo, uint64_t range, uint64_t count) {
 }
 
 }  // namespace
+
+// Integer mode on two 64-bit operands; the caller squeezes the result.
+// Unsigned arithmetic gives the wrapping results without overflow.
+int64_t integer_op(uint32_t op, int64_t a, int64_t b) {
+  uint64_t ua = uint64_t(a), ub = uint64_t(b);
+  switch (op) {
+    case OP_ADD: return int64_t(ua + ub);
+    case OP_SUBTRACT: return int64_t(ua - ub);
+    case OP_MULTIPLY: return int64_t(ua * ub);
+    case OP_DIVIDE:
+      if (a == 0 || b == 0) return 0;
+      if (b == -1) return int64_t(0 - ua);  // INT64_MIN / -1 would trap
+      return a / b;
+    case OP_MODULUS:
+      if (b == 0 || b == -1) return 0;  // x % -1 is 0; INT64_MIN % -1 would trap
+      return a % b;
+    case OP_EQUAL: return a == b;
+    case OP_NOTEQUAL: return a != b;
+    case OP_LESSTHAN: return a < b;
+    case OP_GREATERTHAN: return a > b;
+    case OP_EQUALLESSTHAN: return a <= b;
+    case OP_EQUALGREATERTHAN: return a >= b;
+    case OP_AND: return int64_t(ua & ub);
+    case OP_OR: return int64_t(ua | ub);
+    case OP_XOR: return int64_t(ua ^ ub);
+    case OP_LOGAND: return a != 0 && b != 0;
+    case OP_LOGOR: return a != 0 || b != 0;
+    case OP_SHIFTLEFT: return shift_left(a, b);
+    case OP_SHIFTRIGHT: return shift_right(a, b);
+    default: return 0;
+  }
+}
+
 
 void random_seed(uint32_t seed) { g_random_state = seed; }
 

@@ -18,11 +18,10 @@
 #include "vm/interp.h"
 
 namespace vm {
-namespace {
 
-// Bumped whenever any array gains, loses or frees items: cells cached in
-// name entries point into arrays and stay valid only while it is unchanged.
 uint32_t g_shape_generation = 1;
+
+namespace {
 
 size_t array_bytes(uint32_t slots) { return sizeof(ArrayRecord) + size_t(slots) * sizeof(ArrayItem); }
 
@@ -129,11 +128,12 @@ Value* walk_path_get(Value* cell, const ArrayPathRecord* path) {
 
 }  // namespace
 
-uint32_t array_new() {
-  uint32_t h = element_create(nullptr, array_bytes(8), kTypeArray);
+uint32_t array_new(uint32_t slots) {
+  if (slots < 8) slots = 8;
+  uint32_t h = element_create(nullptr, array_bytes(slots), kTypeArray);
   if (auto* a = static_cast<ArrayRecord*>(element_lookup(h, kTypeArray))) {
     a->self = h;
-    a->slots = 8;
+    a->slots = slots;
     a->label = Value::null();
   }
   return h;
@@ -581,14 +581,27 @@ void h_common(Interp& ctx) {
 
 void h_declare(Interp& ctx) {
   uint32_t n = close_frame(ctx);
-  std::vector<Value> args = take_args(ctx, n);
-  size_t first = 0;
+  // Taken off the stack first, with references; a subroutine declares a
+  // few names, so they are kept without a heap block.
+  Value few[8];
+  std::vector<Value> many;
+  Value* args = few;
+  if (n > 8) {
+    many.resize(n);
+    args = many.data();
+  }
+  for (uint32_t i = 0; i < n; i++) {
+    args[i] = ctx.top[i];
+    value_ref(args[i]);
+  }
+  pop_n(ctx, n);
+  uint32_t first = 0;
   int64_t k = 1;
-  if (!args.empty() && (args[0].is_int() || args[0].is_float())) {
+  if (n > 0 && (args[0].is_int() || args[0].is_float())) {
     k = value_to_integer(&ctx, args[0]);
     first = 1;
   }
-  for (size_t i = first; i < args.size(); i++, k++) {
+  for (uint32_t i = first; i < n; i++, k++) {
     Value v = Value::null();
     if (Value* src = local_int(ctx, k)) {
       v = *src;
@@ -598,7 +611,7 @@ void h_declare(Interp& ctx) {
     value_release(v);
     if (Value* scope = scope_table(ctx, ctx.scope_depth, false)) table_remove(&ctx, *scope, Value::from_int(k));
   }
-  release_all(args);
+  for (uint32_t i = 0; i < n; i++) value_release(args[i]);
   ctx.vars_dirty = true;
 }
 

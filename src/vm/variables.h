@@ -48,7 +48,9 @@ static_assert(std::is_trivially_copyable_v<ArrayPathRecord>);
 // --- the sorted map -------------------------------------------------------
 
 // A new empty array (one reference, owned by the caller).
-uint32_t array_new();
+// `slots` items fit before it grows (at least 8); a call's scope table
+// asks for the room its usual items take at once.
+uint32_t array_new(uint32_t slots = 8);
 
 // The record of an ARRAY value, or null.
 inline ArrayRecord* array_of(Value v) { return static_cast<ArrayRecord*>(element_lookup(v, kTypeArray)); }
@@ -105,6 +107,11 @@ void table_remove(Interp* ctx, Value& cell, Value key);
 Value* scope_table(Interp& ctx, uint32_t depth, bool create);
 // Deletes the scope table at `depth`, releasing every local in it.
 void scope_delete(Interp& ctx, uint32_t depth);
+
+// Bumped whenever any array gains, loses or frees items: the variable cells
+// cached in name entries (ElementEntry::cache_cell) point into arrays and
+// stay valid only while it is unchanged.
+extern uint32_t g_shape_generation;
 
 Value* var_find(Interp& ctx, Value name);
 Value* var_for_set(Interp& ctx, Value name);

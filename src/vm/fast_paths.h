@@ -1,0 +1,284 @@
+// Shortcuts of the main loop for the most frequent shapes of token words.
+//
+// Each shortcut does exactly what the generic case of its word does for one
+// shape (the same stack, variables, references, line and file, the same
+// count of tokens run) and returns true; for any other shape it changes
+// nothing and returns false, and the generic case runs. The generic cases in
+// interp_run stay the meaning of every word: a shortcut only saves the work
+// the generic case spends on pushing an operand it pops again, closing a
+// frame by moving cells, and finding a handler by name.
+//
+// QUILLON_NO_FAST_PATHS=1 in the environment turns every shortcut off (read
+// by vm_init); the test `script_tests_without_fast_paths` runs the script
+// tests that way and compares their output with the same expected files.
+#pragma once
+
+#include <cstdint>
+
+#include "vm/control.h"
+#include "vm/convert.h"
+#include "vm/interp.h"
+#include "vm/opcodes.h"
+#include "vm/operators.h"
+#include "vm/variables.h"
+
+namespace vm {
+
+// False when QUILLON_NO_FAST_PATHS asked for the generic cases only.
+extern bool g_fast_paths;
+
+void h_arrayref(Interp& ctx);
+
+namespace fast {
+
+constexpr uint32_t kNoLabel = 0xffffffffu;
+
+inline bool has_imm(uint32_t w) { return (w & 0x800000) != 0; }
+inline bool has_handle(uint32_t w) { return !has_imm(w) && (w & 0xffffff) != 0; }
+inline Value operand_handle(uint32_t w) { return Value::from_handle(kHandleBase + (w & 0xffffff)); }
+inline int64_t operand_imm(uint32_t w) { return int64_t(int32_t(w << 9) >> 9); }
+
+// Room for `cells` more cells: where the generic case would push and find
+// the stack full, the shortcut leaves the overflow to it.
+inline bool room(const Interp& ctx, uint32_t cells) { return ctx.top > ctx.stack_limit + cells; }
+
+// The top `args` cells are the arguments of the innermost frame, whose
+// marker lies just under them.
+inline bool frame_holds(const Interp& ctx, uint32_t args) {
+  return ctx.frame_depth != 0 && stack_depth(ctx) == ctx.frame_depth + args &&
+         ctx.top[args].is_marker();
+}
+
+// The name entry of a handle operand when it is a text.
+inline ElementEntry* name_entry(uint32_t w) {
+  if (!has_handle(w)) return nullptr;
+  ElementEntry* e = element_entry(operand_handle(w));
+  return e && e->type == kTypeString ? e : nullptr;
+}
+
+// The label target of a jump operand that names a label, or kNoLabel.
+inline uint32_t label_target(uint32_t w) {
+  ElementEntry* e = name_entry(w);
+  return e && (e->flags & kFlagHasLabel) ? e->target : kNoLabel;
+}
+
+// var_find of a plain name (entry `e`, a text): a common variable's cell,
+// or the cell cached in the entry while it is valid; else var_find.
+inline Value* find(Interp& ctx, ElementEntry* e, Value name) {
+  if (e->flags & kFlagGlobalValue) return &e->global;
+  if (e->cache_generation == g_shape_generation && e->cache_ctx == &ctx && e->cache_depth == ctx.scope_depth)
+    return e->cache_cell;
+  return var_find(ctx, name);
+}
+
+// A file name push followed by a line word with an immediate line (how
+// every compiled statement starts): both words at once, as `_LINE` takes
+// them, without the file name passing through the stack. The line word is
+// counted as a token of its own: it is taken only when the host tick would
+// not have run before it.
+[[gnu::always_inline]] inline bool line(Interp& ctx, uint32_t w) {
+  if (ctx.pc >= ctx.code_length || ctx.tick_countdown < 1 || !room(ctx, 4)) return false;
+  uint32_t next = ctx.code[ctx.pc];
+  uint32_t op = (next >> 24) ^ 0x40;
+  if ((op != OP_LINE && op != OP_LINE_TAIL && op != OP_LINE_TAIL_TAIL) || !has_imm(next)) return false;
+  ctx.pc++;
+  ctx.tick_countdown--;
+  ctx.current_line = uint32_t(operand_imm(next));
+  Value file = operand_handle(w);
+  if (!(file == ctx.current_file)) value_store(ctx.current_file, file);
+  if (op != OP_LINE) open_frame(ctx);
+  if (op == OP_LINE_TAIL_TAIL) open_frame(ctx);
+  return true;
+}
+
+// `AT:name` on an empty frame: the variable's value (not an array or a
+// timer, which `at` expands) takes the marker's place.
+[[gnu::always_inline]] inline bool at(Interp& ctx, uint32_t w) {
+  ElementEntry* e = name_entry(w);
+  if (!e || !room(ctx, 1) || !frame_holds(ctx, 0)) return false;
+  Value* cell = find(ctx, e, operand_handle(w));
+  if (!cell) return false;
+  Value v = *cell;
+  if (v.is_element()) {
+    uint32_t type = element_type_of(v);
+    if (type == kTypeArray || type == kTypeTimer) return false;
+    value_ref(v);
+  }
+  ctx.frame_depth = ctx.top->lo();
+  *ctx.top = v;
+  return true;
+}
+
+// `_TAIL` or `_TAIL _TAIL` followed by `AT:name` (how a variable is read
+// inside an expression): the frames opened and the value put where `at`
+// would leave it, the marker of the inner frame never pushed. The `AT`
+// word is counted as a token of its own, as in `line`.
+[[gnu::always_inline]] inline bool tail_at(Interp& ctx, uint32_t w, uint32_t frames) {
+  if ((w & 0xffffff) != 0 || ctx.pc >= ctx.code_length || ctx.tick_countdown < 1 || !room(ctx, frames + 2)) return false;
+  uint32_t next = ctx.code[ctx.pc];
+  if ((next >> 24) != (0x40 | OP_AT)) return false;
+  ElementEntry* e = name_entry(next);
+  if (!e) return false;
+  Value* cell = find(ctx, e, operand_handle(next));
+  if (!cell) return false;
+  Value v = *cell;
+  if (v.is_element()) {
+    uint32_t type = element_type_of(v);
+    if (type == kTypeArray || type == kTypeTimer) return false;
+    value_ref(v);
+  }
+  ctx.pc++;
+  ctx.tick_countdown--;
+  if (frames == 2) open_frame(ctx);
+  *--ctx.top = v;
+  return true;
+}
+
+// `_CALL:name` / `_CALL _POP:name` of a built-in command (a name with a
+// handler and no label): the handler runs without the name passing
+// through the stack, as op_call runs it.
+[[gnu::always_inline]] inline bool call(Interp& ctx, uint32_t w, bool pop_after) {
+  ElementEntry* e = name_entry(w);
+  if (!e || (e->flags & (kFlagHasCommand | kFlagHasLabel)) != kFlagHasCommand || !e->handler ||
+      !room(ctx, 1))
+    return false;
+  const uint32_t* code = ctx.code;
+  run_command(ctx, e->handler);
+  // A command that replaced the program (scriptlink) left no frames to pop.
+  if (pop_after && ctx.stop == 0 && ctx.code == code) discard_to_frame(ctx);
+  return true;
+}
+
+// `name`, `_CALL:arrayref`, then a bare `AT` or `SET` (how `@name[i]` and
+// `name[i] = v` compile) for an integer index and a variable that holds an
+// array: the item read or stored directly, without making the ARRAYPATH
+// element that `arrayref` passes to `at` or `set`. A read of a missing item
+// and a store into a variable that does not exist yet take the generic way.
+// The three words count as three tokens, as in `line`.
+inline bool array_item(Interp& ctx, uint32_t w) {
+  ElementEntry* e = name_entry(w);
+  if (!e || ctx.pc + 1 >= ctx.code_length || ctx.tick_countdown < 2 || !room(ctx, 4) ||
+      !frame_holds(ctx, 1) || !ctx.top[0].is_int())
+    return false;
+  uint32_t call = ctx.code[ctx.pc], then = ctx.code[ctx.pc + 1];
+  ElementEntry* callee = (call >> 24) == (0x40 | OP_CALL) ? name_entry(call) : nullptr;
+  if (!callee || (callee->flags & (kFlagHasCommand | kFlagHasLabel)) != kFlagHasCommand ||
+      callee->handler != h_arrayref)
+    return false;
+  bool read = then == word_op(OP_AT), store = then == word_op(OP_SET);
+  // The enclosing frame holds the inner one (and, for a store, the value under it).
+  uint32_t outer = read ? 2 : 3;
+  if ((!read && !store) || !ctx.top[outer].is_marker() || stack_depth(ctx) - outer != ctx.top[1].lo())
+    return false;
+  Value* cell = find(ctx, e, operand_handle(w));
+  if (!cell || !array_of(*cell)) return false;
+  Value index = ctx.top[0];
+  if (read) {
+    Value* item = table_find(*cell, index);
+    if (!item) return false;
+    Value v = *item;
+    if (v.is_element()) {
+      uint32_t type = element_type_of(v);
+      if (type == kTypeArray || type == kTypeTimer) return false;
+      value_ref(v);
+    }
+    ctx.frame_depth = ctx.top[2].lo();
+    ctx.top[2] = v;
+    ctx.top += 2;
+  } else {
+    Value* item = table_get(*cell, index);
+    if (!item || element_type_of(*item) == kTypeMemBuf) return false;
+    Value v = ctx.top[2];
+    ctx.frame_depth = ctx.top[3].lo();
+    ctx.top += 4;
+    Value old = *item;
+    *item = v;
+    value_release(old);
+  }
+  ctx.pc += 2;
+  ctx.tick_countdown -= 2;
+  return true;
+}
+
+// `SET:name` with one value in the frame, for a name that is no system
+// variable or command and a variable that holds no memory buffer: the
+// value moves from the stack into the variable.
+[[gnu::always_inline]] inline bool set(Interp& ctx, uint32_t w) {
+  ElementEntry* e = name_entry(w);
+  if (!e || (e->flags & kFlagHasCommand) || !room(ctx, 1) || !frame_holds(ctx, 1)) return false;
+  Value* cell = var_for_set(ctx, operand_handle(w));
+  if (!cell || element_type_of(*cell) == kTypeMemBuf) return false;
+  Value v = ctx.top[0];
+  ctx.frame_depth = ctx.top[1].lo();
+  ctx.top += 2;
+  Value old = *cell;
+  *cell = v;
+  value_release(old);
+  return true;
+}
+
+// A binary operator on two integers: `a OP#imm` with one value in the
+// frame, or `a b OP` with two.
+[[gnu::always_inline]] inline bool binary(Interp& ctx, uint32_t w) {
+  uint32_t number = (w >> 24) & 0x3f;
+  Value a, b;
+  uint32_t args;
+  if (has_imm(w)) {
+    if (!room(ctx, 1) || !frame_holds(ctx, 1)) return false;
+    a = ctx.top[0];
+    b = Value::from_int(operand_imm(w));
+    args = 1;
+  } else if ((w & 0xffffff) == 0) {
+    if (!frame_holds(ctx, 2)) return false;
+    a = ctx.top[1];
+    b = ctx.top[0];
+    args = 2;
+  } else {
+    return false;
+  }
+  Value result;
+  if (a.is_int() && b.is_int()) {
+    int64_t x = a.as_int(), y = b.as_int(), r;
+    switch (number) {
+      case OP_ADD: r = int64_t(uint64_t(x) + uint64_t(y)); break;
+      case OP_SUBTRACT: r = int64_t(uint64_t(x) - uint64_t(y)); break;
+      case OP_LESSTHAN: r = x < y; break;
+      case OP_GREATERTHAN: r = x > y; break;
+      case OP_EQUAL: r = x == y; break;
+      default: r = integer_op(number, x, y); break;
+    }
+    result = Value::from_int(r);
+  } else if ((a.is_int() || a.is_float()) && (b.is_int() || b.is_float()) && !(a == b)) {
+    // Float mode, as apply_op computes it for two numbers that differ.
+    double x = a.is_int() ? double(a.as_int()) : a.as_double();
+    double y = b.is_int() ? double(b.as_int()) : b.as_double();
+    result = value_from_float(&ctx, float_op(number, x, y));
+  } else {
+    return false;
+  }
+  ctx.frame_depth = ctx.top[args].lo();
+  ctx.top[args] = result;
+  ctx.top += args;
+  return true;
+}
+
+// `_IF:label` / `_IFNOT:label` on an integer condition.
+[[gnu::always_inline]] inline bool branch(Interp& ctx, uint32_t w, bool jump_when) {
+  uint32_t target = label_target(w);
+  if (target == kNoLabel || !room(ctx, 1) || ctx.top >= ctx.stack_base || !ctx.top->is_int()) return false;
+  bool truth = ctx.top->as_int() != 0;
+  ctx.top++;
+  if (truth == jump_when) ctx.pc = target;
+  return true;
+}
+
+// `_GOTO:label`.
+[[gnu::always_inline]] inline bool jump(Interp& ctx, uint32_t w) {
+  uint32_t target = label_target(w);
+  if (target == kNoLabel || !room(ctx, 1)) return false;
+  ctx.pc = target;
+  return true;
+}
+
+}  // namespace fast
+}  // namespace vm
