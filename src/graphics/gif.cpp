@@ -93,11 +93,17 @@ class CodeReader {
 // as whole 16-byte blocks.
 constexpr size_t kSlack = 16;
 
-// Copies a string of `len` pixels that lies wholly before `to` (so that
-// the blocks read only finished pixels); up to 15 bytes past the string
-// are overwritten, which the caller's slack allows.
+// Copies a string of `len` pixels that lies wholly before `to`; up to 15
+// bytes past the string are overwritten, which the caller's slack allows.
+// A block is read whole before it is written: the ranges of a block may
+// overlap, but the bytes of the string in it lie before `to`, untouched by
+// the earlier blocks' writes.
 inline void copy_string(uint8_t* to, const uint8_t* from, size_t len) {
-  for (size_t k = 0; k < len; k += 16) std::memcpy(to + k, from + k, 16);
+  for (size_t k = 0; k < len; k += 16) {
+    uint8_t block[16];
+    std::memcpy(block, from + k, 16);
+    std::memcpy(to + k, block, 16);
+  }
 }
 
 // Decodes the LZW data of one frame into `out`, `total` pixels in file
