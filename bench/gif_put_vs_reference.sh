@@ -9,9 +9,9 @@
 # with --benchmark_format=json, REPETITIONS times each benchmark, takes the
 # median of each, and prints the rates, the ratios and whether the goals are
 # met:
-#   our reader decodes the 20-frame 640 x 480 animation at least as fast as
-#   giflib's DGifSlurp (ratio >= 1.00);
-#   the alpha-blended 1920 x 1080 put at least a quarter of the memcpy rate;
+#   our reader decodes the 20-frame 640 x 480 animation at least 1.5 times
+#   as fast as giflib's DGifSlurp;
+#   the alpha-blended 1920 x 1080 put at least half of the memcpy rate;
 #   the opaque 1920 x 1080 put at least half of the memcpy rate.
 # A missed goal is printed, not turned into a failing exit status: the
 # figures depend on the machine's load.
@@ -60,7 +60,7 @@ print(f"alpha put          {alpha['bytes_per_second'] / GB:8.2f} GB/s")
 print(f"opaque put         {opaque['bytes_per_second'] / GB:8.2f} GB/s")
 print(f"alpha / memcpy     {alpha_ratio:8.2f}")
 print(f"opaque / memcpy    {opaque_ratio:8.2f}")
-print(f"goal: our reader at least as fast as giflib    {goal(read_ratio >= 1.0)}")
-print(f"goal: alpha put at least 0.25 of memcpy        {goal(alpha_ratio >= 0.25)}")
+print(f"goal: our reader at least 1.5 x giflib        {goal(read_ratio >= 1.5)}")
+print(f"goal: alpha put at least 0.50 of memcpy        {goal(alpha_ratio >= 0.5)}")
 print(f"goal: opaque put at least 0.50 of memcpy       {goal(opaque_ratio >= 0.5)}")
 PY

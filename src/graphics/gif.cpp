@@ -48,137 +48,136 @@ bool read_table(Input& in, int count, std::vector<uint32_t>& out) {
 }
 
 // The codes of an image's data sub-blocks, least significant bit first.
+// The sub-blocks are first gathered into one buffer, up to the zero-length
+// block or the end of the data, so that a code is one unaligned load, a
+// shift and a mask.
 class CodeReader {
  public:
-  explicit CodeReader(Input& in) : in_(in) {}
-  // The next code of `width` bits, or -1 at the zero-length block or the end of the data.
-  int32_t next(int width) {
-    while (nbits_ < width) {
-      if (block_left_ == 0) {
-        uint8_t len;
-        if (ended_ || !in_.next(len)) return stop(!ended_);
-        if (len == 0) return stop(false);
-        block_left_ = len;
+  explicit CodeReader(Input& in) {
+    for (uint8_t len;;) {
+      if (!in.next(len)) {
+        truncated_ = true;
+        break;
       }
-      uint8_t b;
-      if (!in_.next(b)) return stop(true);
-      block_left_--;
-      bits_ |= uint32_t(b) << nbits_;
-      nbits_ += 8;
+      if (len == 0) break;
+      // A short last block still gives the bytes that are there.
+      const size_t n = std::min<size_t>(len, in.remaining());
+      const uint8_t* p = in.take(n);
+      data_.insert(data_.end(), p, p + n);
+      if (n < len) {
+        truncated_ = true;
+        break;
+      }
     }
-    int32_t code = int32_t(bits_ & ((1u << width) - 1));
-    bits_ >>= width;
-    nbits_ -= width;
-    return code;
+    bits_ = uint64_t(data_.size()) * 8;
+    data_.resize(data_.size() + 8, 0);  // the loads read eight bytes
   }
-  // Skips the rest of the image's sub-blocks; false when the data ends first.
-  bool finish() {
-    if (ended_) return !truncated_;
-    ended_ = true;
-    if (!in_.skip(block_left_) || !skip_blocks(in_)) truncated_ = true;
-    return !truncated_;
+  // The next code of `width` bits, or -1 at the end of the data.
+  int32_t next(int width) {
+    if (pos_ + uint64_t(width) > bits_) return -1;
+    uint64_t v;
+    std::memcpy(&v, data_.data() + (pos_ >> 3), 8);
+    pos_ += uint64_t(width);
+    return int32_t((v >> ((pos_ - uint64_t(width)) & 7)) & ((1u << width) - 1));
   }
+  // Whether the data ended before the zero-length block.
   bool truncated() const { return truncated_; }
 
  private:
-  int32_t stop(bool truncated) {
-    ended_ = true;
-    truncated_ = truncated_ || truncated;
-    return -1;
-  }
-  Input& in_;
-  size_t block_left_ = 0;
-  uint32_t bits_ = 0;
-  int nbits_ = 0;
-  bool ended_ = false;
+  std::vector<uint8_t> data_;
+  uint64_t bits_ = 0, pos_ = 0;
   bool truncated_ = false;
 };
 
-// Stores decoded pixels in file order, taking interlaced rows to their
-// place: passes of every 8th row from 0, every 8th from 4, every 4th from 2,
-// every 2nd from 1.
-class PixelSink {
- public:
-  PixelSink(Frame& f) : f_(f), rows_(size_t(f.height)) {
-    if (!f.interlaced) {
-      for (int32_t y = 0; y < f.height; y++) rows_[size_t(y)] = y;
-    } else {
-      size_t i = 0;
-      static constexpr int32_t kStart[4] = {0, 4, 2, 1}, kStep[4] = {8, 8, 4, 2};
-      for (int pass = 0; pass < 4; pass++)
-        for (int32_t y = kStart[pass]; y < f.height; y += kStep[pass]) rows_[i++] = y;
-    }
-    out_ = f.indices.data();
-  }
-  bool full() const { return row_ >= f_.height; }
-  void put(uint8_t v) {
-    out_[size_t(rows_[size_t(row_)]) * size_t(f_.width) + size_t(x_)] = v;
-    if (++x_ == f_.width) {
-      x_ = 0;
-      row_++;
-    }
-  }
+// Output slack past the last pixel: strings of up to 16 pixels are copied
+// as whole 16-byte blocks.
+constexpr size_t kSlack = 16;
 
- private:
-  Frame& f_;
-  std::vector<int32_t> rows_;
-  uint8_t* out_;
-  int32_t x_ = 0, row_ = 0;
-};
+// Copies a string of `len` pixels that lies wholly before `to`; up to 15
+// bytes past the string are overwritten, which the caller's slack allows.
+// A block is read whole before it is written: the ranges of a block may
+// overlap, but the bytes of the string in it lie before `to`, untouched by
+// the earlier blocks' writes.
+inline void copy_string(uint8_t* to, const uint8_t* from, size_t len) {
+  for (size_t k = 0; k < len; k += 16) {
+    uint8_t block[16];
+    std::memcpy(block, from + k, 16);
+    std::memcpy(to + k, block, 16);
+  }
+}
 
-// Decodes the LZW data of one frame into its indices. Returns the fault
+// Decodes the LZW data of one frame into `out`, `total` pixels in file
+// order with kSlack bytes after them; `done` is how many were decoded.
+// Every string but a single root pixel is a string already decoded: the
+// table keeps where it starts in the output and its length, so a code is
+// one copy, with no walk along prefixes and no stack. Returns the fault
 // that ended it early, or nullptr when every pixel was decoded.
-const char* decode_lzw(CodeReader& codes, int min_size, Frame& f) {
-  PixelSink sink(f);
+const char* decode_lzw(CodeReader& codes, int min_size, uint8_t* out, size_t total, size_t& done) {
   const int32_t clear = 1 << min_size, end = clear + 1;
-  std::array<uint16_t, kMaxCodes> prefix{};
-  std::array<uint8_t, kMaxCodes> suffix{};
-  std::array<uint8_t, kMaxCodes + 1> stack{};
-  for (int32_t i = 0; i < clear; i++) suffix[size_t(i)] = uint8_t(i);
-  int32_t next = clear + 2, width = min_size + 1, prev = -1;
-  uint8_t prev_first = 0;
-  while (!sink.full()) {
-    int32_t code = codes.next(width);
-    if (code < 0) return codes.truncated() ? "data ends early" : "image data without end code";
+  std::array<uint32_t, kMaxCodes> start;
+  std::array<uint16_t, kMaxCodes> length;
+  int32_t next = clear + 2, width = min_size + 1;
+  size_t pos = 0, prev_len = 0;  // prev_len 0: no previous code since a clear
+  const char* fault = nullptr;
+  while (pos < total) {
+    const int32_t code = codes.next(width);
+    if (code < 0) {
+      fault = codes.truncated() ? "data ends early" : "image data without end code";
+      break;
+    }
     if (code == clear) {
       next = clear + 2;
       width = min_size + 1;
-      prev = -1;
+      prev_len = 0;
       continue;
     }
-    if (code == end) return "image data ends before the last pixel";
-    if (prev < 0) {
+    if (code == end) {
+      fault = "image data ends before the last pixel";
+      break;
+    }
+    size_t len;
+    if (code < clear) {
+      out[pos] = uint8_t(code);
+      len = 1;
+    } else if (prev_len == 0) {
       // After a clear code only the single-pixel codes exist.
-      if (code > end) return "code not in the table";
-      sink.put(uint8_t(code));
-      prev = code;
-      prev_first = uint8_t(code);
-      continue;
+      fault = "code not in the table";
+      break;
+    } else if (code < next) {
+      len = length[size_t(code)];
+      if (len > total - pos) {
+        std::memcpy(out + pos, out + start[size_t(code)], total - pos);
+        pos = total;
+        break;
+      }
+      copy_string(out + pos, out + start[size_t(code)], len);
+    } else if (code == next && next < kMaxCodes) {
+      // The previous string, which ends here, and its own first pixel.
+      len = prev_len + 1;
+      const uint8_t* prev = out + pos - prev_len;
+      if (len > total - pos) {
+        std::memcpy(out + pos, prev, total - pos);
+        pos = total;
+        break;
+      }
+      copy_string(out + pos, prev, prev_len);
+      out[pos + prev_len] = prev[0];
+    } else {
+      fault = "code not in the table";
+      break;
     }
-    size_t sp = 0;
-    int32_t c = code;
-    if (code == next && next < kMaxCodes) {
-      stack[sp++] = prev_first;  // the previous string and its own first pixel
-      c = prev;
-    } else if (code >= next) {
-      return "code not in the table";
-    }
-    while (c >= clear && sp < kMaxCodes) {
-      stack[sp++] = suffix[size_t(c)];
-      c = prefix[size_t(c)];
-    }
-    const uint8_t first = uint8_t(c);
-    stack[sp++] = first;
-    if (next < kMaxCodes) {
-      prefix[size_t(next)] = uint16_t(prev);
-      suffix[size_t(next)] = first;
+    // The new entry: the previous string and the first pixel of this one,
+    // which lie side by side in the output.
+    if (prev_len != 0 && next < kMaxCodes) {
+      start[size_t(next)] = uint32_t(pos - prev_len);
+      length[size_t(next)] = uint16_t(prev_len + 1);
       if (++next == 1 << width && width < kMaxCodeBits) width++;
     }
-    prev = code;
-    prev_first = first;
-    while (sp > 0 && !sink.full()) sink.put(stack[--sp]);
+    pos += len;
+    prev_len = len;
   }
-  return nullptr;
+  done = pos;
+  return fault;
 }
 
 uint64_t delay_time(int32_t hundredths) {
@@ -317,12 +316,32 @@ Picture read(const uint8_t* data, size_t size, int64_t max_total_pixels) {
     total_pixels += pixels;
 
     // Pixels that the data leaves out show through where they can.
-    f.indices.assign(size_t(pixels), f.transparent >= 0 ? uint8_t(f.transparent) : uint8_t(0));
+    const uint8_t fill = f.transparent >= 0 ? uint8_t(f.transparent) : uint8_t(0);
     CodeReader codes(in);
-    const char* fault = decode_lzw(codes, min_size, f);
+    size_t done = 0;
+    const char* fault = nullptr;
+    if (!f.interlaced) {
+      f.indices.assign(size_t(pixels) + kSlack, fill);
+      fault = decode_lzw(codes, min_size, f.indices.data(), size_t(pixels), done);
+      std::fill(f.indices.begin() + int64_t(done), f.indices.end(), fill);  // past the last string copied
+      f.indices.resize(size_t(pixels));
+    } else {
+      // Decoded in file order, then the rows of the four passes put in
+      // their places: every 8th row from 0, every 8th from 4, every 4th
+      // from 2, every 2nd from 1.
+      std::vector<uint8_t> file_order(size_t(pixels) + kSlack);
+      fault = decode_lzw(codes, min_size, file_order.data(), size_t(pixels), done);
+      f.indices.assign(size_t(pixels), fill);
+      static constexpr int32_t kStart[4] = {0, 4, 2, 1}, kStep[4] = {8, 8, 4, 2};
+      const size_t w = size_t(f.width);
+      size_t at = 0;
+      for (int pass = 0; pass < 4; pass++)
+        for (int32_t y = kStart[pass]; y < f.height && at < done; y += kStep[pass], at += w)
+          std::memcpy(f.indices.data() + size_t(y) * w, file_order.data() + at, std::min(w, done - at));
+    }
     f.complete = fault == nullptr;
     if (fault) note(pic, fault);
-    bool more = codes.finish();
+    const bool more = !codes.truncated();
     pic.frames.push_back(std::move(f));
     if (!more) {
       note(pic, "data ends early");

@@ -25,11 +25,17 @@ bool put_stretched(Image& dst, const Image& src, int64_t x1, int64_t y1, int64_t
 // The row blend of the alpha put between 32-bit images: n pixels of
 // `src` (blue, green, red, alpha) over n pixels of `dst`; each channel
 // becomes (dst * (256 - a) + src * a) >> 8, a = 255 copies the source's
-// colour, and the target keeps its alpha bytes. blend_alpha_row uses SSE2
-// where the build has it; both give the same bytes. The rows must not
-// overlap.
+// colour, and the target keeps its alpha bytes. blend_alpha_row takes the
+// fastest path the processor has (AVX2, chosen at run time, or SSE2, the
+// x86-64 baseline); every path gives the bytes of the scalar blend. The
+// rows must not overlap.
 void blend_alpha_row(uint8_t* dst, const uint8_t* src, int64_t n);
 void blend_alpha_row_scalar(uint8_t* dst, const uint8_t* src, int64_t n);
+enum class BlendPath { Scalar, Sse2, Avx2 };
+// Whether this build and processor have the path; blend_alpha_row_on with
+// a path they lack does nothing.
+bool blend_path_available(BlendPath path);
+void blend_alpha_row_on(BlendPath path, uint8_t* dst, const uint8_t* src, int64_t n);
 
 // A new image of the depth of `src` holding the rectangle (corners sorted)
 // restricted to the clip rectangle; the drawing state is the source's. 0

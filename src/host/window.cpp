@@ -14,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+#include "base/pixel_rows.h"
 #include "graphics/draw.h"
 #include "graphics/image.h"
 #include "vm/commands.h"
@@ -54,13 +55,12 @@ void convert_rect(const gfx::Image& img, const gfx::Rect& r, std::vector<uint8_t
   uint8_t* dst = bgra.data() + (int64_t(r.y1) * w + r.x1) * 4;
   if (img.bits == 32) {
     const uint8_t* src = img.row(r.y1) + int64_t(r.x1) * 4;
-    for (int32_t y = r.y1; y <= r.y2; y++, src -= img.stride, dst += w * 4) {
-      for (int64_t x = 0; x < n; x++) {
-        uint32_t v;
-        std::memcpy(&v, src + x * 4, 4);
-        v |= 0xFF000000u;
-        std::memcpy(dst + x * 4, &v, 4);
-      }
+    if (size_t(n) * size_t(r.y2 - r.y1 + 1) * 4 >= base::kStreamingCopyBytes) {
+      for (int32_t y = r.y1; y <= r.y2; y++, src -= img.stride, dst += w * 4)
+        base::copy_opaque32_streaming(dst, src, size_t(n));
+      base::stream_fence();
+    } else {
+      for (int32_t y = r.y1; y <= r.y2; y++, src -= img.stride, dst += w * 4) base::copy_opaque32(dst, src, size_t(n));
     }
     return;
   }

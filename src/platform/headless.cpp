@@ -8,6 +8,7 @@
 #include <deque>
 #include <thread>
 
+#include "base/pixel_rows.h"
 #include "platform/platform.h"
 #include "platform/scaling.h"
 
@@ -87,12 +88,16 @@ class HeadlessWindow final : public Window {
     // B, G, R bytes with the fourth set.
     const uint8_t* src = bgra + y1 * stride + x1 * 4;
     uint32_t* dst = surface_.data() + y1 * ww + x1;
-    for (int64_t row = y1; row < y2; row++, src += stride, dst += ww)
-      for (int64_t col = 0; col < x2 - x1; col++) {
-        uint32_t v;
-        std::memcpy(&v, src + col * 4, 4);
-        dst[col] = 0xFF000000u | v;
-      }
+    if (x2 <= x1 || y2 <= y1) return;
+    const size_t n = size_t(x2 - x1);
+    if (n * size_t(y2 - y1) * 4 >= base::kStreamingCopyBytes) {
+      for (int64_t row = y1; row < y2; row++, src += stride, dst += ww)
+        base::copy_opaque32_streaming(reinterpret_cast<uint8_t*>(dst), src, n);
+      base::stream_fence();
+    } else {
+      for (int64_t row = y1; row < y2; row++, src += stride, dst += ww)
+        base::copy_opaque32(reinterpret_cast<uint8_t*>(dst), src, n);
+    }
   }
 
   WindowSpec spec_;

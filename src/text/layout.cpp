@@ -6,9 +6,14 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "graphics/draw.h"
 #include "graphics/image.h"
 #include "graphics/image_put.h"
+#include "text/glyph_masks.h"
 #include "text/markup.h"
 #include "vm/element.h"
 #include "vm/interp.h"
@@ -283,6 +288,48 @@ int64_t text_height(vm::Interp* ctx, const Decoded& d, const TextState& st, int3
 
 namespace {
 
+#if defined(__SSE2__)
+// Four 32-bit pixels at p blended towards the colour (blue, green, red and
+// 0 in the 16-bit lanes of each half of c16) by the coverage bytes of
+// `four` scaled by k / 256: each channel (old * (256 - w) + colour * w +
+// 255) >> 8, which stays below 2^16 in the lanes. The alpha lanes get the
+// weight 0 and so keep their bytes.
+inline void blend_four(uint8_t* p, uint32_t four, __m128i c16, uint32_t k) {
+  const __m128i zero = _mm_setzero_si128();
+  __m128i w = _mm_cvtsi32_si128(int32_t(four));
+  w = _mm_unpacklo_epi8(w, w);
+  w = _mm_and_si128(_mm_unpacklo_epi16(w, w), _mm_set1_epi32(0x00FFFFFF));
+  __m128i wlo = _mm_unpacklo_epi8(w, zero), whi = _mm_unpackhi_epi8(w, zero);
+  if (k != 256) {
+    const __m128i kk = _mm_set1_epi16(int16_t(k));
+    wlo = _mm_srli_epi16(_mm_mullo_epi16(wlo, kk), 8);
+    whi = _mm_srli_epi16(_mm_mullo_epi16(whi, kk), 8);
+  }
+  const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i n256 = _mm_set1_epi16(256), r255 = _mm_set1_epi16(255);
+  const __m128i olo = _mm_unpacklo_epi8(d, zero), ohi = _mm_unpackhi_epi8(d, zero);
+  const __m128i lo = _mm_srli_epi16(
+      _mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(olo, _mm_sub_epi16(n256, wlo)), _mm_mullo_epi16(c16, wlo)), r255), 8);
+  const __m128i hi = _mm_srli_epi16(
+      _mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(ohi, _mm_sub_epi16(n256, whi)), _mm_mullo_epi16(c16, whi)), r255), 8);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_packus_epi16(lo, hi));
+}
+#endif
+
+#if defined(__SSE2__)
+// blend_four for the weights 0 and 255 alone (a 1-bit font without a
+// filter): (old + colour * 255 + 255) >> 8 is the colour plus 1 where the
+// old channel is above it, which needs no multiplication.
+inline void ink_four(uint8_t* p, uint32_t four, __m128i c8) {
+  __m128i m = _mm_cvtsi32_si128(int32_t(four));
+  m = _mm_unpacklo_epi8(m, m);
+  m = _mm_and_si128(_mm_unpacklo_epi16(m, m), _mm_set1_epi32(0x00FFFFFF));
+  const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i v = _mm_add_epi8(c8, _mm_min_epu8(_mm_subs_epu8(d, c8), _mm_set1_epi8(1)));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_or_si128(_mm_and_si128(m, v), _mm_andnot_si128(m, d)));
+}
+#endif
+
 // Draws the cell of one character with its ink box starting at (x, y),
 // clipped to `clip`. Coverage is scaled by (256 - filter) / 256.
 void draw_glyph(gfx::Image& img, const Font& f, uint8_t c, int64_t x, int64_t y, int32_t ink_left, int32_t ink_w,
@@ -298,6 +345,51 @@ void draw_glyph(gfx::Image& img, const Font& f, uint8_t c, int64_t x, int64_t y,
   const int64_t r0 = std::max<int64_t>(0, clip.y1 - y), r1 = std::min<int64_t>(f.h.cell_height, int64_t(clip.y2) - y + 1);
   if (c1 <= c0 || r1 <= r0) return;
   const bool direct = img.bits >= 24;
+  // Row spans of the expanded mask. With w = cov * (256 - filter) / 256,
+  // each channel becomes (old * (256 - w) + colour * w + 255) / 256, which
+  // is gfx::blend(old, colour, 256 - w) for every w in 0..256; a pixel of
+  // w = 0 keeps its value.
+  if (const GlyphMask* mask = direct && filter >= 0 && filter <= 256 ? glyph_mask(f, c) : nullptr) {
+    const uint32_t k = uint32_t(256 - filter);
+    const uint32_t cb = color & 255, cg = color >> 8 & 255, cr = color >> 16 & 255;
+    const int64_t bpp = img.bytes_pp;
+#if defined(__SSE2__)
+    const __m128i c16 = _mm_set_epi16(0, int16_t(cr), int16_t(cg), int16_t(cb), 0, int16_t(cr), int16_t(cg), int16_t(cb));
+    const __m128i c8 = _mm_set1_epi32(int32_t(color & 0xFFFFFF));
+    const bool solid = f.h.bits_per_pixel == 1 && k == 256;  // every weight 0 or 255
+#endif
+    for (int64_t row = r0; row < r1; row++) {
+      const int64_t a = std::max<int64_t>(c0, mask->first[size_t(row)]);
+      const int64_t b = std::min<int64_t>(c1, mask->end[size_t(row)]);
+      if (a >= b) continue;
+      const uint8_t* cov = mask->coverage.data() + row * mask->stride;
+      uint8_t* p = img.row(int32_t(y + row)) + (x0 + (a - c0)) * bpp;
+      int64_t col = a;
+#if defined(__SSE2__)
+      if (bpp == 4) {
+        // Four pixels at a time; a last group reaching past the span (not
+        // past the row) has its extra weights cleared, so those pixels
+        // keep their values.
+        const int64_t room = img.width() - (x0 + (a - c0));
+        for (; col < b && (b - col >= 4 || room - (col - a) >= 4); col += 4, p += 16) {
+          uint32_t four;
+          std::memcpy(&four, cov + col, 4);
+          if (b - col < 4) four &= (1u << (8 * (b - col))) - 1;
+          if (!four) continue;
+          if (solid) ink_four(p, four, c8);
+          else blend_four(p, four, c16, k);
+        }
+      }
+#endif
+      for (; col < b; col++, p += bpp) {
+        const uint32_t w = (cov[col] * k) >> 8, iw = 256 - w;
+        p[0] = uint8_t((p[0] * iw + cb * w + 255) >> 8);
+        p[1] = uint8_t((p[1] * iw + cg * w + 255) >> 8);
+        p[2] = uint8_t((p[2] * iw + cr * w + 255) >> 8);
+      }
+    }
+    return;
+  }
   const bool one_bit = f.h.bits_per_pixel == 1, eight_bit = f.h.bits_per_pixel == 8;
   for (int64_t row = r0; row < r1; row++) {
     const int32_t py = int32_t(y + row);

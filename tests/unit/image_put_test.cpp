@@ -3,6 +3,7 @@
 // channels and the anti-aliased shapes.
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "graphics/anti_shapes.h"
@@ -237,43 +238,42 @@ TEST_F(ImagePut, AntiAliasedShapes) {
   EXPECT_EQ(gfx::anti_shape(gfx::AntiShape::Rect, {0, 0, 1e9, 1e9}, 0, nullptr), 0u);
 }
 
-// The vector row blend of the alpha put must give the bytes of the scalar
-// one: rows of every length from 1 to 17 and some longer ones, starting at
-// every byte offset within 16, with alphas drawn from clear, opaque and
-// partial values alone and in runs that fill whole blocks or straddle
-// them. The target's alpha bytes must be kept and nothing past the row
-// touched.
-TEST(AlphaRowBlend, VectorRowsEqualScalarRows) {
+// Every vector path of the alpha put's row blend, and the dispatching
+// blend_alpha_row, must give the bytes of the scalar one: rows of every
+// length from 0 to 67 (every remainder of the 8- and 16-pixel blocks, with
+// blocks before it), with the target at every byte offset within 32 and the
+// source at every other one, alphas drawn from clear, opaque and partial
+// values alone and in runs that fill whole blocks or straddle them. The
+// target's alpha bytes must be kept and nothing past the row touched.
+TEST(AlphaRowBlend, EveryPathEqualsScalarRows) {
   uint32_t seed = 0x2545F491u;
   auto next = [&seed] {
     seed ^= seed << 13, seed ^= seed >> 17, seed ^= seed << 5;
     return seed;
   };
-  std::vector<int64_t> lengths;
-  for (int64_t n = 1; n <= 17; n++) lengths.push_back(n);
-  for (int64_t n : {31, 32, 33, 63, 257, 1001}) lengths.push_back(n);
-  for (int64_t n : lengths)
-    for (int offset = 0; offset < 16; offset++)
+  using Blend = std::function<void(uint8_t*, const uint8_t*, int64_t)>;
+  std::vector<std::pair<const char*, Blend>> paths{{"dispatched", gfx::blend_alpha_row}};
+  for (auto [name, path] : {std::pair{"sse2", gfx::BlendPath::Sse2}, std::pair{"avx2", gfx::BlendPath::Avx2}})
+    if (gfx::blend_path_available(path))
+      paths.emplace_back(name, [path](uint8_t* d, const uint8_t* s, int64_t n) { gfx::blend_alpha_row_on(path, d, s, n); });
+  for (int64_t n = 0; n <= 67; n++)
+    for (int offset = 0; offset < 32; offset++)
       for (int kind = 0; kind < 5; kind++) {
         const size_t bytes = size_t(n) * 4;
-        std::vector<uint8_t> src(bytes + 32), dst(bytes + 32);
+        std::vector<uint8_t> src(bytes + 64), dst(bytes + 64);
         for (uint8_t& b : src) b = uint8_t(next());
         for (uint8_t& b : dst) b = uint8_t(next());
-        uint8_t* s = src.data() + (offset * 7) % 16;
+        uint8_t* s = src.data() + (offset * 7) % 32;
         for (int64_t i = 0; i < n; i++) {
           uint8_t& a = s[i * 4 + 3];
           uint32_t r = next();
           if (kind == 1) a = (r & 1) ? 255 : 0;            // opaque and clear only
-          else if (kind == 2) a = (i / 8) % 3 == 0 ? 255 : (i / 8) % 3 == 1 ? 0 : uint8_t(r);  // runs of eight
-          else if (kind == 4) a = (i / 5) % 3 == 0 ? 255 : (i / 5) % 3 == 1 ? 0 : uint8_t(r);  // runs of five
-          else if (kind == 3) a = uint8_t(r % 3 == 0 ? 1 : r % 3 == 1 ? 254 : 128);          // near the ends
+          else if (kind == 2) a = (i / 16) % 3 == 0 ? 255 : (i / 16) % 3 == 1 ? 0 : uint8_t(r);  // runs of 16
+          else if (kind == 4) a = (i / 5) % 3 == 0 ? 255 : (i / 5) % 3 == 1 ? 0 : uint8_t(r);    // runs of five
+          else if (kind == 3) a = uint8_t(r % 3 == 0 ? 1 : r % 3 == 1 ? 254 : 128);            // near the ends
         }
-        std::vector<uint8_t> want = dst, got = dst;
+        std::vector<uint8_t> want = dst;
         gfx::blend_alpha_row_scalar(want.data() + offset, s, n);
-        gfx::blend_alpha_row(got.data() + offset, s, n);
-        ASSERT_EQ(got, want) << "length " << n << " offset " << offset << " kind " << kind;
-        ASSERT_TRUE(std::equal(got.begin(), got.begin() + offset, dst.begin()));
-        ASSERT_TRUE(std::equal(got.begin() + offset + int64_t(bytes), got.end(), dst.begin() + offset + int64_t(bytes)));
         for (int64_t i = 0; i < n; i++) {
           const uint8_t* d0 = dst.data() + offset + i * 4;
           const uint8_t* d1 = want.data() + offset + i * 4;
@@ -282,6 +282,11 @@ TEST(AlphaRowBlend, VectorRowsEqualScalarRows) {
           for (int k = 0; k < 3; k++)
             ASSERT_EQ(d1[k], a == 255 ? s[i * 4 + k] : uint8_t((d0[k] * (256 - a) + s[i * 4 + k] * a) >> 8))
                 << "length " << n << " pixel " << i;
+        }
+        for (const auto& [name, blend] : paths) {
+          std::vector<uint8_t> got = dst;
+          blend(got.data() + offset, s, n);
+          ASSERT_EQ(got, want) << name << ": length " << n << " offset " << offset << " kind " << kind;
         }
       }
 }

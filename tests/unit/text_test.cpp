@@ -336,6 +336,62 @@ TEST_F(TextDrawTest, ClipAndDrawOff) {
   EXPECT_EQ(img->st.text_x, 14);
 }
 
+// Glyphs are blended into 32-bit images four pixels at a time and into
+// 24-bit ones pixel by pixel: both must give the same colours, at every
+// depth of font cell, with and without a filter level, with glyphs cut by
+// both image edges and spans ending at every remainder of four, and the
+// alpha bytes of the 32-bit image must stay.
+TEST_F(TextDrawTest, ThirtyTwoBitTextEqualsTwentyFourBit) {
+  uint32_t seed = 0x9E3779B9u;
+  auto next = [&seed] {
+    seed ^= seed << 13, seed ^= seed >> 17, seed ^= seed << 5;
+    return seed;
+  };
+  for (int bits : {1, 2, 4, 8})
+    for (int filter : {0, 77})
+      for (int x : {-11, -3, 0, 1, 2, 3, 80, 93}) {
+        const uint32_t font = text::font_create();
+        text::Font* f = text::font_of(font);
+        f->h.cell_width = 13, f->h.cell_height = 9, f->h.first_char = 'A', f->h.cell_count = 2;
+        f->h.bits_per_pixel = bits, f->h.anti = bits > 1, f->h.max_advance = 14;
+        for (int c : {'A', 'B'}) f->h.glyphs[c] = {0, 11, 0, 3, 14};  // ink ends before the cell
+        f->h.data_size = (bits * 13 + 7) / 8 * 9 * 2;
+        std::vector<uint8_t> cells(size_t(f->h.data_size));
+        for (uint8_t& b : cells) b = uint8_t(next() & next());  // about a quarter of the bits set
+        ASSERT_TRUE(text::font_set_data(*f, cells));
+        uint32_t handles[2];
+        for (int k = 0; k < 2; k++) {
+          handles[k] = gfx::image_create(100, 20, k ? 32 : 24, nullptr, nullptr);
+          gfx::Image* im = gfx::image_of(handles[k]);
+          seed = 12345;  // the same background in both
+          for (int y = 0; y < 20; y++)
+            for (int i = 0; i < 100; i++) {
+              const uint32_t v = next();
+              std::memcpy(im->row(y) + i * im->bytes_pp, &v, size_t(im->bytes_pp));
+            }
+          im->st.color = 0x3C9DE1;
+          im->st.filter = filter;
+          vm::element_ref(font);
+          vm::element_release(im->st.font);
+          im->st.font = font;
+          gfx::set_target(*ctx, handles[k]);
+          run0(vm::h_text, {I(x), I(3), T("ABBA")});
+        }
+        gfx::Image* a = gfx::image_of(handles[0]);
+        gfx::Image* b = gfx::image_of(handles[1]);
+        for (int y = 0; y < 20; y++)
+          for (int i = 0; i < 100; i++)
+            ASSERT_EQ(gfx::get_pixel(*a, i, y), gfx::get_pixel(*b, i, y))
+                << "bits " << bits << " filter " << filter << " x " << x << " at " << i << ", " << y;
+        seed = 12345;
+        for (int y = 0; y < 20; y++)
+          for (int i = 0; i < 100; i++) ASSERT_EQ(b->row(y)[i * 4 + 3], next() >> 24) << "alpha at " << i << ", " << y;
+        gfx::set_target(*ctx, img_handle);
+        for (uint32_t h : handles) vm::element_release(h);
+        vm::element_release(font);
+      }
+}
+
 TEST_F(TextDrawTest, ShadowInTheBackgroundColourOffsetByDirection) {
   img->st.back = 0x0000FF;
   run0(vm::h_fontshadow, {I(8), I(2), I(3)});  // right and down

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "base/bytes.h"
+#include "base/pixel_rows.h"
 
 namespace gfx {
 
@@ -189,6 +190,20 @@ Result<uint32_t> formats::decode_dib(const uint8_t* dib, size_t size, int64_t pi
   const uint32_t handle = made.value();
   Image* img = image_of(handle);
   if (!img->pixels) return handle;
+  // The common depths are row copies: 24 bits are stored as the file has
+  // them, 32 bits with the usual masks too (the alpha byte kept, or set
+  // opaque when the file has none).
+  const bool plain32 = d.bits == 32 && d.masks[0] == 0xFF0000 && d.masks[1] == 0xFF00 && d.masks[2] == 0xFF &&
+                       (d.masks[3] == 0xFF000000u || d.masks[3] == 0);
+  if (!icon && (d.bits == 24 || plain32) && img->bytes_pp * 8 == d.bits) {
+    for (int64_t r = 0; r < d.height; r++) {
+      const uint8_t* s = px + r * src_stride;
+      uint8_t* o = store_row(*img, d.top_down ? d.height - 1 - r : r);
+      if (d.bits == 32 && !d.masks[3]) base::copy_opaque32(o, s, size_t(d.width));
+      else std::memcpy(o, s, size_t(row_bytes));
+    }
+    return handle;
+  }
   Channel ch[4] = {Channel(d.masks[0]), Channel(d.masks[1]), Channel(d.masks[2]), Channel(d.masks[3])};
   bool any_alpha = false;
   for (int64_t r = 0; r < d.height; r++) {
