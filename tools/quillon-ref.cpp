@@ -39,9 +39,10 @@ struct SysVar {
   const char* kind;
   long long default_int;
   const char* default_text;
+  const char* default_source;  // a macro such as the version, not a text
 };
 constexpr SysVar kSysVars[] = {
-#define QSYSVAR(name, kind, dint, dtext) {#name, #kind, dint, dtext},
+#define QSYSVAR(name, kind, dint, dtext) {#name, #kind, dint, dtext, #dtext},
 #include "vm/sysvars.def"
 #undef QSYSVAR
 };
@@ -116,9 +117,15 @@ std::string render_entry(const Entry& e) {
     std::string kind = v->kind;
     for (char& c : kind) c = char(std::tolower(static_cast<unsigned char>(c)));
     std::string def = (kind == "text" || kind == "float") ? show_text(v->default_text) : std::to_string(v->default_int);
-    o << "Kind: " << kind << ", default " << (def.empty() ? "empty" : "`" + def + "`")
-      << "; `" << e.name << "` alone reads it, `" << e.name << " value` (or `set " << e.name
-      << " value`) sets it.\n\n";
+    // A default given by a build setting changes from build to build: say what it is.
+    if (v->default_source[0] != '"') def = "the player's version";
+    else if (def.empty()) def = "empty";
+    else def = "`" + def + "`";
+    o << "Kind: " << kind << ", default " << def << "; `" << e.name << "` alone reads it";
+    if (e.args == "-")
+      o << " (setting it changes nothing).\n\n";
+    else
+      o << ", `" << e.name << " value` (or `set " << e.name << " value`) sets it.\n\n";
   }
   if (!e.description.empty()) o << e.description << "\n\n";
   if (!e.linux_note.empty()) o << "Linux: " << linux_text(e.linux_note) << "\n\n";
