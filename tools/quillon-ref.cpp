@@ -121,7 +121,11 @@ std::string render_entry(const Entry& e) {
     if (v->default_source[0] != '"') def = "the player's version";
     else if (def.empty()) def = "empty";
     else def = "`" + def + "`";
-    o << "Kind: " << kind << ", default " << def << "; `" << e.name << "` alone reads it";
+    if (kind == "computed")  // answered by the subsystem that owns it, once that registers
+      o << "Kind: computed by the player (a stored integer, default " << def << ", where nothing computes it); `"
+        << e.name << "` alone reads it";
+    else
+      o << "Kind: " << kind << ", default " << def << "; `" << e.name << "` alone reads it";
     if (e.args == "-")
       o << " (setting it changes nothing).\n\n";
     else
@@ -141,7 +145,7 @@ std::map<std::string, std::string> render(const std::vector<Family>& families) {
   index << "# Command reference\n\n"
         << "<!-- Made by tools/quillon-ref from src/vm/commands.ref; edit that file, not this one. -->\n\n"
         << "Every command and system variable of the script language, " << total
-        << " names, by family. Arguments are in script order and separated by blanks in a script "
+        << " names, by family: the whole command table less the control words. Arguments are in script order and separated by blanks in a script "
            "(`docs/language.md`); `[...]` marks what may be left out. A command that leaves no "
            "result says so. The control words that only the compiler writes (`_call`, `_goto` "
            "...) are described in `docs/language.md`.\n\n";
