@@ -1,0 +1,84 @@
+#!/bin/sh
+# Runs one program of the guide (docs/guide/programs/) or of the examples
+# (examples/NAME/) as its reader would, headless:
+#   tests/programs/run_program_test.sh BIN_DIR PATH/NAME.qns
+# Copies the files of the program's folder (its pictures, sounds, data)
+# into a temporary directory, compiles NAME.qns with `quillonc --strict`
+# (a warning is a fault in a program that readers copy), runs
+# `quillon --headless --fixed-clock --snapshot` there, with NAME.events
+# when it exists, and checks: status 0, nothing on standard error, standard
+# output equal to NAME.out when that exists, and the snapshot equal to
+# NAME.png pixel for pixel (with QUILLON_SNAPSHOT_DIR set, the snapshot is
+# kept there as NAME.png, to make or renew the picture after looking at it).
+# Every page of the guide and the README that quotes the program (a line
+# `<!-- program: RELATIVE/PATH.qns -->` before a fenced block) must quote
+# it exactly.
+set -eu
+
+bin=$(cd "${1:?usage: run_program_test.sh BIN_DIR PROGRAM.qns}" && pwd)
+program=${2:?usage: run_program_test.sh BIN_DIR PROGRAM.qns}
+dir=$(cd "$(dirname "$program")" && pwd)
+name=$(basename "$program" .qns)
+root=$(cd "$(dirname "$0")/../.." && pwd)
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/quillon-program-$name.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+find "$dir" -maxdepth 1 -type f -exec cp {} "$work/" \;
+cd "$work"
+XDG_CONFIG_HOME=$work/config
+XDG_DATA_HOME=$work/data
+export XDG_CONFIG_HOME XDG_DATA_HOME
+
+failed=0
+if ! "$bin/quillonc" --strict "$name.qns" 2>compile.err; then
+  echo "FAIL $name: quillonc --strict rejected it:" >&2
+  cat compile.err >&2
+  exit 1
+fi
+events=
+[ -f "$dir/$name.events" ] && events=$dir/$name.events
+status=0
+"$bin/quillon" --headless --fixed-clock --snapshot "$work/actual.png" ${events:+--events "$events"} "$name.qnc" \
+  >actual.out 2>actual.err || status=$?
+if [ "$status" -ne 0 ]; then
+  echo "FAIL $name: the player exited with status $status" >&2
+  failed=1
+fi
+if [ -s actual.err ]; then
+  echo "FAIL $name: the program wrote to standard error:" >&2
+  cat actual.err >&2
+  failed=1
+fi
+if [ -f "$dir/$name.out" ] && ! diff -u "$dir/$name.out" actual.out >&2; then
+  echo "FAIL $name: standard output differs from $name.out" >&2
+  failed=1
+fi
+if [ -n "${QUILLON_SNAPSHOT_DIR:-}" ] && [ -f actual.png ]; then
+  cp actual.png "$QUILLON_SNAPSHOT_DIR/$name.png"
+fi
+if [ ! -f actual.png ]; then
+  echo "FAIL $name: no snapshot written" >&2
+  failed=1
+elif ! "$bin/png_compare" "$dir/$name.png" actual.png >&2; then
+  echo "FAIL $name: the snapshot differs from $name.png" >&2
+  failed=1
+fi
+
+# The quotes of the program in the guide's pages and the README.
+for page in "$root"/docs/guide/*.md "$root/README.md"; do
+  [ -f "$page" ] || continue
+  pagedir=$(dirname "$page")
+  for quoted in $(sed -n 's/^<!-- program: \(.*\) -->$/\1/p' "$page"); do
+    [ "$(cd "$pagedir/$(dirname "$quoted")" 2>/dev/null && pwd)/$(basename "$quoted")" = "$dir/$name.qns" ] || continue
+    awk -v want="<!-- program: $quoted -->" '
+      $0 == want { found = 1; next }
+      found == 1 && /^```/ { found = 2; next }
+      found == 2 && /^```/ { exit }
+      found == 2 { print }' "$page" >quoted.qns
+    if ! diff -u "$dir/$name.qns" quoted.qns >&2; then
+      echo "FAIL $name: $(basename "$page") quotes it differently" >&2
+      failed=1
+    fi
+  done
+done
+exit $failed
