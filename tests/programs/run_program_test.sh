@@ -6,7 +6,7 @@
 # into a temporary directory, compiles NAME.qns with `quillonc --strict`
 # (a warning is a fault in a program that readers copy), runs
 # `quillon --headless --fixed-clock --snapshot` there, with NAME.events
-# when it exists, and checks: status 0, nothing on standard error, standard
+# when it exists and the words of NAME.args after the program, and checks: status 0, nothing on standard error, standard
 # output equal to NAME.out when that exists, and the snapshot equal to
 # NAME.png pixel for pixel (with QUILLON_SNAPSHOT_DIR set, the snapshot is
 # kept there as NAME.png, to make or renew the picture after looking at it).
@@ -37,8 +37,11 @@ if ! "$bin/quillonc" --strict "$name.qns" 2>compile.err; then
 fi
 events=
 [ -f "$dir/$name.events" ] && events=$dir/$name.events
+words=
+[ -f "$dir/$name.args" ] && words=$(cat "$dir/$name.args")
 status=0
-"$bin/quillon" --headless --fixed-clock --snapshot "$work/actual.png" ${events:+--events "$events"} "$name.qnc" \
+# shellcheck disable=SC2086 # the words are split as a shell splits them
+"$bin/quillon" --headless --fixed-clock --snapshot "$work/actual.png" ${events:+--events "$events"} "$name.qnc" $words \
   >actual.out 2>actual.err || status=$?
 if [ "$status" -ne 0 ]; then
   echo "FAIL $name: the player exited with status $status" >&2
