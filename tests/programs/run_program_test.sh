@@ -10,6 +10,11 @@
 # output equal to NAME.out when that exists, and the snapshot equal to
 # NAME.png pixel for pixel (with QUILLON_SNAPSHOT_DIR set, the snapshot is
 # kept there as NAME.png, to make or renew the picture after looking at it).
+# When NAME.pack exists (the member files of a package, besides the
+# program), the program is also packaged as its reader would package it:
+# compiled as startup.qnc, packed with quillon-vk create, run as the archive
+# and as a program bound from it, in a folder without the loose files; both
+# must show NAME.png too.
 # Every page of the guide and the README that quotes the program (a line
 # `<!-- program: RELATIVE/PATH.qns -->` before a fenced block) must quote
 # it exactly.
@@ -65,6 +70,28 @@ if [ ! -f actual.png ]; then
 elif ! "$bin/png_compare" "$dir/$name.png" actual.png >&2; then
   echo "FAIL $name: the snapshot differs from $name.png" >&2
   failed=1
+fi
+
+if [ -f "$dir/$name.pack" ]; then
+  mkdir package run
+  "$bin/quillonc" --no-listing -o package/startup.qnc "$name.qns"
+  # shellcheck disable=SC2046 # one member file a word
+  (cd "$work" && "$bin/quillon-vk" create run/app.vk package/startup.qnc $(cat "$dir/$name.pack")) >/dev/null
+  "$bin/quillon-vk" bind run/app.vk -o run/app >/dev/null
+  for packed in app.vk app; do
+    if [ "$packed" = app ]; then player=./app; target=; else player=$bin/quillon; target=app.vk; fi
+    status=0
+    (cd run && "$player" --headless --fixed-clock --snapshot "$work/$packed.png" ${events:+--events "$events"} $target) \
+      >/dev/null 2>"$packed.err" || status=$?
+    if [ "$status" -ne 0 ] || [ -s "$packed.err" ]; then
+      echo "FAIL $name: packaged as $packed, status $status:" >&2
+      cat "$packed.err" >&2
+      failed=1
+    elif ! "$bin/png_compare" "$dir/$name.png" "$packed.png" >&2; then
+      echo "FAIL $name: packaged as $packed, the snapshot differs from $name.png" >&2
+      failed=1
+    fi
+  done
 fi
 
 # The quotes of the program in the guide's pages and the README.
