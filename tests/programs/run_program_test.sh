@@ -15,9 +15,9 @@
 # compiled as startup.qnc, packed with quillon-vk create, run as the archive
 # and as a program bound from it, in a folder without the loose files; both
 # must show NAME.png too.
-# Every page of the guide and the README that quotes the program (a line
-# `<!-- program: RELATIVE/PATH.qns -->` before a fenced block) must quote
-# it exactly.
+# Every page of the guide and the README that quotes the program or one of
+# its files (a line `<!-- program: RELATIVE/PATH -->` before a fenced
+# block) must quote it exactly.
 set -eu
 
 bin=$(cd "${1:?usage: run_program_test.sh BIN_DIR PROGRAM.qns}" && pwd)
@@ -99,14 +99,17 @@ for page in "$root"/docs/guide/*.md "$root/README.md"; do
   [ -f "$page" ] || continue
   pagedir=$(dirname "$page")
   for quoted in $(sed -n 's/^<!-- program: \(.*\) -->$/\1/p' "$page"); do
-    [ "$(cd "$pagedir/$(dirname "$quoted")" 2>/dev/null && pwd)/$(basename "$quoted")" = "$dir/$name.qns" ] || continue
+    # The program itself, or a file of it: NAME.events, NAME.out.
+    case $(basename "$quoted") in "$name".*) ;; *) continue ;; esac
+    [ "$(cd "$pagedir/$(dirname "$quoted")" 2>/dev/null && pwd)" = "$dir" ] || continue
+    file=$dir/$(basename "$quoted")
     awk -v want="<!-- program: $quoted -->" '
       $0 == want { found = 1; next }
       found == 1 && /^```/ { found = 2; next }
       found == 2 && /^```/ { exit }
       found == 2 { print }' "$page" >quoted.qns
-    if ! diff -u "$dir/$name.qns" quoted.qns >&2; then
-      echo "FAIL $name: $(basename "$page") quotes it differently" >&2
+    if ! diff -u "$file" quoted.qns >&2; then
+      echo "FAIL $name: $(basename "$page") quotes $(basename "$file") differently" >&2
       failed=1
     fi
   done
