@@ -6,8 +6,9 @@
 # into a temporary directory, compiles NAME.qns with `quillonc --strict`
 # (a warning is a fault in a program that readers copy), runs
 # `quillon --headless --fixed-clock --snapshot` there, with NAME.events
-# when it exists and the words of NAME.args after the program, and checks: status 0, nothing on standard error, standard
-# output equal to NAME.out when that exists, and the snapshot equal to
+# when it exists and the words of NAME.args after the program, and checks:
+# status 0, nothing on standard error, standard output equal to NAME.out
+# when that exists, and the snapshot equal to
 # NAME.png pixel for pixel (with QUILLON_SNAPSHOT_DIR set, the snapshot is
 # kept there as NAME.png, to make or renew the picture after looking at it).
 # When NAME.pack exists (the member files of a package, besides the
