@@ -291,6 +291,7 @@ int main(int argc, char** argv) {
   // The archive this program carries: one bound to it, else the built-in one.
   static std::string bound;
   std::string bound_problem;
+  storage::set_builtin_archive(kBuiltinArchive, kBuiltinArchive_size);
   if (storage::read_bound_archive("/proc/self/exe", bound, &bound_problem)) {
     storage::set_own_archive(reinterpret_cast<const uint8_t*>(bound.data()), bound.size());
     flags.bound_runtime = true;

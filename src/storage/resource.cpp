@@ -15,6 +15,8 @@ namespace {
 
 const uint8_t* g_own_data = nullptr;
 size_t g_own_size = 0;
+const uint8_t* g_builtin_data = nullptr;
+size_t g_builtin_size = 0;
 
 bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
@@ -83,6 +85,11 @@ void set_own_archive(const uint8_t* data, size_t size) {
   g_own_size = data ? size : 0;
 }
 
+void set_builtin_archive(const uint8_t* data, size_t size) {
+  g_builtin_data = data;
+  g_builtin_size = data ? size : 0;
+}
+
 uint32_t resource_open(std::string_view rest) {
   ResourceName r = resource_name_split(rest);
   if (r.name.empty()) return 0;
@@ -99,6 +106,14 @@ uint32_t resource_open(std::string_view rest) {
   if (equals_nocase(r.name, "VK") && r.type_number == kResourceRcdata) return archive;
   uint32_t member = member_stream(archive, lower_copy(r.name));
   vm::element_release(archive);  // the member stream holds its own reference
+  // A bound program's archive holds the author's files only: what the
+  // player itself needs (its default font) comes from its built-in archive.
+  if (!member && r.file.empty() && g_builtin_data && g_builtin_data != g_own_data) {
+    archive = archive_copy_stream(g_builtin_data, g_builtin_size);
+    if (!archive) return 0;
+    member = member_stream(archive, lower_copy(r.name));
+    vm::element_release(archive);
+  }
   return member;
 }
 

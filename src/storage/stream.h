@@ -96,6 +96,9 @@ void set_network_reader(NetworkReader reader);
 // the running executable when there is one, else the player's built-in one.
 // The bytes must outlive every stream opened on them.
 void set_own_archive(const uint8_t* data, size_t size);
+// The player's built-in archive. A member that a bound program's own archive
+// lacks ("resource::default.vkf") is looked for there next.
+void set_builtin_archive(const uint8_t* data, size_t size);
 
 // Largest inflated gzip content accepted; a larger member is returned raw.
 inline constexpr int64_t kMaxInflatedSize = int64_t(1) << 30;

@@ -6,7 +6,9 @@
 #   pixel (with QUILLON_SNAPSHOT_DIR set it is kept there as
 #   startup_script.png, to renew the expected picture after looking at it);
 # - run with no name at all, it greets and then stays until its window is
-#   closed.
+#   closed;
+# - its tour, driven by startup_tour.events to the hotspot screen and a
+#   click on a square, must end on startup_tour.png.
 # Usage: startup_script.sh BIN_DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -31,6 +33,15 @@ if [ -n "${QUILLON_SNAPSHOT_DIR:-}" ]; then
   cp still.png "$QUILLON_SNAPSHOT_DIR/startup_script.png"
 fi
 "$bin/png_compare" "$here/startup_script.png" still.png || fail "the picture differs from startup_script.png"
+
+status=0
+"$bin/quillon" --headless --fixed-clock --events "$here/startup_tour.events" --snapshot tour.png >tour.out 2>tour.err || status=$?
+[ "$status" -eq 0 ] || { cat tour.err >&2; fail "the tour ended with status $status"; }
+[ ! -s tour.err ] || { cat tour.err >&2; fail "the tour wrote to standard error"; }
+if [ -n "${QUILLON_SNAPSHOT_DIR:-}" ]; then
+  cp tour.png "$QUILLON_SNAPSHOT_DIR/startup_tour.png"
+fi
+"$bin/png_compare" "$here/startup_tour.png" tour.png || fail "the tour's picture differs from startup_tour.png"
 
 # Without "still" the script waits for its window to close: the player is
 # still running well after the greeting (and the drawing after it).
