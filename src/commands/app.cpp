@@ -8,7 +8,6 @@
 // child, so the status of a process that a library started is left to
 // it). The program reads standard input from /dev/null.
 #include <fcntl.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -23,11 +22,10 @@
 #include <vector>
 
 #include "commands/app.h"
+#include "platform/desktop_tools.h"
 #include "storage/files.h"
 #include "vm/commands.h"
 #include "vm/interp.h"
-
-extern char** environ;
 
 namespace vm {
 namespace {
@@ -101,19 +99,10 @@ int64_t spawn(const std::vector<std::string>& argv) {
   args.push_back(nullptr);
 
   posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawnattr_init(&attr);
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &all);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t pid = 0;
-  int rc = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
-  posix_spawnattr_destroy(&attr);
+  int rc = platform::spawn_program(pid, actions, args.data());
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return 0;
   try {

@@ -105,16 +105,6 @@ bool load(const std::string& path, IniFile& ini, bool& exists) {
   return true;
 }
 
-bool write_all(int fd, const std::string& data) {
-  for (size_t at = 0; at < data.size();) {
-    ssize_t put = ::write(fd, data.data() + at, data.size() - at);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    at += size_t(put);
-  }
-  return true;
-}
-
 // Writes the lines back. An existing file is replaced through a new file
 // beside it, so that a failed write never leaves it half written.
 bool save(const std::string& path, const IniFile& ini, bool exists) {
@@ -123,7 +113,7 @@ bool save(const std::string& path, const IniFile& ini, bool exists) {
   if (!exists) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) return false;
-    bool ok = write_all(fd, data);
+    bool ok = storage::write_all(fd, data);
     return ::close(fd) == 0 && ok;
   }
   char resolved[PATH_MAX];
@@ -133,7 +123,7 @@ bool save(const std::string& path, const IniFile& ini, bool exists) {
   std::string temp = target + ".XXXXXX";
   int fd = ::mkstemp(temp.data());
   if (fd < 0) return false;
-  bool ok = ::fchmod(fd, st.st_mode & 07777) == 0 && write_all(fd, data);
+  bool ok = ::fchmod(fd, st.st_mode & 07777) == 0 && storage::write_all(fd, data);
   ok = ::close(fd) == 0 && ok;
   if (ok) ok = ::rename(temp.c_str(), target.c_str()) == 0;
   if (!ok) ::unlink(temp.c_str());

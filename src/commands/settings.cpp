@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "storage/files.h"
+
 namespace settings {
 namespace {
 
@@ -145,16 +147,6 @@ bool read_file(const std::string& path, std::string& data, std::string* error) {
   return ok;
 }
 
-bool write_all(int fd, const std::string& data) {
-  for (size_t at = 0; at < data.size();) {
-    ssize_t put = ::write(fd, data.data() + at, data.size() - at);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    at += size_t(put);
-  }
-  return true;
-}
-
 // Makes the folder and its parents (mode 0700 for the ones made).
 bool make_dirs(const std::string& dir) {
   for (size_t at = 1; at <= dir.size(); at++) {
@@ -207,7 +199,7 @@ bool write_file(const std::string& path, const std::string& data, std::string* e
     if (error) *error = path + ": a new file cannot be made: " + std::strerror(errno);
     return false;
   }
-  bool ok = ::fchmod(fd, 0600) == 0 && write_all(fd, data) && ::fsync(fd) == 0;
+  bool ok = ::fchmod(fd, 0600) == 0 && storage::write_all(fd, data) && ::fsync(fd) == 0;
   ok = ::close(fd) == 0 && ok;
   if (ok) ok = ::rename(temp.c_str(), path.c_str()) == 0;
   if (!ok) {

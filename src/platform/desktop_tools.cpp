@@ -32,6 +32,20 @@ bool have_tool(const std::string& name) {
   return false;
 }
 
+int spawn_program(pid_t& pid, const posix_spawn_file_actions_t& actions, char* const argv[]) {
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  int rc = posix_spawnp(&pid, argv[0], &actions, &attr, argv, environ);
+  posix_spawnattr_destroy(&attr);
+  return rc;
+}
+
 bool wayland_session() {
   const char* w = std::getenv("WAYLAND_DISPLAY");
   return w && *w;
@@ -62,17 +76,8 @@ int run_tool(const std::vector<std::string>& argv, const std::string* input, std
   else
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &all);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t pid = 0;
-  int rc = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
-  posix_spawnattr_destroy(&attr);
+  int rc = spawn_program(pid, actions, args.data());
   posix_spawn_file_actions_destroy(&actions);
   if (input) ::close(in[1]);
   if (output) ::close(out[1]);

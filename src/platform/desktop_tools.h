@@ -3,6 +3,9 @@
 // shell ever sees the arguments.
 #pragma once
 
+#include <spawn.h>
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -18,6 +21,12 @@ bool have_tool(const std::string& name);
 // than timeout_ms (negative: no limit) is killed. The exit status, or -1
 // when it could not be started, was killed or did not end in time.
 int run_tool(const std::vector<std::string>& argv, const std::string* input, std::string* output, int timeout_ms);
+
+// Starts argv[0] (searched in PATH) with the file actions, as posix_spawnp
+// does, but with the signal state of a fresh process: nothing blocked and
+// every signal at its default action, whatever the player set for itself.
+// Returns posix_spawnp's result (0 when started).
+int spawn_program(pid_t& pid, const posix_spawn_file_actions_t& actions, char* const argv[]);
 
 // True in a Wayland session (WAYLAND_DISPLAY set): its tools are wl-copy,
 // wl-paste and grim rather than xclip and import.

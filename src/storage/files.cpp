@@ -87,6 +87,16 @@ void finish_none(Interp& ctx, uint32_t n) { vm::pop_n(ctx, n); }
 
 // --- names and whole streams ------------------------------------------------------
 
+bool write_all(int fd, std::string_view data) {
+  for (size_t at = 0; at < data.size();) {
+    ssize_t put = ::write(fd, data.data() + at, data.size() - at);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    at += size_t(put);
+  }
+  return true;
+}
+
 bool disk_path(std::string_view name, std::string& path) {
   if (has_prefix(name, "disk:")) {
     name.remove_prefix(5);

@@ -64,6 +64,10 @@ void finish_none(vm::Interp& ctx, uint32_t n);
 // empty names and for names holding a NUL byte.
 bool disk_path(std::string_view name, std::string& path);
 
+// Writes all of `data` to the descriptor, again after an interrupted or
+// short write; false when a write fails.
+bool write_all(int fd, std::string_view data);
+
 // Largest whole file read into one text.
 inline constexpr int64_t kWholeFileLimit = 0x7fff0000;
 
