@@ -91,6 +91,18 @@ inline Value* find(Interp& ctx, ElementEntry* e, Value name) {
   return true;
 }
 
+// The value a read of `cell` gives, with a reference taken for the reader;
+// false for an array or a timer, which `at` expands (the slow path's work).
+[[gnu::always_inline]] inline bool plain_value(const Value& cell, Value& out) {
+  if (cell.is_element()) {
+    uint32_t type = element_type_of(cell);
+    if (type == kTypeArray || type == kTypeTimer) return false;
+    value_ref(cell);
+  }
+  out = cell;
+  return true;
+}
+
 // `AT:name` on an empty frame: the variable's value (not an array or a
 // timer, which `at` expands) takes the marker's place.
 [[gnu::always_inline]] inline bool at(Interp& ctx, uint32_t w) {
@@ -98,12 +110,8 @@ inline Value* find(Interp& ctx, ElementEntry* e, Value name) {
   if (!e || !room(ctx, 1) || !frame_holds(ctx, 0)) return false;
   Value* cell = find(ctx, e, operand_handle(w));
   if (!cell) return false;
-  Value v = *cell;
-  if (v.is_element()) {
-    uint32_t type = element_type_of(v);
-    if (type == kTypeArray || type == kTypeTimer) return false;
-    value_ref(v);
-  }
+  Value v;
+  if (!plain_value(*cell, v)) return false;
   ctx.frame_depth = ctx.top->lo();
   *ctx.top = v;
   return true;
@@ -121,12 +129,8 @@ inline Value* find(Interp& ctx, ElementEntry* e, Value name) {
   if (!e) return false;
   Value* cell = find(ctx, e, operand_handle(next));
   if (!cell) return false;
-  Value v = *cell;
-  if (v.is_element()) {
-    uint32_t type = element_type_of(v);
-    if (type == kTypeArray || type == kTypeTimer) return false;
-    value_ref(v);
-  }
+  Value v;
+  if (!plain_value(*cell, v)) return false;
   ctx.pc++;
   ctx.tick_countdown--;
   if (frames == 2) open_frame(ctx);
@@ -176,12 +180,8 @@ inline bool array_item(Interp& ctx, uint32_t w) {
   if (read) {
     Value* item = table_find(*cell, index);
     if (!item) return false;
-    Value v = *item;
-    if (v.is_element()) {
-      uint32_t type = element_type_of(v);
-      if (type == kTypeArray || type == kTypeTimer) return false;
-      value_ref(v);
-    }
+    Value v;
+    if (!plain_value(*item, v)) return false;
     ctx.frame_depth = ctx.top[2].lo();
     ctx.top[2] = v;
     ctx.top += 2;
