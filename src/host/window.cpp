@@ -165,21 +165,24 @@ void handle_event(Interp& ctx, const platform::Event& e) {
 }
 
 // Serves up to 32 waiting events: the scripted ones that are due first,
-// then the window system's; --record writes each one.
+// then the window system's; --record writes each one. A button press ends
+// the round: the script must see the button down before its release is
+// served, or a quick click (both in one batch) would set var_mousekey and
+// clear it again before a waiting loop could read it.
 bool pump(Interp& ctx) {
   platform::Event e;
   int served = 0;
-  while (served < 32 && next_scripted_event(e)) {
+  auto serve = [&] {
     served++;
     record_event(e);
     handle_event(ctx, e);
-  }
+    return e.kind != platform::EventKind::MouseDown;
+  };
+  while (served < 32 && next_scripted_event(e))
+    if (!serve()) return true;
   if (!g_platform) return served > 0;
-  while (served < 32 && g_platform->poll_event(e)) {
-    served++;
-    record_event(e);
-    handle_event(ctx, e);
-  }
+  while (served < 32 && g_platform->poll_event(e))
+    if (!serve()) return true;
   return served > 0;
 }
 
