@@ -98,9 +98,9 @@ void set_shape(Args& a, gfx::LayerShape Layer::*part, bool box, bool round) {
     s.x1 = c16(a.coord(1, true)), s.y1 = c16(a.coord(2, false)), s.x2 = c16(a.coord(3, true)), s.y2 = c16(a.coord(4, false));
     if (box) {
       s.thickness = int32_t(std::clamp<int64_t>(a.i(5, 1), -256, 256));
-      if (round) s.corner_w = c16(a.i(6, 0)), s.corner_h = c16(a.i(7, a.i(6, 0)));
+      if (round) s.corner_w = c16(a.i(6, 16)), s.corner_h = c16(a.i(7, a.i(6, 16)));
     } else if (round) {
-      s.corner_w = c16(a.i(5, 0)), s.corner_h = c16(a.i(6, a.i(5, 0)));
+      s.corner_w = c16(a.i(5, 16)), s.corner_h = c16(a.i(6, a.i(5, 16)));
     }
     gfx::layer_redraw(*l);
   }
@@ -302,7 +302,9 @@ void h_layerfilter(Interp& ctx) {
 }
 void h_layertextfilter(Interp& ctx) { h_layerfilter(ctx); }
 
-// layerrect / layerrectround / layerbox / layerboxround layer x1 y1 x2 y2 ...;
+// layerrect layer x1 y1 x2 y2 / layerrectround ... [corner width=16 [corner
+// height]] / layerbox ... [thickness=1] / layerboxround ... [thickness=1
+// [corner width=16 [corner height]]], as the draw commands of those names;
 // with fewer than four corners the part is removed.
 void h_layerrect(Interp& ctx) {
   Args a = open_layers(ctx);

@@ -15,6 +15,7 @@
 #include "graphics/draw.h"
 #include "graphics/image_load.h"
 #include "graphics/image_put.h"
+#include "graphics/shapes.h"
 #include "storage/membuf.h"
 #include "vm/clock.h"
 #include "vm/interp.h"
@@ -168,18 +169,55 @@ void draw_box_rings(Image& img, int64_t x1, int64_t y1, int64_t x2, int64_t y2, 
   }
 }
 
+// Draws one rectangle or box part of a layer at (x, y) into `dst` within
+// `r`. A filter level makes it translucent as drawpixel's is: the part is
+// drawn opaquely, and every pixel it changed becomes the blend of the old
+// pixel and the part's colour (a pixel it leaves alone needs no blend, as
+// blending a colour with itself gives that colour).
+void draw_shape(const LayerShape& s, bool box, bool round, int64_t x, int64_t y, Image& dst) {
+  if (!s.enabled) return;
+  int64_t a = x + s.x1, b = y + s.y1, c = x + s.x2, d = y + s.y2;
+  if (a > c) std::swap(a, c);
+  if (b > d) std::swap(b, d);
+  Rect area{};
+  if (!clip_rect(dst, area)) return;
+  area.x1 = int32_t(std::max<int64_t>(area.x1, a - (box ? 256 : 0)));
+  area.y1 = int32_t(std::max<int64_t>(area.y1, b - (box ? 256 : 0)));
+  area.x2 = int32_t(std::min<int64_t>(area.x2, c + (box ? 256 : 0)));
+  area.y2 = int32_t(std::min<int64_t>(area.y2, d + (box ? 256 : 0)));
+  if (area.x1 > area.x2 || area.y1 > area.y2) return;
+  std::vector<uint32_t> before;
+  const int64_t w = int64_t(area.x2) - area.x1 + 1;
+  if (s.filter > 0) {
+    before.reserve(size_t(w * (int64_t(area.y2) - area.y1 + 1)));
+    for (int32_t py = area.y1; py <= area.y2; py++)
+      for (int32_t px = area.x1; px <= area.x2; px++) before.push_back(get_pixel(dst, px, py));
+  }
+  if (round) {
+    // As drawrectround and drawboxround draw them: the far edges excluded.
+    const int64_t pen = box ? std::max<int32_t>(1, std::abs(s.thickness)) : 1;
+    draw_round_box(dst, a, b, c, d, s.corner_w, s.corner_h, pen, !box, s.color);
+  } else if (box) {
+    draw_box_rings(dst, a, b, c, d, s.thickness, s.color);
+  } else {
+    fill_rect(dst, a, b, c, d, s.color);
+  }
+  if (s.filter <= 0) return;
+  size_t i = 0;
+  for (int32_t py = area.y1; py <= area.y2; py++)
+    for (int32_t px = area.x1; px <= area.x2; px++, i++)
+      if (get_pixel(dst, px, py) != before[i]) set_pixel(dst, px, py, blend(before[i], s.color, s.filter));
+}
+
 // Draws one layer into `dst` within `r` (the clip rectangle is set to r).
 void draw_layer(Layer& l, Image& dst, const Rect& r) {
   const DrawState saved = dst.st;
   dst.st.minx = int16_t(r.x1), dst.st.miny = int16_t(r.y1), dst.st.maxx = int16_t(r.x2), dst.st.maxy = int16_t(r.y2);
   const int64_t x = l.x, y = l.y;
-  if (l.rect.enabled) fill_rect(dst, x + l.rect.x1, y + l.rect.y1, x + l.rect.x2, y + l.rect.y2, l.rect.color);
-  if (l.box.enabled) {
-    int64_t a = x + l.box.x1, b = y + l.box.y1, c = x + l.box.x2, d = y + l.box.y2;
-    if (a > c) std::swap(a, c);
-    if (b > d) std::swap(b, d);
-    draw_box_rings(dst, a, b, c, d, l.box.thickness, l.box.color);
-  }
+  draw_shape(l.rect, false, false, x, y, dst);
+  draw_shape(l.rect_round, false, true, x, y, dst);
+  draw_shape(l.box, true, false, x, y, dst);
+  draw_shape(l.box_round, true, true, x, y, dst);
   if (l.shown) {
     for (Image* img : images_of(l.image)) {
       if (!img->pixels) continue;
