@@ -15,6 +15,7 @@
 #include <ctime>
 #include <string>
 
+#include "vm/clock.h"
 #include "vm/commands.h"
 #include "vm/convert.h"
 #include "vm/element.h"
@@ -108,18 +109,33 @@ void map_integers(Interp& ctx, F f) {
     set_arg_owned(ctx, i, Value::from_int(f(value_to_integer(&ctx, ctx.top[i]))));
 }
 
-void get_date(Interp& ctx) {
+// The local date (YYYYMMDD) and time of day (HHMMSS) now. A fixed clock
+// (--fixed-clock) keeps the dates of a run with its timers and delays: its
+// date and time are the start's, moved on as far as the fixed clock moved.
+void local_now(int64_t& date, int64_t& time) {
+  if (clock_fixed()) {
+    const uint64_t s = clock_now() >> 32;  // local seconds since 1 January 2000
+    date = days_to_date(date_to_days(20000101) + int64_t(s / 86400));
+    time = seconds_to_time(int64_t(s % 86400));
+    return;
+  }
   std::time_t now = std::time(nullptr);
   std::tm tm{};
   localtime_r(&now, &tm);
-  push_int(ctx, int64_t(tm.tm_year + 1900) * 10000 + (tm.tm_mon + 1) * 100 + tm.tm_mday);
+  date = int64_t(tm.tm_year + 1900) * 10000 + (tm.tm_mon + 1) * 100 + tm.tm_mday;
+  time = int64_t(tm.tm_hour) * 10000 + tm.tm_min * 100 + tm.tm_sec;
+}
+
+void get_date(Interp& ctx) {
+  int64_t date, time;
+  local_now(date, time);
+  push_int(ctx, date);
 }
 
 void get_time(Interp& ctx) {
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  push_int(ctx, int64_t(tm.tm_hour) * 10000 + tm.tm_min * 100 + tm.tm_sec);
+  int64_t date, time;
+  local_now(date, time);
+  push_int(ctx, time);
 }
 
 // The clock is the system's: setting var_date or var_time changes nothing.
