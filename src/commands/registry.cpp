@@ -93,6 +93,23 @@ void finish_entry(Interp& ctx, uint32_t n, const settings::Entry& e) {
     storage::finish_text(ctx, n, e.data);
 }
 
+// A value of the kind, named by argument 1 of a regset command.
+settings::Entry named_entry(Interp& ctx, uint32_t n, settings::Kind kind) {
+  settings::Entry e;
+  e.name = TextArg(ctx, arg(ctx, n, 1)).str();
+  e.kind = kind;
+  return e;
+}
+
+// Stores the value under the key (made as needed); nothing without a key.
+void store(const char* what, const std::string& key, const settings::Entry& e) {
+  if (key.empty()) return;
+  change(what, [&](settings::Store& s) {
+    s.set(key, e);
+    return true;
+  });
+}
+
 }  // namespace
 
 // regnew key: makes the key (and the keys above it need not exist).
@@ -112,30 +129,17 @@ void h_regnew(Interp& ctx) {
 // regsetnum key name number: stores a 64-bit integer value.
 void h_regset(Interp& ctx) {
   uint32_t n = close_frame(ctx);
-  std::string key = key_arg(ctx, n, 0);
-  settings::Entry e;
-  e.name = TextArg(ctx, arg(ctx, n, 1)).str();
+  settings::Entry e = named_entry(ctx, n, settings::Kind::Text);
   e.data = TextArg(ctx, arg(ctx, n, 2)).str();
-  if (!key.empty())
-    change("regset", [&](settings::Store& s) {
-      s.set(key, e);
-      return true;
-    });
+  store("regset", key_arg(ctx, n, 0), e);
   pop_n(ctx, n);
 }
 
 void h_regsetnum(Interp& ctx) {
   uint32_t n = close_frame(ctx);
-  std::string key = key_arg(ctx, n, 0);
-  settings::Entry e;
-  e.name = TextArg(ctx, arg(ctx, n, 1)).str();
-  e.kind = settings::Kind::Number;
+  settings::Entry e = named_entry(ctx, n, settings::Kind::Number);
   e.number = value_to_integer(&ctx, arg(ctx, n, 2));
-  if (!key.empty())
-    change("regsetnum", [&](settings::Store& s) {
-      s.set(key, e);
-      return true;
-    });
+  store("regsetnum", key_arg(ctx, n, 0), e);
   pop_n(ctx, n);
 }
 
@@ -144,10 +148,7 @@ void h_regsetnum(Interp& ctx) {
 // (never lengthens).
 void h_regsetbin(Interp& ctx) {
   uint32_t n = close_frame(ctx);
-  std::string key = key_arg(ctx, n, 0);
-  settings::Entry e;
-  e.name = TextArg(ctx, arg(ctx, n, 1)).str();
-  e.kind = settings::Kind::Binary;
+  settings::Entry e = named_entry(ctx, n, settings::Kind::Binary);
   if (storage::MemBuf* m = storage::membuf_of(storage::element_arg(ctx, arg(ctx, n, 2), kTypeMemBuf)))
     e.data.assign(reinterpret_cast<const char*>(m->data), m->data ? size_t(m->size) : 0);
   else
@@ -156,11 +157,7 @@ void h_regsetbin(Interp& ctx) {
     int64_t length = value_to_integer(&ctx, arg(ctx, n, 3));
     if (length >= 0 && uint64_t(length) < e.data.size()) e.data.resize(size_t(length));
   }
-  if (!key.empty())
-    change("regsetbin", [&](settings::Store& s) {
-      s.set(key, e);
-      return true;
-    });
+  store("regsetbin", key_arg(ctx, n, 0), e);
   pop_n(ctx, n);
 }
 
