@@ -23,26 +23,10 @@ cp "$here/real_hotspots.qns" "$here/real_hotspots.events" .
   { cat headless.err; fail "the headless run failed"; }
 
 xvfb_start
-# The software renderer, so that leaks are checked (see real_window.sh).
-SDL_RENDER_DRIVER=software SDL_FRAMEBUFFER_ACCELERATION=0 \
-  LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$here/lsan-sdl.supp:print_suppressions=0" \
-  "$bin/quillon" real_hotspots.qnc >player.out 2>player.err &
-player_pid=$!
+player_start real_hotspots.qnc
 
 find_window '^Quillon real hotspots$' ||
   fail "not one window titled \"Quillon real hotspots\" but: $(tr '\n' ' ' <windows 2>/dev/null)"
-
-printed=0
-has_printed() { [ "$(wc -l <player.out)" -ge "$printed" ]; }
-# step LINES XDOTOOL-ARGUMENTS...: sends the input and waits for the lines
-# it makes the script print, so that no input overtakes the script.
-step() {
-  local lines=$1
-  shift
-  if [ "$#" -gt 0 ]; then xdotool "$@" || fail "xdotool $* failed"; fi
-  printed=$((printed + lines))
-  retry_for 10 has_printed || fail "after xdotool $*: the script printed $(wc -l <player.out) lines, not $printed"
-}
 
 step 1  # ready
 xdotool windowfocus --sync "$window" || fail "could not focus the window"

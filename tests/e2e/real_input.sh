@@ -30,12 +30,7 @@ cp "$here/real_input.qns" "$here/real_input.events" .
 
 xvfb_start
 
-# SDL's software renderer, no OpenGL loaded, so that leaks are checked (see
-# real_window.sh); lsan-sdl.supp names what system libraries keep.
-SDL_RENDER_DRIVER=software SDL_FRAMEBUFFER_ACCELERATION=0 \
-  LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$here/lsan-sdl.supp:print_suppressions=0" \
-  "$bin/quillon" real_input.qnc >player.out 2>player.err &
-player_pid=$!
+player_start real_input.qnc
 
 find_window '^Quillon real input$' ||
   fail "not one window titled \"Quillon real input\" but: $(tr '\n' ' ' <windows 2>/dev/null)"
@@ -43,20 +38,6 @@ find_window '^Quillon real input$' ||
 # The script prints a line for each key and each button going down; every
 # step waits for its lines, so that input is never sent before the script
 # is ready for it (a click is seen as a new place of the last button down).
-printed=0
-has_printed() { [ "$(wc -l <player.out)" -ge "$printed" ]; }
-expect_lines() {
-  printed=$((printed + $1))
-  retry_for 10 has_printed ||
-    fail "$2: the script printed $(wc -l <player.out) lines, not $printed"
-}
-# step LINES XDOTOOL-ARGUMENTS...: sends the input, waits for its lines.
-step() {
-  local lines=$1
-  shift
-  xdotool "$@" || fail "xdotool $* failed"
-  expect_lines "$lines" "xdotool $*"
-}
 
 expect_lines 1 "starting"  # ready
 

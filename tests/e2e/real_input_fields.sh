@@ -36,26 +36,11 @@ sed -e 's/\[ *XF86Tools *\]/[ ediaeresis ]/' -e 's/\[ *XF86Launch5 *\]/[ udiaere
 timeout 10 xkbcomp -w0 chars.xkb "$DISPLAY" || fail "could not load the keymap with the characters"
 timeout 10 xkbcomp -xkb "$DISPLAY" - 2>/dev/null | grep -q 'FK16> *{ *\[ *EuroSign' ||
   fail "the server's keymap has no key for the euro sign"
-# The software renderer, so that leaks are checked (see real_window.sh).
-SDL_RENDER_DRIVER=software SDL_FRAMEBUFFER_ACCELERATION=0 \
-  LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$here/lsan-sdl.supp:print_suppressions=0" \
-  "$bin/quillon" real_input_fields.qnc >player.out 2>player.err &
-player_pid=$!
+player_start real_input_fields.qnc
 
 find_window '^Quillon real input fields$' ||
   fail "not one window titled \"Quillon real input fields\" but: $(tr '\n' ' ' <windows 2>/dev/null)"
 
-printed=0
-has_printed() { [ "$(wc -l <player.out)" -ge "$printed" ]; }
-# step LINES XDOTOOL-ARGUMENTS...: sends the input and waits for the lines
-# it makes the script print, so that no input overtakes the script.
-step() {
-  local lines=$1
-  shift
-  if [ "$#" -gt 0 ]; then timeout 10 xdotool "$@" || fail "xdotool $* failed"; fi
-  printed=$((printed + lines))
-  retry_for 10 has_printed || fail "after xdotool $*: the script printed $(wc -l <player.out) lines, not $printed"
-}
 # The form's title bar (dark blue) at a point inside it.
 form_shown() {
   timeout 10 import -window "$window" png:form.png 2>import.err &&

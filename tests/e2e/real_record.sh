@@ -19,26 +19,11 @@ cp "$here/real_record.qns" .
 "$bin/quillonc" real_record.qns || fail "quillonc rejected real_record.qns"
 xvfb_start
 
-SDL_RENDER_DRIVER=software SDL_FRAMEBUFFER_ACCELERATION=0 \
-  LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$here/lsan-sdl.supp:print_suppressions=0" \
-  "$bin/quillon" --fixed-clock --record session.events --snapshot window.png real_record.qnc \
-  >player.out 2>player.err &
-player_pid=$!
+player_start --fixed-clock --record session.events --snapshot window.png real_record.qnc
 find_window '^Quillon record$' ||
   fail "not one window titled \"Quillon record\" but: $(tr '\n' ' ' <windows 2>/dev/null)"
 
-printed=0
-has_printed() { [ "$(wc -l <player.out)" -ge "$printed" ]; }
-# step LINES XDOTOOL-ARGUMENTS...: sends the input, waits for its lines.
-step() {
-  local lines=$1
-  shift
-  xdotool "$@" || fail "xdotool $* failed"
-  printed=$((printed + lines))
-  retry_for 10 has_printed || fail "xdotool $*: the script printed $(wc -l <player.out) lines, not $printed"
-}
-printed=1
-retry_for 10 has_printed || fail "the script did not start"
+expect_lines 1 "starting"
 xdotool windowfocus --sync "$window" || fail "could not focus the window"
 
 step 1 mousemove --window "$window" 30 40 click 1

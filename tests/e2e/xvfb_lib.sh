@@ -13,9 +13,14 @@
 #   find_window REGEX     the one window whose title matches into `window`
 #   close_window ID       closes the window as a window manager does
 #   player_ended          true once the player's process is gone
+#   player_start ARGS...  runs "$bin/quillon" ARGS... in the background, its
+#                         output in player.out and player.err
+#   expect_lines N WHAT   waits until the player has printed N more lines
+#   step N [XDOTOOL-ARGS...]  sends the input with xdotool, then expect_lines
 #
 # The player's process id goes into `player_pid` (empty when none runs);
-# `logs` names the files `fail` shows.
+# `logs` names the files `fail` shows. player_start needs `bin` (the
+# folder of the programs) and `here` (the folder of this file).
 
 xvfb_pid=
 player_pid=
@@ -97,6 +102,31 @@ xvfb_start() {
 }
 
 player_ended() { ! kill -0 "$player_pid" 2>/dev/null; }
+
+# SDL's software renderer, with no OpenGL loaded: Mesa's drivers leave
+# allocations LeakSanitizer cannot attribute; lsan-sdl.supp names what the
+# system libraries keep until exit.
+player_start() {
+  SDL_RENDER_DRIVER=software SDL_FRAMEBUFFER_ACCELERATION=0 \
+    LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$here/lsan-sdl.supp:print_suppressions=0" \
+    "$bin/quillon" "$@" >player.out 2>player.err &
+  player_pid=$!
+}
+
+# The lines the script has printed so far, as the steps expect them: each
+# step waits for its lines, so that no input overtakes the script.
+printed=0
+has_printed() { [ "$(wc -l <player.out)" -ge "$printed" ]; }
+expect_lines() {
+  printed=$((printed + $1))
+  retry_for 10 has_printed || fail "$2: the script printed $(wc -l <player.out) lines, not $printed"
+}
+step() {
+  local lines=$1
+  shift
+  if [ "$#" -gt 0 ]; then timeout 10 xdotool "$@" || fail "xdotool $* failed"; fi
+  expect_lines "$lines" "after xdotool $*"
+}
 
 windows_titled() { xdotool search --name "$1" >windows 2>/dev/null; }
 
