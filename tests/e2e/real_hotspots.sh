@@ -17,10 +17,7 @@ xvfb_require Xvfb xdotool
 xvfb_workdir real-hotspots
 logs="xvfb.log headless.out player.out player.err"
 
-cp "$here/real_hotspots.qns" "$here/real_hotspots.events" .
-"$bin/quillonc" real_hotspots.qns || fail "quillonc rejected real_hotspots.qns"
-"$bin/quillon" --headless --fixed-clock --events real_hotspots.events real_hotspots.qnc >headless.out 2>headless.err ||
-  { cat headless.err; fail "the headless run failed"; }
+headless_events real_hotspots
 
 xvfb_start
 player_start real_hotspots.qnc

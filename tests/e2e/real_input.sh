@@ -21,12 +21,7 @@ xvfb_require Xvfb xdotool
 xvfb_workdir real-input
 logs="xvfb.log headless.out player.out player.err"
 
-cp "$here/real_input.qns" "$here/real_input.events" .
-"$bin/quillonc" real_input.qns || fail "quillonc rejected real_input.qns"
-
-# What the script must print.
-"$bin/quillon" --headless --fixed-clock --events real_input.events real_input.qnc >headless.out 2>headless.err ||
-  { cat headless.err; fail "the headless run failed"; }
+headless_events real_input
 
 xvfb_start
 

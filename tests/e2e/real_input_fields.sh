@@ -23,10 +23,7 @@ xvfb_require Xvfb xdotool xkbcomp import convert
 xvfb_workdir real-input-fields
 logs="xvfb.log headless.out player.out player.err"
 
-cp "$here/real_input_fields.qns" "$here/real_input_fields.events" .
-"$bin/quillonc" real_input_fields.qns || fail "quillonc rejected real_input_fields.qns"
-"$bin/quillon" --headless --fixed-clock --events real_input_fields.events real_input_fields.qnc >headless.out 2>headless.err ||
-  { cat headless.err; fail "the headless run failed"; }
+headless_events real_input_fields
 
 xvfb_start
 # Keys for ë, ü, ß and € on F13 to F16 (nothing else uses them).

@@ -17,6 +17,9 @@
 #                         output in player.out and player.err
 #   expect_lines N WHAT   waits until the player has printed N more lines
 #   step N [XDOTOOL-ARGS...]  sends the input with xdotool, then expect_lines
+#   headless_events NAME  compiles NAME.qns of this folder and runs it
+#                         headless on NAME.events: what the real window
+#                         must print goes to headless.out
 #
 # The player's process id goes into `player_pid` (empty when none runs);
 # `logs` names the files `fail` shows. player_start needs `bin` (the
@@ -102,6 +105,13 @@ xvfb_start() {
 }
 
 player_ended() { ! kill -0 "$player_pid" 2>/dev/null; }
+
+headless_events() {
+  cp "$here/$1.qns" "$here/$1.events" .
+  "$bin/quillonc" "$1.qns" || fail "quillonc rejected $1.qns"
+  "$bin/quillon" --headless --fixed-clock --events "$1.events" "$1.qnc" >headless.out 2>headless.err ||
+    { cat headless.err; fail "the headless run failed"; }
+}
 
 # SDL's software renderer, with no OpenGL loaded: Mesa's drivers leave
 # allocations LeakSanitizer cannot attribute; lsan-sdl.supp names what the
