@@ -2,9 +2,34 @@
 
 #include <cups/cups.h>
 
+#include "platform/lazy_library.h"
+
 namespace platform {
 
 namespace {
+
+#define CUPS_FUNCTIONS(X)                                                                                     \
+  X(httpConnect2) X(httpSetTimeout) X(httpClose) X(cupsServer) X(ippPort) X(cupsEncryption) X(cupsGetDests2) \
+  X(cupsFreeDests) X(cupsLastError) X(cupsLastErrorString) X(cupsAddOption) X(cupsFreeOptions)               \
+  X(cupsCreateJob) X(cupsStartDocument) X(cupsWriteRequestData) X(cupsFinishDocument)
+CUPS_FUNCTIONS(QUILLON_LAZY_POINTER)
+
+// libcups, opened at the first use of a printer; false, with the reason in
+// `why`, when it cannot be loaded.
+bool cups_ready(std::string& why) {
+  static std::string reason;
+  static const bool ready = [] {
+    void* lib = lazy_library_open({"libcups.so.2", "libcups.so.3"}, &reason);
+    if (!lib) return false;
+    if (!(CUPS_FUNCTIONS(QUILLON_LAZY_BIND) true)) {
+      reason = "this libcups lacks a function the player calls";
+      return false;
+    }
+    return true;
+  }();
+  why = reason;
+  return ready;
+}
 
 constexpr int kConnectMilliseconds = 3000;
 constexpr double kReplySeconds = 10.0;
@@ -12,6 +37,10 @@ constexpr double kReplySeconds = 10.0;
 // A connection to the print server that the client configuration names
 // (CUPS_SERVER, client.conf, else the local socket), or null.
 http_t* connect_server(std::string& error) {
+  if (std::string why; !cups_ready(why)) {
+    error = "printing needs libcups: " + why;
+    return nullptr;
+  }
   http_t* http =
       httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, kConnectMilliseconds, nullptr);
   if (!http) {

@@ -1,5 +1,7 @@
 #include "platform/transfer.h"
 
+// The calls go through pointers (lazy_library.h): no type-checking macros.
+#define CURL_DISABLE_TYPECHECK 1
 #include <curl/curl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -7,15 +9,40 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <string>
+
+#include "platform/lazy_library.h"
 
 namespace platform {
 
 namespace {
 
-void global_init() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+#define CURL_FUNCTIONS(X)                                                                                 \
+  X(curl_global_init) X(curl_easy_init) X(curl_easy_setopt) X(curl_easy_getinfo) X(curl_easy_strerror)     \
+  X(curl_easy_cleanup) X(curl_slist_append) X(curl_slist_free_all) X(curl_multi_init) X(curl_multi_cleanup) \
+  X(curl_multi_add_handle) X(curl_multi_remove_handle) X(curl_multi_perform) X(curl_multi_info_read)       \
+  X(curl_multi_poll)
+CURL_FUNCTIONS(QUILLON_LAZY_POINTER)
+
+// libcurl, opened and initialised at the first transfer; false, with the
+// reason in `why`, when it cannot be loaded.
+bool curl_ready(std::string& why) {
+  static std::string reason;
+  static const bool ready = [] {
+    void* lib = lazy_library_open({"libcurl.so.4", "libcurl-gnutls.so.4"}, &reason);
+    if (!lib) return false;
+    if (!(CURL_FUNCTIONS(QUILLON_LAZY_BIND) true)) {
+      reason = "this libcurl lacks a function the player calls";
+      return false;
+    }
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+      reason = "libcurl could not start";
+      return false;
+    }
+    return true;
+  }();
+  why = reason;
+  return ready;
 }
 
 TransferError error_of(CURLcode code) {
@@ -112,9 +139,13 @@ struct Transfer::Impl {
 };
 
 Transfer::Transfer(TransferOptions options) : impl_(std::make_unique<Impl>()) {
-  global_init();
   Impl& t = *impl_;
   t.opt = std::move(options);
+  if (std::string why; !curl_ready(why)) {
+    t.st.error = TransferError::Broken;
+    t.st.message = "network transfers need libcurl: " + why;
+    return;
+  }
   t.multi = curl_multi_init();
   t.easy = curl_easy_init();
   if (!t.multi || !t.easy) {
@@ -175,7 +206,7 @@ Transfer::~Transfer() {
   if (t.multi && t.easy) curl_multi_remove_handle(t.multi, t.easy);
   if (t.easy) curl_easy_cleanup(t.easy);
   if (t.multi) curl_multi_cleanup(t.multi);
-  curl_slist_free_all(t.headers);
+  if (t.headers) curl_slist_free_all(t.headers);
 }
 
 bool Transfer::step(int wait_ms) {

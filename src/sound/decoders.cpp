@@ -16,6 +16,8 @@
 
 #if QUILLON_MIDI
 #include <fluidsynth.h>
+
+#include "platform/lazy_library.h"
 #endif
 
 namespace sound {
@@ -115,6 +117,30 @@ bool decode_ogg(const std::string& bytes, platform::Pcm& pcm) {
 }
 
 #if QUILLON_MIDI
+#define FLUID_FUNCTIONS(X)                                                                                    \
+  X(fluid_set_log_function) X(new_fluid_settings) X(delete_fluid_settings) X(fluid_settings_setnum)          \
+  X(fluid_settings_setstr) X(fluid_settings_setint) X(new_fluid_synth) X(delete_fluid_synth)                 \
+  X(fluid_synth_sfload) X(fluid_synth_write_s16) X(new_fluid_player) X(delete_fluid_player)                  \
+  X(fluid_player_add_mem) X(fluid_player_play) X(fluid_player_get_status) X(fluid_player_get_total_ticks)
+FLUID_FUNCTIONS(QUILLON_LAZY_POINTER)
+
+// FluidSynth, opened at the first MIDI file; false, with the reason in
+// `why`, when it cannot be loaded.
+bool fluidsynth_ready(std::string& why) {
+  static std::string reason;
+  static const bool ready = [] {
+    void* lib = platform::lazy_library_open({"libfluidsynth.so.3", "libfluidsynth.so.2"}, &reason);
+    if (!lib) return false;
+    if (!(FLUID_FUNCTIONS(QUILLON_LAZY_BIND) true)) {
+      reason = "this libfluidsynth lacks a function the player calls";
+      return false;
+    }
+    return true;
+  }();
+  why = reason;
+  return ready;
+}
+
 void quiet_log(int, const char*, void*) {}
 
 const char* soundfont_path() {
@@ -138,6 +164,10 @@ bool decode_midi(const std::string& bytes, platform::Pcm& pcm, MciResult& failur
   const char* font = soundfont_path();
   if (!font) {
     failure = {kMciCannotLoadDriver, "no General MIDI SoundFont is installed"};
+    return false;
+  }
+  if (std::string why; !fluidsynth_ready(why)) {
+    failure = {kMciCannotLoadDriver, "MIDI files need FluidSynth: " + why};
     return false;
   }
   for (int level = FLUID_PANIC; level < LAST_LOG_LEVEL; level++) fluid_set_log_function(level, quiet_log, nullptr);

@@ -1,0 +1,36 @@
+// System libraries opened at their first use instead of at start.
+//
+// libcurl, libcups and libfluidsynth bring some sixty more shared libraries
+// with them; linked in, their loading and relocation were most of the
+// player's start-up, although few scripts transfer, print or play MIDI.
+// A file that uses one lists the functions it calls in an X-macro:
+//
+//   #define CURL_FUNCTIONS(X) X(curl_easy_init) X(curl_easy_cleanup) ...
+//   namespace { CURL_FUNCTIONS(QUILLON_LAZY_POINTER) }
+//
+// which declares, in the file's own namespace, a pointer of each function's
+// own type under the function's name, so that the calls in that namespace
+// read as before and go through the pointer (a function left out of the
+// list is a link error, as the library is not linked). `lazy_library_open`
+// then binds them all once:
+//
+//   void* lib = lazy_library_open({"libcurl.so.4"}, why);
+//   bool ok = lib && CURL_FUNCTIONS(QUILLON_LAZY_BIND) true;
+#pragma once
+
+#include <initializer_list>
+#include <string>
+
+namespace platform {
+
+// Opens the first of the libraries (sonames) that loads, with its symbols
+// bound at once and kept to itself; it stays open for the process. Null,
+// with the loader's reason in `why`, when none loads.
+void* lazy_library_open(std::initializer_list<const char*> sonames, std::string* why);
+void* lazy_library_symbol(void* library, const char* name);
+
+}  // namespace platform
+
+#define QUILLON_LAZY_POINTER(fn) decltype(&::fn) fn = nullptr;
+#define QUILLON_LAZY_BIND(fn) \
+  (fn = reinterpret_cast<decltype(fn)>(::platform::lazy_library_symbol(lib, #fn))) != nullptr &&
