@@ -103,4 +103,17 @@ std::string listing_source(std::string_view file, uint32_t line) {
   return it == g_lines.end() ? "" : it->second;
 }
 
+uint32_t listing_neighbour(std::string_view file, uint32_t line, int direction) {
+  listing_source(file, line);  // reads the file's listing when it is not read yet
+  std::string name(file);
+  if (direction > 0) {
+    auto it = g_lines.upper_bound(std::make_pair(name, line));
+    return it != g_lines.end() && it->first.first == name ? it->first.second : 0;
+  }
+  auto it = g_lines.lower_bound(std::make_pair(name, line));
+  if (it == g_lines.begin()) return 0;
+  --it;
+  return it->first.first == name ? it->first.second : 0;
+}
+
 }  // namespace scripts

@@ -28,6 +28,9 @@ void parse_listing(std::string_view text, ListingLines& out);
 void listing_add_compiled(const std::string& compiled_path);
 // The source line of a statement, or "" when no listing names it.
 std::string listing_source(std::string_view file, uint32_t line);
+// The nearest line of a file above (direction < 0) or below (> 0) a line
+// that the listing has a statement for, or 0 when there is none.
+uint32_t listing_neighbour(std::string_view file, uint32_t line, int direction);
 // The last path component of a file name.
 std::string_view base_name(std::string_view path);
 

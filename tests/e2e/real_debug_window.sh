@@ -5,8 +5,9 @@
 # the headless snapshot of the script pixel for pixel, and the debug window
 # (to the right of it) its views as dark text on white, in its top rows
 # (the stop and the calls) and further down (the stack and the code list).
-# F10 in the debug window steps one statement, F5 lets the script run to its
-# end, and the player ends normally.
+# F10 in the debug window steps one statement; Down and F9 set a breakpoint
+# on the last line, where F5 stops; F5 again lets the script run to its end,
+# and the player ends normally.
 # Usage: real_debug_window.sh BIN_DIR
 # Exits 77 (skipped) when Xvfb, xdotool, ImageMagick or python3 is missing.
 set -euo pipefail
@@ -62,9 +63,16 @@ xdotool windowfocus --sync "$debug" || fail "could not focus the debug window"
 xdotool key F10
 retry_for 10 grep -qx stepped player.out || fail "F10 did not step"
 grep -q continued player.out && fail "F10 ran more than one statement"
+# Down moves the source view's cursor to the last line, F9 sets a
+# breakpoint there and F5 runs on to it.
+xdotool key Down F9
+xdotool key F5
+retry_for 10 grep -qx continued player.out || fail "F5 did not run on"
+sleep 0.5
+grep -q done player.out && fail "the breakpoint set with F9 did not stop the script"
 xdotool key F5
 retry_for 20 player_ended || fail "F5 did not let the script end"
 wait "$player_pid" || fail "the player ended with status $?"
 player_pid=
-grep -qx continued player.out || fail "the script did not run to its end"
+grep -qx done player.out || fail "the script did not run to its end"
 echo "real debug window: ok"
