@@ -169,15 +169,15 @@ void cursor_to(Interp& ctx, uint32_t at) {
 }
 
 // The lines around the cursor that the listing has statements for.
-std::vector<uint32_t> source_lines() {
+std::vector<uint32_t> source_lines(const Interp& ctx) {
   std::vector<uint32_t> lines;
   if (g.cursor_file.empty() || g.cursor_line == 0) return lines;
   uint32_t l = g.cursor_line;
-  for (uint32_t i = 0; i < kSourceContext && (l = scripts::listing_neighbour(g.cursor_file, l, -1)) != 0; i++)
+  for (uint32_t i = 0; i < kSourceContext && (l = scripts::listing_neighbour(g.cursor_file, l, -1, ctx.code)) != 0; i++)
     lines.insert(lines.begin(), l);
   lines.push_back(g.cursor_line);
   l = g.cursor_line;
-  for (uint32_t i = 0; i < kSourceContext && (l = scripts::listing_neighbour(g.cursor_file, l, 1)) != 0; i++)
+  for (uint32_t i = 0; i < kSourceContext && (l = scripts::listing_neighbour(g.cursor_file, l, 1, ctx.code)) != 0; i++)
     lines.push_back(l);
   return lines;
 }
@@ -190,12 +190,12 @@ std::string source_view(Interp& ctx, uint32_t framed) {
   vm::SourcePosition cur = vm::interp_line_at(ctx, statement_at(ctx, framed) ? framed + 1 : framed);
   std::string cur_file = cur.file.is_null() ? "" : std::string(vm::element_text(cur.file));
   std::string out;
-  for (uint32_t line : source_lines()) {
+  for (uint32_t line : source_lines(ctx)) {
     char head[24];
     std::snprintf(head, sizeof head, "%c%c%c%5u  ", breakpoint_on(ctx, g.cursor_file, line) ? '*' : ' ',
                   line == cur.line && cur_file == g.cursor_file ? '=' : ' ', line == g.cursor_line ? '>' : ' ',
                   unsigned(line));
-    out += head + scripts::listing_source(g.cursor_file, line) + "\n";
+    out += head + scripts::listing_source(g.cursor_file, line, ctx.code) + "\n";
   }
   return out;
 }
@@ -442,7 +442,7 @@ void error_report(Interp& ctx, int32_t& code, std::string& extra, std::string& t
     vm::SourcePosition pos = vm::interp_line_at(ctx, at);
     if (!pos.file.is_null()) {
       std::string word, target;
-      first_words(scripts::listing_source(vm::element_text(pos.file), pos.line), word, target);
+      first_words(scripts::listing_source(vm::element_text(pos.file), pos.line, ctx.code), word, target);
       if (word == "gosub") code = vm::kErrLabelNotFound;
     }
   }
@@ -546,7 +546,7 @@ bool debugger_event(Interp& ctx, const platform::Event& e) {
           toggle_breakpoint(ctx, g.cursor_file, g.cursor_line);
           install_tick(ctx);
         } else if (uint32_t l = scripts::listing_neighbour(g.cursor_file, g.cursor_line,
-                                                           e.code == platform::kKeyUp ? -1 : 1)) {
+                                                           e.code == platform::kKeyUp ? -1 : 1, ctx.code)) {
           g.cursor_line = l;
         }
         refresh_window(ctx);

@@ -7,7 +7,8 @@
 # by statement (over a return), F5 continues, var_debug turns single steps
 # on, and Esc stops the script; Ctrl+Shift+V at a stop writes the variables.
 # The source view marks the statement about to run, the cursor and the
-# breakpoints, which Up, Down and F9 set and clear at a stop.
+# breakpoints, which Up, Down and F9 set and clear at a stop. Code loaded
+# later is shown with the lines of its own compiled file's listing.
 # Usage: debug_views.sh BIN_DIR
 set -euo pipefail
 bin=$(cd "$1" && pwd)
@@ -129,6 +130,23 @@ has step.txt '       7  d = 4'
 sed -n '/^== break/,/^-- code/p' set.txt > break.txt
 has break.txt '       7  d = 4'
 has break.txt '*=>    8  consolewrite "not reached"'
+
+# Code loaded later shows the lines of its own listing: a linked script of
+# the same source name in another folder, and one compiled under another
+# name, each beside its compiled file.
+mkdir sub other
+printf 'consolewrite "main"\nscriptlink "sub/main.qnc"\n' > main.qns
+printf 'consolewrite @nothere\n' > sub/main.qns
+printf 'x = 1\nscriptlink "other/lk.qnc"\n' > sub2.qns
+printf '; compiled as lk.qnc\nconsolewrite @missing\n' > other/linked.qns
+"$bin/quillonc" main.qns 2>/dev/null
+"$bin/quillonc" sub2.qns 2>/dev/null
+(cd sub && "$bin/quillonc" main.qns 2>/dev/null)
+(cd other && "$bin/quillonc" -o lk.qnc linked.qns 2>/dev/null)
+"$bin/quillon" --headless --debug-dump linked.txt main.qnc >/dev/null 2>&1 || true
+has linked.txt '  at main.qns:1: consolewrite @nothere'
+"$bin/quillon" --headless --debug-dump renamed.txt sub2.qnc >/dev/null 2>&1 || true
+has renamed.txt '  at linked.qns:2: consolewrite @missing'
 
 rc=0
 "$bin/quillon" --headless --break steps.qns steps.qnc 2>/dev/null || rc=$?
