@@ -349,7 +349,7 @@ std::string argument_count_misuse(const std::string& name, size_t args) {
   std::string wanted = a->max < 0    ? "at least " + std::to_string(a->min)
                        : a->min == a->max ? std::to_string(a->min)
                                           : std::to_string(a->min) + " to " + std::to_string(a->max);
-  return name + " takes " + wanted + " argument" + (wanted == "1" ? "" : "s") + " (" + a->args + "), not " +
+  return name + " takes " + wanted + " argument" + (a->min == 1 && a->max <= 1 ? "" : "s") + " (" + a->args + "), not " +
          std::to_string(args) + "; a missing one reads as null and a surplus one is dropped";
 }
 

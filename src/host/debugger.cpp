@@ -42,7 +42,12 @@ struct Debugger {
   // The code positions of the breakpoints in the code they were mapped for.
   const uint32_t* mapped_code = nullptr;
   uint32_t mapped_length = 0;
-  std::vector<uint32_t> break_pcs;
+  std::vector<uint32_t> break_pcs;  // sorted
+  std::vector<uint32_t> breakpoint_pcs;  // each breakpoint's position, kNoPc when none
+  // The source view's cursor line: where F9 (or a click) sets or clears a
+  // breakpoint. Each stop puts it on the statement about to run.
+  std::string cursor_file;
+  uint32_t cursor_line = 0;
   bool stepping = false;  // single-step mode: stop at every statement
   bool paused = false;
   Grant grant = Grant::None;
@@ -58,7 +63,14 @@ struct Debugger {
   uint32_t font = 0;    // the player's default font, decoded once for the window
   bool font_tried = false;
   std::vector<uint8_t> pixels;  // the window's picture, top-down BGRA
+  // Where the source view was drawn: its first row's top, the row height and
+  // the source line of each row (0 for a row without one), for clicks.
+  int32_t source_top = 0, row_height = 0;
+  std::vector<uint32_t> source_rows;
 };
+
+constexpr uint32_t kNoPc = UINT32_MAX;
+constexpr uint32_t kSourceContext = 3;  // source lines shown above and below the cursor
 
 Debugger g;
 
@@ -77,33 +89,115 @@ bool statement_at(const Interp& ctx, uint32_t pc) {
          is_line_word(ctx.code[pc + 1]);
 }
 
-// Each breakpoint stops at the first statement of its line, or when the
-// line holds none (a blank or comment line), of the nearest line below it
-// in the same file.
+uint32_t statement_line(const Interp& ctx, uint32_t pc) { return ctx.code[pc + 1] & 0x7fffff; }
+
+std::string_view statement_file(const Interp& ctx, uint32_t pc) {
+  return vm::element_text(vm::Value::from_handle(vm::kHandleBase + (ctx.code[pc] & 0xffffff)));
+}
+
+// Where a breakpoint on a source line stops: the first statement of that
+// line, or when the line holds none (a blank or comment line), of the
+// nearest line below it in the same file; kNoPc when there is none.
+uint32_t breakpoint_pc(const Interp& ctx, std::string_view file, uint32_t want_line) {
+  std::string_view want = scripts::base_name(file);
+  uint32_t best_line = UINT32_MAX, best_pc = kNoPc;
+  for (uint32_t pc = 0; pc + 1 < ctx.code_length; pc++) {
+    if (!statement_at(ctx, pc)) continue;
+    // A label's line is never run: its calls go to the word after it.
+    if (pc + 2 < ctx.code_length && (ctx.code[pc + 2] >> 30) == 1 && ((ctx.code[pc + 2] >> 24) & 0x3f) == vm::OP_LABEL)
+      continue;
+    uint32_t line = statement_line(ctx, pc);
+    if (line < want_line || line >= best_line) continue;
+    if (scripts::base_name(statement_file(ctx, pc)) != want) continue;
+    best_line = line;
+    best_pc = pc;
+  }
+  return best_pc;
+}
+
 void map_breakpoints(Interp& ctx) {
   g.mapped_code = ctx.code;
   g.mapped_length = ctx.code_length;
   g.break_pcs.clear();
+  g.breakpoint_pcs.clear();
   for (Breakpoint& b : g.breakpoints) {
-    std::string_view want = scripts::base_name(b.file);
-    uint32_t best_line = UINT32_MAX, best_pc = 0;
-    for (uint32_t pc = 0; pc + 1 < ctx.code_length; pc++) {
-      if (!statement_at(ctx, pc)) continue;
-      // A label's line is never run: its calls go to the word after it.
-      if (pc + 2 < ctx.code_length && (ctx.code[pc + 2] >> 30) == 1 && ((ctx.code[pc + 2] >> 24) & 0x3f) == vm::OP_LABEL)
-        continue;
-      uint32_t line = ctx.code[pc + 1] & 0x7fffff;
-      if (line < b.line || line >= best_line) continue;
-      vm::Value file = vm::Value::from_handle(vm::kHandleBase + (ctx.code[pc] & 0xffffff));
-      if (scripts::base_name(vm::element_text(file)) != want) continue;
-      best_line = line;
-      best_pc = pc;
-    }
-    if (best_line == UINT32_MAX) continue;
-    g.break_pcs.push_back(best_pc);
+    uint32_t pc = breakpoint_pc(ctx, b.file, b.line);
+    g.breakpoint_pcs.push_back(pc);
+    if (pc == kNoPc) continue;
+    g.break_pcs.push_back(pc);
     b.found = true;
   }
   std::sort(g.break_pcs.begin(), g.break_pcs.end());
+}
+
+void ensure_mapped(Interp& ctx) {
+  if (ctx.code && (ctx.code != g.mapped_code || ctx.code_length != g.mapped_length)) map_breakpoints(ctx);
+}
+
+// Whether a breakpoint stops at a source line.
+bool breakpoint_on(const Interp& ctx, std::string_view file, uint32_t line) {
+  for (uint32_t pc : g.break_pcs)
+    if (statement_line(ctx, pc) == line && scripts::base_name(statement_file(ctx, pc)) == scripts::base_name(file))
+      return true;
+  return false;
+}
+
+// Sets a breakpoint on a source line, or clears the one that stops there:
+// the same as --break FILE:LINE, set from the debug window.
+void toggle_breakpoint(Interp& ctx, const std::string& file, uint32_t line) {
+  if (!ctx.code || file.empty() || line == 0) return;
+  ensure_mapped(ctx);
+  uint32_t pc = breakpoint_pc(ctx, file, line);
+  if (pc == kNoPc) return;
+  if (std::binary_search(g.break_pcs.begin(), g.break_pcs.end(), pc)) {
+    std::vector<Breakpoint> kept;
+    for (size_t i = 0; i < g.breakpoints.size(); i++)
+      if (g.breakpoint_pcs[i] != pc) kept.push_back(g.breakpoints[i]);
+    g.breakpoints = std::move(kept);
+  } else {
+    g.breakpoints.push_back({file, line, true});
+  }
+  map_breakpoints(ctx);
+}
+
+// Puts the source view's cursor on the line of a code position.
+void cursor_to(Interp& ctx, uint32_t at) {
+  vm::SourcePosition pos = vm::interp_line_at(ctx, statement_at(ctx, at) ? at + 1 : at);
+  if (pos.file.is_null() || pos.line == 0) return;
+  g.cursor_file = std::string(vm::element_text(pos.file));
+  g.cursor_line = pos.line;
+}
+
+// The lines around the cursor that the listing has statements for.
+std::vector<uint32_t> source_lines(const Interp& ctx) {
+  std::vector<uint32_t> lines;
+  if (g.cursor_file.empty() || g.cursor_line == 0) return lines;
+  uint32_t l = g.cursor_line;
+  for (uint32_t i = 0; i < kSourceContext && (l = scripts::listing_neighbour(g.cursor_file, l, -1, ctx.code)) != 0; i++)
+    lines.insert(lines.begin(), l);
+  lines.push_back(g.cursor_line);
+  l = g.cursor_line;
+  for (uint32_t i = 0; i < kSourceContext && (l = scripts::listing_neighbour(g.cursor_file, l, 1, ctx.code)) != 0; i++)
+    lines.push_back(l);
+  return lines;
+}
+
+// The source view: a marker column ('*' a breakpoint, '=' the statement
+// about to run or that failed, '>' the cursor), the line number and the
+// source line from the listing.
+std::string source_view(Interp& ctx, uint32_t framed) {
+  ensure_mapped(ctx);
+  vm::SourcePosition cur = vm::interp_line_at(ctx, statement_at(ctx, framed) ? framed + 1 : framed);
+  std::string cur_file = cur.file.is_null() ? "" : std::string(vm::element_text(cur.file));
+  std::string out;
+  for (uint32_t line : source_lines(ctx)) {
+    char head[24];
+    std::snprintf(head, sizeof head, "%c%c%c%5u  ", breakpoint_on(ctx, g.cursor_file, line) ? '*' : ' ',
+                  line == cur.line && cur_file == g.cursor_file ? '=' : ' ', line == g.cursor_line ? '>' : ' ',
+                  unsigned(line));
+    out += head + scripts::listing_source(g.cursor_file, line, ctx.code) + "\n";
+  }
+  return out;
 }
 
 // --- the views as text ------------------------------------------------------------
@@ -113,6 +207,8 @@ std::string views_text(Interp& ctx, uint32_t framed, uint32_t mask) {
   if (mask & kViewCode) {
     // At a stop the framed word begins a statement: the chain starts there.
     out += "-- calls --\n" + scripts::call_chain(ctx, statement_at(ctx, framed) ? framed + 1 : framed);
+    if (g.cursor_line == 0) cursor_to(ctx, framed);
+    out += "-- source --\n" + source_view(ctx, framed);
     out += "-- code --\n";
     out += "counters: " + scripts::code_view_counters(ctx) + "\n";
     out += "stack:\n" + scripts::code_view_stack(ctx);
@@ -187,16 +283,38 @@ void refresh_window(Interp& ctx) {
   }
   uint32_t framed = g.framed_valid ? g.framed_pc : ctx.pc;
   std::string body = g.status + "\n";
-  body += g.page == Page::Code ? "F10/space: step  F5: continue  Esc: stop  Tab: variables\n"
+  body += g.page == Page::Code ? "F10/space: step  F5: continue  Esc: stop  Up/Down F9 or click: breakpoint  Tab: vars\n"
                                : "F10/space: step  F5: continue  Esc: stop  Tab: code\n";
   body += views_text(ctx, framed, g.page == Page::Code ? kViewCode | kViewElements : kViewVariables);
   const int32_t line_height = f->h.cell_height + std::max(0, f->h.gap_line);
+  g.row_height = line_height;
+  g.source_rows.clear();
+  g.source_top = 0;
+  bool in_source = false;
   int32_t y = 4;
   size_t pos = 0;
   for (int row = 0; pos < body.size() && y < kWindowHeight; row++) {
     size_t end = body.find('\n', pos);
     if (end == std::string::npos) end = body.size();
-    draw_line(*f, std::string_view(body).substr(pos, end - pos), 6, y, row == 0 ? 0xB00000 : 0x000000);
+    std::string_view text = std::string_view(body).substr(pos, end - pos);
+    uint32_t colour = row == 0 ? 0xB00000 : 0x000000;
+    if (g.page == Page::Code && text.rfind("-- ", 0) == 0) {
+      in_source = text == "-- source --";
+      if (in_source) g.source_top = y + line_height;
+    } else if (in_source) {
+      uint32_t line = 0;
+      for (char c : text.substr(3, 5)) line = c >= '0' && c <= '9' ? line * 10 + uint32_t(c - '0') : line;
+      g.source_rows.push_back(line);
+      if (line == g.cursor_line) {  // the cursor line on a pale bar
+        for (int32_t yy = std::max(0, y); yy < std::min(kWindowHeight, y + line_height); yy++)
+          for (int32_t xx = 0; xx < kWindowWidth; xx++) {
+            uint8_t* p = g.pixels.data() + (size_t(yy) * kWindowWidth + size_t(xx)) * 4;
+            p[0] = 0xFF, p[1] = 0xE8, p[2] = 0xD8, p[3] = 0xFF;
+          }
+      }
+      if (!text.empty() && text[0] == '*') colour = 0xC00000;
+    }
+    draw_line(*f, text, 6, y, colour);
     pos = end + 1;
     y += line_height;
   }
@@ -270,6 +388,7 @@ void stop_at(Interp& ctx, const char* kind, uint32_t pc) {
   g.framed_pc = pc;
   g.framed_valid = true;
   g.status = std::string(kind) + " at " + scripts::source_line_at(ctx, pc + 1);
+  cursor_to(ctx, pc);
   write_dump(ctx, g.status, pc, kViewAll);
   if (!platform_get().headless()) open_window(ctx, g.page);
   wait_for_grant(ctx);
@@ -282,7 +401,7 @@ void debug_tick(Interp& ctx) {
   if (ctx.stop || !ctx.code || g.paused) return;
   const uint32_t pc = ctx.pc;
   if (statement_at(ctx, pc)) {
-    if (ctx.code != g.mapped_code || ctx.code_length != g.mapped_length) map_breakpoints(ctx);
+    ensure_mapped(ctx);
     if (std::binary_search(g.break_pcs.begin(), g.break_pcs.end(), pc))
       return stop_at(ctx, "break", pc);
     if (g.stepping) return stop_at(ctx, "step", pc);
@@ -323,11 +442,12 @@ void error_report(Interp& ctx, int32_t& code, std::string& extra, std::string& t
     vm::SourcePosition pos = vm::interp_line_at(ctx, at);
     if (!pos.file.is_null()) {
       std::string word, target;
-      first_words(scripts::listing_source(vm::element_text(pos.file), pos.line), word, target);
+      first_words(scripts::listing_source(vm::element_text(pos.file), pos.line, ctx.code), word, target);
       if (word == "gosub") code = vm::kErrLabelNotFound;
     }
   }
   if (ctx.scope_depth >= 2) trace = scripts::call_chain(ctx, at);
+  cursor_to(ctx, at);
   if (g.dump) {
     std::string title = "error: ";
     const char* name = vm::error_name(code);
@@ -419,6 +539,18 @@ bool debugger_event(Interp& ctx, const platform::Event& e) {
         g.page = g.page == Page::Code ? Page::Variables : Page::Code;
         refresh_window(ctx);
         return true;
+      } else if (e.code == platform::kKeyUp || e.code == platform::kKeyDown || e.code == platform::kKeyF9) {
+        // The source view's cursor, and a breakpoint set or cleared at it.
+        if (g.cursor_line == 0) cursor_to(ctx, g.framed_valid ? g.framed_pc : ctx.pc);
+        if (e.code == platform::kKeyF9) {
+          toggle_breakpoint(ctx, g.cursor_file, g.cursor_line);
+          install_tick(ctx);
+        } else if (uint32_t l = scripts::listing_neighbour(g.cursor_file, g.cursor_line,
+                                                           e.code == platform::kKeyUp ? -1 : 1, ctx.code)) {
+          g.cursor_line = l;
+        }
+        refresh_window(ctx);
+        return true;
       }
       if (grant != Grant::None) {
         if (g.paused) {
@@ -437,11 +569,23 @@ bool debugger_event(Interp& ctx, const platform::Event& e) {
   }
   // The rest of what the window gets, and the release and typed text of a
   // control key while stopped, do not reach the script.
+  if (in_window && e.kind == platform::EventKind::MouseDown && e.code == 1 && g.page == Page::Code &&
+      g.row_height > 0 && e.y >= g.source_top) {
+    // A click on a line of the source view sets or clears its breakpoint.
+    size_t row = size_t((e.y - g.source_top) / g.row_height);
+    if (row < g.source_rows.size() && g.source_rows[row] != 0) {
+      g.cursor_line = g.source_rows[row];
+      toggle_breakpoint(ctx, g.cursor_file, g.cursor_line);
+      install_tick(ctx);
+      refresh_window(ctx);
+    }
+  }
   if (in_window) return true;
   if (!g.paused) return false;
   if (e.kind == platform::EventKind::Text) return e.text == " ";
   return e.kind == platform::EventKind::KeyUp &&
-         (e.code == platform::kKeyF10 || e.code == ' ' || e.code == platform::kKeyF5 || e.code == platform::kKeyEscape);
+         (e.code == platform::kKeyF10 || e.code == ' ' || e.code == platform::kKeyF5 || e.code == platform::kKeyEscape ||
+          e.code == platform::kKeyUp || e.code == platform::kKeyDown || e.code == platform::kKeyF9);
 }
 
 void debugger_finish(Interp& ctx) {

@@ -58,7 +58,7 @@ std::string source_line_at(vm::Interp& ctx, uint32_t at) {
   if (pos.file.is_null()) return "?";
   std::string file(vm::element_text(pos.file));
   std::string out = file + ":" + std::to_string(pos.line);
-  std::string source = listing_source(file, pos.line);
+  std::string source = listing_source(file, pos.line, ctx.code);
   if (!source.empty()) out += ": " + source;
   return out;
 }

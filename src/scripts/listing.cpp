@@ -1,16 +1,23 @@
 #include "scripts/listing.h"
 
+#include <algorithm>
 #include <fstream>
-#include <set>
 #include <sstream>
 #include <vector>
 
 namespace scripts {
 namespace {
 
-ListingLines g_lines;
-std::vector<std::string> g_folders;       // where listings are looked for ("" is the working folder)
-std::set<std::string> g_tried;            // listing paths read or found missing
+// One listing file: its statements once read.
+struct Listing {
+  bool read = false;
+  ListingLines lines;
+};
+
+std::map<std::string, Listing> g_listings;  // by path, read or still to read
+ListingLines g_lines;                      // of every listing read, the first of a (file, line) kept
+std::vector<std::string> g_folders;        // where listings are looked for ("" is the working folder)
+std::map<const uint32_t*, std::string> g_programs;  // loaded code -> its compiled file's listing
 
 bool read_text(const std::string& path, std::string& out) {
   std::ifstream in(path, std::ios::binary);
@@ -21,10 +28,17 @@ bool read_text(const std::string& path, std::string& out) {
   return true;
 }
 
-void read_listing(const std::string& path) {
-  if (!g_tried.insert(path).second) return;
-  std::string text;
-  if (read_text(path, text)) parse_listing(text, g_lines);
+Listing& listing_at(const std::string& path) {
+  Listing& l = g_listings[path];
+  if (!l.read) {
+    l.read = true;
+    std::string text;
+    if (read_text(path, text)) {
+      parse_listing(text, l.lines);
+      for (const auto& [key, source] : l.lines) g_lines.emplace(key, source);
+    }
+  }
+  return l;
 }
 
 std::string folder_of(const std::string& path) {
@@ -37,6 +51,33 @@ std::string stem_log(std::string_view file) {
   size_t dot = name.rfind('.');
   if (dot != std::string::npos) name.resize(dot);
   return name + ".log";
+}
+
+// NAME.log beside NAME.qnc (or beside a compiled file without an extension).
+std::string log_of_compiled(const std::string& compiled_path) {
+  std::string log = compiled_path;
+  size_t dot = log.rfind('.');
+  if (dot != std::string::npos && log.find('/', dot) == std::string::npos) log.resize(dot);
+  return log + ".log";
+}
+
+// The listing of the code, when it came from a compiled file.
+const ListingLines* program_lines(const uint32_t* code) {
+  if (!code) return nullptr;
+  auto it = g_programs.find(code);
+  return it == g_programs.end() ? nullptr : &listing_at(it->second).lines;
+}
+
+// Every listing that may name the file: those told about, then NAME.log in
+// their folders and the working folder.
+void read_candidates(std::string_view file) {
+  std::vector<std::string> pending;
+  for (const auto& [path, l] : g_listings)
+    if (!l.read) pending.push_back(path);
+  std::vector<std::string> folders = g_folders;
+  folders.push_back("");
+  for (const std::string& folder : folders) pending.push_back(folder + stem_log(file));
+  for (const std::string& path : pending) listing_at(path);
 }
 
 }  // namespace
@@ -76,31 +117,49 @@ void parse_listing(std::string_view text, ListingLines& out) {
 
 void listing_add_compiled(const std::string& compiled_path) {
   std::string folder = folder_of(compiled_path);
-  bool known = false;
-  for (const std::string& f : g_folders) known = known || f == folder;
-  if (!known) g_folders.push_back(folder);
-  std::string log = compiled_path;
-  size_t dot = log.rfind('.');
-  if (dot != std::string::npos && log.find('/', dot) == std::string::npos) log.resize(dot);
-  read_listing(log + ".log");
+  if (std::find(g_folders.begin(), g_folders.end(), folder) == g_folders.end()) g_folders.push_back(folder);
+  g_listings.emplace(log_of_compiled(compiled_path), Listing{});
 }
 
-std::string listing_source(std::string_view file, uint32_t line) {
+void listing_note_program(const uint32_t* code, const std::string& compiled_path) {
+  if (!code) return;
+  if (compiled_path.empty()) {
+    g_programs.erase(code);
+    return;
+  }
+  listing_add_compiled(compiled_path);
+  g_programs[code] = log_of_compiled(compiled_path);
+}
+
+std::string listing_source(std::string_view file, uint32_t line, const uint32_t* code) {
   auto key = std::make_pair(std::string(file), line);
+  if (const ListingLines* own = program_lines(code)) {
+    auto it = own->find(key);
+    if (it != own->end()) return it->second;
+  }
   auto it = g_lines.find(key);
   if (it != g_lines.end()) return it->second;
-  bool read_more = false;
-  std::vector<std::string> folders = g_folders;
-  folders.push_back("");
-  for (const std::string& folder : folders) {
-    std::string path = folder + stem_log(file);
-    if (g_tried.count(path)) continue;
-    read_listing(path);
-    read_more = true;
-  }
-  if (!read_more) return "";
+  read_candidates(file);
   it = g_lines.find(key);
   return it == g_lines.end() ? "" : it->second;
+}
+
+uint32_t listing_neighbour(std::string_view file, uint32_t line, int direction, const uint32_t* code) {
+  listing_source(file, line, code);  // reads the file's listings when they are not read yet
+  std::string name(file);
+  const ListingLines* own = program_lines(code);
+  const ListingLines& lines = own && own->lower_bound(std::make_pair(name, 0u)) != own->end() &&
+                                      own->lower_bound(std::make_pair(name, 0u))->first.first == name
+                                  ? *own
+                                  : g_lines;
+  if (direction > 0) {
+    auto it = lines.upper_bound(std::make_pair(name, line));
+    return it != lines.end() && it->first.first == name ? it->first.second : 0;
+  }
+  auto it = lines.lower_bound(std::make_pair(name, line));
+  if (it == lines.begin()) return 0;
+  --it;
+  return it->first.first == name ? it->first.second : 0;
 }
 
 }  // namespace scripts

@@ -22,12 +22,22 @@ using ListingLines = std::map<std::pair<std::string, uint32_t>, std::string>;
 void parse_listing(std::string_view text, ListingLines& out);
 
 // The listings known to the player: the listing of each compiled file it was
-// told about (listing_add_compiled), and for a source file name met in
-// running code, NAME.log in the folders of those files and in the working
-// folder (read once).
+// told about (listing_add_compiled, listing_note_program), and for a source
+// file name met in running code, NAME.log in the folders of those files and
+// in the working folder. Each is read once, when a line is first wanted.
 void listing_add_compiled(const std::string& compiled_path);
-// The source line of a statement, or "" when no listing names it.
-std::string listing_source(std::string_view file, uint32_t line);
+// The code of a program loaded from a compiled file: its statements are
+// looked up in that file's listing first, so that two scripts of the same
+// source name (in different folders) and a compiled file named apart from
+// its source show their own lines. An empty path forgets the code (it is
+// unloaded).
+void listing_note_program(const uint32_t* code, const std::string& compiled_path);
+// The source line of a statement of the code (nullptr: unknown code), or ""
+// when no listing names it.
+std::string listing_source(std::string_view file, uint32_t line, const uint32_t* code = nullptr);
+// The nearest line of a file above (direction < 0) or below (> 0) a line
+// that the listing has a statement for, or 0 when there is none.
+uint32_t listing_neighbour(std::string_view file, uint32_t line, int direction, const uint32_t* code = nullptr);
 // The last path component of a file name.
 std::string_view base_name(std::string_view path);
 

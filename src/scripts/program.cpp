@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "base/bytes.h"
+#include "scripts/listing.h"
 #include "storage/stream.h"
 #include "vm/commands.h"
 #include "vm/control.h"
@@ -146,7 +147,9 @@ bool load_program(vm::Interp& target, vm::Interp& opener, std::string_view name,
       std::fprintf(stderr, "quillon: %s\n", why.c_str());
     return false;
   }
-  return load_program_image(target, image.data(), image.size());
+  if (!load_program_image(target, image.data(), image.size())) return false;
+  listing_note_program(target.code, mapped);  // its source lines, for the author's tools
+  return true;
 }
 
 void unload_program(vm::Interp& ctx, bool full) {
@@ -163,6 +166,7 @@ void unload_program(vm::Interp& ctx, bool full) {
   ctx.symbol_count = 0;
   uint32_t program = ctx.program;
   ctx.program = 0;
+  listing_note_program(ctx.code, "");
   ctx.code = nullptr;
   ctx.code_length = 0;
   vm::element_release(program);

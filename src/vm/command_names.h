@@ -21,7 +21,8 @@ extern const CommandName kCommandNames[kCommandNameCount + 1];
 // The entry number of a command name, or 0.
 uint32_t command_name_find(std::string_view name);
 
-// The documented argument counts of a command (vm/command_args.def):
+// The argument counts of a command (vm/command_args.def, counted from the
+// command reference vm/commands.ref by tools/quillon-ref):
 // fewest, most (-1: any number) and the arguments as documented.
 struct CommandArgs {
   const char* name;

@@ -151,6 +151,18 @@ TEST(Errors, AuthorsSlips) {
        "dropped\n"
        "t.qns:2:1: warning: memnew takes at least 2 arguments (variable, dim1 [, dim2 ...]), not 1; a missing one reads "
        "as null and a surplus one is dropped\n"},
+      // Counts from the command reference, for every command: fixed, with a
+      // repeatable tail, with colours of one value or three numbers.
+      {"drawline 1 2 3\nimagecopy a\ncolor 255 0 0 0 0 255 7\ndrawpixel red 1 2 3 4\ncolor 255 0 0 blue\n"
+       "x = strlen(\"a\", \"b\")\nlocal y\n",
+       "t.qns:1:1: warning: drawline takes at least 4 arguments (x1 y1 x2 y2 [x3 y3 ...]), not 3; a missing one reads "
+       "as null and a surplus one is dropped\n"
+       "t.qns:2:1: warning: imagecopy takes 2 arguments (dest src), not 1; a missing one reads as null and a surplus "
+       "one is dropped\n"
+       "t.qns:3:1: warning: color takes 0 to 6 arguments ([colour [background]]), not 7; a missing one reads as null "
+       "and a surplus one is dropped\n"
+       "t.qns:6:5: warning: strlen takes 1 argument (text), not 2; a missing one reads as null and a surplus one is "
+       "dropped\n"},
       {"consolewrite @scroe\nscore = 1\nimagenew pic 1 1\nconsolewrite @pic @path\n",
        "t.qns:1:15: warning: the variable 'scroe' is read but never set in this script; did you mean 'score'?\n"},
       {"set @name 1\nconsolewrite @other\n", ""},

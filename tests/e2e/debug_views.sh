@@ -6,6 +6,9 @@
 # breakpoint on a source line stops at its statement; F10 steps statement
 # by statement (over a return), F5 continues, var_debug turns single steps
 # on, and Esc stops the script; Ctrl+Shift+V at a stop writes the variables.
+# The source view marks the statement about to run, the cursor and the
+# breakpoints, which Up, Down and F9 set and clear at a stop. Code loaded
+# later is shown with the lines of its own compiled file's listing.
 # Usage: debug_views.sh BIN_DIR
 set -euo pipefail
 bin=$(cd "$1" && pwd)
@@ -97,6 +100,53 @@ has key.txt '-- variables --'
 has key.txt '  b = 0'
 has key.txt '  1 = 5'
 ! grep -q -- '-- code --' key.txt || fail "the variables key wrote the code view"
+
+# Breakpoints set at a stop: Up and Down move the source view's cursor, F9
+# sets a breakpoint on its line or clears it, F5 runs on to it.
+cat > set.events <<'EOF2'
+10 key down
+11 key down
+12 key f9
+13 key up
+14 key f9
+15 key f9
+16 key f5
+20 key esc
+EOF2
+rc=0
+"$bin/quillon" --headless --fixed-clock --events set.events --debug-dump set.txt steps.qnc >set.out 2>set.err || rc=$?
+[ $rc -eq 0 ] || fail "set: status $rc: $(cat set.err)"
+[ "$(cat set.out)" = "b is 10" ] || fail "set printed: $(cat set.out)"
+grep '^== ' set.txt > sections.txt
+cat > sections.want <<'EOF2'
+== step at steps.qns:6: c = 3 ==
+== break at steps.qns:8: consolewrite "not reached" ==
+== end ==
+EOF2
+diff -u sections.want sections.txt || fail "the stops with breakpoints set by keys differ"
+sed -n '/^== step/,/^-- code/p' set.txt > step.txt
+has step.txt ' =>    6  c = 3'
+has step.txt '       7  d = 4'
+sed -n '/^== break/,/^-- code/p' set.txt > break.txt
+has break.txt '       7  d = 4'
+has break.txt '*=>    8  consolewrite "not reached"'
+
+# Code loaded later shows the lines of its own listing: a linked script of
+# the same source name in another folder, and one compiled under another
+# name, each beside its compiled file.
+mkdir sub other
+printf 'consolewrite "main"\nscriptlink "sub/main.qnc"\n' > main.qns
+printf 'consolewrite @nothere\n' > sub/main.qns
+printf 'x = 1\nscriptlink "other/lk.qnc"\n' > sub2.qns
+printf '; compiled as lk.qnc\nconsolewrite @missing\n' > other/linked.qns
+"$bin/quillonc" main.qns 2>/dev/null
+"$bin/quillonc" sub2.qns 2>/dev/null
+(cd sub && "$bin/quillonc" main.qns 2>/dev/null)
+(cd other && "$bin/quillonc" -o lk.qnc linked.qns 2>/dev/null)
+"$bin/quillon" --headless --debug-dump linked.txt main.qnc >/dev/null 2>&1 || true
+has linked.txt '  at main.qns:1: consolewrite @nothere'
+"$bin/quillon" --headless --debug-dump renamed.txt sub2.qnc >/dev/null 2>&1 || true
+has renamed.txt '  at linked.qns:2: consolewrite @missing'
 
 rc=0
 "$bin/quillon" --headless --break steps.qns steps.qnc 2>/dev/null || rc=$?

@@ -5,8 +5,10 @@
 # the headless snapshot of the script pixel for pixel, and the debug window
 # (to the right of it) its views as dark text on white, in its top rows
 # (the stop and the calls) and further down (the stack and the code list).
-# F10 in the debug window steps one statement, F5 lets the script run to its
-# end, and the player ends normally.
+# F10 in the debug window steps one statement; Down and F9 set a breakpoint
+# on the next line, Down and a click on the cursor line one on the line
+# after it; F5 stops at each, then lets the script run to its end, and the
+# player ends normally.
 # Usage: real_debug_window.sh BIN_DIR
 # Exits 77 (skipped) when Xvfb, xdotool, ImageMagick or python3 is missing.
 set -euo pipefail
@@ -62,9 +64,28 @@ xdotool windowfocus --sync "$debug" || fail "could not focus the debug window"
 xdotool key F10
 retry_for 10 grep -qx stepped player.out || fail "F10 did not step"
 grep -q continued player.out && fail "F10 ran more than one statement"
+# Down moves the source view's cursor a line down, F9 sets a breakpoint
+# there; Down again, and a click on the cursor's pale bar sets another.
+xdotool key Down F9 Down
+cursor_bar() {  # the middle row of the cursor's bar into bar_y
+  timeout 10 import -window "$debug" png:debug.png 2>import.err || return 1
+  bar_y=$(convert debug.png -crop 1x560+710+0 +repage txt:- | awk -F'[,:]' '/#D8E8FF/ { y[n++] = $2 } END { if (n) print y[int(n / 2)] }')
+  [ -n "$bar_y" ] && [ "$bar_y" -gt 100 ]
+}
+retry_for 10 cursor_bar || fail "no cursor bar below the calls"
+xdotool mousemove --window "$debug" 300 "$bar_y" click 1
+# F5 runs on to the first breakpoint, then to the clicked one, then ends.
+xdotool key F5
+retry_for 10 grep -qx continued player.out || fail "F5 did not run on"
+sleep 0.5
+grep -q done player.out && fail "the breakpoint set with F9 did not stop the script"
+xdotool key F5
+retry_for 10 grep -qx done player.out || fail "F5 did not run on from the first breakpoint"
+sleep 0.5
+grep -q last player.out && fail "the breakpoint set with a click did not stop the script"
 xdotool key F5
 retry_for 20 player_ended || fail "F5 did not let the script end"
 wait "$player_pid" || fail "the player ended with status $?"
 player_pid=
-grep -qx continued player.out || fail "the script did not run to its end"
+grep -qx last player.out || fail "the script did not run to its end"
 echo "real debug window: ok"
