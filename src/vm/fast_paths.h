@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "vm/control.h"
 #include "vm/convert.h"
@@ -28,6 +29,8 @@ namespace vm {
 extern bool g_fast_paths;
 
 void h_arrayref(Interp& ctx);
+void h_inc(Interp& ctx);
+void h_dec(Interp& ctx);
 
 namespace fast {
 
@@ -138,6 +141,27 @@ inline Value* find(Interp& ctx, ElementEntry* e, Value name) {
   return true;
 }
 
+// `inc name [amount]` / `dec name [amount]` (the frame holds the name and
+// the amount) of a variable that holds an integer, by an integer amount:
+// the new value is stored in the variable's cell, as inc_dec stores it.
+inline bool step_variable(Interp& ctx, bool increment) {
+  uint32_t n = frame_holds(ctx, 1) ? 1 : frame_holds(ctx, 2) ? 2 : 0;
+  if (n == 0) return false;
+  Value name = ctx.top[0];
+  ElementEntry* e = element_entry(name);
+  if (!e || e->type != kTypeString) return false;
+  Value amount = n == 2 ? ctx.top[1] : Value::from_int(1);
+  if (!amount.is_int()) return false;
+  Value* cell = find(ctx, e, name);
+  if (!cell || !cell->is_int()) return false;
+  uint64_t x = uint64_t(cell->as_int()), d = uint64_t(amount.as_int());
+  *cell = Value::from_int(int64_t(increment ? x + d : x - d));
+  ctx.frame_depth = ctx.top[n].lo();
+  ctx.top += n + 1;
+  value_release(name);
+  return true;
+}
+
 // `_CALL:name` / `_CALL _POP:name` of a built-in command (a name with a
 // handler and no label): the handler runs without the name passing
 // through the stack, as op_call runs it.
@@ -147,7 +171,12 @@ inline Value* find(Interp& ctx, ElementEntry* e, Value name) {
       !room(ctx, 1))
     return false;
   const uint32_t* code = ctx.code;
-  run_command(ctx, e->handler);
+  if ((e->handler == h_inc || e->handler == h_dec) && step_variable(ctx, e->handler == h_inc)) {
+    // What run_command does after the handler.
+    if (ctx.frame_changed && g_host.finish_drawing) g_host.finish_drawing(ctx);
+  } else {
+    run_command(ctx, e->handler);
+  }
   // A command that replaced the program (scriptlink) left no frames to pop.
   if (pop_after && ctx.stop == 0 && ctx.code == code) discard_to_frame(ctx);
   return true;
@@ -159,7 +188,16 @@ inline Value* find(Interp& ctx, ElementEntry* e, Value name) {
 // element that `arrayref` passes to `at` or `set`. A read of a missing item
 // and a store into a variable that does not exist yet take the generic way.
 // The three words count as three tokens, as in `line`.
-inline bool array_item(Interp& ctx, uint32_t w) {
+bool array_item_at(Interp& ctx, uint32_t w);
+// The inline part: only a name followed by a call of `arrayref` goes on.
+[[gnu::always_inline]] inline bool array_item(Interp& ctx, uint32_t w) {
+  if (ctx.pc >= ctx.code_length) return false;
+  uint32_t call = ctx.code[ctx.pc];
+  if ((call >> 24) != (0x40 | OP_CALL)) return false;
+  ElementEntry* callee = name_entry(call);
+  return callee && callee->handler == h_arrayref && array_item_at(ctx, w);
+}
+inline bool array_item_at(Interp& ctx, uint32_t w) {
   ElementEntry* e = name_entry(w);
   if (!e || ctx.pc + 1 >= ctx.code_length || ctx.tick_countdown < 2 || !room(ctx, 4) ||
       !frame_holds(ctx, 1) || !ctx.top[0].is_int())
@@ -206,7 +244,9 @@ inline bool array_item(Interp& ctx, uint32_t w) {
 [[gnu::always_inline]] inline bool set(Interp& ctx, uint32_t w) {
   ElementEntry* e = name_entry(w);
   if (!e || (e->flags & kFlagHasCommand) || !room(ctx, 1) || !frame_holds(ctx, 1)) return false;
-  Value* cell = var_for_set(ctx, operand_handle(w));
+  // An existing variable through its cached cell, as var_for_set finds it.
+  Value* cell = find(ctx, e, operand_handle(w));
+  if (!cell) cell = var_for_set(ctx, operand_handle(w));
   if (!cell || element_type_of(*cell) == kTypeMemBuf) return false;
   Value v = ctx.top[0];
   ctx.frame_depth = ctx.top[1].lo();
@@ -217,8 +257,58 @@ inline bool array_item(Interp& ctx, uint32_t w) {
   return true;
 }
 
-// A binary operator on two integers: `a OP#imm` with one value in the
-// frame, or `a b OP` with two.
+// `_IF:label` / `_IFNOT:label` on an integer condition.
+[[gnu::always_inline]] inline bool branch(Interp& ctx, uint32_t w, bool jump_when) {
+  uint32_t target = label_target(w);
+  if (target == kNoLabel || !room(ctx, 1) || ctx.top >= ctx.stack_base || !ctx.top->is_int()) return false;
+  bool truth = ctx.top->as_int() != 0;
+  ctx.top++;
+  if (truth == jump_when) ctx.pc = target;
+  return true;
+}
+
+// After an operator: when the next word tests its result (`_IF:label` or
+// `_IFNOT:label`, how every condition compiles), that word runs at once as
+// `branch` runs it. It is counted as a token of its own, as in `line`.
+[[gnu::always_inline]] inline void then_branch(Interp& ctx) {
+  if (ctx.pc >= ctx.code_length || ctx.tick_countdown < 1) return;
+  uint32_t next = ctx.code[ctx.pc];
+  uint32_t op = (next >> 24) ^ 0x40;
+  if (op != OP_IF && op != OP_IFNOT) return;
+  ctx.pc++;
+  if (branch(ctx, next, op == OP_IF)) {
+    ctx.tick_countdown--;
+  } else {
+    ctx.pc--;
+  }
+}
+
+// An operand of arithmetic in float mode: a number, or a text that reads as
+// a float (a float literal such as "0.5" is a text); `floaty` is set for a
+// float or such a text, as apply_op's is_floaty sees them.
+inline bool float_operand(Value v, double& d, bool& floaty) {
+  if (v.is_int()) {
+    d = double(v.as_int());
+    return true;
+  }
+  if (v.is_float()) {
+    d = v.as_double();
+    floaty = true;
+    return true;
+  }
+  ElementEntry* e = element_entry(v);
+  if (!e || e->type != kTypeString) return false;
+  std::string_view s(static_cast<const char*>(e->payload), size_t(e->size));
+  if (!looks_like_float(s)) return false;
+  d = parse_float(s);
+  floaty = true;
+  return true;
+}
+
+// A binary operator on two integers or two numbers: `a OP#imm` with one
+// value in the frame, or `a b OP` with two; and an arithmetic operator (no
+// comparison, which compares texts as texts) on a number and a float
+// literal: `a OP:"0.5"` with one value, or `a b OP` with two.
 [[gnu::always_inline]] inline bool binary(Interp& ctx, uint32_t w) {
   uint32_t number = (w >> 24) & 0x3f;
   Value a, b;
@@ -234,7 +324,10 @@ inline bool array_item(Interp& ctx, uint32_t w) {
     b = ctx.top[0];
     args = 2;
   } else {
-    return false;
+    if (!room(ctx, 1) || !frame_holds(ctx, 1)) return false;
+    a = ctx.top[0];
+    b = operand_handle(w);  // borrowed from the code: never on the stack
+    args = 1;
   }
   Value result;
   if (a.is_int() && b.is_int()) {
@@ -253,22 +346,21 @@ inline bool array_item(Interp& ctx, uint32_t w) {
     double x = a.is_int() ? double(a.as_int()) : a.as_double();
     double y = b.is_int() ? double(b.as_int()) : b.as_double();
     result = value_from_float(&ctx, float_op(number, x, y));
+  } else if (number < OP_EQUAL || number > OP_EQUALGREATERTHAN) {
+    double x, y;
+    bool floaty = false;
+    if (!float_operand(a, x, floaty) || !float_operand(b, y, floaty) || !floaty) return false;
+    result = value_from_float(&ctx, float_op(number, x, y));
+    // The texts that were arguments leave the stack.
+    value_release(a);
+    if (args == 2) value_release(b);
   } else {
     return false;
   }
   ctx.frame_depth = ctx.top[args].lo();
   ctx.top[args] = result;
   ctx.top += args;
-  return true;
-}
-
-// `_IF:label` / `_IFNOT:label` on an integer condition.
-[[gnu::always_inline]] inline bool branch(Interp& ctx, uint32_t w, bool jump_when) {
-  uint32_t target = label_target(w);
-  if (target == kNoLabel || !room(ctx, 1) || ctx.top >= ctx.stack_base || !ctx.top->is_int()) return false;
-  bool truth = ctx.top->as_int() != 0;
-  ctx.top++;
-  if (truth == jump_when) ctx.pc = target;
+  then_branch(ctx);
   return true;
 }
 

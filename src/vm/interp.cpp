@@ -38,6 +38,7 @@ void instance_cleanup(uint32_t, void* payload) {
   Value scopes = ctx->scopes;
   ctx->scopes = Value::null();
   value_release(scopes);
+  while (ctx->spare_scope_count > 0) element_release(ctx->spare_scopes[--ctx->spare_scope_count]);
   Value file = ctx->current_file;
   ctx->current_file = Value::null();
   value_release(file);

@@ -89,6 +89,8 @@ struct Interp {
   uint32_t* symbols;       // handles of the program's names, 1..symbol_count (heap block)
   uint32_t symbol_count;
   TriggerState* triggers;  // the machine's own: triggers and their queue (vm/triggers.cpp), made at first use
+  uint32_t spare_scopes[4];    // emptied scope tables kept for the next calls (vm/variables.cpp)
+  uint32_t spare_scope_count;
   void* slots[kSlotCount];  // per-subsystem state, see ContextSlot
   Value sysvars[kSysVarCount];  // system variable cells
 };
