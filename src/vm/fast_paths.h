@@ -141,21 +141,39 @@ inline Value* find(Interp& ctx, ElementEntry* e, Value name) {
   return true;
 }
 
+// tail_at, then once more when the next word is a `_TAIL` that opens
+// another read (`@a*@b`): both reads in one pass of the main loop.
+[[gnu::always_inline]] inline bool tail_reads(Interp& ctx, uint32_t w, uint32_t frames) {
+  if (!tail_at(ctx, w, frames)) return false;
+  if (ctx.pc < ctx.code_length && ctx.tick_countdown >= 1 && ctx.code[ctx.pc] == word_op(OP_TAIL)) {
+    ctx.pc++;
+    ctx.tick_countdown--;
+    if (!tail_at(ctx, word_op(OP_TAIL), 1)) {
+      ctx.pc--;
+      ctx.tick_countdown++;
+    }
+  }
+  return true;
+}
+
 // `inc name [amount]` / `dec name [amount]` (the frame holds the name and
 // the amount) of a variable that holds an integer, by an integer amount:
 // the new value is stored in the variable's cell, as inc_dec stores it.
+inline bool step_cell(Interp& ctx, ElementEntry* e, Value name, Value amount, bool increment) {
+  if (!amount.is_int()) return false;
+  Value* cell = find(ctx, e, name);
+  if (!cell || !cell->is_int()) return false;
+  uint64_t x = uint64_t(cell->as_int()), d = uint64_t(amount.as_int());
+  *cell = Value::from_int(int64_t(increment ? x + d : x - d));
+  return true;
+}
 inline bool step_variable(Interp& ctx, bool increment) {
   uint32_t n = frame_holds(ctx, 1) ? 1 : frame_holds(ctx, 2) ? 2 : 0;
   if (n == 0) return false;
   Value name = ctx.top[0];
   ElementEntry* e = element_entry(name);
   if (!e || e->type != kTypeString) return false;
-  Value amount = n == 2 ? ctx.top[1] : Value::from_int(1);
-  if (!amount.is_int()) return false;
-  Value* cell = find(ctx, e, name);
-  if (!cell || !cell->is_int()) return false;
-  uint64_t x = uint64_t(cell->as_int()), d = uint64_t(amount.as_int());
-  *cell = Value::from_int(int64_t(increment ? x + d : x - d));
+  if (!step_cell(ctx, e, name, n == 2 ? ctx.top[1] : Value::from_int(1), increment)) return false;
   ctx.frame_depth = ctx.top[n].lo();
   ctx.top += n + 1;
   value_release(name);
@@ -188,16 +206,42 @@ inline bool step_variable(Interp& ctx, bool increment) {
 // element that `arrayref` passes to `at` or `set`. A read of a missing item
 // and a store into a variable that does not exist yet take the generic way.
 // The three words count as three tokens, as in `line`.
-bool array_item_at(Interp& ctx, uint32_t w);
-// The inline part: only a name followed by a call of `arrayref` goes on.
-[[gnu::always_inline]] inline bool array_item(Interp& ctx, uint32_t w) {
+bool array_item(Interp& ctx, uint32_t w);
+
+// `name` then `_CALL:inc` or `_CALL:dec` (how `inc name [amount]` compiles,
+// the amount already in the frame): both words at once, as step_variable
+// runs the call, the name never pushed. The call word is counted as a token
+// of its own, as in `line`.
+inline bool step_name(Interp& ctx, uint32_t w, bool increment) {
+  if (ctx.tick_countdown < 1 || !room(ctx, 2)) return false;
+  uint32_t n = frame_holds(ctx, 0) ? 0 : frame_holds(ctx, 1) ? 1 : 2;
+  if (n == 2) return false;
+  ElementEntry* e = name_entry(w);
+  if (!e || !step_cell(ctx, e, operand_handle(w), n == 1 ? ctx.top[0] : Value::from_int(1), increment))
+    return false;
+  ctx.frame_depth = ctx.top[n].lo();
+  ctx.top += n + 1;
+  ctx.pc++;
+  ctx.tick_countdown--;
+  // What run_command does after the handler.
+  if (ctx.frame_changed && g_host.finish_drawing) g_host.finish_drawing(ctx);
+  return true;
+}
+
+// A name followed by a call of `arrayref`, `inc` or `dec`: the shortcuts
+// above and below, both words (or all three) at once.
+[[gnu::always_inline]] inline bool name_call(Interp& ctx, uint32_t w) {
   if (ctx.pc >= ctx.code_length) return false;
   uint32_t call = ctx.code[ctx.pc];
   if ((call >> 24) != (0x40 | OP_CALL)) return false;
   ElementEntry* callee = name_entry(call);
-  return callee && callee->handler == h_arrayref && array_item_at(ctx, w);
+  if (!callee || (callee->flags & (kFlagHasCommand | kFlagHasLabel)) != kFlagHasCommand) return false;
+  if (callee->handler == h_arrayref) return array_item(ctx, w);
+  if (callee->handler == h_inc || callee->handler == h_dec) return step_name(ctx, w, callee->handler == h_inc);
+  return false;
 }
-inline bool array_item_at(Interp& ctx, uint32_t w) {
+
+inline bool array_item(Interp& ctx, uint32_t w) {
   ElementEntry* e = name_entry(w);
   if (!e || ctx.pc + 1 >= ctx.code_length || ctx.tick_countdown < 2 || !room(ctx, 4) ||
       !frame_holds(ctx, 1) || !ctx.top[0].is_int())
@@ -268,18 +312,35 @@ inline bool array_item_at(Interp& ctx, uint32_t w) {
 }
 
 // After an operator: when the next word tests its result (`_IF:label` or
-// `_IFNOT:label`, how every condition compiles), that word runs at once as
-// `branch` runs it. It is counted as a token of its own, as in `line`.
-[[gnu::always_inline]] inline void then_branch(Interp& ctx) {
+// `_IFNOT:label`, how every condition compiles) or stores it (`SET:name`,
+// how `name = expression` ends), that word runs at once as `branch` or
+// `set` runs it. It is counted as a token of its own, as in `line`.
+[[gnu::always_inline]] inline void then_use(Interp& ctx) {
   if (ctx.pc >= ctx.code_length || ctx.tick_countdown < 1) return;
   uint32_t next = ctx.code[ctx.pc];
   uint32_t op = (next >> 24) ^ 0x40;
-  if (op != OP_IF && op != OP_IFNOT) return;
-  ctx.pc++;
-  if (branch(ctx, next, op == OP_IF)) {
+  if (op != OP_IF && op != OP_IFNOT && op != OP_SET) return;
+  ctx.pc++;  // past the word, where a jump not taken leaves it
+  if (op == OP_SET ? set(ctx, next) : branch(ctx, next, op == OP_IF))
     ctx.tick_countdown--;
-  } else {
+  else
     ctx.pc--;
+}
+
+// value_from_float for the context, inline while var_floatround is 0 (it
+// holds the integer 0, whose cell is all zero bits).
+[[gnu::always_inline]] inline Value float_result(Interp& ctx, double d) {
+  if (ctx.sysvars[SV_var_floatround].bits == 0) return Value::from_double(d);
+  return value_from_float(&ctx, d);
+}
+
+// float_op, the four most frequent operators inline.
+[[gnu::always_inline]] inline double float_arith(uint32_t number, double x, double y) {
+  switch (number) {
+    case OP_ADD: return x + y;
+    case OP_SUBTRACT: return x - y;
+    case OP_MULTIPLY: return x * y;
+    default: return float_op(number, x, y);
   }
 }
 
@@ -345,12 +406,12 @@ inline bool float_operand(Value v, double& d, bool& floaty) {
     // Float mode, as apply_op computes it for two numbers that differ.
     double x = a.is_int() ? double(a.as_int()) : a.as_double();
     double y = b.is_int() ? double(b.as_int()) : b.as_double();
-    result = value_from_float(&ctx, float_op(number, x, y));
+    result = float_result(ctx, float_arith(number, x, y));
   } else if (number < OP_EQUAL || number > OP_EQUALGREATERTHAN) {
     double x, y;
     bool floaty = false;
     if (!float_operand(a, x, floaty) || !float_operand(b, y, floaty) || !floaty) return false;
-    result = value_from_float(&ctx, float_op(number, x, y));
+    result = float_result(ctx, float_arith(number, x, y));
     // The texts that were arguments leave the stack.
     value_release(a);
     if (args == 2) value_release(b);
@@ -360,7 +421,7 @@ inline bool float_operand(Value v, double& d, bool& floaty) {
   ctx.frame_depth = ctx.top[args].lo();
   ctx.top[args] = result;
   ctx.top += args;
-  then_branch(ctx);
+  then_use(ctx);
   return true;
 }
 

@@ -292,7 +292,7 @@ float_word:
 op_push:
   if ((w & 0xffffff) == 0) return;  // the end word
   FAST(fast::line(ctx, w));
-  FAST(fast::array_item(ctx, w));
+  FAST(fast::name_call(ctx, w));
   push(ctx, Value::from_handle(kHandleBase + (w & 0xffffff)));
   NEXT();
 op_push2:
@@ -322,7 +322,7 @@ op_pop:
   discard_to_frame(ctx);
   NEXT();
 op_tail:
-  FAST(fast::tail_at(ctx, w, 1));
+  FAST(fast::tail_reads(ctx, w, 1));
   OPERAND();
   open_frame(ctx);
   NEXT();
@@ -351,7 +351,7 @@ op_return:
   op_return(ctx);
   NEXT();
 op_tail_tail:
-  FAST(fast::tail_at(ctx, w, 2));
+  FAST(fast::tail_reads(ctx, w, 2));
   OPERAND();
   open_frame(ctx);
   open_frame(ctx);

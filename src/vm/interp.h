@@ -272,12 +272,9 @@ inline uint32_t close_frame(Interp& ctx) {
   }
   uint32_t n = depth - fd;
   ctx.frame_depth = marker->lo();
-  if (n == 1) {
-    ctx.top[1] = ctx.top[0];
-  } else if (n == 2) {
-    ctx.top[2] = ctx.top[1];
-    ctx.top[1] = ctx.top[0];
-  } else if (n) {
+  if (n <= 4) {
+    for (uint32_t i = n; i-- > 0;) ctx.top[i + 1] = ctx.top[i];
+  } else {
     std::memmove(ctx.top + 1, ctx.top, size_t(n) * sizeof(Value));
   }
   ctx.top++;

@@ -153,7 +153,12 @@ Value* table_get(Value& cell, Value key) {
   bool found;
   uint32_t i = array_search(a, key, found);
   if (found) return &a->items[i].value;
-  g_shape_generation++;
+  // The variable cells cached in name entries point into arrays. Appending
+  // an integer key leaves them where they are unless the array moves, and
+  // cannot hide a variable (names are texts), so they stay valid then.
+  const ArrayRecord* before = a;
+  bool moves_items = !(key.is_int() && i == a->count);
+  if (moves_items) g_shape_generation++;
   uint32_t handle = a->self;
   if (a->count + 1 >= a->slots) {
     uint32_t slots = a->slots + 8;
@@ -168,6 +173,7 @@ Value* table_get(Value& cell, Value key) {
   a->items[i].value = Value::null();
   a->count++;
   a = array_refit(handle, a);
+  if (a != before && !moves_items) g_shape_generation++;
   return &a->items[i].value;
 }
 
