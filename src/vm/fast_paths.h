@@ -8,6 +8,9 @@
 // the generic case spends on pushing an operand it pops again, closing a
 // frame by moving cells, and finding a handler by name.
 //
+// The small helpers are forced inline: interp_run is too large for the
+// compiler's own inlining limits.
+//
 // QUILLON_NO_FAST_PATHS=1 in the environment turns every shortcut off (read
 // by vm_init); the test `script_tests_without_fast_paths` runs the script
 // tests that way and compares their output with the same expected files.
@@ -36,38 +39,38 @@ namespace fast {
 
 constexpr uint32_t kNoLabel = 0xffffffffu;
 
-inline bool has_imm(uint32_t w) { return (w & 0x800000) != 0; }
-inline bool has_handle(uint32_t w) { return !has_imm(w) && (w & 0xffffff) != 0; }
-inline Value operand_handle(uint32_t w) { return Value::from_handle(kHandleBase + (w & 0xffffff)); }
-inline int64_t operand_imm(uint32_t w) { return int64_t(int32_t(w << 9) >> 9); }
+[[gnu::always_inline]] inline bool has_imm(uint32_t w) { return (w & 0x800000) != 0; }
+[[gnu::always_inline]] inline bool has_handle(uint32_t w) { return !has_imm(w) && (w & 0xffffff) != 0; }
+[[gnu::always_inline]] inline Value operand_handle(uint32_t w) { return Value::from_handle(kHandleBase + (w & 0xffffff)); }
+[[gnu::always_inline]] inline int64_t operand_imm(uint32_t w) { return int64_t(int32_t(w << 9) >> 9); }
 
 // Room for `cells` more cells: where the generic case would push and find
 // the stack full, the shortcut leaves the overflow to it.
-inline bool room(const Interp& ctx, uint32_t cells) { return ctx.top > ctx.stack_limit + cells; }
+[[gnu::always_inline]] inline bool room(const Interp& ctx, uint32_t cells) { return ctx.top > ctx.stack_limit + cells; }
 
 // The top `args` cells are the arguments of the innermost frame, whose
 // marker lies just under them.
-inline bool frame_holds(const Interp& ctx, uint32_t args) {
+[[gnu::always_inline]] inline bool frame_holds(const Interp& ctx, uint32_t args) {
   return ctx.frame_depth != 0 && stack_depth(ctx) == ctx.frame_depth + args &&
          ctx.top[args].is_marker();
 }
 
 // The name entry of a handle operand when it is a text.
-inline ElementEntry* name_entry(uint32_t w) {
+[[gnu::always_inline]] inline ElementEntry* name_entry(uint32_t w) {
   if (!has_handle(w)) return nullptr;
   ElementEntry* e = element_entry(operand_handle(w));
   return e && e->type == kTypeString ? e : nullptr;
 }
 
 // The label target of a jump operand that names a label, or kNoLabel.
-inline uint32_t label_target(uint32_t w) {
+[[gnu::always_inline]] inline uint32_t label_target(uint32_t w) {
   ElementEntry* e = name_entry(w);
   return e && (e->flags & kFlagHasLabel) ? e->target : kNoLabel;
 }
 
 // var_find of a plain name (entry `e`, a text): a common variable's cell,
 // or the cell cached in the entry while it is valid; else var_find.
-inline Value* find(Interp& ctx, ElementEntry* e, Value name) {
+[[gnu::always_inline]] inline Value* find(Interp& ctx, ElementEntry* e, Value name) {
   if (e->flags & kFlagGlobalValue) return &e->global;
   if (e->cache_generation == g_shape_generation && e->cache_ctx == &ctx && e->cache_depth == ctx.scope_depth)
     return e->cache_cell;
@@ -159,7 +162,7 @@ inline Value* find(Interp& ctx, ElementEntry* e, Value name) {
 // `inc name [amount]` / `dec name [amount]` (the frame holds the name and
 // the amount) of a variable that holds an integer, by an integer amount:
 // the new value is stored in the variable's cell, as inc_dec stores it.
-inline bool step_cell(Interp& ctx, ElementEntry* e, Value name, Value amount, bool increment) {
+[[gnu::always_inline]] inline bool step_cell(Interp& ctx, ElementEntry* e, Value name, Value amount, bool increment) {
   if (!amount.is_int()) return false;
   Value* cell = find(ctx, e, name);
   if (!cell || !cell->is_int()) return false;
@@ -347,7 +350,7 @@ inline bool array_item(Interp& ctx, uint32_t w) {
 // An operand of arithmetic in float mode: a number, or a text that reads as
 // a float (a float literal such as "0.5" is a text); `floaty` is set for a
 // float or such a text, as apply_op's is_floaty sees them.
-inline bool float_operand(Value v, double& d, bool& floaty) {
+[[gnu::always_inline]] inline bool float_operand(Value v, double& d, bool& floaty) {
   if (v.is_int()) {
     d = double(v.as_int());
     return true;
