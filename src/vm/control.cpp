@@ -1,5 +1,7 @@
 #include "vm/control.h"
 
+#include <utility>
+
 #include "vm/command_names.h"
 #include "vm/commands.h"
 #include "vm/convert.h"
@@ -86,6 +88,39 @@ void put_local(Value& scope, Value key, Value v) {
 // is the call's result, and the pop discards it).
 constexpr int64_t kPopOnReturn = int64_t(1) << 32;
 
+// gosub's stores into a new, empty scope table, all at once: the items are
+// written in key order (the argument count 0, the arguments 1..n, then the
+// names _retpc and _retsp in the order of their handles) instead of being
+// inserted one by one. For a well-formed call frame whose items fit the
+// table's room; false (nothing changed) for anything else, which gosub's
+// stores one by one handle, errors included.
+bool fill_new_scope(Interp& ctx, Value scope, bool pop_after) {
+  ArrayRecord* a = array_of(scope);
+  if (!a || a->count != 0) return false;
+  uint32_t n = 0;
+  while (ctx.top + n < ctx.stack_base && !ctx.top[n].is_marker()) n++;
+  if (n + 3 + 2 >= a->slots || ctx.top + n >= ctx.stack_base || stack_depth(ctx) - n != ctx.frame_depth)
+    return false;
+  Value retpc = Value::from_handle(g_own_names.retpc), retsp = Value::from_handle(g_own_names.retsp);
+  Value first = retpc, second = retsp;
+  if (int64_t(second.bits) < int64_t(first.bits)) std::swap(first, second);
+  const Value* args = ctx.top;  // moved: their references go with them
+  ctx.frame_depth = args[n].lo();
+  ctx.top += n + 1;
+  Value pc = Value::from_int(int64_t(ctx.pc) | (pop_after ? kPopOnReturn : 0));
+  Value depth = Value::from_int(stack_depth(ctx));
+  a->items[0] = {Value::from_int(n), Value::from_int(0)};
+  for (uint32_t i = 0; i < n; i++) a->items[i + 1] = {args[i], Value::from_int(int64_t(i) + 1)};
+  a->items[n + 1] = {first == retpc ? pc : depth, first};
+  a->items[n + 2] = {first == retpc ? depth : pc, second};
+  value_ref(first);
+  value_ref(second);
+  a->count = n + 3;
+  g_shape_generation++;
+  ctx.vars_dirty = true;
+  return true;
+}
+
 // The deepest label-call level. A compiled call leaves at least its
 // statement frame on the value stack, so the stack's size bounds recursion;
 // a call without one (hand-made token code) would otherwise grow scope
@@ -109,12 +144,16 @@ void gosub(Interp& ctx, uint32_t target, bool pop_after) {
   // arguments and their count, the stack depth and a few locals, so that
   // a call does not grow it.
   if (!array_of(*scope)) {
-    uint32_t table = array_new(16);
+    uint32_t table = scope_table_new(ctx);
     if (element_entry(table)) {
       Value old = *scope;
       *scope = Value::from_handle(table);
       value_release(old);
     }
+  }
+  if (fill_new_scope(ctx, *scope, pop_after)) {
+    jump(ctx, target);
+    return;
   }
   put_local(*scope, Value::from_handle(g_own_names.retpc),
             Value::from_int(int64_t(ctx.pc) | (pop_after ? kPopOnReturn : 0)));

@@ -156,6 +156,37 @@ double parse_float(std::string_view s) {
     double d = double(parse_hex(s, i));
     return negative ? -d : d;
   }
+  // A plain decimal of at most 15 significant digits and 22 decimals (how
+  // float literals are written) is its digits divided by a power of ten:
+  // both are exact doubles, so the one division rounds as strtod does.
+  {
+    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    size_t j = i;
+    uint64_t digits = 0;
+    int decimals = -1;  // -1 before the dot
+    bool exact = true;
+    for (; j < s.size(); j++) {
+      char c = s[j];
+      if (is_digit(c)) {
+        digits = digits * 10 + uint64_t(c - '0');
+        if (decimals >= 0) decimals++;
+        if (digits >= 1000000000000000ull || decimals > 22) {
+          exact = false;
+          break;
+        }
+      } else if (c == '.' && decimals < 0) {
+        decimals = 0;
+      } else {
+        break;
+      }
+    }
+    if (exact && (j == s.size() || (s[j] != 'e' && s[j] != 'E'))) {
+      double d = double(digits) / kPowers[decimals < 0 ? 0 : decimals];
+      return negative ? -d : d;
+    }
+  }
   // Copy the recognised characters and let strtod round them correctly.
   char buf[400];
   size_t n = 0;
@@ -302,7 +333,10 @@ Value value_to_text(Interp* ctx, Value v) {
 
 Value value_from_float(Interp* ctx, double d) {
   if (ctx) {
-    int64_t n = sysvar_int(*ctx, SV_var_floatround);
+    // The cell is read directly when it holds an integer: every float
+    // result passes here.
+    Value round = ctx->sysvars[SV_var_floatround];
+    int64_t n = round.is_int() ? round.as_int() : sysvar_int(*ctx, SV_var_floatround);
     if (n != 0 && std::isfinite(d)) {
       double scale = std::pow(10.0, double(n));
       double y = d * scale;

@@ -141,10 +141,12 @@ using ElementCleanup = void (*)(uint32_t handle, void* payload);
 void element_set_cleanup(uint32_t type, ElementCleanup fn);
 
 // --- inline handle checks and reference counting -------------------------
+// Forced inline: the compiler would otherwise call them out of line from
+// the interpreter's main loop, a function too large for its inlining limits.
 
 // The entry of a valid handle, or null: the top two bits must be 01, the
 // index from 1 to `length`, and the slot in use.
-inline ElementEntry* element_entry(uint32_t handle) {
+[[gnu::always_inline]] inline ElementEntry* element_entry(uint32_t handle) {
   if ((handle >> 30) != 1) return nullptr;
   uint32_t index = handle & 0x3fffffffu;
   if (index == 0 || index > g_elements.length) return nullptr;
@@ -152,20 +154,20 @@ inline ElementEntry* element_entry(uint32_t handle) {
   return e->payload ? e : nullptr;
 }
 
-inline ElementEntry* element_entry(Value v) {
+[[gnu::always_inline]] inline ElementEntry* element_entry(Value v) {
   return v.is_element() ? element_entry(v.handle()) : nullptr;
 }
 
 // The record of a valid handle of the given type, or null.
-inline void* element_lookup(uint32_t handle, uint32_t type) {
+[[gnu::always_inline]] inline void* element_lookup(uint32_t handle, uint32_t type) {
   ElementEntry* e = element_entry(handle);
   return e && e->type == type ? e->payload : nullptr;
 }
-inline void* element_lookup(Value v, uint32_t type) {
+[[gnu::always_inline]] inline void* element_lookup(Value v, uint32_t type) {
   return v.is_element() ? element_lookup(v.handle(), type) : nullptr;
 }
 
-inline uint32_t element_type_of(Value v) {
+[[gnu::always_inline]] inline uint32_t element_type_of(Value v) {
   ElementEntry* e = element_entry(v);
   return e ? e->type : kTypeInvalid;
 }
@@ -175,20 +177,20 @@ inline bool is_text(Value v) { return element_type_of(v) == kTypeString; }
 
 void element_free(uint32_t handle);
 
-inline void element_ref(uint32_t handle) {
+[[gnu::always_inline]] inline void element_ref(uint32_t handle) {
   if (ElementEntry* e = element_entry(handle)) e->refs++;
 }
 
-inline void element_release(uint32_t handle) {
+[[gnu::always_inline]] inline void element_release(uint32_t handle) {
   ElementEntry* e = element_entry(handle);
   if (!e) return;
   if (--e->refs < 1 && (e->holds & kHoldMask) == 0) element_free(handle);
 }
 
-inline void value_ref(Value v) {
+[[gnu::always_inline]] inline void value_ref(Value v) {
   if (v.is_element()) element_ref(v.handle());
 }
-inline void value_release(Value v) {
+[[gnu::always_inline]] inline void value_release(Value v) {
   if (v.is_element()) element_release(v.handle());
 }
 

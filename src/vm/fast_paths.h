@@ -8,12 +8,16 @@
 // the generic case spends on pushing an operand it pops again, closing a
 // frame by moving cells, and finding a handler by name.
 //
+// The small helpers are forced inline: interp_run is too large for the
+// compiler's own inlining limits.
+//
 // QUILLON_NO_FAST_PATHS=1 in the environment turns every shortcut off (read
 // by vm_init); the test `script_tests_without_fast_paths` runs the script
 // tests that way and compares their output with the same expected files.
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "vm/control.h"
 #include "vm/convert.h"
@@ -28,43 +32,45 @@ namespace vm {
 extern bool g_fast_paths;
 
 void h_arrayref(Interp& ctx);
+void h_inc(Interp& ctx);
+void h_dec(Interp& ctx);
 
 namespace fast {
 
 constexpr uint32_t kNoLabel = 0xffffffffu;
 
-inline bool has_imm(uint32_t w) { return (w & 0x800000) != 0; }
-inline bool has_handle(uint32_t w) { return !has_imm(w) && (w & 0xffffff) != 0; }
-inline Value operand_handle(uint32_t w) { return Value::from_handle(kHandleBase + (w & 0xffffff)); }
-inline int64_t operand_imm(uint32_t w) { return int64_t(int32_t(w << 9) >> 9); }
+[[gnu::always_inline]] inline bool has_imm(uint32_t w) { return (w & 0x800000) != 0; }
+[[gnu::always_inline]] inline bool has_handle(uint32_t w) { return !has_imm(w) && (w & 0xffffff) != 0; }
+[[gnu::always_inline]] inline Value operand_handle(uint32_t w) { return Value::from_handle(kHandleBase + (w & 0xffffff)); }
+[[gnu::always_inline]] inline int64_t operand_imm(uint32_t w) { return int64_t(int32_t(w << 9) >> 9); }
 
 // Room for `cells` more cells: where the generic case would push and find
 // the stack full, the shortcut leaves the overflow to it.
-inline bool room(const Interp& ctx, uint32_t cells) { return ctx.top > ctx.stack_limit + cells; }
+[[gnu::always_inline]] inline bool room(const Interp& ctx, uint32_t cells) { return ctx.top > ctx.stack_limit + cells; }
 
 // The top `args` cells are the arguments of the innermost frame, whose
 // marker lies just under them.
-inline bool frame_holds(const Interp& ctx, uint32_t args) {
+[[gnu::always_inline]] inline bool frame_holds(const Interp& ctx, uint32_t args) {
   return ctx.frame_depth != 0 && stack_depth(ctx) == ctx.frame_depth + args &&
          ctx.top[args].is_marker();
 }
 
 // The name entry of a handle operand when it is a text.
-inline ElementEntry* name_entry(uint32_t w) {
+[[gnu::always_inline]] inline ElementEntry* name_entry(uint32_t w) {
   if (!has_handle(w)) return nullptr;
   ElementEntry* e = element_entry(operand_handle(w));
   return e && e->type == kTypeString ? e : nullptr;
 }
 
 // The label target of a jump operand that names a label, or kNoLabel.
-inline uint32_t label_target(uint32_t w) {
+[[gnu::always_inline]] inline uint32_t label_target(uint32_t w) {
   ElementEntry* e = name_entry(w);
   return e && (e->flags & kFlagHasLabel) ? e->target : kNoLabel;
 }
 
 // var_find of a plain name (entry `e`, a text): a common variable's cell,
 // or the cell cached in the entry while it is valid; else var_find.
-inline Value* find(Interp& ctx, ElementEntry* e, Value name) {
+[[gnu::always_inline]] inline Value* find(Interp& ctx, ElementEntry* e, Value name) {
   if (e->flags & kFlagGlobalValue) return &e->global;
   if (e->cache_generation == g_shape_generation && e->cache_ctx == &ctx && e->cache_depth == ctx.scope_depth)
     return e->cache_cell;
@@ -138,6 +144,45 @@ inline Value* find(Interp& ctx, ElementEntry* e, Value name) {
   return true;
 }
 
+// tail_at, then once more when the next word is a `_TAIL` that opens
+// another read (`@a*@b`): both reads in one pass of the main loop.
+[[gnu::always_inline]] inline bool tail_reads(Interp& ctx, uint32_t w, uint32_t frames) {
+  if (!tail_at(ctx, w, frames)) return false;
+  if (ctx.pc < ctx.code_length && ctx.tick_countdown >= 1 && ctx.code[ctx.pc] == word_op(OP_TAIL)) {
+    ctx.pc++;
+    ctx.tick_countdown--;
+    if (!tail_at(ctx, word_op(OP_TAIL), 1)) {
+      ctx.pc--;
+      ctx.tick_countdown++;
+    }
+  }
+  return true;
+}
+
+// `inc name [amount]` / `dec name [amount]` (the frame holds the name and
+// the amount) of a variable that holds an integer, by an integer amount:
+// the new value is stored in the variable's cell, as inc_dec stores it.
+[[gnu::always_inline]] inline bool step_cell(Interp& ctx, ElementEntry* e, Value name, Value amount, bool increment) {
+  if (!amount.is_int()) return false;
+  Value* cell = find(ctx, e, name);
+  if (!cell || !cell->is_int()) return false;
+  uint64_t x = uint64_t(cell->as_int()), d = uint64_t(amount.as_int());
+  *cell = Value::from_int(int64_t(increment ? x + d : x - d));
+  return true;
+}
+inline bool step_variable(Interp& ctx, bool increment) {
+  uint32_t n = frame_holds(ctx, 1) ? 1 : frame_holds(ctx, 2) ? 2 : 0;
+  if (n == 0) return false;
+  Value name = ctx.top[0];
+  ElementEntry* e = element_entry(name);
+  if (!e || e->type != kTypeString) return false;
+  if (!step_cell(ctx, e, name, n == 2 ? ctx.top[1] : Value::from_int(1), increment)) return false;
+  ctx.frame_depth = ctx.top[n].lo();
+  ctx.top += n + 1;
+  value_release(name);
+  return true;
+}
+
 // `_CALL:name` / `_CALL _POP:name` of a built-in command (a name with a
 // handler and no label): the handler runs without the name passing
 // through the stack, as op_call runs it.
@@ -147,7 +192,12 @@ inline Value* find(Interp& ctx, ElementEntry* e, Value name) {
       !room(ctx, 1))
     return false;
   const uint32_t* code = ctx.code;
-  run_command(ctx, e->handler);
+  if ((e->handler == h_inc || e->handler == h_dec) && step_variable(ctx, e->handler == h_inc)) {
+    // What run_command does after the handler.
+    if (ctx.frame_changed && g_host.finish_drawing) g_host.finish_drawing(ctx);
+  } else {
+    run_command(ctx, e->handler);
+  }
   // A command that replaced the program (scriptlink) left no frames to pop.
   if (pop_after && ctx.stop == 0 && ctx.code == code) discard_to_frame(ctx);
   return true;
@@ -159,6 +209,41 @@ inline Value* find(Interp& ctx, ElementEntry* e, Value name) {
 // element that `arrayref` passes to `at` or `set`. A read of a missing item
 // and a store into a variable that does not exist yet take the generic way.
 // The three words count as three tokens, as in `line`.
+bool array_item(Interp& ctx, uint32_t w);
+
+// `name` then `_CALL:inc` or `_CALL:dec` (how `inc name [amount]` compiles,
+// the amount already in the frame): both words at once, as step_variable
+// runs the call, the name never pushed. The call word is counted as a token
+// of its own, as in `line`.
+inline bool step_name(Interp& ctx, uint32_t w, bool increment) {
+  if (ctx.tick_countdown < 1 || !room(ctx, 2)) return false;
+  uint32_t n = frame_holds(ctx, 0) ? 0 : frame_holds(ctx, 1) ? 1 : 2;
+  if (n == 2) return false;
+  ElementEntry* e = name_entry(w);
+  if (!e || !step_cell(ctx, e, operand_handle(w), n == 1 ? ctx.top[0] : Value::from_int(1), increment))
+    return false;
+  ctx.frame_depth = ctx.top[n].lo();
+  ctx.top += n + 1;
+  ctx.pc++;
+  ctx.tick_countdown--;
+  // What run_command does after the handler.
+  if (ctx.frame_changed && g_host.finish_drawing) g_host.finish_drawing(ctx);
+  return true;
+}
+
+// A name followed by a call of `arrayref`, `inc` or `dec`: the shortcuts
+// above and below, both words (or all three) at once.
+[[gnu::always_inline]] inline bool name_call(Interp& ctx, uint32_t w) {
+  if (ctx.pc >= ctx.code_length) return false;
+  uint32_t call = ctx.code[ctx.pc];
+  if ((call >> 24) != (0x40 | OP_CALL)) return false;
+  ElementEntry* callee = name_entry(call);
+  if (!callee || (callee->flags & (kFlagHasCommand | kFlagHasLabel)) != kFlagHasCommand) return false;
+  if (callee->handler == h_arrayref) return array_item(ctx, w);
+  if (callee->handler == h_inc || callee->handler == h_dec) return step_name(ctx, w, callee->handler == h_inc);
+  return false;
+}
+
 inline bool array_item(Interp& ctx, uint32_t w) {
   ElementEntry* e = name_entry(w);
   if (!e || ctx.pc + 1 >= ctx.code_length || ctx.tick_countdown < 2 || !room(ctx, 4) ||
@@ -206,7 +291,9 @@ inline bool array_item(Interp& ctx, uint32_t w) {
 [[gnu::always_inline]] inline bool set(Interp& ctx, uint32_t w) {
   ElementEntry* e = name_entry(w);
   if (!e || (e->flags & kFlagHasCommand) || !room(ctx, 1) || !frame_holds(ctx, 1)) return false;
-  Value* cell = var_for_set(ctx, operand_handle(w));
+  // An existing variable through its cached cell, as var_for_set finds it.
+  Value* cell = find(ctx, e, operand_handle(w));
+  if (!cell) cell = var_for_set(ctx, operand_handle(w));
   if (!cell || element_type_of(*cell) == kTypeMemBuf) return false;
   Value v = ctx.top[0];
   ctx.frame_depth = ctx.top[1].lo();
@@ -217,8 +304,75 @@ inline bool array_item(Interp& ctx, uint32_t w) {
   return true;
 }
 
-// A binary operator on two integers: `a OP#imm` with one value in the
-// frame, or `a b OP` with two.
+// `_IF:label` / `_IFNOT:label` on an integer condition.
+[[gnu::always_inline]] inline bool branch(Interp& ctx, uint32_t w, bool jump_when) {
+  uint32_t target = label_target(w);
+  if (target == kNoLabel || !room(ctx, 1) || ctx.top >= ctx.stack_base || !ctx.top->is_int()) return false;
+  bool truth = ctx.top->as_int() != 0;
+  ctx.top++;
+  if (truth == jump_when) ctx.pc = target;
+  return true;
+}
+
+// After an operator: when the next word tests its result (`_IF:label` or
+// `_IFNOT:label`, how every condition compiles) or stores it (`SET:name`,
+// how `name = expression` ends), that word runs at once as `branch` or
+// `set` runs it. It is counted as a token of its own, as in `line`.
+[[gnu::always_inline]] inline void then_use(Interp& ctx) {
+  if (ctx.pc >= ctx.code_length || ctx.tick_countdown < 1) return;
+  uint32_t next = ctx.code[ctx.pc];
+  uint32_t op = (next >> 24) ^ 0x40;
+  if (op != OP_IF && op != OP_IFNOT && op != OP_SET) return;
+  ctx.pc++;  // past the word, where a jump not taken leaves it
+  if (op == OP_SET ? set(ctx, next) : branch(ctx, next, op == OP_IF))
+    ctx.tick_countdown--;
+  else
+    ctx.pc--;
+}
+
+// value_from_float for the context, inline while var_floatround is 0 (it
+// holds the integer 0, whose cell is all zero bits).
+[[gnu::always_inline]] inline Value float_result(Interp& ctx, double d) {
+  if (ctx.sysvars[SV_var_floatround].bits == 0) return Value::from_double(d);
+  return value_from_float(&ctx, d);
+}
+
+// float_op, the four most frequent operators inline.
+[[gnu::always_inline]] inline double float_arith(uint32_t number, double x, double y) {
+  switch (number) {
+    case OP_ADD: return x + y;
+    case OP_SUBTRACT: return x - y;
+    case OP_MULTIPLY: return x * y;
+    default: return float_op(number, x, y);
+  }
+}
+
+// An operand of arithmetic in float mode: a number, or a text that reads as
+// a float (a float literal such as "0.5" is a text); `floaty` is set for a
+// float or such a text, as apply_op's is_floaty sees them.
+[[gnu::always_inline]] inline bool float_operand(Value v, double& d, bool& floaty) {
+  if (v.is_int()) {
+    d = double(v.as_int());
+    return true;
+  }
+  if (v.is_float()) {
+    d = v.as_double();
+    floaty = true;
+    return true;
+  }
+  ElementEntry* e = element_entry(v);
+  if (!e || e->type != kTypeString) return false;
+  std::string_view s(static_cast<const char*>(e->payload), size_t(e->size));
+  if (!looks_like_float(s)) return false;
+  d = parse_float(s);
+  floaty = true;
+  return true;
+}
+
+// A binary operator on two integers or two numbers: `a OP#imm` with one
+// value in the frame, or `a b OP` with two; and an arithmetic operator (no
+// comparison, which compares texts as texts) on a number and a float
+// literal: `a OP:"0.5"` with one value, or `a b OP` with two.
 [[gnu::always_inline]] inline bool binary(Interp& ctx, uint32_t w) {
   uint32_t number = (w >> 24) & 0x3f;
   Value a, b;
@@ -234,7 +388,10 @@ inline bool array_item(Interp& ctx, uint32_t w) {
     b = ctx.top[0];
     args = 2;
   } else {
-    return false;
+    if (!room(ctx, 1) || !frame_holds(ctx, 1)) return false;
+    a = ctx.top[0];
+    b = operand_handle(w);  // borrowed from the code: never on the stack
+    args = 1;
   }
   Value result;
   if (a.is_int() && b.is_int()) {
@@ -252,23 +409,22 @@ inline bool array_item(Interp& ctx, uint32_t w) {
     // Float mode, as apply_op computes it for two numbers that differ.
     double x = a.is_int() ? double(a.as_int()) : a.as_double();
     double y = b.is_int() ? double(b.as_int()) : b.as_double();
-    result = value_from_float(&ctx, float_op(number, x, y));
+    result = float_result(ctx, float_arith(number, x, y));
+  } else if (number < OP_EQUAL || number > OP_EQUALGREATERTHAN) {
+    double x, y;
+    bool floaty = false;
+    if (!float_operand(a, x, floaty) || !float_operand(b, y, floaty) || !floaty) return false;
+    result = float_result(ctx, float_arith(number, x, y));
+    // The texts that were arguments leave the stack.
+    value_release(a);
+    if (args == 2) value_release(b);
   } else {
     return false;
   }
   ctx.frame_depth = ctx.top[args].lo();
   ctx.top[args] = result;
   ctx.top += args;
-  return true;
-}
-
-// `_IF:label` / `_IFNOT:label` on an integer condition.
-[[gnu::always_inline]] inline bool branch(Interp& ctx, uint32_t w, bool jump_when) {
-  uint32_t target = label_target(w);
-  if (target == kNoLabel || !room(ctx, 1) || ctx.top >= ctx.stack_base || !ctx.top->is_int()) return false;
-  bool truth = ctx.top->as_int() != 0;
-  ctx.top++;
-  if (truth == jump_when) ctx.pc = target;
+  then_use(ctx);
   return true;
 }
 

@@ -38,6 +38,7 @@ void instance_cleanup(uint32_t, void* payload) {
   Value scopes = ctx->scopes;
   ctx->scopes = Value::null();
   value_release(scopes);
+  while (ctx->spare_scope_count > 0) element_release(ctx->spare_scopes[--ctx->spare_scope_count]);
   Value file = ctx->current_file;
   ctx->current_file = Value::null();
   value_release(file);
@@ -291,7 +292,7 @@ float_word:
 op_push:
   if ((w & 0xffffff) == 0) return;  // the end word
   FAST(fast::line(ctx, w));
-  FAST(fast::array_item(ctx, w));
+  FAST(fast::name_call(ctx, w));
   push(ctx, Value::from_handle(kHandleBase + (w & 0xffffff)));
   NEXT();
 op_push2:
@@ -321,7 +322,7 @@ op_pop:
   discard_to_frame(ctx);
   NEXT();
 op_tail:
-  FAST(fast::tail_at(ctx, w, 1));
+  FAST(fast::tail_reads(ctx, w, 1));
   OPERAND();
   open_frame(ctx);
   NEXT();
@@ -350,7 +351,7 @@ op_return:
   op_return(ctx);
   NEXT();
 op_tail_tail:
-  FAST(fast::tail_at(ctx, w, 2));
+  FAST(fast::tail_reads(ctx, w, 2));
   OPERAND();
   open_frame(ctx);
   open_frame(ctx);

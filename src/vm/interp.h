@@ -89,6 +89,8 @@ struct Interp {
   uint32_t* symbols;       // handles of the program's names, 1..symbol_count (heap block)
   uint32_t symbol_count;
   TriggerState* triggers;  // the machine's own: triggers and their queue (vm/triggers.cpp), made at first use
+  uint32_t spare_scopes[4];    // emptied scope tables kept for the next calls (vm/variables.cpp)
+  uint32_t spare_scope_count;
   void* slots[kSlotCount];  // per-subsystem state, see ContextSlot
   Value sysvars[kSysVarCount];  // system variable cells
 };
@@ -270,12 +272,9 @@ inline uint32_t close_frame(Interp& ctx) {
   }
   uint32_t n = depth - fd;
   ctx.frame_depth = marker->lo();
-  if (n == 1) {
-    ctx.top[1] = ctx.top[0];
-  } else if (n == 2) {
-    ctx.top[2] = ctx.top[1];
-    ctx.top[1] = ctx.top[0];
-  } else if (n) {
+  if (n <= 4) {
+    for (uint32_t i = n; i-- > 0;) ctx.top[i + 1] = ctx.top[i];
+  } else {
     std::memmove(ctx.top + 1, ctx.top, size_t(n) * sizeof(Value));
   }
   ctx.top++;

@@ -75,7 +75,7 @@ static_assert(sizeof(Value) == 8);
 
 // Decodes the narrowed float form: stored exponent s in bits 60..52, sign in
 // bit 61, fraction in bits 51..0; s = 0 decodes to a zero or subnormal double.
-inline double Value::as_double() const {
+[[gnu::always_inline]] inline double Value::as_double() const {
   QASSERT(is_float());
   uint64_t s = (bits >> 52) & 0x1ff;
   uint64_t sign = (bits >> 61) & 1;
@@ -90,7 +90,7 @@ inline double Value::as_double() const {
 // Note: magnitudes of 2^257 and more (infinities included) saturate to the
 // largest encodable magnitude with their sign, and NaN is stored as 0.0: the
 // stored exponent has nine bits and would otherwise wrap.
-inline Value Value::from_double(double d) {
+[[gnu::always_inline]] inline Value Value::from_double(double d) {
   uint64_t b;
   std::memcpy(&b, &d, sizeof b);
   uint64_t sign = b >> 63;

@@ -153,7 +153,12 @@ Value* table_get(Value& cell, Value key) {
   bool found;
   uint32_t i = array_search(a, key, found);
   if (found) return &a->items[i].value;
-  g_shape_generation++;
+  // The variable cells cached in name entries point into arrays. Appending
+  // an integer key leaves them where they are unless the array moves, and
+  // cannot hide a variable (names are texts), so they stay valid then.
+  const ArrayRecord* before = a;
+  bool moves_items = !(key.is_int() && i == a->count);
+  if (moves_items) g_shape_generation++;
   uint32_t handle = a->self;
   if (a->count + 1 >= a->slots) {
     uint32_t slots = a->slots + 8;
@@ -168,6 +173,7 @@ Value* table_get(Value& cell, Value key) {
   a->items[i].value = Value::null();
   a->count++;
   a = array_refit(handle, a);
+  if (a != before && !moves_items) g_shape_generation++;
   return &a->items[i].value;
 }
 
@@ -208,13 +214,66 @@ Value* scope_table(Interp& ctx, uint32_t depth, bool create) {
   return create ? table_get(ctx.scopes, key) : table_find(ctx.scopes, key);
 }
 
+namespace {
+
+constexpr uint32_t kMaxSpareScopes = sizeof(Interp::spare_scopes) / sizeof(uint32_t);
+
+// scope_delete's removal of the table at `depth` from the table of scopes,
+// for a plain scope table of kScopeSlots that nothing else refers to: its
+// locals are released as its clean-up would release them (last first), and
+// the emptied table is kept for the next call instead of freed. False when
+// the table is not such a one or no room is left to keep it.
+bool keep_spare_scope(Interp& ctx, uint32_t depth) {
+  if (ctx.spare_scope_count >= kMaxSpareScopes) return false;
+  ArrayRecord* scopes = array_of(ctx.scopes);
+  if (!scopes) return false;
+  Value key = Value::from_int(depth);
+  bool found;
+  uint32_t i = array_search(scopes, key, found);
+  if (!found) return false;
+  Value table = scopes->items[i].value;
+  ElementEntry* e = element_entry(table);
+  ArrayRecord* a = array_of(table);
+  if (!a || e->refs != 1 || (e->holds & kHoldMask) != 0 || a->restore != 0 || !a->label.is_null() ||
+      a->slots != kScopeSlots)
+    return false;
+  // The item leaves the table of scopes as table_remove takes it out, the
+  // scope table no longer in it.
+  scopes->items[i].value = Value::null();
+  table_remove(&ctx, ctx.scopes, key);
+  uint32_t handle = table.handle();
+  g_shape_generation++;
+  for (;;) {
+    a = static_cast<ArrayRecord*>(element_lookup(handle, kTypeArray));
+    if (!a || a->count == 0) break;
+    ArrayItem item = a->items[--a->count];
+    value_release(item.value);
+    value_release(item.key);
+  }
+  // Releasing the locals may have run script code that took a reference.
+  e = element_entry(handle);
+  a = static_cast<ArrayRecord*>(element_lookup(handle, kTypeArray));
+  if (a && a->count == 0 && e->refs == 1 && ctx.spare_scope_count < kMaxSpareScopes)
+    ctx.spare_scopes[ctx.spare_scope_count++] = handle;
+  else
+    element_release(handle);
+  return true;
+}
+
+}  // namespace
+
+uint32_t scope_table_new(Interp& ctx) {
+  if (ctx.spare_scope_count > 0) return ctx.spare_scopes[--ctx.spare_scope_count];
+  return array_new(kScopeSlots);
+}
+
 void scope_delete(Interp& ctx, uint32_t depth) {
   // The scope's with-stack goes first, while the scope is still in place:
   // a record that saved one of the scope's own locals restores it there,
   // not in the caller's scope or in a scope table left behind.
   if (Value* scope = scope_table(ctx, depth, false))
     table_remove(&ctx, *scope, Value::from_handle(g_own_names.with));
-  table_remove(&ctx, ctx.scopes, Value::from_int(depth));
+  if (!keep_spare_scope(ctx, depth)) table_remove(&ctx, ctx.scopes, Value::from_int(depth));
   ctx.vars_dirty = true;
 }
 

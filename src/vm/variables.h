@@ -66,6 +66,19 @@ inline uint32_t array_search(const ArrayRecord* a, Value key, bool& found) {
     found = i < a->count && int64_t(a->items[i].key.bits) == k;
     return i;
   }
+  // Arrays filled by index hold a dense run of integer keys: the item at
+  // the key's distance from the first key is tried first, and a key above
+  // the last one belongs at the end (keys are distinct and sorted, so both
+  // answers are the ones the search would give).
+  uint64_t guess = uint64_t(k) - a->items[0].key.bits;
+  if (guess < a->count && int64_t(a->items[guess].key.bits) == k) {
+    found = true;
+    return uint32_t(guess);
+  }
+  if (k > int64_t(a->items[a->count - 1].key.bits)) {
+    found = false;
+    return a->count;
+  }
   uint32_t lo = 0, hi = a->count;
   while (lo < hi) {
     uint32_t mid = lo + (hi - lo) / 2;
@@ -107,6 +120,12 @@ void table_remove(Interp* ctx, Value& cell, Value key);
 Value* scope_table(Interp& ctx, uint32_t depth, bool create);
 // Deletes the scope table at `depth`, releasing every local in it.
 void scope_delete(Interp& ctx, uint32_t depth);
+// The room a call's scope table is made with: the return position, the
+// arguments and their count, the stack depth and a few locals.
+inline constexpr uint32_t kScopeSlots = 16;
+// An empty scope table of kScopeSlots (one reference, owned by the caller):
+// one that a returning call left (scope_delete keeps a few), else a new one.
+uint32_t scope_table_new(Interp& ctx);
 
 // Bumped whenever any array gains, loses or frees items: the variable cells
 // cached in name entries (ElementEntry::cache_cell) point into arrays and
