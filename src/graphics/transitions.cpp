@@ -339,6 +339,8 @@ using AreaCopy = BigArray<uint8_t>;
 struct SpareArrays {
   AreaCopy old_px, new_px;
   BigArray<uint32_t> order, key;
+  BigArray<Rect> runs;
+  BigArray<uint8_t> levels;  // the pattern's level of each pixel of the area
 };
 SpareArrays& spare_arrays() {
   thread_local SpareArrays s;
@@ -372,6 +374,7 @@ class Transition {
   BigArray<uint32_t> order;
   std::vector<uint32_t> first;
   BigArray<Rect> runs;
+  std::vector<Rect> level_box;  // the pattern: the bounds of each level's runs
   std::unique_ptr<SparkleOrder> sparkle;
   std::vector<Rect> rects;              // scratch: the step's cell rectangles
   // Steps run faster than a display shows them are held back and shown
@@ -412,25 +415,28 @@ class Transition {
 
 namespace {
 
-// The raw stored values of the pattern pixels in columns cols[0..n-1] of
-// row py: palette indexes, 16-bit words, 24 or 32 bits.
-void raw_row(const Image& img, int64_t py, const int64_t* cols, size_t n, uint32_t* out) {
-  const uint8_t* row = img.row(int32_t(py));
-  const auto each = [&](auto read) {
-    for (size_t i = 0; i < n; i++) out[i] = read(cols[i]);
-  };
-  switch (img.bits) {
-    case 1: each([row](int64_t px) { return uint32_t(row[px >> 3] >> (7 - (px & 7))) & 1; }); break;
-    case 4: each([row](int64_t px) { return uint32_t((px & 1) ? row[px >> 1] & 0x0F : row[px >> 1] >> 4); }); break;
-    case 8: each([row](int64_t px) { return uint32_t(row[px]); }); break;
-    case 16: each([row](int64_t px) { return uint32_t(row[px * 2]) | uint32_t(row[px * 2 + 1]) << 8; }); break;
+// Calls f(read) with the reader of the raw stored value of a pattern pixel
+// for the image's depth, read(row, px): palette indexes, 16-bit words, 24
+// or 32 bits. The loops over a row are then made once per depth.
+template <class F>
+void with_raw_reader(int bits, F&& f) {
+  switch (bits) {
+    case 1: f([](const uint8_t* row, int64_t px) { return uint32_t(row[px >> 3] >> (7 - (px & 7))) & 1; }); break;
+    case 4: f([](const uint8_t* row, int64_t px) { return uint32_t((px & 1) ? row[px >> 1] & 0x0F : row[px >> 1] >> 4); }); break;
+    case 8: f([](const uint8_t* row, int64_t px) { return uint32_t(row[px]); }); break;
+    case 16: f([](const uint8_t* row, int64_t px) { return uint32_t(row[px * 2]) | uint32_t(row[px * 2 + 1]) << 8; }); break;
     case 24:
-      each([row](int64_t px) {
-        return uint32_t(row[px * 3]) | uint32_t(row[px * 3 + 1]) << 8 | uint32_t(row[px * 3 + 2]) << 16;
+      // One load a pixel: the pixel's three bytes and the byte before it,
+      // which is in the row for every pixel but the first.
+      f([](const uint8_t* row, int64_t px) {
+        if (px == 0) return uint32_t(row[0]) | uint32_t(row[1]) << 8 | uint32_t(row[2]) << 16;
+        uint32_t v;
+        std::memcpy(&v, row + px * 3 - 1, 4);
+        return v >> 8;
       });
       break;
     default:
-      each([row](int64_t px) {
+      f([](const uint8_t* row, int64_t px) {
         uint32_t v;
         std::memcpy(&v, row + px * 4, 4);
         return v;
@@ -448,53 +454,116 @@ void bucket(const BigArray<uint32_t>& key, int64_t keys, BigArray<uint32_t>& ord
   for (size_t i = 0; i < key.size(); i++) order[next[key[i]]++] = uint32_t(i);
 }
 
+// Calls f(start, end, level) for each run of equal bytes of line[0..n-1],
+// left to right. line[n..n+15] must be readable.
+template <class F>
+void for_each_run(const uint8_t* line, int64_t n, F&& f) {
+  int64_t start = 0;
+  int64_t i = 1;
+#if defined(__SSE2__)
+  // Sixteen neighbours compared at a time; each set bit is a run's start.
+  for (; i < n; i += 16) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + i - 1));
+    uint32_t starts = ~uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b))) & 0xFFFF;
+    if (n - i < 16) starts &= (1u << (n - i)) - 1;
+    while (starts) {
+      const int64_t at = i + __builtin_ctz(starts);
+      f(start, at, line[start]);
+      start = at;
+      starts &= starts - 1;
+    }
+  }
+#else
+  for (; i < n; i++)
+    if (line[i] != line[i - 1]) f(start, i, line[start]), start = i;
+#endif
+  if (n > 0) f(start, n, line[start]);
+}
+
 // The image-pattern effect: the pattern stretched over the image, its raw
 // values mapped onto at most 256 levels (lower values first), so that a
 // 32-bit pattern gives 256 steps rather than billions.
 void plan_pattern(Transition& t, const Image& pattern, int64_t iw, int64_t ih) {
   const int32_t pw = pattern.width(), ph = pattern.height();
   uint32_t lo = UINT32_MAX, hi = 0;
-  std::vector<int64_t> all(static_cast<size_t>(pw));
-  for (int32_t px = 0; px < pw; px++) all[size_t(px)] = px;
-  std::vector<uint32_t> values(std::max<size_t>(size_t(pw), size_t(t.area.x2 - t.area.x1 + 1)));
-  for (int32_t py = 0; py < ph; py++) {
-    raw_row(pattern, py, all.data(), all.size(), values.data());
-    for (int32_t px = 0; px < pw; px++) lo = std::min(lo, values[size_t(px)]), hi = std::max(hi, values[size_t(px)]);
-  }
+  with_raw_reader(pattern.bits, [&](auto read) {
+    // Four minima and maxima, so that the comparisons do not wait on each other.
+    uint32_t l[4] = {UINT32_MAX, UINT32_MAX, UINT32_MAX, UINT32_MAX}, h[4] = {0, 0, 0, 0};
+    for (int32_t py = 0; py < ph; py++) {
+      const uint8_t* row = pattern.row(py);
+      int64_t px = 0;
+      for (; px + 4 <= pw; px += 4)
+        for (int j = 0; j < 4; j++) {
+          const uint32_t v = read(row, px + j);
+          l[j] = std::min(l[j], v), h[j] = std::max(h[j], v);
+        }
+      for (; px < pw; px++) l[0] = std::min(l[0], read(row, px)), h[0] = std::max(h[0], read(row, px));
+    }
+    lo = std::min({l[0], l[1], l[2], l[3]});
+    hi = std::max({h[0], h[1], h[2], h[3]});
+  });
   const uint64_t range = uint64_t(hi) - lo + 1;
   t.steps = int64_t(std::min<uint64_t>(range, 256));
   const int64_t aw = t.area.x2 - t.area.x1 + 1, ah = t.area.y2 - t.area.y1 + 1;
   std::vector<int64_t> column(static_cast<size_t>(aw));
-  for (int64_t ax = 0; ax < aw; ax++) column[size_t(ax)] = (t.area.x1 + ax - t.x) * pw / iw;
+  bool straight = true;  // area column ax shows pattern column column[0] + ax
+  for (int64_t ax = 0; ax < aw; ax++) {
+    column[size_t(ax)] = (t.area.x1 + ax - t.x) * pw / iw;
+    straight = straight && column[size_t(ax)] == column[0] + ax;
+  }
   // level = (value - lo) * steps / range, as a 32.32 multiplication
-  // (rounded down, so that the top value stays below `steps`).
+  // (rounded down, so that the top value stays below `steps`); the product
+  // is below steps * 2^32 <= 2^40.
   const uint64_t scale = (uint64_t(t.steps) << 32) / range;
-  // Each row's runs of one level, in row order, then grouped by level (a
-  // stable counting sort), so that a step visits only its own pixels.
-  std::vector<Rect> runs;
-  std::vector<uint8_t> levels;
-  std::vector<uint8_t> line(static_cast<size_t>(aw));
+  // The level of each pixel of the area, a row of the pattern made once
+  // for the rows of the area that show it; the runs of one level in each
+  // row counted by level.
+  BigArray<uint8_t>& levels = spare_arrays().levels;
+  levels.resize(size_t(aw * ah) + 16);
+  std::vector<uint8_t> pattern_levels(static_cast<size_t>(pw));
+  t.first.assign(size_t(t.steps + 1), 0);
+  uint32_t* count = t.first.data() + 1;
+  int64_t made = -1;  // the pattern row in pattern_levels
   for (int64_t ay = 0; ay < ah; ay++) {
     const int64_t py = (t.area.y1 + ay - t.y) * ph / ih;
-    raw_row(pattern, py, column.data(), column.size(), values.data());
-    for (int64_t ax = 0; ax < aw; ax++)
-      line[size_t(ax)] = uint8_t((unsigned __int128)(values[size_t(ax)] - lo) * scale >> 32);
-    const int32_t gy = int32_t(t.area.y1 + ay);
-    for (int64_t ax = 0; ax < aw;) {
-      const uint8_t level = line[size_t(ax)];
-      int64_t end = ax + 1;
-      while (end < aw && line[size_t(end)] == level) end++;
-      runs.push_back({int32_t(t.area.x1 + ax), gy, int32_t(t.area.x1 + end - 1), gy});
-      levels.push_back(level);
-      ax = end;
+    uint8_t* line = levels.data() + ay * aw;
+    if (py != made) {
+      with_raw_reader(pattern.bits, [&](auto read) {
+        const uint8_t* row = pattern.row(int32_t(py));
+        uint8_t* out = pattern_levels.data();
+        if (range <= 256) {  // a level per value
+          for (int64_t px = 0; px < pw; px++) out[px] = uint8_t(read(row, px) - lo);
+        } else {
+          for (int64_t px = 0; px < pw; px++) out[px] = uint8_t(uint64_t(read(row, px) - lo) * scale >> 32);
+        }
+      });
+      made = py;
+      if (straight) std::memcpy(line, pattern_levels.data() + column[0], size_t(aw));
+      else
+        for (int64_t ax = 0; ax < aw; ax++) line[ax] = pattern_levels[size_t(column[size_t(ax)])];
+    } else {
+      std::memcpy(line, line - aw, size_t(aw));
     }
+    for_each_run(line, aw, [count](int64_t, int64_t, uint8_t level) { count[level]++; });
   }
-  t.first.assign(size_t(t.steps + 1), 0);
-  for (uint8_t k : levels) t.first[size_t(k) + 1]++;
+  // Each row's runs, in row order, grouped by level (a stable counting
+  // sort), so that a step visits only its own pixels.
   for (int64_t k = 0; k < t.steps; k++) t.first[size_t(k + 1)] += t.first[size_t(k)];
   std::vector<uint32_t> next(t.first.begin(), t.first.end() - 1);
-  t.runs.resize(runs.size());
-  for (size_t i = 0; i < runs.size(); i++) t.runs[next[levels[i]]++] = runs[i];
+  t.runs.resize(t.first.back());
+  t.level_box.assign(size_t(t.steps), Rect{INT32_MAX, INT32_MAX, INT32_MIN, INT32_MIN});
+  Rect* runs = t.runs.data();
+  Rect* box = t.level_box.data();
+  for (int64_t ay = 0; ay < ah; ay++) {
+    const int32_t gy = int32_t(t.area.y1 + ay), x1 = t.area.x1;
+    for_each_run(levels.data() + ay * aw, aw, [&](int64_t a, int64_t b, uint8_t level) {
+      const Rect r{int32_t(x1 + a), gy, int32_t(x1 + b - 1), gy};
+      runs[next[level]++] = r;
+      Rect& u = box[level];
+      u = {std::min(u.x1, r.x1), std::min(u.y1, gy), std::max(u.x2, r.x2), std::max(u.y2, gy)};
+    });
+  }
 }
 
 void plan_cells(Transition& t) {
@@ -620,6 +689,31 @@ void mix_row(uint8_t* dst, const uint8_t* old_row, const uint8_t* new_row, int64
   }
 #endif
   for (; i < n; i++) dst[i] = uint8_t((old_row[i] * (256 - a) + new_row[i] * a) >> 8);
+}
+
+// Copies n <= 32 bytes.
+inline void copy_short(uint8_t* d, const uint8_t* s, size_t n) {
+  if (n >= 16) {
+    uint8_t a[16], b[16];
+    std::memcpy(a, s, 16);
+    std::memcpy(b, s + n - 16, 16);
+    std::memcpy(d, a, 16);
+    std::memcpy(d + n - 16, b, 16);
+  } else if (n >= 8) {
+    uint64_t a, b;
+    std::memcpy(&a, s, 8);
+    std::memcpy(&b, s + n - 8, 8);
+    std::memcpy(d, &a, 8);
+    std::memcpy(d + n - 8, &b, 8);
+  } else if (n >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, s, 4);
+    std::memcpy(&b, s + n - 4, 4);
+    std::memcpy(d, &a, 4);
+    std::memcpy(d + n - 4, &b, 4);
+  } else {
+    for (size_t i = 0; i < n; i++) d[i] = s[i];
+  }
 }
 
 void blend_step(Transition& t, Image& img, int64_t k) {
@@ -765,9 +859,18 @@ void run_step(vm::Interp& ctx, Transition& t, Image& img) {
     const uint32_t i1 = t.first[size_t(k)], i2 = t.first[size_t(k) + 1];
     for (uint32_t i = i1; i < i2; i++) {
       const Rect& r = t.runs[i];
-      std::memcpy(t.at(img, r.x1, r.y1), t.copy_at(t.new_px, r.x1, r.y1), size_t(r.x2 - r.x1 + 1) * size_t(t.bpp));
-      hold(t, r);
+      uint8_t* d = t.at(img, r.x1, r.y1);
+      const uint8_t* s = t.copy_at(t.new_px, r.x1, r.y1);
+      const size_t n = size_t(r.x2 - r.x1 + 1) * size_t(t.bpp);
+      if (n <= 32) {
+        // Most runs are short: copied in place of a call, by overlapping
+        // pieces of 16, 8, 4 or 1 bytes.
+        copy_short(d, s, n);
+      } else {
+        std::memcpy(d, s, n);
+      }
     }
+    if (i1 < i2) hold(t, t.level_box[size_t(k)]);
   } else if (is_slide(t.effect)) {
     Rect r;
     slide_step(t, img, k, r);
@@ -819,6 +922,7 @@ Transition* transition_begin(vm::Interp& ctx, const TransitionSpec& spec) {
   t->old_px.swap(spare.old_px);
   t->new_px.swap(spare.new_px);
   t->order.swap(spare.order);
+  t->runs.swap(spare.runs);
   finish_drawing(ctx);
   Image* img = target(ctx);
   const Image* src = spec.image;
@@ -924,6 +1028,7 @@ void transition_delete(Transition* t) {
   keep_bigger(spare.old_px, t->old_px);
   keep_bigger(spare.new_px, t->new_px);
   keep_bigger(spare.order, t->order);
+  keep_bigger(spare.runs, t->runs);
   delete t;
 }
 
