@@ -99,8 +99,10 @@ void make_mask(const Font& f, const uint8_t* cell, CachedGlyph& g) {
 }
 
 // Whether n bytes at a and b are equal: the check made for every glyph
-// drawn, on cells of a few dozen bytes, without a call.
+// drawn, on cells of a few dozen bytes (1-bit ones) without a call; larger
+// cells go to memcmp, which compares them a vector at a time.
 inline bool same_bytes(const uint8_t* a, const uint8_t* b, size_t n) {
+  if (n > 64) return std::memcmp(a, b, n) == 0;
   size_t i = 0;
   for (; i + 8 <= n; i += 8) {
     uint64_t x, y;
