@@ -6,6 +6,9 @@
 //                    presented)
 //   BM_AlphaPut      a 1920 x 1080 32-bit image with alpha put onto the frame
 //                    (unmarked): the measure of one blend step
+//   BM_Memcpy        memcpy of the frame's 8,294,400 bytes: the fixed
+//                    reference the goals are stated in (a present's cost
+//                    changes with the window code; a copy's does not)
 //   BM_Transition    effect e (0: a gradient pattern, 1..36) with cells of
 //                    c x c, duration 0, from imagefadebegin to the last check;
 //                    the counter `steps` gives the step count
@@ -15,6 +18,8 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "graphics/draw.h"
 #include "graphics/image.h"
@@ -93,6 +98,18 @@ void BM_AlphaPut(benchmark::State& state) {
   for (auto _ : state) gfx::put_image(*gfx::frame(*s.ctx), *gfx::image_of(s.alpha), 0, 0, true);
 }
 BENCHMARK(BM_AlphaPut)->Unit(benchmark::kMillisecond)->MinTime(0.5);
+
+void BM_Memcpy(benchmark::State& state) {
+  const size_t bytes = size_t(kWidth) * kHeight * 4;
+  std::vector<uint8_t> from(bytes, 0x5A), to(bytes, 0);
+  for (auto _ : state) {
+    std::memcpy(to.data(), from.data(), bytes);
+    benchmark::DoNotOptimize(to.data());
+    benchmark::ClobberMemory();
+  }
+  if (to.back() != 0x5A) state.SkipWithError("memcpy did not copy");
+}
+BENCHMARK(BM_Memcpy)->Unit(benchmark::kMillisecond)->MinTime(0.5);
 
 void BM_Transition(benchmark::State& state) {
   Scene& s = scene();

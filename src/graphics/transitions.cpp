@@ -58,6 +58,50 @@ bool is_slide(int e) {
 // advance passes the inset.
 int64_t box_step(int64_t i, int64_t half, int64_t steps) { return ((i + 1) * steps + half - 1) / half - 1; }
 
+// The clock's hand turns from twelve o'clock (the anticlock's the other
+// way) over n steps; a cell dx, dy pixels from the middle goes with the
+// step whose angle first reaches the angle of the cell's middle: that
+// angle from twelve o'clock, as a fraction of a turn, times n, rounded down.
+int64_t clock_step_exact(bool anti, int64_t n, double dx, double dy) {
+  if (dx == 0 && dy == 0) return 0;
+  double a = std::atan2(dx, -dy);
+  if (anti) a = -a;
+  if (a < 0) a += 2 * M_PI;
+  return std::clamp<int64_t>(int64_t(a / (2 * M_PI) * double(n)), 0, n - 1);
+}
+
+// clock_step_exact without a call of atan2 for most cells (a plan has
+// half a million of them at cells of 2): the angle from a polynomial
+// arctangent (Abramowitz and Stegun 4.4.49, off by less than 1.4e-8 radians
+// on 0..1), rounded down where it is further than 1e-7 radians from a step's
+// boundary, which the exact angle then cannot cross either; nearer (cells
+// on the diagonals and the axes among them), the exact computation decides.
+// So the steps are those of clock_step_exact, cell for cell.
+constexpr double kAtan[9] = {0.0028662257,  -0.0161657367, 0.0429096138,  -0.0752896400, 0.1065626393,
+                             -0.1420889944, 0.1999355085,  -0.3333314528, 1.0};
+constexpr double kAngleSlack = 1e-7;
+
+int64_t clock_step(bool anti, int64_t n, double dx, double dy) {
+  const double ax = std::fabs(dx), ay = std::fabs(dy);
+  const double hi = std::max(ax, ay), lo = std::min(ax, ay);
+  if (hi == 0) return 0;
+  const double t = lo / hi, t2 = t * t;
+  double a = kAtan[0];
+  for (int i = 1; i < 9; i++) a = a * t2 + kAtan[i];
+  a *= t;  // the angle of lo / hi, 0 .. pi / 4
+  // atan2(dx, -dy) from it, then turned the anticlock's way and into 0 .. 2 pi.
+  if (ax > ay) a = M_PI / 2 - a;
+  if (dy > 0) a = M_PI - a;
+  if (dx < 0) a = -a;
+  if (anti) a = -a;
+  if (a < 0) a += 2 * M_PI;
+  const double per_radian = double(n) / (2 * M_PI);
+  const double v = a * per_radian, k = std::floor(v);
+  const double margin = kAngleSlack * per_radian + 1e-9;
+  if (v - k <= margin || k + 1 - v <= margin) return clock_step_exact(anti, n, dx, dy);
+  return std::clamp<int64_t>(int64_t(k), 0, n - 1);
+}
+
 }  // namespace
 
 int effect_from_name(std::string_view name) {
@@ -153,17 +197,8 @@ int64_t cell_step(int e, int64_t w, int64_t h, int64_t c, int64_t r, int32_t cw,
     case 21: return c + r;
     case 22: return std::min((h - 1) / 2, (w - 1) / 2) - std::min(ic, ir);
     case 23: return std::min(ic, ir);
-    case 24: case 32: {
-      // The hand turns from twelve o'clock; the cell goes with the step
-      // whose angle first reaches the angle of the cell's middle.
-      const double dx = double(c - w / 2) * cw, dy = double(r - h / 2) * ch;
-      if (dx == 0 && dy == 0) return 0;
-      double a = std::atan2(dx, -dy);
-      if (e == 32) a = -a;
-      if (a < 0) a += 2 * M_PI;
-      const int64_t n = 2 * (h + w);
-      return std::clamp<int64_t>(int64_t(a / (2 * M_PI) * double(n)), 0, n - 1);
-    }
+    case 24: case 32:
+      return clock_step(e == 32, 2 * (h + w), double(c - w / 2) * cw, double(r - h / 2) * ch);
     case 25: {
       // Lines from (0, 0) to the bottom row, and from (W-1, H-1) to the top
       // row, both moving towards the opposite corners; a cell goes with the
@@ -189,6 +224,58 @@ int64_t cell_step(int e, int64_t w, int64_t h, int64_t c, int64_t r, int32_t cw,
     case 31: return (w - 1 - c) % std::max<int64_t>(1, w / 10);
     default: return 0;
   }
+}
+
+void clock_row_steps(int e, int64_t w, int64_t h, int64_t r, int64_t c0, int64_t count, int32_t cw, int32_t ch,
+                     uint32_t* out) {
+  const bool anti = e == 32;
+  const int64_t n = 2 * (h + w);
+  const double dy = double(r - h / 2) * ch;
+  int64_t i = 0;
+#if defined(__SSE2__)
+  // Two cells at a time, the same steps as clock_step: the angle without
+  // branches (the octant's corrections as masks), a cell near a boundary or
+  // in the middle given to the exact computation.
+  if (n < (int64_t(1) << 30)) {
+    const double per_radian = double(n) / (2 * M_PI);
+    const __m128d sign = _mm_set1_pd(-0.0), ay = _mm_set1_pd(std::fabs(dy));
+    const __m128d quarter = _mm_set1_pd(M_PI / 2), half = _mm_set1_pd(M_PI), turn = _mm_set1_pd(2 * M_PI);
+    const __m128d zero = _mm_setzero_pd(), one = _mm_set1_pd(1.0), scale = _mm_set1_pd(per_radian);
+    const __m128d margin = _mm_set1_pd(kAngleSlack * per_radian + 1e-9);
+    // The half turn applies below the middle; the anticlock flips every sign.
+    const __m128d below = dy > 0 ? _mm_castsi128_pd(_mm_set1_epi32(-1)) : zero;
+    const __m128d flip = anti ? sign : zero;
+    const __m128d step = _mm_set1_pd(2.0 * cw);
+    __m128d dx = _mm_set_pd(double(c0 + 1 - w / 2) * cw, double(c0 - w / 2) * cw);
+    for (; i + 2 <= count; i += 2, dx = _mm_add_pd(dx, step)) {
+      const __m128d ax = _mm_andnot_pd(sign, dx);
+      const __m128d hi = _mm_max_pd(ax, ay), lo = _mm_min_pd(ax, ay);
+      const __m128d t = _mm_div_pd(lo, hi), t2 = _mm_mul_pd(t, t);
+      __m128d a = _mm_set1_pd(kAtan[0]);
+      for (int j = 1; j < 9; j++) a = _mm_add_pd(_mm_mul_pd(a, t2), _mm_set1_pd(kAtan[j]));
+      a = _mm_mul_pd(a, t);
+      const __m128d steep = _mm_cmpgt_pd(ax, ay);
+      a = _mm_or_pd(_mm_and_pd(steep, _mm_sub_pd(quarter, a)), _mm_andnot_pd(steep, a));
+      a = _mm_or_pd(_mm_and_pd(below, _mm_sub_pd(half, a)), _mm_andnot_pd(below, a));
+      a = _mm_xor_pd(a, _mm_xor_pd(_mm_and_pd(sign, dx), flip));
+      a = _mm_add_pd(a, _mm_and_pd(_mm_cmplt_pd(a, zero), turn));
+      const __m128d v = _mm_mul_pd(a, scale);
+      const __m128i k = _mm_cvttpd_epi32(v);
+      const __m128d frac = _mm_sub_pd(v, _mm_cvtepi32_pd(k));
+      const __m128d near = _mm_or_pd(_mm_or_pd(_mm_cmple_pd(frac, margin), _mm_cmple_pd(_mm_sub_pd(one, frac), margin)),
+                                     _mm_cmpeq_pd(hi, zero));
+      const int exact = _mm_movemask_pd(near);
+      uint32_t got[4];
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(got), k);
+      double dxs[2];
+      _mm_storeu_pd(dxs, dx);
+      for (int j = 0; j < 2; j++)
+        out[i + j] = exact >> j & 1 ? uint32_t(clock_step_exact(anti, n, dxs[j], dy))
+                                    : uint32_t(std::min<int64_t>(got[j], n - 1));
+    }
+  }
+#endif
+  for (; i < count; i++) out[i] = uint32_t(clock_step(anti, n, double(c0 + i - w / 2) * cw, dy));
 }
 
 bool effect_has_edge(int e) { return (e >= 1 && e <= 4) || (e >= 9 && e <= 12) || e == 22 || e == 23; }
@@ -252,6 +339,8 @@ using AreaCopy = BigArray<uint8_t>;
 struct SpareArrays {
   AreaCopy old_px, new_px;
   BigArray<uint32_t> order, key;
+  BigArray<Rect> runs;
+  BigArray<uint8_t> levels;  // the pattern's level of each pixel of the area
 };
 SpareArrays& spare_arrays() {
   thread_local SpareArrays s;
@@ -285,6 +374,7 @@ class Transition {
   BigArray<uint32_t> order;
   std::vector<uint32_t> first;
   BigArray<Rect> runs;
+  std::vector<Rect> level_box;  // the pattern: the bounds of each level's runs
   std::unique_ptr<SparkleOrder> sparkle;
   std::vector<Rect> rects;              // scratch: the step's cell rectangles
   // Steps run faster than a display shows them are held back and shown
@@ -325,25 +415,28 @@ class Transition {
 
 namespace {
 
-// The raw stored values of the pattern pixels in columns cols[0..n-1] of
-// row py: palette indexes, 16-bit words, 24 or 32 bits.
-void raw_row(const Image& img, int64_t py, const int64_t* cols, size_t n, uint32_t* out) {
-  const uint8_t* row = img.row(int32_t(py));
-  const auto each = [&](auto read) {
-    for (size_t i = 0; i < n; i++) out[i] = read(cols[i]);
-  };
-  switch (img.bits) {
-    case 1: each([row](int64_t px) { return uint32_t(row[px >> 3] >> (7 - (px & 7))) & 1; }); break;
-    case 4: each([row](int64_t px) { return uint32_t((px & 1) ? row[px >> 1] & 0x0F : row[px >> 1] >> 4); }); break;
-    case 8: each([row](int64_t px) { return uint32_t(row[px]); }); break;
-    case 16: each([row](int64_t px) { return uint32_t(row[px * 2]) | uint32_t(row[px * 2 + 1]) << 8; }); break;
+// Calls f(read) with the reader of the raw stored value of a pattern pixel
+// for the image's depth, read(row, px): palette indexes, 16-bit words, 24
+// or 32 bits. The loops over a row are then made once per depth.
+template <class F>
+void with_raw_reader(int bits, F&& f) {
+  switch (bits) {
+    case 1: f([](const uint8_t* row, int64_t px) { return uint32_t(row[px >> 3] >> (7 - (px & 7))) & 1; }); break;
+    case 4: f([](const uint8_t* row, int64_t px) { return uint32_t((px & 1) ? row[px >> 1] & 0x0F : row[px >> 1] >> 4); }); break;
+    case 8: f([](const uint8_t* row, int64_t px) { return uint32_t(row[px]); }); break;
+    case 16: f([](const uint8_t* row, int64_t px) { return uint32_t(row[px * 2]) | uint32_t(row[px * 2 + 1]) << 8; }); break;
     case 24:
-      each([row](int64_t px) {
-        return uint32_t(row[px * 3]) | uint32_t(row[px * 3 + 1]) << 8 | uint32_t(row[px * 3 + 2]) << 16;
+      // One load a pixel: the pixel's three bytes and the byte before it,
+      // which is in the row for every pixel but the first.
+      f([](const uint8_t* row, int64_t px) {
+        if (px == 0) return uint32_t(row[0]) | uint32_t(row[1]) << 8 | uint32_t(row[2]) << 16;
+        uint32_t v;
+        std::memcpy(&v, row + px * 3 - 1, 4);
+        return v >> 8;
       });
       break;
     default:
-      each([row](int64_t px) {
+      f([](const uint8_t* row, int64_t px) {
         uint32_t v;
         std::memcpy(&v, row + px * 4, 4);
         return v;
@@ -361,59 +454,128 @@ void bucket(const BigArray<uint32_t>& key, int64_t keys, BigArray<uint32_t>& ord
   for (size_t i = 0; i < key.size(); i++) order[next[key[i]]++] = uint32_t(i);
 }
 
+// Calls f(start, end, level) for each run of equal bytes of line[0..n-1],
+// left to right. line[n..n+15] must be readable.
+template <class F>
+void for_each_run(const uint8_t* line, int64_t n, F&& f) {
+  int64_t start = 0;
+  int64_t i = 1;
+#if defined(__SSE2__)
+  // Sixteen neighbours compared at a time; each set bit is a run's start.
+  for (; i < n; i += 16) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + i - 1));
+    uint32_t starts = ~uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b))) & 0xFFFF;
+    if (n - i < 16) starts &= (1u << (n - i)) - 1;
+    while (starts) {
+      const int64_t at = i + __builtin_ctz(starts);
+      f(start, at, line[start]);
+      start = at;
+      starts &= starts - 1;
+    }
+  }
+#else
+  for (; i < n; i++)
+    if (line[i] != line[i - 1]) f(start, i, line[start]), start = i;
+#endif
+  if (n > 0) f(start, n, line[start]);
+}
+
 // The image-pattern effect: the pattern stretched over the image, its raw
 // values mapped onto at most 256 levels (lower values first), so that a
 // 32-bit pattern gives 256 steps rather than billions.
 void plan_pattern(Transition& t, const Image& pattern, int64_t iw, int64_t ih) {
   const int32_t pw = pattern.width(), ph = pattern.height();
   uint32_t lo = UINT32_MAX, hi = 0;
-  std::vector<int64_t> all(static_cast<size_t>(pw));
-  for (int32_t px = 0; px < pw; px++) all[size_t(px)] = px;
-  std::vector<uint32_t> values(std::max<size_t>(size_t(pw), size_t(t.area.x2 - t.area.x1 + 1)));
-  for (int32_t py = 0; py < ph; py++) {
-    raw_row(pattern, py, all.data(), all.size(), values.data());
-    for (int32_t px = 0; px < pw; px++) lo = std::min(lo, values[size_t(px)]), hi = std::max(hi, values[size_t(px)]);
-  }
+  with_raw_reader(pattern.bits, [&](auto read) {
+    // Four minima and maxima, so that the comparisons do not wait on each other.
+    uint32_t l[4] = {UINT32_MAX, UINT32_MAX, UINT32_MAX, UINT32_MAX}, h[4] = {0, 0, 0, 0};
+    for (int32_t py = 0; py < ph; py++) {
+      const uint8_t* row = pattern.row(py);
+      int64_t px = 0;
+      for (; px + 4 <= pw; px += 4)
+        for (int j = 0; j < 4; j++) {
+          const uint32_t v = read(row, px + j);
+          l[j] = std::min(l[j], v), h[j] = std::max(h[j], v);
+        }
+      for (; px < pw; px++) l[0] = std::min(l[0], read(row, px)), h[0] = std::max(h[0], read(row, px));
+    }
+    lo = std::min({l[0], l[1], l[2], l[3]});
+    hi = std::max({h[0], h[1], h[2], h[3]});
+  });
   const uint64_t range = uint64_t(hi) - lo + 1;
   t.steps = int64_t(std::min<uint64_t>(range, 256));
   const int64_t aw = t.area.x2 - t.area.x1 + 1, ah = t.area.y2 - t.area.y1 + 1;
   std::vector<int64_t> column(static_cast<size_t>(aw));
-  for (int64_t ax = 0; ax < aw; ax++) column[size_t(ax)] = (t.area.x1 + ax - t.x) * pw / iw;
+  bool straight = true;  // area column ax shows pattern column column[0] + ax
+  for (int64_t ax = 0; ax < aw; ax++) {
+    column[size_t(ax)] = (t.area.x1 + ax - t.x) * pw / iw;
+    straight = straight && column[size_t(ax)] == column[0] + ax;
+  }
   // level = (value - lo) * steps / range, as a 32.32 multiplication
-  // (rounded down, so that the top value stays below `steps`).
+  // (rounded down, so that the top value stays below `steps`); the product
+  // is below steps * 2^32 <= 2^40.
   const uint64_t scale = (uint64_t(t.steps) << 32) / range;
-  // Each row's runs of one level, in row order, then grouped by level (a
-  // stable counting sort), so that a step visits only its own pixels.
-  std::vector<Rect> runs;
-  std::vector<uint8_t> levels;
-  std::vector<uint8_t> line(static_cast<size_t>(aw));
+  // The level of each pixel of the area, a row of the pattern made once
+  // for the rows of the area that show it; the runs of one level in each
+  // row counted by level.
+  BigArray<uint8_t>& levels = spare_arrays().levels;
+  levels.resize(size_t(aw * ah) + 16);
+  std::vector<uint8_t> pattern_levels(static_cast<size_t>(pw));
+  t.first.assign(size_t(t.steps + 1), 0);
+  uint32_t* count = t.first.data() + 1;
+  int64_t made = -1;  // the pattern row in pattern_levels
   for (int64_t ay = 0; ay < ah; ay++) {
     const int64_t py = (t.area.y1 + ay - t.y) * ph / ih;
-    raw_row(pattern, py, column.data(), column.size(), values.data());
-    for (int64_t ax = 0; ax < aw; ax++)
-      line[size_t(ax)] = uint8_t((unsigned __int128)(values[size_t(ax)] - lo) * scale >> 32);
-    const int32_t gy = int32_t(t.area.y1 + ay);
-    for (int64_t ax = 0; ax < aw;) {
-      const uint8_t level = line[size_t(ax)];
-      int64_t end = ax + 1;
-      while (end < aw && line[size_t(end)] == level) end++;
-      runs.push_back({int32_t(t.area.x1 + ax), gy, int32_t(t.area.x1 + end - 1), gy});
-      levels.push_back(level);
-      ax = end;
+    uint8_t* line = levels.data() + ay * aw;
+    if (py != made) {
+      with_raw_reader(pattern.bits, [&](auto read) {
+        const uint8_t* row = pattern.row(int32_t(py));
+        uint8_t* out = pattern_levels.data();
+        if (range <= 256) {  // a level per value
+          for (int64_t px = 0; px < pw; px++) out[px] = uint8_t(read(row, px) - lo);
+        } else {
+          for (int64_t px = 0; px < pw; px++) out[px] = uint8_t(uint64_t(read(row, px) - lo) * scale >> 32);
+        }
+      });
+      made = py;
+      if (straight) std::memcpy(line, pattern_levels.data() + column[0], size_t(aw));
+      else
+        for (int64_t ax = 0; ax < aw; ax++) line[ax] = pattern_levels[size_t(column[size_t(ax)])];
+    } else {
+      std::memcpy(line, line - aw, size_t(aw));
     }
+    for_each_run(line, aw, [count](int64_t, int64_t, uint8_t level) { count[level]++; });
   }
-  t.first.assign(size_t(t.steps + 1), 0);
-  for (uint8_t k : levels) t.first[size_t(k) + 1]++;
+  // Each row's runs, in row order, grouped by level (a stable counting
+  // sort), so that a step visits only its own pixels.
   for (int64_t k = 0; k < t.steps; k++) t.first[size_t(k + 1)] += t.first[size_t(k)];
   std::vector<uint32_t> next(t.first.begin(), t.first.end() - 1);
-  t.runs.resize(runs.size());
-  for (size_t i = 0; i < runs.size(); i++) t.runs[next[levels[i]]++] = runs[i];
+  t.runs.resize(t.first.back());
+  t.level_box.assign(size_t(t.steps), Rect{INT32_MAX, INT32_MAX, INT32_MIN, INT32_MIN});
+  Rect* runs = t.runs.data();
+  Rect* box = t.level_box.data();
+  for (int64_t ay = 0; ay < ah; ay++) {
+    const int32_t gy = int32_t(t.area.y1 + ay), x1 = t.area.x1;
+    for_each_run(levels.data() + ay * aw, aw, [&](int64_t a, int64_t b, uint8_t level) {
+      const Rect r{int32_t(x1 + a), gy, int32_t(x1 + b - 1), gy};
+      runs[next[level]++] = r;
+      Rect& u = box[level];
+      u = {std::min(u.x1, r.x1), std::min(u.y1, gy), std::max(u.x2, r.x2), std::max(u.y2, gy)};
+    });
+  }
 }
 
 void plan_cells(Transition& t) {
   t.steps = cell_steps(t.effect, t.w, t.h);
   BigArray<uint32_t>& key = spare_arrays().key;
   key.resize(size_t(t.vw * t.vh));
+  if (t.effect == 24 || t.effect == 32) {
+    for (int64_t r = 0; r < t.vh; r++)
+      clock_row_steps(t.effect, t.w, t.h, t.r0 + r, t.c0, t.vw, t.cw, t.ch, key.data() + r * t.vw);
+    bucket(key, t.steps, t.order, t.first);
+    return;
+  }
   for (int64_t r = 0; r < t.vh; r++)
     for (int64_t c = 0; c < t.vw; c++)
       key[size_t(r * t.vw + c)] = uint32_t(cell_step(t.effect, t.w, t.h, t.c0 + c, t.r0 + r, t.cw, t.ch));
@@ -527,6 +689,31 @@ void mix_row(uint8_t* dst, const uint8_t* old_row, const uint8_t* new_row, int64
   }
 #endif
   for (; i < n; i++) dst[i] = uint8_t((old_row[i] * (256 - a) + new_row[i] * a) >> 8);
+}
+
+// Copies n <= 32 bytes.
+inline void copy_short(uint8_t* d, const uint8_t* s, size_t n) {
+  if (n >= 16) {
+    uint8_t a[16], b[16];
+    std::memcpy(a, s, 16);
+    std::memcpy(b, s + n - 16, 16);
+    std::memcpy(d, a, 16);
+    std::memcpy(d + n - 16, b, 16);
+  } else if (n >= 8) {
+    uint64_t a, b;
+    std::memcpy(&a, s, 8);
+    std::memcpy(&b, s + n - 8, 8);
+    std::memcpy(d, &a, 8);
+    std::memcpy(d + n - 8, &b, 8);
+  } else if (n >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, s, 4);
+    std::memcpy(&b, s + n - 4, 4);
+    std::memcpy(d, &a, 4);
+    std::memcpy(d + n - 4, &b, 4);
+  } else {
+    for (size_t i = 0; i < n; i++) d[i] = s[i];
+  }
 }
 
 void blend_step(Transition& t, Image& img, int64_t k) {
@@ -672,9 +859,18 @@ void run_step(vm::Interp& ctx, Transition& t, Image& img) {
     const uint32_t i1 = t.first[size_t(k)], i2 = t.first[size_t(k) + 1];
     for (uint32_t i = i1; i < i2; i++) {
       const Rect& r = t.runs[i];
-      std::memcpy(t.at(img, r.x1, r.y1), t.copy_at(t.new_px, r.x1, r.y1), size_t(r.x2 - r.x1 + 1) * size_t(t.bpp));
-      hold(t, r);
+      uint8_t* d = t.at(img, r.x1, r.y1);
+      const uint8_t* s = t.copy_at(t.new_px, r.x1, r.y1);
+      const size_t n = size_t(r.x2 - r.x1 + 1) * size_t(t.bpp);
+      if (n <= 32) {
+        // Most runs are short: copied in place of a call, by overlapping
+        // pieces of 16, 8, 4 or 1 bytes.
+        copy_short(d, s, n);
+      } else {
+        std::memcpy(d, s, n);
+      }
     }
+    if (i1 < i2) hold(t, t.level_box[size_t(k)]);
   } else if (is_slide(t.effect)) {
     Rect r;
     slide_step(t, img, k, r);
@@ -726,6 +922,7 @@ Transition* transition_begin(vm::Interp& ctx, const TransitionSpec& spec) {
   t->old_px.swap(spare.old_px);
   t->new_px.swap(spare.new_px);
   t->order.swap(spare.order);
+  t->runs.swap(spare.runs);
   finish_drawing(ctx);
   Image* img = target(ctx);
   const Image* src = spec.image;
@@ -831,6 +1028,7 @@ void transition_delete(Transition* t) {
   keep_bigger(spare.old_px, t->old_px);
   keep_bigger(spare.new_px, t->new_px);
   keep_bigger(spare.order, t->order);
+  keep_bigger(spare.runs, t->runs);
   delete t;
 }
 

@@ -51,6 +51,10 @@ class SparkleOrder {
 // cell (c, r) is revealed.
 int64_t cell_steps(int effect, int64_t w, int64_t h);
 int64_t cell_step(int effect, int64_t w, int64_t h, int64_t c, int64_t r, int32_t cw, int32_t ch);
+// cell_step of the clock (24) or anticlock (32) for cells c0 .. c0 + count - 1
+// of row r, into out: the plan of a whole frame, without atan2 per cell.
+void clock_row_steps(int effect, int64_t w, int64_t h, int64_t r, int64_t c0, int64_t count, int32_t cw, int32_t ch,
+                     uint32_t* out);
 // Whether the effect sweeps and so shows an edge: the cells of the next
 // step drawn in the edge colour before they are revealed.
 bool effect_has_edge(int effect);

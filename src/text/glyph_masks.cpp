@@ -76,6 +76,49 @@ void make_mask(const Font& f, const uint8_t* cell, CachedGlyph& g) {
     }
     if (first < end) m.first[size_t(y)] = int16_t(first), m.end[size_t(y)] = int16_t(end);
   }
+  m.groups.clear();
+  m.ink_r0 = h, m.ink_r1 = 0, m.ink_c0 = w, m.ink_c1 = 0, m.group_end = 0;
+  for (int32_t y = 0; y < h; y++) {
+    const int32_t first = m.first[size_t(y)], end = m.end[size_t(y)];
+    if (first >= end) continue;
+    m.ink_r0 = std::min(m.ink_r0, y), m.ink_r1 = y + 1;
+    m.ink_c0 = std::min(m.ink_c0, first), m.ink_c1 = std::max(m.ink_c1, end);
+    if (g.bits != 1) continue;
+    const uint8_t* row = m.coverage.data() + size_t(y) * size_t(m.stride);
+    for (int32_t x = first; x < end; x += 4) {
+      GlyphMask::InkGroup group{int16_t(y), int16_t(x), {0, 0, 0, 0}};
+      bool any = false;
+      for (int32_t i = 0; i < 4 && x + i < end; i++)
+        if (row[x + i]) group.mask[i] = 0x00FFFFFF, any = true;
+      if (!any) continue;
+      m.groups.push_back(group);
+      m.group_end = std::max(m.group_end, x + 4);
+    }
+  }
+  if (m.ink_r0 >= m.ink_r1) m.ink_r0 = m.ink_r1 = m.ink_c0 = m.ink_c1 = 0;
+}
+
+// Whether n bytes at a and b are equal: the check made for every glyph
+// drawn, on cells of a few dozen bytes (1-bit ones) without a call; larger
+// cells go to memcmp, which compares them a vector at a time.
+inline bool same_bytes(const uint8_t* a, const uint8_t* b, size_t n) {
+  if (n > 64) return std::memcmp(a, b, n) == 0;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    if (x != y) return false;
+  }
+  if (n >= 8) {  // the last eight, overlapping
+    uint64_t x, y;
+    std::memcpy(&x, a + n - 8, 8);
+    std::memcpy(&y, b + n - 8, 8);
+    return x == y;
+  }
+  for (; i < n; i++)
+    if (a[i] != b[i]) return false;
+  return true;
 }
 
 }  // namespace
@@ -86,10 +129,11 @@ const GlyphMask* glyph_mask(const Font& f, uint8_t c) {
   if (!cell || (bits != 1 && bits != 2 && bits != 4 && bits != 8)) return nullptr;
   std::unique_ptr<CachedGlyph>& g = masks_of(f.self).glyphs[c];
   if (g && g->bits == f.h.bits_per_pixel && g->mask.width == f.h.cell_width && g->mask.height == f.h.cell_height &&
-      g->source.size() == size_t(f.cell_bytes) && std::memcmp(g->source.data(), cell, g->source.size()) == 0)
+      g->source.size() == size_t(f.cell_bytes) && same_bytes(g->source.data(), cell, g->source.size()))
     return &g->mask;
-  // A cell's mask and source take about two bytes a pixel.
-  const size_t cost = (size_t(f.h.cell_width) + 7) * size_t(f.h.cell_height) * 2 + size_t(f.cell_bytes);
+  // A cell's mask and source take about two bytes a pixel, its groups (1-bit
+  // cells) at most six more.
+  const size_t cost = (size_t(f.h.cell_width) + 7) * size_t(f.h.cell_height) * (bits == 1 ? 8 : 2) + size_t(f.cell_bytes);
   if (t_cache.bytes + cost > kBudget) {
     if (cost > kBudget / 16) return nullptr;  // too large to keep: drawn from the cell
     t_cache = Cache{};

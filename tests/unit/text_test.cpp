@@ -338,9 +338,9 @@ TEST_F(TextDrawTest, ClipAndDrawOff) {
 
 // Glyphs are blended into 32-bit images four pixels at a time and into
 // 24-bit ones pixel by pixel: both must give the same colours, at every
-// depth of font cell, with and without a filter level, with glyphs cut by
-// both image edges and spans ending at every remainder of four, and the
-// alpha bytes of the 32-bit image must stay.
+// depth of font cell, with and without a filter level, with glyphs whole
+// and cut by both image edges and spans ending at every remainder of four,
+// and the alpha bytes of the 32-bit image must stay.
 TEST_F(TextDrawTest, ThirtyTwoBitTextEqualsTwentyFourBit) {
   uint32_t seed = 0x9E3779B9u;
   auto next = [&seed] {
@@ -354,7 +354,10 @@ TEST_F(TextDrawTest, ThirtyTwoBitTextEqualsTwentyFourBit) {
         text::Font* f = text::font_of(font);
         f->h.cell_width = 13, f->h.cell_height = 9, f->h.first_char = 'A', f->h.cell_count = 2;
         f->h.bits_per_pixel = bits, f->h.anti = bits > 1, f->h.max_advance = 14;
-        for (int c : {'A', 'B'}) f->h.glyphs[c] = {0, 11, 0, 3, 14};  // ink ends before the cell
+        // A's ink box is the whole cell (drawn whole where it fits, by
+        // groups of four pixels), B's ends before the cell's last columns.
+        f->h.glyphs['A'] = {0, 13, 0, 1, 14};
+        f->h.glyphs['B'] = {0, 11, 0, 3, 14};
         f->h.data_size = (bits * 13 + 7) / 8 * 9 * 2;
         std::vector<uint8_t> cells(size_t(f->h.data_size));
         for (uint8_t& b : cells) b = uint8_t(next() & next());  // about a quarter of the bits set

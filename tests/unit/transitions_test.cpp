@@ -2,6 +2,8 @@
 // cell of the cell effects, over grids of many shapes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "graphics/transitions.h"
@@ -55,6 +57,44 @@ TEST(Transitions, EveryCellHasAStepOfItsEffect) {
           for (int64_t k = 0; k < steps; k++) EXPECT_GT(per_step[size_t(k)], 0) << gfx::effect_name(e) << " step " << k;
         }
       }
+  }
+}
+
+// The clocks find a cell's step without atan2 where they can, a row at a
+// time in the plan; every cell must still get the step of its angle
+// computed with it (a row from its first cell and from its fourth), on
+// the grids of a full frame at cells of 1, 2 and 8 and on small and odd ones.
+TEST(Transitions, ClockStepsAreThoseOfTheCellsAngles) {
+  struct Grid {
+    int64_t w, h;
+    int32_t cw, ch;
+  };
+  for (const Grid g : {Grid{1920, 1080, 1, 1}, {960, 540, 2, 2}, {240, 135, 8, 8}, {241, 136, 3, 5}, {13, 7, 2, 3},
+                       {100, 100, 1, 1}, {1, 1, 2, 2}, {2, 1, 1, 1}, {4096, 3, 1, 7}}) {
+    const int64_t n = 2 * (g.h + g.w);
+    std::vector<uint32_t> row(size_t(g.w)), from4(size_t(g.w));
+    for (const int e : {24, 32}) {
+      int64_t wrong = 0;
+      for (int64_t r = 0; r < g.h; r++) {
+        gfx::clock_row_steps(e, g.w, g.h, r, 0, g.w, g.cw, g.ch, row.data());
+        const int64_t skip = std::min<int64_t>(3, g.w);
+        gfx::clock_row_steps(e, g.w, g.h, r, skip, g.w - skip, g.cw, g.ch, from4.data());
+        for (int64_t c = 0; c < g.w; c++) {
+          const double dx = double(c - g.w / 2) * g.cw, dy = double(r - g.h / 2) * g.ch;
+          int64_t want = 0;
+          if (dx != 0 || dy != 0) {
+            double a = std::atan2(dx, -dy);
+            if (e == 32) a = -a;
+            if (a < 0) a += 2 * M_PI;
+            want = std::clamp<int64_t>(int64_t(a / (2 * M_PI) * double(n)), 0, n - 1);
+          }
+          wrong += gfx::cell_step(e, g.w, g.h, c, r, g.cw, g.ch) != want;
+          wrong += int64_t(row[size_t(c)]) != want;
+          wrong += c >= skip && int64_t(from4[size_t(c - skip)]) != want;
+        }
+      }
+      EXPECT_EQ(wrong, 0) << gfx::effect_name(e) << " " << g.w << "x" << g.h << " cells " << g.cw << "x" << g.ch;
+    }
   }
 }
 
