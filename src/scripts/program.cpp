@@ -11,6 +11,7 @@
 #include "storage/stream.h"
 #include "vm/commands.h"
 #include "vm/control.h"
+#include "vm/runs.h"
 #include "vm/convert.h"
 #include "vm/element.h"
 #include "vm/heap.h"
@@ -105,6 +106,7 @@ bool load_program_image(vm::Interp& target, const uint8_t* image, size_t size) {
     if (has_name_operand(w)) w = (w & 0xff000000u) | index[w & 0xffffff];
     code[i] = w;
   }
+  vm::runs_forget(target);
   target.code = code;
   target.code_length = h.words;
   target.pc = 0;
@@ -167,6 +169,7 @@ void unload_program(vm::Interp& ctx, bool full) {
   uint32_t program = ctx.program;
   ctx.program = 0;
   listing_note_program(ctx.code, "");
+  vm::runs_forget(ctx);
   ctx.code = nullptr;
   ctx.code_length = 0;
   vm::element_release(program);

@@ -369,6 +369,39 @@ inline bool array_item(Interp& ctx, uint32_t w) {
   return true;
 }
 
+// Operator `number` on a and b when fast::binary's shapes cover them: two
+// integers, two numbers that differ, or arithmetic (no comparison, which
+// compares texts as texts) on numbers and texts that read as floats. False
+// for anything else, which apply_op computes.
+[[gnu::always_inline]] inline bool compute(Interp& ctx, uint32_t number, Value a, Value b, Value& result) {
+  if (a.is_int() && b.is_int()) {
+    int64_t x = a.as_int(), y = b.as_int(), r;
+    switch (number) {
+      case OP_ADD: r = int64_t(uint64_t(x) + uint64_t(y)); break;
+      case OP_SUBTRACT: r = int64_t(uint64_t(x) - uint64_t(y)); break;
+      case OP_LESSTHAN: r = x < y; break;
+      case OP_GREATERTHAN: r = x > y; break;
+      case OP_EQUAL: r = x == y; break;
+      default: r = integer_op(number, x, y); break;
+    }
+    result = Value::from_int(r);
+    return true;
+  }
+  if ((a.is_int() || a.is_float()) && (b.is_int() || b.is_float()) && !(a == b)) {
+    // Float mode, as apply_op computes it for two numbers that differ.
+    double x = a.is_int() ? double(a.as_int()) : a.as_double();
+    double y = b.is_int() ? double(b.as_int()) : b.as_double();
+    result = float_result(ctx, float_arith(number, x, y));
+    return true;
+  }
+  if (number >= OP_EQUAL && number <= OP_EQUALGREATERTHAN) return false;
+  double x, y;
+  bool floaty = false;
+  if (!float_operand(a, x, floaty) || !float_operand(b, y, floaty) || !floaty) return false;
+  result = float_result(ctx, float_arith(number, x, y));
+  return true;
+}
+
 // A binary operator on two integers or two numbers: `a OP#imm` with one
 // value in the frame, or `a b OP` with two; and an arithmetic operator (no
 // comparison, which compares texts as texts) on a number and a float
@@ -394,33 +427,10 @@ inline bool array_item(Interp& ctx, uint32_t w) {
     args = 1;
   }
   Value result;
-  if (a.is_int() && b.is_int()) {
-    int64_t x = a.as_int(), y = b.as_int(), r;
-    switch (number) {
-      case OP_ADD: r = int64_t(uint64_t(x) + uint64_t(y)); break;
-      case OP_SUBTRACT: r = int64_t(uint64_t(x) - uint64_t(y)); break;
-      case OP_LESSTHAN: r = x < y; break;
-      case OP_GREATERTHAN: r = x > y; break;
-      case OP_EQUAL: r = x == y; break;
-      default: r = integer_op(number, x, y); break;
-    }
-    result = Value::from_int(r);
-  } else if ((a.is_int() || a.is_float()) && (b.is_int() || b.is_float()) && !(a == b)) {
-    // Float mode, as apply_op computes it for two numbers that differ.
-    double x = a.is_int() ? double(a.as_int()) : a.as_double();
-    double y = b.is_int() ? double(b.as_int()) : b.as_double();
-    result = float_result(ctx, float_arith(number, x, y));
-  } else if (number < OP_EQUAL || number > OP_EQUALGREATERTHAN) {
-    double x, y;
-    bool floaty = false;
-    if (!float_operand(a, x, floaty) || !float_operand(b, y, floaty) || !floaty) return false;
-    result = float_result(ctx, float_arith(number, x, y));
-    // The texts that were arguments leave the stack.
-    value_release(a);
-    if (args == 2) value_release(b);
-  } else {
-    return false;
-  }
+  if (!compute(ctx, number, a, b, result)) return false;
+  // Texts that were arguments leave the stack (numbers hold no reference).
+  value_release(a);
+  if (args == 2) value_release(b);
   ctx.frame_depth = ctx.top[args].lo();
   ctx.top[args] = result;
   ctx.top += args;

@@ -12,6 +12,7 @@
 #include "vm/measure.h"
 #include "vm/opcodes.h"
 #include "vm/operators.h"
+#include "vm/runs.h"
 #include "vm/triggers.h"
 #include "vm/variables.h"
 
@@ -47,6 +48,7 @@ void instance_cleanup(uint32_t, void* payload) {
     cell = Value::null();
     value_release(v);
   }
+  runs_forget(*ctx);
   element_release(ctx->stack_handle);
 }
 
@@ -114,6 +116,7 @@ void interp_destroy(Interp* ctx) {
 }
 
 void interp_attach_code(Interp& ctx, const uint32_t* code, uint32_t length) {
+  runs_forget(ctx);
   ctx.code = code;
   ctx.code_length = length;
   ctx.pc = 0;
@@ -160,7 +163,7 @@ void count_work(Interp& ctx) {
   ctx.fixed_work = uint32_t(work % kFixedClockTokensPerMs);
 }
 
-bool slow_tick(Interp& ctx) {
+bool slow_tick_of(Interp& ctx) {
   count_work(ctx);
   for (;;) {
     if (ctx.stop) return true;
@@ -187,15 +190,11 @@ bool slow_tick(Interp& ctx) {
   }
 }
 
-Value packed_float(Interp& ctx, uint32_t w) {
-  uint32_t sign = (w >> 29) & 1, s = (w >> 23) & 0x3f, frac = w & 0x7fffff;
-  uint32_t single = (sign << 31) | ((s + 96) << 23) | frac;
-  float f;
-  std::memcpy(&f, &single, sizeof f);
-  return value_from_float(&ctx, double(f));
-}
+Value packed_float(Interp& ctx, uint32_t w) { return value_from_float(&ctx, float_literal_value(w)); }
 
 }  // namespace
+
+bool interp_slow_tick(Interp& ctx) { return slow_tick_of(ctx); }
 
 void interp_request_tick(Interp& ctx) {
   count_work(ctx);
@@ -271,7 +270,7 @@ void interp_run(Interp& ctx) {
   NEXT();
 
 slow:
-  if (slow_tick(ctx)) return;
+  if (slow_tick_of(ctx)) return;
   if (ctx.pc >= ctx.code_length) return;
   w = ctx.code[ctx.pc++];
   goto* kDispatch[w >> 24];
@@ -291,6 +290,7 @@ float_word:
   NEXT();
 op_push:
   if ((w & 0xffffff) == 0) return;  // the end word
+  FAST(try_run(ctx, ctx.runs, ctx.code, ctx.pc));
   FAST(fast::line(ctx, w));
   FAST(fast::name_call(ctx, w));
   push(ctx, Value::from_handle(kHandleBase + (w & 0xffffff)));
@@ -305,6 +305,7 @@ op_push3:
   push_int(ctx, w & 0xff);
   NEXT();
 op_label:
+  FAST(try_run(ctx, ctx.runs, ctx.code, ctx.pc));
   OPERAND();
   pop(ctx);
   NEXT();
@@ -322,6 +323,7 @@ op_pop:
   discard_to_frame(ctx);
   NEXT();
 op_tail:
+  FAST(try_run(ctx, ctx.runs, ctx.code, ctx.pc));
   FAST(fast::tail_reads(ctx, w, 1));
   OPERAND();
   open_frame(ctx);
@@ -351,6 +353,7 @@ op_return:
   op_return(ctx);
   NEXT();
 op_tail_tail:
+  FAST(try_run(ctx, ctx.runs, ctx.code, ctx.pc));
   FAST(fast::tail_reads(ctx, w, 2));
   OPERAND();
   open_frame(ctx);

@@ -47,6 +47,7 @@ enum ErrorCode : int32_t {
 // deletes it in its context closer (interp_add_closer). A context starts
 // with every slot null (its record is made zeroed).
 struct TriggerState;
+struct RunTable;
 
 enum ContextSlot : uint32_t {
   kSlotGraphics,
@@ -91,6 +92,7 @@ struct Interp {
   TriggerState* triggers;  // the machine's own: triggers and their queue (vm/triggers.cpp), made at first use
   uint32_t spare_scopes[4];    // emptied scope tables kept for the next calls (vm/variables.cpp)
   uint32_t spare_scope_count;
+  RunTable* runs;          // the code's runs (vm/runs.h), made at first use
   void* slots[kSlotCount];  // per-subsystem state, see ContextSlot
   Value sysvars[kSysVarCount];  // system variable cells
 };
@@ -154,6 +156,11 @@ void interp_attach_code(Interp& ctx, const uint32_t* code, uint32_t length);
 
 // Runs until the end word, a stop code, or the host tick asks to stop.
 void interp_run(Interp& ctx);
+
+// The slow part of the host tick (message pump, per-token hook, stop check,
+// triggers), as the main loop runs it when `tick_countdown` runs out; true
+// when the loop must return. For the shortcuts that run many words at once.
+bool interp_slow_tick(Interp& ctx);
 
 // Makes the main loop run the slow part of the host tick before the next
 // token: call it after queueing a trigger or installing a per-token hook.

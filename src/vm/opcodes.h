@@ -174,6 +174,15 @@ const char* opcode_name(uint32_t opcode);
 // (2^-31 up to, not including, 2^33).
 bool pack_float_literal(double d, uint32_t& word);
 
+// The number of a float literal word (top bits 10), a single widened.
+inline double float_literal_value(uint32_t w) {
+  uint32_t sign = (w >> 29) & 1, s = (w >> 23) & 0x3f, frac = w & 0x7fffff;
+  uint32_t single = (sign << 31) | ((s + 96) << 23) | frac;
+  float f;
+  __builtin_memcpy(&f, &single, sizeof f);
+  return double(f);
+}
+
 // Token word builders (tests, the compiler and the loader use them).
 constexpr uint32_t word_op(uint32_t opcode, uint32_t operand = 0) {
   return 0x40000000u | (opcode << 24) | (operand & 0xffffffu);

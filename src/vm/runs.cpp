@@ -1,0 +1,517 @@
+#include "vm/runs.h"
+
+#include <algorithm>
+
+#include "vm/convert.h"
+#include "vm/fast_paths.h"
+#include "vm/interp.h"
+#include "vm/opcodes.h"
+#include "vm/variables.h"
+
+namespace vm {
+
+namespace {
+
+constexpr uint32_t kNotLooked = 0, kNoRun = 1;
+constexpr uint32_t kMaxValues = 16;  // values (and frames) a statement holds at once
+constexpr uint32_t kMaxStatementWords = 1024;
+constexpr uint32_t kMaxRunStatements = 64;
+// A run whose first statement was refused this often (a variable that holds
+// an array, a text compared with a number) is left to the word-by-word loop.
+constexpr uint32_t kMaxRefusals = 64;
+
+bool is_opcode(uint32_t w, uint32_t op) { return (w >> 24) == (0x40 | op); }
+bool has_imm(uint32_t w) { return (w & 0x800000) != 0; }
+uint32_t operand(uint32_t w) { return w & 0xffffff; }
+Value operand_handle(uint32_t w) { return Value::from_handle(kHandleBase + operand(w)); }
+
+// A handle operand naming a text.
+bool names_text(uint32_t w) {
+  return !has_imm(w) && operand(w) != 0 && element_type_of(operand_handle(w)) == kTypeString;
+}
+
+// A call of inc or dec by name (a command, no label): `name _CALL:inc`.
+bool is_step_command(uint32_t call) {
+  if (!is_opcode(call, OP_CALL) || !names_text(call)) return false;
+  ElementEntry* e = element_entry(operand_handle(call));
+  return (e->flags & (kFlagHasCommand | kFlagHasLabel)) == kFlagHasCommand && (e->handler == h_inc || e->handler == h_dec);
+}
+
+// A call of arrayref by name followed by a bare AT or SET: `name _CALL:arrayref AT`.
+bool is_item_call(uint32_t call, uint32_t then) {
+  if (!is_opcode(call, OP_CALL) || !names_text(call) || (then != word_op(OP_AT) && then != word_op(OP_SET)))
+    return false;
+  ElementEntry* e = element_entry(operand_handle(call));
+  return (e->flags & (kFlagHasCommand | kFlagHasLabel)) == kFlagHasCommand && e->handler == h_arrayref;
+}
+
+RunStep make_step(RunStepKind kind, uint8_t number = 0, uint32_t word = 0, Value value = Value::null()) {
+  RunStep s{};
+  s.kind = kind;
+  s.number = number;
+  s.word = word;
+  s.value = value;
+  s.file = Value::null();
+  s.operand = Value::null();
+  return s;
+}
+
+// Translates the statements from word `start` on, as the words would run
+// them one by one, into t.statements and t.steps; stops before the first
+// word it does not cover. The frames are followed statically: `frames`
+// holds the values in each frame the statement opened, `outside` those it
+// left in the frame that was open before it; a statement ends at a store,
+// test, counter step or jump that leaves both empty, which makes its
+// effect on the value stack nil. Returns the run's entry for t.at.
+uint32_t translate(RunTable& t, uint32_t start) {
+  const uint32_t* code = t.code;
+  const size_t first_statement = t.statements.size();
+  uint32_t frames[kMaxValues];
+  uint32_t depth = 0, outside = 0, values = 0, cells = 0, peak = 0;
+  uint32_t at = start;
+  RunStatement s{start, uint32_t(t.steps.size()), 0};
+  bool has_line = false, ended = false;
+  uint32_t line = 0;
+  Value file = Value::null();
+  auto add = [&](RunStep step) { t.steps.push_back(step); };
+  // A constant pushed by the statement's last step becomes the operand of
+  // the step that takes it.
+  auto fold_constant = [&](RunStep& step) {
+    if (t.steps.size() <= s.first_step || t.steps.back().kind != RunStepKind::push) return false;
+    step.operand = t.steps.back().value;
+    t.steps.pop_back();
+    return true;
+  };
+  // A value pushed into the innermost frame (or the one open before).
+  auto push_value = [&]() {
+    if (values >= kMaxValues) return false;
+    values++;
+    (depth ? frames[depth - 1] : outside)++;
+    return true;
+  };
+  auto open = [&](uint32_t n) {
+    if (depth + n > kMaxValues) return false;
+    while (n--) frames[depth++] = 0;
+    return true;
+  };
+  // The value-stack cells the words push for a moment, then keep.
+  auto use = [&](uint32_t pushed, int32_t after) {
+    peak = std::max(peak, cells + pushed);
+    cells = uint32_t(int32_t(cells) + after);
+  };
+  while (!ended && at < t.length && t.statements.size() - first_statement < kMaxRunStatements &&
+         at - s.start < kMaxStatementWords) {
+    const uint32_t w = code[at];
+    const uint32_t top = w >> 24;
+    bool commits = false;
+    uint32_t words = 1;
+    if (top < 0x40 || top >= 0xc0) {  // an integer
+      if (!push_value()) break;
+      add(make_step(RunStepKind::push, 0, 0, Value::from_int(top < 0x40 ? int64_t(w) : int64_t(int32_t(w)))));
+      use(1, 1);
+    } else if (top >= 0x80) {  // a float
+      if (!push_value()) break;
+      RunStep step = make_step(RunStepKind::number);
+      step.real = float_literal_value(w);
+      add(step);
+      use(1, 1);
+    } else {
+      const uint32_t op = top & 0x3f;
+      const uint32_t next = at + 1 < t.length ? code[at + 1] : kEndWord;
+      if (op == OP_PUSH && operand(w) != 0 && has_imm(next) &&
+          (is_opcode(next, OP_LINE) || is_opcode(next, OP_LINE_TAIL) || is_opcode(next, OP_LINE_TAIL_TAIL))) {
+        // The file name and the line that start a statement.
+        if (at != s.start) break;
+        uint32_t opened = is_opcode(next, OP_LINE) ? 0 : is_opcode(next, OP_LINE_TAIL) ? 1 : 2;
+        if (!open(opened)) break;
+        has_line = true;
+        line = uint32_t(int32_t(next << 9) >> 9);
+        file = operand_handle(w);
+        use(2, int32_t(opened));
+        words = 2;
+      } else if (op == OP_PUSH && names_text(w) && is_step_command(next)) {
+        // `name _CALL:inc`, the frame holding nothing or the amount.
+        if (depth == 0 || frames[depth - 1] > 1) break;
+        uint32_t amount = frames[depth - 1];
+        RunStep step = make_step(RunStepKind::step, uint8_t(amount), w, operand_handle(next));
+        if (amount && fold_constant(step)) step.number = 2;
+        add(step);
+        values -= amount;
+        depth--;
+        use(2, -int32_t(amount + 1));
+        words = 2;
+        commits = true;
+      } else if (op == OP_PUSH && names_text(w) && at + 2 < t.length && is_item_call(next, code[at + 2])) {
+        // `name _CALL:arrayref` with the index in its frame, then a bare
+        // `AT` in a frame of its own (a read) or a bare `SET` in a frame
+        // that holds the value (a store).
+        const bool read = code[at + 2] == word_op(OP_AT);
+        if (depth < 2 || frames[depth - 1] != 1 || frames[depth - 2] != (read ? 0 : 1)) break;
+        depth -= 2;
+        values -= read ? 1 : 2;
+        if (read && !push_value()) break;
+        add(make_step(read ? RunStepKind::item : RunStepKind::item_set, 0, w, operand_handle(next)));
+        use(2, read ? -2 : -4);
+        words = 3;
+        commits = !read;
+      } else if (op == OP_PUSH && names_text(w)) {  // a text constant
+        if (!push_value()) break;
+        add(make_step(RunStepKind::push, 0, 0, operand_handle(w)));
+        use(1, 1);
+      } else if (op == OP_PUSH2BYTES || op == OP_PUSH3BYTES) {
+        uint32_t n = op == OP_PUSH2BYTES ? 2 : 3;
+        bool ok = true;
+        for (uint32_t i = n; ok && i-- > 0;) {
+          ok = push_value();
+          if (ok) add(make_step(RunStepKind::push, 0, 0, Value::from_int((w >> (8 * i)) & 0xff)));
+        }
+        if (!ok) break;
+        use(n, int32_t(n));
+      } else if (op == OP_LABEL && names_text(w)) {
+        use(1, 0);
+      } else if ((op == OP_TAIL || op == OP_TAIL_TAIL) && operand(w) == 0) {
+        uint32_t n = op == OP_TAIL ? 1 : 2;
+        if (!open(n)) break;
+        use(n, int32_t(n));
+      } else if (op == OP_AT && names_text(w)) {
+        if (depth == 0 || frames[depth - 1] != 0) break;
+        depth--;
+        if (!push_value()) break;
+        add(make_step(RunStepKind::read, 0, w));
+        use(1, 0);
+      } else if (op >= kFirstBinaryOp && op <= kLastBinaryOp && (has_imm(w) || operand(w) == 0 || names_text(w))) {
+        if (operand(w) != 0) {
+          if (!push_value()) break;
+          add(make_step(RunStepKind::push, 0, 0,
+                        has_imm(w) ? Value::from_int(int32_t(w << 9) >> 9) : operand_handle(w)));
+        }
+        if (depth == 0 || frames[depth - 1] != 2) break;
+        depth--;
+        values -= 2;
+        push_value();
+        RunStep step = make_step(RunStepKind::binary, uint8_t(op));
+        const size_t own = t.steps.size() - s.first_step;  // steps of this statement so far
+        if (fold_constant(step)) {
+          step.kind = RunStepKind::binary_constant;
+          if (own >= 2 && t.steps.back().kind == RunStepKind::read) {  // `@x OP constant`
+            step.kind = RunStepKind::read_constant;
+            step.word = t.steps.back().word;
+            t.steps.pop_back();
+          }
+        } else if (own >= 2 && t.steps.back().kind == RunStepKind::read &&
+                   t.steps[t.steps.size() - 2].kind == RunStepKind::read) {  // `@x OP @y`
+          step.kind = RunStepKind::read_read_binary;
+          step.second = t.steps.back().word;
+          t.steps.pop_back();
+          step.word = t.steps.back().word;
+          t.steps.pop_back();
+        }
+        add(step);
+        use(1, operand(w) != 0 ? -1 : -2);
+      } else if (op == OP_SET && names_text(w)) {
+        if (depth == 0 || frames[depth - 1] != 1) break;
+        depth--;
+        values--;
+        add(make_step(RunStepKind::set, 0, w));
+        use(1, -2);
+        commits = true;
+      } else if ((op == OP_IF || op == OP_IFNOT) && names_text(w)) {
+        uint32_t& holder = depth ? frames[depth - 1] : outside;
+        if (holder == 0) break;
+        holder--;
+        values--;
+        add(make_step(RunStepKind::branch, uint8_t(op == OP_IF), w));
+        use(1, -1);
+        commits = true;
+      } else if (op == OP_GOTO && names_text(w)) {
+        add(make_step(RunStepKind::jump, 0, w));
+        use(1, 0);
+        commits = ended = true;
+      } else {
+        break;
+      }
+    }
+    at += words;
+    if (!commits) continue;
+    if (depth != 0 || outside != 0) break;
+    RunStep& commit = t.steps.back();
+    commit.has_line = has_line;
+    commit.line = line;
+    commit.file = file;
+    commit.words = at - s.start;
+    s.cells = peak;
+    // The statement before this one learns its successor's cells.
+    if (t.statements.size() > first_statement) t.steps[s.first_step - 1].next_cells = s.cells;
+    t.statements.push_back(s);
+    s = RunStatement{at, uint32_t(t.steps.size()), 0};
+    has_line = false;
+    values = cells = peak = 0;
+  }
+  t.steps.resize(s.first_step);  // the unfinished statement's steps
+  if (t.statements.size() == first_statement) return kNoRun;
+  t.steps.back().last = true;
+  t.run_first.push_back(uint32_t(first_statement));
+  t.refusals.push_back(0);
+  return uint32_t(t.run_first.size() - 1) + 2;
+}
+
+[[gnu::always_inline]] inline void commit_line(Interp& ctx, const RunStep* step) {
+  if (!step->has_line) return;
+  ctx.current_line = step->line;
+  if (!(step->file == ctx.current_file)) value_store(ctx.current_file, step->file);
+}
+
+// The run at word `at` (translated now if it was not yet), or null.
+[[gnu::always_inline]] inline const RunStatement* run_at(RunTable& t, uint32_t at, uint32_t& run) {
+  if (t.at[at] == kNotLooked) t.at[at] = translate(t, at);
+  if (t.at[at] == kNoRun) return nullptr;
+  run = t.at[at] - 2;
+  return &t.statements[t.run_first[run]];
+}
+
+// The value of the variable that `AT:name` word `word` reads, as fast::at
+// finds it; false for one that does not exist, an array or a timer (which
+// `at` expands).
+[[gnu::always_inline]] inline bool read_variable(Interp& ctx, uint32_t word, Value& out) {
+  ElementEntry* e = fast::name_entry(word);
+  Value* cell = e ? fast::find(ctx, e, operand_handle(word)) : nullptr;
+  if (!cell) return false;
+  Value x = *cell;
+  if (x.is_element()) {
+    uint32_t type = element_type_of(x);
+    if (type == kTypeArray || type == kTypeTimer) return false;
+  }
+  out = x;
+  return true;
+}
+
+// The item of the array in the variable named by `step` at an integer
+// index, as `arrayref` then `AT` or `SET` would find it (a store makes a
+// missing item), when the callee is still arrayref; else null.
+[[gnu::always_inline]] inline Value* array_item(Interp& ctx, const RunStep* step, Value index, bool store) {
+  ElementEntry* callee = element_entry(step->value);
+  if (!callee || callee->type != kTypeString ||
+      (callee->flags & (kFlagHasCommand | kFlagHasLabel)) != kFlagHasCommand || callee->handler != h_arrayref ||
+      !index.is_int())
+    return nullptr;
+  ElementEntry* e = fast::name_entry(step->word);
+  Value* cell = e ? fast::find(ctx, e, operand_handle(step->word)) : nullptr;
+  if (!cell || !array_of(*cell)) return nullptr;
+  return store ? table_get(*cell, index) : table_find(*cell, index);
+}
+
+RunTable* table_for(Interp& ctx) {
+  RunTable* t = ctx.runs;
+  if (t && t->code == ctx.code && t->length == ctx.code_length && t->program == ctx.program) return t;
+  runs_forget(ctx);
+  if (!ctx.code || ctx.code_length == 0) return nullptr;
+  t = new RunTable;
+  t->code = ctx.code;
+  t->length = ctx.code_length;
+  t->program = ctx.program;
+  t->at.assign(ctx.code_length, kNotLooked);
+  ctx.runs = t;
+  return t;
+}
+
+}  // namespace
+
+void runs_forget(Interp& ctx) {
+  delete ctx.runs;
+  ctx.runs = nullptr;
+}
+
+// The steps compute on `v` and each statement's last step commits it. Each
+// step ends with its own jump to the next step's case, as the main loop
+// does, so that the processor predicts each case's successor apart. A jump
+// to a label where another run starts goes on into that run.
+bool run_from_here(Interp& ctx) {
+  RunTable* t = table_for(ctx);
+  const uint32_t start = ctx.pc - 1;
+  if (!t || start >= t->length) return false;
+  uint32_t run;
+  const RunStatement* first = run_at(*t, start, run);
+  // The run's first word was counted when it was fetched. A run may start
+  // when the host tick's slow pass is due (it runs after the first
+  // statement) unless it is due before every word (a per-token hook, a
+  // queued trigger).
+  if (!first || (ctx.tick_countdown < 1 && (g_host.tick || ctx.pending_triggers > 0)) ||
+      !fast::room(ctx, first->cells))
+    return false;
+
+  static const void* const kCase[] = {&&push,  &&number,          &&read,     &&binary, &&binary_constant,
+                                      &&read_constant, &&read_read_binary, &&item, &&set, &&item_set,
+                                      &&branch, &&jump, &&step};
+  static_assert(sizeof kCase / sizeof kCase[0] == size_t(RunStepKind::step) + 1);
+  const RunStep* step = t->steps.data() + first->first_step;
+  uint32_t here = start;    // the running statement's first word
+  bool committed = false;   // a statement of this call committed
+  Value v[kMaxValues];
+  uint32_t n = 0;
+  ctx.tick_countdown++;  // counted again with the whole statement
+#define NEXT_STEP() goto* kCase[size_t((++step)->kind)]
+  goto* kCase[size_t(step->kind)];
+
+push:
+  v[n++] = step->value;
+  NEXT_STEP();
+number:
+  v[n++] = fast::float_result(ctx, step->real);
+  NEXT_STEP();
+read:
+  if (!read_variable(ctx, step->word, v[n])) goto refused;
+  n++;
+  NEXT_STEP();
+read_constant: {
+  Value x;
+  if (!read_variable(ctx, step->word, x) || !fast::compute(ctx, step->number, x, step->operand, v[n])) goto refused;
+  n++;
+  NEXT_STEP();
+}
+read_read_binary: {
+  Value x, y;
+  if (!read_variable(ctx, step->word, x) || !read_variable(ctx, step->second, y) ||
+      !fast::compute(ctx, step->number, x, y, v[n]))
+    goto refused;
+  n++;
+  NEXT_STEP();
+}
+binary: {
+  Value r;
+  if (!fast::compute(ctx, step->number, v[n - 2], v[n - 1], r)) goto refused;
+  v[n - 2] = r;
+  n--;
+  NEXT_STEP();
+}
+binary_constant: {
+  Value r;
+  if (!fast::compute(ctx, step->number, v[n - 1], step->operand, r)) goto refused;
+  v[n - 1] = r;
+  NEXT_STEP();
+}
+item: {
+  Value* item = array_item(ctx, step, v[n - 1], false);
+  if (!item) goto refused;
+  Value x = *item;
+  if (x.is_element()) {
+    uint32_t type = element_type_of(x);
+    if (type == kTypeArray || type == kTypeTimer) goto refused;
+  }
+  v[n - 1] = x;
+  NEXT_STEP();
+}
+item_set: {
+  Value* item = array_item(ctx, step, v[n - 1], true);
+  if (!item || element_type_of(*item) == kTypeMemBuf) goto refused;
+  commit_line(ctx, step);
+  Value x = v[n - 2];
+  value_ref(x);
+  Value old = *item;
+  *item = x;
+  value_release(old);
+  goto next_statement;
+}
+set: {
+  ElementEntry* e = fast::name_entry(step->word);
+  if (!e || (e->flags & kFlagHasCommand)) goto refused;
+  Value name = operand_handle(step->word);
+  Value* cell = fast::find(ctx, e, name);
+  if (!cell) cell = var_for_set(ctx, name);
+  if (!cell || element_type_of(*cell) == kTypeMemBuf) goto refused;
+  commit_line(ctx, step);
+  Value x = v[n - 1];
+  value_ref(x);
+  Value old = *cell;
+  *cell = x;
+  value_release(old);
+  goto next_statement;
+}
+branch: {
+  uint32_t target = fast::label_target(step->word);
+  Value x = v[n - 1];
+  if (target == fast::kNoLabel || !(x.is_int() || x.is_float())) goto refused;
+  bool truth = x.is_int() ? x.as_int() != 0 : value_to_integer(&ctx, x) != 0;
+  commit_line(ctx, step);
+  if (truth != (step->number != 0)) goto next_statement;
+  ctx.pc = target;
+  goto jumped;
+}
+jump: {
+  uint32_t target = fast::label_target(step->word);
+  if (target == fast::kNoLabel) goto refused;
+  commit_line(ctx, step);
+  ctx.pc = target;
+  goto jumped;
+}
+step: {
+  ElementEntry* callee = element_entry(step->value);
+  if (!callee || callee->type != kTypeString ||
+      (callee->flags & (kFlagHasCommand | kFlagHasLabel)) != kFlagHasCommand ||
+      (callee->handler != h_inc && callee->handler != h_dec))
+    goto refused;
+  Value amount = step->number == 2 ? step->operand : step->number ? v[n - 1] : Value::from_int(1);
+  ElementEntry* e = fast::name_entry(step->word);
+  Value* cell = e ? fast::find(ctx, e, operand_handle(step->word)) : nullptr;
+  if (!amount.is_int() || !cell || !cell->is_int()) goto refused;
+  commit_line(ctx, step);
+  uint64_t x = uint64_t(cell->as_int()), d = uint64_t(amount.as_int());
+  *cell = Value::from_int(int64_t(callee->handler == h_inc ? x + d : x - d));
+  // What run_command does after the handler. Drawing may change anything:
+  // the run ends there.
+  if (ctx.frame_changed && g_host.finish_drawing) {
+    ctx.tick_countdown -= int32_t(step->words);
+    ctx.pc = here + step->words;
+    g_host.finish_drawing(ctx);
+    return true;
+  }
+  goto next_statement;
+}
+
+next_statement:
+  ctx.tick_countdown -= int32_t(step->words);
+  here += step->words;
+  committed = true;
+  n = 0;
+  if (step->last || !fast::room(ctx, step->next_cells)) {
+    ctx.pc = here;
+    return true;
+  }
+  // The slow pass when it is due before the next statement's first word,
+  // as the main loop runs it; the run goes on unless it moved elsewhere (a
+  // trigger fired, the program stopped) or every word must now be seen.
+  if (ctx.tick_countdown < 1) {
+    ctx.pc = here;
+    const uint32_t* code = ctx.code;
+    if (interp_slow_tick(ctx) || ctx.pc != here || ctx.code != code || ctx.tick_countdown < 1) return true;
+    ctx.tick_countdown++;  // the word after a slow pass is not counted
+  }
+  NEXT_STEP();
+
+jumped:
+  ctx.tick_countdown -= int32_t(step->words);
+  committed = true;
+  n = 0;
+  here = ctx.pc;
+  if (here >= t->length) return true;
+  first = run_at(*t, here, run);  // may translate: the steps may move
+  if (!first || !fast::room(ctx, first->cells)) return true;
+  if (ctx.tick_countdown < 1) {
+    const uint32_t* code = ctx.code;
+    if (interp_slow_tick(ctx) || ctx.pc != here || ctx.code != code || ctx.tick_countdown < 1) return true;
+    ctx.tick_countdown++;
+  }
+  step = t->steps.data() + first->first_step;
+  goto* kCase[size_t(step->kind)];
+
+refused:
+  if (committed) {
+    ctx.pc = here;  // the word-by-word loop takes it from here
+    return true;
+  }
+  ctx.tick_countdown--;
+  if (++t->refusals[run] >= kMaxRefusals) t->at[start] = kNoRun;
+  return false;
+#undef NEXT_STEP
+}
+
+}  // namespace vm

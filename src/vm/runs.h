@@ -1,0 +1,107 @@
+// Runs: straight stretches of statements that the main loop runs as one
+// step.
+//
+// The statements of a script's inner loops are mostly expressions over
+// variables and numbers that end in a store, a test, a step of a counter or
+// a jump: `sum = @sum+@i`, `while @k<64 && @x*@x<=4.0`, `inc i`, the `goto`
+// back to a loop's head. Word by word, each opens and closes argument
+// frames, pushes values that the next word pops again, and passes through
+// the main loop's dispatch once a word. A run is a stretch of such
+// statements, translated the first time the main loop reaches its first
+// word into steps on a small stack of values: the frames are checked once,
+// while translating, and never built on the value stack.
+//
+// A run does exactly what its words do one by one, for the cases it
+// covers. Before it commits a statement it checks what the words would
+// find at that moment (variables that exist and hold plain values, numbers
+// for the operators, bound labels, room on the value stack, the host tick
+// not yet due); when a check fails it hands that statement, unchanged, to
+// the word-by-word loop. A statement commits all at once (its line, then its
+// store, test, counter step or jump), and only statements that cannot fail
+// once checked are translated, so no error ever starts inside a run.
+//
+// QUILLON_NO_FAST_PATHS=1 turns runs off with the other shortcuts.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "vm/value.h"
+
+namespace vm {
+
+struct Interp;
+
+enum class RunStepKind : uint8_t {
+  push,    // a constant: an integer, or a text of the code (borrowed)
+  number,  // a float word's number, rounded by var_floatround when pushed
+  read,    // `AT:name` on an empty frame: the variable's value
+  binary,  // an operator on the two topmost values
+  binary_constant,  // an operator on the topmost value and a constant
+  read_constant,    // read, then binary_constant
+  read_read_binary, // two reads, then binary
+  item,    // `name _CALL:arrayref AT`: the item of the array at the topmost value
+  // The steps that end a statement: they commit it (its line first).
+  set,     // `SET:name`: the topmost value into the variable
+  item_set,  // `name _CALL:arrayref SET`: the value under the index into the item
+  branch,  // `_IF:label` / `_IFNOT:label` on the topmost value
+  jump,    // `_GOTO:label`
+  step,    // `name` `_CALL:inc` / `_CALL:dec`, with or without an amount
+};
+
+struct RunStep {
+  RunStepKind kind;
+  uint8_t number;    // binary: the operator; branch: 1 for _IF; step: 1 with an
+                     // amount on the stack, 2 with a constant amount
+  bool has_line;     // commit: the statement starts with a line word
+  bool last;         // commit: the run's last statement ends here
+  uint32_t word;     // the token word of a name or label operand (read_read_binary: the first)
+  uint32_t second;   // read_read_binary: the token word of the second name
+  uint32_t line;     // commit: the statement's line
+  uint32_t words;    // commit: the statement's words, each counted as a token
+  uint32_t next_cells;  // commit: the next statement's `cells`
+  Value value;       // push: the constant; step, item: the callee's name
+  Value operand;     // binary_constant: the right operand; step: a constant amount
+  Value file;        // commit: the statement's file name
+  double real;       // number: the float word's value
+};
+
+struct RunStatement {
+  uint32_t start;       // index of its first word
+  uint32_t first_step;  // the steps of a run's statements follow each other
+  uint32_t cells;       // the most value-stack cells its words use at once
+};
+
+// The runs of one program, found as the main loop first reaches each word
+// that can start one.
+struct RunTable {
+  const uint32_t* code = nullptr;
+  uint32_t length = 0;
+  uint32_t program = 0;
+  // Per word: 0 not looked at yet, 1 no run starts here, k + 2 run k.
+  std::vector<uint32_t> at;
+  // Run k starts with statements[run_first[k]]; its last step is marked.
+  std::vector<uint32_t> run_first;
+  std::vector<uint32_t> refusals;  // per run: times its first statement was refused
+  std::vector<RunStatement> statements;
+  std::vector<RunStep> steps;
+};
+
+// Runs the run that starts at the word just fetched (ctx.pc - 1),
+// translating it at the first visit. Returns false, having changed nothing,
+// when no run starts there or its first statement cannot run now (the word
+// then runs word by word); true when at least one statement ran, with
+// ctx.pc at the next word to run.
+bool run_from_here(Interp& ctx);
+
+// Drops the runs of the context's code: call when its code changes.
+void runs_forget(Interp& ctx);
+
+// The inline front of run_from_here, for the main loop: a word where no run
+// starts costs a load and a compare.
+[[gnu::always_inline]] inline bool try_run(Interp& ctx, const RunTable* t, const uint32_t* code, uint32_t pc) {
+  if (t && t->code == code && t->at[pc - 1] == 1) return false;
+  return run_from_here(ctx);
+}
+
+}  // namespace vm
