@@ -22,8 +22,8 @@ constexpr uint32_t kMaxRefusals = 64;
 
 bool is_opcode(uint32_t w, uint32_t op) { return (w >> 24) == (0x40 | op); }
 bool has_imm(uint32_t w) { return (w & 0x800000) != 0; }
-uint32_t operand(uint32_t w) { return w & 0xffffff; }
-Value operand_handle(uint32_t w) { return Value::from_handle(kHandleBase + operand(w)); }
+[[gnu::always_inline]] inline uint32_t operand(uint32_t w) { return w & 0xffffff; }
+[[gnu::always_inline]] inline Value operand_handle(uint32_t w) { return Value::from_handle(kHandleBase + operand(w)); }
 
 // A handle operand naming a text.
 bool names_text(uint32_t w) {

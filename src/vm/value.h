@@ -25,50 +25,53 @@ enum class Kind : uint8_t { Integer, Element, Float };
 struct Value {
   uint64_t bits;
 
-  static constexpr Value from_bits(uint64_t b) { return Value{b}; }
+  // The small members are forced inline: the interpreter's large functions
+  // are beyond the compiler's own inlining limits, which left them as calls.
+
+  [[gnu::always_inline]] static constexpr Value from_bits(uint64_t b) { return Value{b}; }
 
   // Squeeze rule: keep bits 0..61, set bits 63 and 62 from the sign of r.
-  static constexpr Value from_int(int64_t r) {
+  [[gnu::always_inline]] static constexpr Value from_int(int64_t r) {
     uint64_t low = uint64_t(r) & 0x3fffffffffffffffull;
     return Value{r < 0 ? (low | 0xc000000000000000ull) : low};
   }
-  static constexpr Value from_handle(uint32_t handle) { return Value{uint64_t(handle) << 32}; }
-  static constexpr Value null() { return from_handle(kHandleBase); }
-  static constexpr Value marker(uint32_t saved_depth) {
+  [[gnu::always_inline]] static constexpr Value from_handle(uint32_t handle) { return Value{uint64_t(handle) << 32}; }
+  [[gnu::always_inline]] static constexpr Value null() { return from_handle(kHandleBase); }
+  [[gnu::always_inline]] static constexpr Value marker(uint32_t saved_depth) {
     return Value{(uint64_t(kMarkerHigh) << 32) | saved_depth};
   }
   // Encodes a double into the narrowed float form (no rounding; see
   // value_from_float for the rounded store that scripts see).
   static Value from_double(double d);
 
-  constexpr uint32_t hi() const { return uint32_t(bits >> 32); }
-  constexpr uint32_t lo() const { return uint32_t(bits); }
-  constexpr uint32_t tag() const { return uint32_t(bits >> 62); }
+  [[gnu::always_inline]] constexpr uint32_t hi() const { return uint32_t(bits >> 32); }
+  [[gnu::always_inline]] constexpr uint32_t lo() const { return uint32_t(bits); }
+  [[gnu::always_inline]] constexpr uint32_t tag() const { return uint32_t(bits >> 62); }
 
-  constexpr bool is_int() const { return tag() == 0 || tag() == 3; }
-  constexpr bool is_element() const { return tag() == 1; }
-  constexpr bool is_float() const { return tag() == 2 && !is_marker(); }
-  constexpr bool is_marker() const { return hi() == kMarkerHigh; }
-  constexpr bool is_null() const { return bits == null().bits; }
-  constexpr Kind kind() const {
+  [[gnu::always_inline]] constexpr bool is_int() const { return tag() == 0 || tag() == 3; }
+  [[gnu::always_inline]] constexpr bool is_element() const { return tag() == 1; }
+  [[gnu::always_inline]] constexpr bool is_float() const { return tag() == 2 && !is_marker(); }
+  [[gnu::always_inline]] constexpr bool is_marker() const { return hi() == kMarkerHigh; }
+  [[gnu::always_inline]] constexpr bool is_null() const { return bits == null().bits; }
+  [[gnu::always_inline]] constexpr Kind kind() const {
     return is_int() ? Kind::Integer : (is_element() ? Kind::Element : Kind::Float);
   }
 
   // The accessors below read the cell as one kind; the caller has tested
   // the kind first (checked in the test build).
-  constexpr int64_t as_int() const {
+  [[gnu::always_inline]] constexpr int64_t as_int() const {
     QASSERT(is_int());
     return int64_t(bits);
   }
   // The handle of an element reference (0x40000000 + index), as stored.
-  constexpr uint32_t handle() const { return hi(); }
-  constexpr uint32_t index() const {
+  [[gnu::always_inline]] constexpr uint32_t handle() const { return hi(); }
+  [[gnu::always_inline]] constexpr uint32_t index() const {
     QASSERT(is_element());
     return hi() & kIndexMask;
   }
   double as_double() const;
 
-  constexpr bool operator==(const Value& o) const { return bits == o.bits; }
+  [[gnu::always_inline]] constexpr bool operator==(const Value& o) const { return bits == o.bits; }
 };
 
 static_assert(sizeof(Value) == 8);

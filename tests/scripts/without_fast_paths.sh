@@ -1,5 +1,6 @@
 #!/bin/sh
-# The differential check of the interpreter's shortcuts (src/vm/fast_paths.h):
+# The differential check of the interpreter's shortcuts (src/vm/fast_paths.h,
+# src/vm/runs.h):
 #   tests/scripts/without_fast_paths.sh [BIN_DIR]
 # Runs every script test (tests/scripts/*.qns, through run_script_test.sh)
 # with QUILLON_NO_FAST_PATHS=1, so that only the generic cases of the main
