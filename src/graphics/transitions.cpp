@@ -586,26 +586,30 @@ void plan_pattern(Transition& t, const Image& pattern, int64_t iw, int64_t ih) {
   }
   // One read of the pattern: the range of its values, and a line for each
   // pattern row that the area shows, holding the low byte of the value of
-  // each pixel of an area row that shows it. Area row ay shows line
-  // line_of[ay] (the rows that show one pattern row are consecutive).
-  auto pattern_row = [&](int64_t ay) { return (t.area.y1 + ay - t.y) * ph / ih; };
-  std::vector<uint32_t> raw(static_cast<size_t>(pw));
+  // each pixel of an area row that shows it. The rows that show one
+  // pattern row are consecutive; area row ay shows line line_of[ay].
+  auto pattern_row = [&](int64_t ay) { return int32_t((t.area.y1 + ay - t.y) * ph / ih); };
   std::vector<uint32_t> line_of(static_cast<size_t>(ah));
   std::vector<int32_t> line_row;  // the pattern row of each line
+  for (int64_t ay = 0; ay < ah; ay++) {
+    const int32_t py = pattern_row(ay);
+    if (line_row.empty() || line_row.back() != py) line_row.push_back(py);
+    line_of[size_t(ay)] = uint32_t(line_row.size() - 1);
+  }
   BigArray<uint8_t>& lines = spare_arrays().levels;
-  lines.resize(size_t(aw * std::min<int64_t>(ah, ph)) + 16);
+  lines.resize(size_t(aw) * line_row.size() + 16);
+  std::vector<uint32_t> raw(static_cast<size_t>(pw));
   uint32_t lo = UINT32_MAX, hi = 0;
-  int64_t ay = 0;
-  for (int32_t py = 0; py < ph; py++) {
+  // Bottom row first, the order of the rows in memory.
+  int64_t shown = int64_t(line_row.size()) - 1;  // the next line to make
+  for (int32_t py = ph - 1; py >= 0; py--) {
     raw_values(pattern.row(py), pattern.bits, pw, raw.data());
     fold_min_max(raw.data(), pw, lo, hi);
-    if (ay == ah || pattern_row(ay) != py) continue;
-    uint8_t* line = lines.data() + line_row.size() * size_t(aw);
+    if (shown < 0 || line_row[size_t(shown)] != py) continue;
+    uint8_t* line = lines.data() + size_t(shown--) * size_t(aw);
     if (straight) low_bytes(raw.data() + column[0], aw, line);
     else
       for (int64_t ax = 0; ax < aw; ax++) line[ax] = uint8_t(raw[size_t(column[size_t(ax)])]);
-    for (; ay < ah && pattern_row(ay) == py; ay++) line_of[size_t(ay)] = uint32_t(line_row.size());
-    line_row.push_back(py);
   }
   const uint64_t range = uint64_t(hi) - lo + 1;
   t.steps = int64_t(std::min<uint64_t>(range, 256));
@@ -624,7 +628,7 @@ void plan_pattern(Transition& t, const Image& pattern, int64_t iw, int64_t ih) {
   uint32_t* count = t.first.data() + 1;
   uint32_t* list = listed.data();
   uint32_t n = 0;
-  for (ay = 0; ay < ah; ay++) {
+  for (int64_t ay = 0; ay < ah; ay++) {
     row_runs[size_t(ay)] = n;
     const uint32_t l = line_of[size_t(ay)];
     if (ay > 0 && l == line_of[size_t(ay - 1)]) {
@@ -654,7 +658,7 @@ void plan_pattern(Transition& t, const Image& pattern, int64_t iw, int64_t ih) {
   t.level_box.assign(size_t(t.steps), Rect{INT32_MAX, INT32_MAX, INT32_MIN, INT32_MIN});
   Rect* runs = t.runs.data();
   Rect* box = t.level_box.data();
-  for (ay = 0; ay < ah; ay++) {
+  for (int64_t ay = 0; ay < ah; ay++) {
     const int32_t gy = int32_t(t.area.y1 + ay), x1 = t.area.x1;
     const uint32_t b = row_runs[size_t(ay + 1)];
     for (uint32_t i = row_runs[size_t(ay)]; i < b; i++) {
