@@ -371,7 +371,7 @@ class Transition {
   uint32_t edge_color = 0;
   int32_t bpp = 4, tw = 0, th = 0;  // the target's pixel bytes and size
   int64_t row_bytes = 0;
-  AreaCopy old_px, new_px;  // the area before and after the put
+  AreaCopy old_px, new_px;  // the area before (the blend only) and after the put
   // Cells grouped by step: order[first[k]] .. order[first[k + 1] - 1] are
   // revealed by step k, in row-major order. The pattern has runs (one
   // row's pixels of one level) in place of cells, grouped the same way.
