@@ -315,6 +315,17 @@ void transfer_pixels(Image& dst, const Image& src, const PutPlan& plan, const Re
   }
 }
 
+// Whether a put of src onto dst, one to one, moves whole pixels row by row:
+// the same direct depth, no masks, flips or transparent colours.
+bool plain_rows(const Image& dst, const Image& src) {
+  const bool tran = !src.mask && (src.st.tran || dst.st.tran);
+  return !src.st.flip_x && !src.st.flip_y && !src.mask && !tran && direct(src) && direct(dst) && src.bits == dst.bits;
+}
+
+bool blends(const Image& dst, const Image& src, Op op) {
+  return op == Op::Copy && (dst.st.filter || src.st.filter || src.st.alpha);
+}
+
 // The put proper: the destination box (X, Y, DW x DH) maps onto the whole
 // source; `r` is the part of it to cover. The raster operation is chosen
 // here, once, and the pixel loop is the one made for it.
@@ -324,7 +335,7 @@ void transfer(Image& dst, const Image& src, int64_t X, int64_t Y, int64_t DW, in
   bool tran = !mask && (src.st.tran || dst.st.tran);
   uint32_t tran_color = (src.st.tran ? src.st.color_tran : dst.st.color_tran) & 0xFFFFFF;
   Op op = op_of(src, dst);
-  bool blend_put = op == Op::Copy && (dst.st.filter || src.st.filter || src.st.alpha);
+  bool blend_put = blends(dst, src, op);
   int32_t f = std::clamp(src.st.filter ? src.st.filter : dst.st.filter, 0, 255);
   if (blend_put && f == 255) return;
   bool use_alpha = src.bits == 32 && src.st.alpha;
@@ -332,8 +343,7 @@ void transfer(Image& dst, const Image& src, int64_t X, int64_t Y, int64_t DW, in
   // The common puts, one to one between images of the same direct depth
   // without masks, flips or transparent colours, go row by row: the plain
   // copy as whole spans, the alpha put through blend_alpha_row.
-  const bool plain = DW == SW && DH == SH && !src.st.flip_x && !src.st.flip_y && !mask && !tran &&
-                     direct(src) && direct(dst) && src.bits == dst.bits;
+  const bool plain = DW == SW && DH == SH && plain_rows(dst, src);
   // Rows go bottom first, in the order they lie in memory (rows are stored
   // bottom-up), which keeps the hardware prefetcher on one stream per image.
   if (plain && op == Op::Copy && !blend_put) {
@@ -381,6 +391,11 @@ inline int64_t pin(int64_t v) { return std::clamp<int64_t>(v, -(int64_t(1) << 40
 int32_t depth_of(const Image& img) { return img.has_alpha ? -32 : int32_t(img.bits); }
 
 }  // namespace
+
+bool put_overwrites(const Image& dst, const Image& src) {
+  const Op op = op_of(src, dst);
+  return plain_rows(dst, src) && op == Op::Copy && !blends(dst, src, op);
+}
 
 bool put_image(Image& dst, const Image& src, int64_t x, int64_t y, bool clip, Rect* drawn) {
   return put_box(dst, src, pin(x), pin(y), src.width(), src.height(), clip, drawn);

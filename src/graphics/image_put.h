@@ -21,6 +21,10 @@ namespace gfx {
 bool put_image(Image& dst, const Image& src, int64_t x, int64_t y, bool clip, Rect* drawn = nullptr);
 bool put_stretched(Image& dst, const Image& src, int64_t x1, int64_t y1, int64_t x2, int64_t y2, bool clip,
                    Rect* drawn = nullptr);
+// Whether put_image of src onto dst sets every byte of the pixels it
+// covers from the source alone (a plain copy of the same depth), so that
+// what dst held there does not matter.
+bool put_overwrites(const Image& dst, const Image& src);
 
 // The row blend of the alpha put between 32-bit images: n pixels of
 // `src` (blue, green, red, alpha) over n pixels of `dst`; each channel

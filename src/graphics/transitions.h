@@ -6,8 +6,10 @@
 // step reveals a cell is a function of the cell (cell_step), so every cell
 // of every grid is revealed exactly once, whatever the grid's size. The
 // sparkle takes its cells from a Galois LFSR instead. The slides, the blend
-// and the image-pattern effect draw during the steps from copies of the old
-// and the new picture under the image's visible area.
+// and the image-pattern effect leave the target as it is at the start and
+// draw during the steps from a copy of the new picture under the image's
+// visible area (made by putting the image into it), the blend also from one
+// of the old.
 #pragma once
 
 #include <cstdint>

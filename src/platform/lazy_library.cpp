@@ -20,4 +20,19 @@ void* lazy_library_open(std::initializer_list<const char*> sonames, std::string*
 
 void* lazy_library_symbol(void* library, const char* name) { return dlsym(library, name); }
 
+bool lazy_library_load(LazyLibrary& state, std::initializer_list<const char*> sonames, const char* (*bind)(void* lib),
+                       std::string& why) {
+  std::call_once(state.once, [&] {
+    void* lib = lazy_library_open(sonames, &state.why);
+    if (!lib) return;
+    if (const char* failed = bind(lib)) {
+      state.why = failed;
+      return;
+    }
+    state.ready = true;
+  });
+  why = state.why;
+  return state.ready;
+}
+
 }  // namespace platform

@@ -11,14 +11,19 @@
 // which declares, in the file's own namespace, a pointer of each function's
 // own type under the function's name, so that the calls in that namespace
 // read as before and go through the pointer (a function left out of the
-// list is a link error, as the library is not linked). `lazy_library_open`
-// then binds them all once:
+// list is a link error, as the library is not linked). `lazy_library_load`
+// then opens the library and binds them all, once:
 //
-//   void* lib = lazy_library_open({"libcurl.so.4"}, why);
-//   bool ok = lib && CURL_FUNCTIONS(QUILLON_LAZY_BIND) true;
+//   bool curl_ready(std::string& why) {
+//     static platform::LazyLibrary curl;
+//     return platform::lazy_library_load(curl, {"libcurl.so.4"}, [](void* lib) -> const char* {
+//       return CURL_FUNCTIONS(QUILLON_LAZY_BIND) true ? nullptr : "this libcurl lacks a function";
+//     }, why);
+//   }
 #pragma once
 
 #include <initializer_list>
+#include <mutex>
 #include <string>
 
 namespace platform {
@@ -28,6 +33,21 @@ namespace platform {
 // with the loader's reason in `why`, when none loads.
 void* lazy_library_open(std::initializer_list<const char*> sonames, std::string* why);
 void* lazy_library_symbol(void* library, const char* name);
+
+// What became of a library opened at its first use (a static of its user).
+struct LazyLibrary {
+  std::once_flag once;
+  bool ready = false;
+  std::string why;  // why it is not ready
+};
+
+// At the first call, opens the first of the sonames that loads and hands
+// it to `bind`, which binds the pointers (and may start the library) and
+// gives null when all went well, else the reason it failed. Every call
+// then tells the outcome: true when ready, else false with the reason in
+// `why` (the loader's, when no soname loaded).
+bool lazy_library_load(LazyLibrary& state, std::initializer_list<const char*> sonames, const char* (*bind)(void* lib),
+                       std::string& why);
 
 }  // namespace platform
 

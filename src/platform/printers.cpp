@@ -17,18 +17,10 @@ CUPS_FUNCTIONS(QUILLON_LAZY_POINTER)
 // libcups, opened at the first use of a printer; false, with the reason in
 // `why`, when it cannot be loaded.
 bool cups_ready(std::string& why) {
-  static std::string reason;
-  static const bool ready = [] {
-    void* lib = lazy_library_open({"libcups.so.2", "libcups.so.3"}, &reason);
-    if (!lib) return false;
-    if (!(CUPS_FUNCTIONS(QUILLON_LAZY_BIND) true)) {
-      reason = "this libcups lacks a function the player calls";
-      return false;
-    }
-    return true;
-  }();
-  why = reason;
-  return ready;
+  static LazyLibrary cups;
+  return lazy_library_load(cups, {"libcups.so.2", "libcups.so.3"}, [](void* lib) -> const char* {
+    return CUPS_FUNCTIONS(QUILLON_LAZY_BIND) true ? nullptr : "this libcups lacks a function the player calls";
+  }, why);
 }
 
 constexpr int kConnectMilliseconds = 3000;

@@ -27,22 +27,12 @@ CURL_FUNCTIONS(QUILLON_LAZY_POINTER)
 // libcurl, opened and initialised at the first transfer; false, with the
 // reason in `why`, when it cannot be loaded.
 bool curl_ready(std::string& why) {
-  static std::string reason;
-  static const bool ready = [] {
-    void* lib = lazy_library_open({"libcurl.so.4", "libcurl-gnutls.so.4"}, &reason);
-    if (!lib) return false;
-    if (!(CURL_FUNCTIONS(QUILLON_LAZY_BIND) true)) {
-      reason = "this libcurl lacks a function the player calls";
-      return false;
-    }
-    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
-      reason = "libcurl could not start";
-      return false;
-    }
-    return true;
-  }();
-  why = reason;
-  return ready;
+  static LazyLibrary curl;
+  return lazy_library_load(curl, {"libcurl.so.4", "libcurl-gnutls.so.4"}, [](void* lib) -> const char* {
+    if (!(CURL_FUNCTIONS(QUILLON_LAZY_BIND) true)) return "this libcurl lacks a function the player calls";
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return "libcurl could not start";
+    return nullptr;
+  }, why);
 }
 
 TransferError error_of(CURLcode code) {

@@ -127,18 +127,11 @@ FLUID_FUNCTIONS(QUILLON_LAZY_POINTER)
 // FluidSynth, opened at the first MIDI file; false, with the reason in
 // `why`, when it cannot be loaded.
 bool fluidsynth_ready(std::string& why) {
-  static std::string reason;
-  static const bool ready = [] {
-    void* lib = platform::lazy_library_open({"libfluidsynth.so.3", "libfluidsynth.so.2"}, &reason);
-    if (!lib) return false;
-    if (!(FLUID_FUNCTIONS(QUILLON_LAZY_BIND) true)) {
-      reason = "this libfluidsynth lacks a function the player calls";
-      return false;
-    }
-    return true;
-  }();
-  why = reason;
-  return ready;
+  static platform::LazyLibrary fluidsynth;
+  auto bind = [](void* lib) -> const char* {
+    return FLUID_FUNCTIONS(QUILLON_LAZY_BIND) true ? nullptr : "this libfluidsynth lacks a function the player calls";
+  };
+  return platform::lazy_library_load(fluidsynth, {"libfluidsynth.so.3", "libfluidsynth.so.2"}, bind, why);
 }
 
 void quiet_log(int, const char*, void*) {}
