@@ -14,6 +14,7 @@
 #include "vm/assemble.h"
 #include "vm/control.h"
 #include "vm/interp.h"
+#include "vm/variables.h"
 
 namespace {
 
@@ -48,6 +49,8 @@ void BM_CountingLoop(benchmark::State& state) {
     auto t1 = std::chrono::steady_clock::now();
     total_ns += double(std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count());
     if (ctx->stop != 0) state.SkipWithError("the loop stopped with an error");
+    const vm::Value* x = vm::var_find(*ctx, vm::Value::from_handle(vm::static_name_intern("x", 1)));
+    if (!x || !x->is_int() || x->as_int() != kIterations) state.SkipWithError("the loop counted wrong");
     vm::interp_destroy(ctx);
   }
   double runs = double(state.iterations());

@@ -215,13 +215,22 @@ uint32_t translate(RunTable& t, uint32_t start) {
         add(make_step(RunStepKind::set, 0, w));
         use(1, -2);
         commits = true;
-      } else if ((op == OP_IF || op == OP_IFNOT) && names_text(w)) {
+      } else if ((op == OP_IF || op == OP_IFNOT) && (names_text(w) || operand(w) == 0)) {
         uint32_t& holder = depth ? frames[depth - 1] : outside;
+        uint32_t label = w;
+        if (operand(w) == 0) {  // the label pushed before as a text: `done _IFNOT`
+          const RunStep* last = t.steps.size() > s.first_step ? &t.steps.back() : nullptr;
+          if (!last || last->kind != RunStepKind::push || !last->value.is_element() || holder < 2) break;
+          label = (w & 0xff000000u) | (last->value.handle() - kHandleBase);
+          t.steps.pop_back();
+          holder--;
+          values--;
+        }
         if (holder == 0) break;
         holder--;
         values--;
-        add(make_step(RunStepKind::branch, uint8_t(op == OP_IF), w));
-        use(1, -1);
+        add(make_step(RunStepKind::branch, uint8_t(op == OP_IF), label));
+        use(1, operand(w) == 0 ? -2 : -1);
         commits = true;
       } else if (op == OP_GOTO && names_text(w)) {
         add(make_step(RunStepKind::jump, 0, w));
