@@ -347,9 +347,10 @@ inline bool array_item(Interp& ctx, uint32_t w) {
   }
 }
 
-// An operand of arithmetic in float mode: a number, or a text that reads as
-// a float (a float literal such as "0.5" is a text); `floaty` is set for a
-// float or such a text, as apply_op's is_floaty sees them.
+// An operand of arithmetic in float mode: a number, or a text (read as
+// value_to_float reads it; a float literal such as "0.5" is a text);
+// `floaty` is set for a float or a text that reads as one, as apply_op's
+// is_floaty sees them.
 [[gnu::always_inline]] inline bool float_operand(Value v, double& d, bool& floaty) {
   if (v.is_int()) {
     d = double(v.as_int());
@@ -363,16 +364,15 @@ inline bool array_item(Interp& ctx, uint32_t w) {
   ElementEntry* e = element_entry(v);
   if (!e || e->type != kTypeString) return false;
   std::string_view s(static_cast<const char*>(e->payload), size_t(e->size));
-  if (!looks_like_float(s)) return false;
   d = parse_float(s);
-  floaty = true;
+  floaty = floaty || looks_like_float(s);
   return true;
 }
 
 // Operator `number` on a and b when fast::binary's shapes cover them: two
 // integers, two numbers that differ, or arithmetic (no comparison, which
-// compares texts as texts) on numbers and texts that read as floats. False
-// for anything else, which apply_op computes.
+// compares texts as texts) on numbers and texts with a float or a text that
+// reads as one among them. False for anything else, which apply_op computes.
 [[gnu::always_inline]] inline bool compute(Interp& ctx, uint32_t number, Value a, Value b, Value& result) {
   if (a.is_int() && b.is_int()) {
     int64_t x = a.as_int(), y = b.as_int(), r;

@@ -1,11 +1,14 @@
 #include "vm/runs.h"
 
 #include <algorithm>
+#include <string_view>
 
+#include "vm/clock.h"
 #include "vm/convert.h"
 #include "vm/fast_paths.h"
 #include "vm/interp.h"
 #include "vm/opcodes.h"
+#include "vm/sysvars.h"
 #include "vm/variables.h"
 
 namespace vm {
@@ -45,6 +48,18 @@ bool is_item_call(uint32_t call, uint32_t then) {
   return (e->flags & (kFlagHasCommand | kFlagHasLabel)) == kFlagHasCommand && e->handler == h_arrayref;
 }
 
+// A call of a system variable's command by name that only reads its value:
+// its number, or kSysVarCount.
+uint32_t plain_system_variable(uint32_t call) {
+  if (!is_opcode(call, OP_CALL) || !names_text(call)) return kSysVarCount;
+  ElementEntry* e = element_entry(operand_handle(call));
+  if ((e->flags & (kFlagHasCommand | kFlagHasLabel)) != kFlagHasCommand) return kSysVarCount;
+  std::string_view name = element_text(operand_handle(call));
+  uint32_t index = sysvar_find(name.data(), uint32_t(name.size()));
+  if (index >= kSysVarCount || e->handler != sysvar_handler(index)) return kSysVarCount;
+  return index;
+}
+
 RunStep make_step(RunStepKind kind, uint8_t number = 0, uint32_t word = 0, Value value = Value::null()) {
   RunStep s{};
   s.kind = kind;
@@ -69,7 +84,7 @@ uint32_t translate(RunTable& t, uint32_t start) {
   uint32_t frames[kMaxValues];
   uint32_t depth = 0, outside = 0, values = 0, cells = 0, peak = 0;
   uint32_t at = start;
-  RunStatement s{start, uint32_t(t.steps.size()), 0};
+  RunStatement s{start, uint32_t(t.steps.size()), 0, 0};
   bool has_line = false, ended = false;
   uint32_t line = 0;
   Value file = Value::null();
@@ -173,6 +188,14 @@ uint32_t translate(RunTable& t, uint32_t start) {
         uint32_t n = op == OP_TAIL ? 1 : 2;
         if (!open(n)) break;
         use(n, int32_t(n));
+      } else if (uint32_t index = plain_system_variable(w); index < kSysVarCount) {
+        if (depth == 0 || frames[depth - 1] != 0) break;
+        depth--;
+        if (!push_value()) break;
+        RunStep step = make_step(RunStepKind::system_read, 0, w);
+        step.second = index;
+        add(step);
+        use(1, 0);
       } else if (op == OP_AT && names_text(w)) {
         if (depth == 0 || frames[depth - 1] != 0) break;
         depth--;
@@ -249,10 +272,14 @@ uint32_t translate(RunTable& t, uint32_t start) {
     commit.file = file;
     commit.words = at - s.start;
     s.cells = peak;
-    // The statement before this one learns its successor's cells.
-    if (t.statements.size() > first_statement) t.steps[s.first_step - 1].next_cells = s.cells;
+    s.words = at - s.start;
+    // The statement before this one learns its successor's size.
+    if (t.statements.size() > first_statement) {
+      t.steps[s.first_step - 1].next_cells = s.cells;
+      t.steps[s.first_step - 1].next_words = s.words;
+    }
     t.statements.push_back(s);
-    s = RunStatement{at, uint32_t(t.steps.size()), 0};
+    s = RunStatement{at, uint32_t(t.steps.size()), 0, 0};
     has_line = false;
     values = cells = peak = 0;
   }
@@ -268,6 +295,16 @@ uint32_t translate(RunTable& t, uint32_t start) {
   if (!step->has_line) return;
   ctx.current_line = step->line;
   if (!(step->file == ctx.current_file)) value_store(ctx.current_file, step->file);
+}
+
+// Commits a store: the statement's line, then `x` into `cell` (the steps'
+// values hold no reference: the cell takes one).
+[[gnu::always_inline]] inline void commit_store(Interp& ctx, const RunStep* step, Value* cell, Value x) {
+  commit_line(ctx, step);
+  value_ref(x);
+  Value old = *cell;
+  *cell = x;
+  value_release(old);
 }
 
 // The run at word `at` (translated now if it was not yet), or null.
@@ -347,17 +384,43 @@ bool run_from_here(Interp& ctx) {
   if (!first || (ctx.tick_countdown < 1 && (g_host.tick || ctx.pending_triggers > 0)) ||
       !fast::room(ctx, first->cells))
     return false;
-
   static const void* const kCase[] = {&&push,  &&number,          &&read,     &&binary, &&binary_constant,
-                                      &&read_constant, &&read_read_binary, &&item, &&set, &&item_set,
+                                      &&read_constant, &&read_read_binary, &&item, &&system_read, &&set, &&item_set,
                                       &&branch, &&jump, &&step};
   static_assert(sizeof kCase / sizeof kCase[0] == size_t(RunStepKind::step) + 1);
   const RunStep* step = t->steps.data() + first->first_step;
   uint32_t here = start;    // the running statement's first word
+  // With a fixed clock the tokens move the clock, and the message pump
+  // delivers scripted input by it: the slow pass must then come exactly
+  // where the word-by-word loop has it, so a statement runs only when all
+  // its words fit before it. Before a statement, the countdown holds its
+  // first word as not yet counted (it was counted when fetched, or is free
+  // after a slow pass), so a statement fits when the countdown covers all
+  // its words.
+  const bool exact = clock_fixed();
+  auto fits = [&](uint32_t words) { return !exact || ctx.tick_countdown >= int32_t(words); };
+  // The slow pass before word `here`, as the main loop runs it when its
+  // countdown runs out; the word after it is not counted. False when the
+  // run must end: the program stopped or moved (a trigger fired), or the
+  // pass is now due before every word.
+  auto slow_pass = [&]() {
+    ctx.pc = here;
+    const uint32_t* code = ctx.code;
+    if (interp_slow_tick(ctx)) {
+      ctx.tick_countdown = 0;  // the main loop's next slow pass ends it
+      return false;
+    }
+    ctx.tick_countdown++;
+    return ctx.pc == here && ctx.code == code && ctx.tick_countdown >= 2;
+  };
   bool committed = false;   // a statement of this call committed
   Value v[kMaxValues];
   uint32_t n = 0;
   ctx.tick_countdown++;  // counted again with the whole statement
+  if (!fits(first->words)) {
+    ctx.tick_countdown--;
+    return false;
+  }
 #define NEXT_STEP() goto* kCase[size_t((++step)->kind)]
   goto* kCase[size_t(step->kind)];
 
@@ -409,15 +472,23 @@ item: {
   v[n - 1] = x;
   NEXT_STEP();
 }
+system_read: {
+  // What the variable's command does when its frame is empty, the value
+  // pushed and then shown by run_command's drawing hook, which is left to
+  // the word-by-word loop when it would run.
+  ElementEntry* callee = fast::name_entry(step->word);
+  Value* cell = nullptr;
+  if (callee && (callee->flags & (kFlagHasCommand | kFlagHasLabel)) == kFlagHasCommand &&
+      callee->handler == sysvar_handler(step->second) && !(ctx.frame_changed && g_host.finish_drawing))
+    cell = sysvar_plain_cell(ctx, step->second);
+  if (!cell) goto refused;
+  v[n++] = *cell;
+  NEXT_STEP();
+}
 item_set: {
   Value* item = array_item(ctx, step, v[n - 1], true);
   if (!item || element_type_of(*item) == kTypeMemBuf) goto refused;
-  commit_line(ctx, step);
-  Value x = v[n - 2];
-  value_ref(x);
-  Value old = *item;
-  *item = x;
-  value_release(old);
+  commit_store(ctx, step, item, v[n - 2]);
   goto next_statement;
 }
 set: {
@@ -427,12 +498,7 @@ set: {
   Value* cell = fast::find(ctx, e, name);
   if (!cell) cell = var_for_set(ctx, name);
   if (!cell || element_type_of(*cell) == kTypeMemBuf) goto refused;
-  commit_line(ctx, step);
-  Value x = v[n - 1];
-  value_ref(x);
-  Value old = *cell;
-  *cell = x;
-  value_release(old);
+  commit_store(ctx, step, cell, v[n - 1]);
   goto next_statement;
 }
 branch: {
@@ -481,19 +547,11 @@ next_statement:
   here += step->words;
   committed = true;
   n = 0;
-  if (step->last || !fast::room(ctx, step->next_cells)) {
-    ctx.pc = here;
-    return true;
-  }
-  // The slow pass when it is due before the next statement's first word,
-  // as the main loop runs it; the run goes on unless it moved elsewhere (a
-  // trigger fired, the program stopped) or every word must now be seen.
-  if (ctx.tick_countdown < 1) {
-    ctx.pc = here;
-    const uint32_t* code = ctx.code;
-    if (interp_slow_tick(ctx) || ctx.pc != here || ctx.code != code || ctx.tick_countdown < 1) return true;
-    ctx.tick_countdown++;  // the word after a slow pass is not counted
-  }
+  ctx.pc = here;
+  if (step->last || !fast::room(ctx, step->next_cells)) return true;
+  // The slow pass when it is due before the next statement's first word.
+  if (ctx.tick_countdown < 1 && !slow_pass()) return true;
+  if (!fits(step->next_words)) return true;
   NEXT_STEP();
 
 jumped:
@@ -504,11 +562,8 @@ jumped:
   if (here >= t->length) return true;
   first = run_at(*t, here, run);  // may translate: the steps may move
   if (!first || !fast::room(ctx, first->cells)) return true;
-  if (ctx.tick_countdown < 1) {
-    const uint32_t* code = ctx.code;
-    if (interp_slow_tick(ctx) || ctx.pc != here || ctx.code != code || ctx.tick_countdown < 1) return true;
-    ctx.tick_countdown++;
-  }
+  if (ctx.tick_countdown < 1 && !slow_pass()) return true;
+  if (!fits(first->words)) return true;
   step = t->steps.data() + first->first_step;
   goto* kCase[size_t(step->kind)];
 

@@ -41,6 +41,7 @@ enum class RunStepKind : uint8_t {
   read_constant,    // read, then binary_constant
   read_read_binary, // two reads, then binary
   item,    // `name _CALL:arrayref AT`: the item of the array at the topmost value
+  system_read,  // `_CALL:var_name` on an empty frame: a system variable's value
   // The steps that end a statement: they commit it (its line first).
   set,     // `SET:name`: the topmost value into the variable
   item_set,  // `name _CALL:arrayref SET`: the value under the index into the item
@@ -56,10 +57,12 @@ struct RunStep {
   bool has_line;     // commit: the statement starts with a line word
   bool last;         // commit: the run's last statement ends here
   uint32_t word;     // the token word of a name or label operand (read_read_binary: the first)
-  uint32_t second;   // read_read_binary: the token word of the second name
+  uint32_t second;   // read_read_binary: the token word of the second name;
+                     // system_read: the system variable's number
   uint32_t line;     // commit: the statement's line
   uint32_t words;    // commit: the statement's words, each counted as a token
   uint32_t next_cells;  // commit: the next statement's `cells`
+  uint32_t next_words;  // commit: the next statement's `words`
   Value value;       // push: the constant; step, item: the callee's name
   Value operand;     // binary_constant: the right operand; step: a constant amount
   Value file;        // commit: the statement's file name
@@ -70,6 +73,7 @@ struct RunStatement {
   uint32_t start;       // index of its first word
   uint32_t first_step;  // the steps of a run's statements follow each other
   uint32_t cells;       // the most value-stack cells its words use at once
+  uint32_t words;       // its words
 };
 
 // The runs of one program, found as the main loop first reaches each word

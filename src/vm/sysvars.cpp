@@ -117,6 +117,13 @@ void sysvars_init(Interp& ctx) {
   if (!g_access[SV_var_memused].get) g_access[SV_var_memused].get = get_memused;
 }
 
+Value* sysvar_plain_cell(Interp& ctx, uint32_t index) {
+  if (index >= kSysVarCount || g_access[index].get) return nullptr;
+  Value& cell = ctx.sysvars[index];
+  if (cell.is_null()) cell = default_value(index);
+  return &cell;
+}
+
 int64_t sysvar_int(const Interp& ctx, SysVar var) {
   Value v = ctx.sysvars[var];
   if (v.is_int()) return v.as_int();

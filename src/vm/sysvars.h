@@ -51,4 +51,9 @@ void sysvar_set_int(Interp& ctx, SysVar var, int64_t v);
 using SysVarHandler = void (*)(Interp&);
 SysVarHandler sysvar_handler(uint32_t index);
 
+// The cell of system variable `index` when reading it only takes its value
+// (no getter is registered), with its default put in at the first read as
+// its command does; null otherwise.
+Value* sysvar_plain_cell(Interp& ctx, uint32_t index);
+
 }  // namespace vm
