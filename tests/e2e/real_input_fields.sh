@@ -26,13 +26,22 @@ logs="xvfb.log headless.out player.out player.err"
 headless_events real_input_fields
 
 xvfb_start
-# Keys for ë, ü, ß and € on F13 to F16 (nothing else uses them).
-timeout 10 xkbcomp -xkb "$DISPLAY" keymap.xkb 2>/dev/null || fail "could not read the server's keymap"
-sed -e 's/\[ *XF86Tools *\]/[ ediaeresis ]/' -e 's/\[ *XF86Launch5 *\]/[ udiaeresis ]/' \
-  -e 's/\[ *XF86Launch6 *\]/[ ssharp ]/' -e 's/\[ *XF86Launch7 *\]/[ EuroSign ]/' keymap.xkb >chars.xkb
-timeout 10 xkbcomp -w0 chars.xkb "$DISPLAY" || fail "could not load the keymap with the characters"
-timeout 10 xkbcomp -xkb "$DISPLAY" - 2>/dev/null | grep -q 'FK16> *{ *\[ *EuroSign' ||
-  fail "the server's keymap has no key for the euro sign"
+# Keys for ë, ü, ß and € on F13 to F16 (nothing else uses them). A server
+# that has just started may not have its whole keymap yet on a loaded
+# machine: read, change and load it again until the euro sign is there.
+keymap_has_euro() {
+  timeout 10 xkbcomp -xkb "$DISPLAY" current.xkb 2>/dev/null && grep -q 'FK16> *{ *\[ *EuroSign' current.xkb
+}
+tries=0
+until keymap_has_euro; do
+  tries=$((tries + 1))
+  [ $tries -le 5 ] || fail "the server's keymap has no key for the euro sign"
+  [ $tries -eq 1 ] || sleep 1
+  timeout 10 xkbcomp -xkb "$DISPLAY" keymap.xkb 2>/dev/null || fail "could not read the server's keymap"
+  sed -e 's/\[ *XF86Tools *\]/[ ediaeresis ]/' -e 's/\[ *XF86Launch5 *\]/[ udiaeresis ]/' \
+    -e 's/\[ *XF86Launch6 *\]/[ ssharp ]/' -e 's/\[ *XF86Launch7 *\]/[ EuroSign ]/' keymap.xkb >chars.xkb
+  timeout 10 xkbcomp -w0 chars.xkb "$DISPLAY" || fail "could not load the keymap with the characters"
+done
 player_start real_input_fields.qnc
 
 find_window '^Quillon real input fields$' ||
