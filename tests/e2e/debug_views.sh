@@ -17,6 +17,20 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 fail() { echo "FAIL: $*"; exit 1; }
 has() { grep -qxF -- "$2" "$1" || fail "$1 has no line '$2':"$'\n'"$(cat "$1")"; }
+# debug_run NAME [OPTIONS...]: runs steps.qnc with NAME.events, dumping to
+# NAME.txt; it must end with status 0 having printed "b is 10". The dump's
+# section titles are then compared with standard input.
+debug_run() {
+  local name=$1 rc=0
+  shift
+  "$bin/quillon" --headless --fixed-clock "$@" --events "$name.events" --debug-dump "$name.txt" \
+    steps.qnc >"$name.out" 2>"$name.err" || rc=$?
+  [ $rc -eq 0 ] || fail "$name: status $rc: $(cat "$name.err")"
+  [ "$(cat "$name.out")" = "b is 10" ] || fail "$name printed: $(cat "$name.out")"
+  grep '^== ' "$name.txt" > sections.txt
+  cat > sections.want
+  diff -u sections.want sections.txt || fail "the stops of $name differ"
+}
 
 cat > fault.qns <<'QNS'
 ; stops in a subroutine
@@ -73,13 +87,7 @@ cat > steps.events <<'EOF2'
 60 key esc
 EOF2
 "$bin/quillonc" steps.qns 2>/dev/null
-rc=0
-"$bin/quillon" --headless --fixed-clock --break steps.qns:10 --events steps.events --debug-dump steps.txt \
-  steps.qnc >steps.out 2>steps.err || rc=$?
-[ $rc -eq 0 ] || fail "steps: status $rc: $(cat steps.err)"
-[ "$(cat steps.out)" = "b is 10" ] || fail "steps printed: $(cat steps.out)"
-grep '^== ' steps.txt > sections.txt
-cat > sections.want <<'EOF2'
+debug_run steps --break steps.qns:10 <<'EOF2'
 == break at steps.qns:11: b = @1 * 2 ==
 == key at steps.qns:11: b = @1 * 2 ==
 == step at steps.qns:12: return ==
@@ -89,7 +97,6 @@ cat > sections.want <<'EOF2'
 == step at steps.qns:8: consolewrite "not reached" ==
 == end ==
 EOF2
-diff -u sections.want sections.txt || fail "the stops differ"
 # A stop's chain begins at the statement it waits before.
 sed -n '/^== break/,/^== key/p' steps.txt > break.txt
 has break.txt '  at steps.qns:11: b = @1 * 2'
@@ -113,17 +120,11 @@ cat > set.events <<'EOF2'
 16 key f5
 20 key esc
 EOF2
-rc=0
-"$bin/quillon" --headless --fixed-clock --events set.events --debug-dump set.txt steps.qnc >set.out 2>set.err || rc=$?
-[ $rc -eq 0 ] || fail "set: status $rc: $(cat set.err)"
-[ "$(cat set.out)" = "b is 10" ] || fail "set printed: $(cat set.out)"
-grep '^== ' set.txt > sections.txt
-cat > sections.want <<'EOF2'
+debug_run set <<'EOF2'
 == step at steps.qns:6: c = 3 ==
 == break at steps.qns:8: consolewrite "not reached" ==
 == end ==
 EOF2
-diff -u sections.want sections.txt || fail "the stops with breakpoints set by keys differ"
 sed -n '/^== step/,/^-- code/p' set.txt > step.txt
 has step.txt ' =>    6  c = 3'
 has step.txt '       7  d = 4'
