@@ -6,8 +6,8 @@
 namespace vm {
 
 const CommandName kCommandNames[kCommandNameCount + 1] = {
-    {"", false, false},
-#define QCMD(name, handler, yields) {#name, yields != 0, yields == 2},
+    {"", false, false, false},
+#define QCMD(name, handler, yields) {#name, yields != 0, yields == 2, yields == 3},
 #include "vm/commands.def"
 #undef QCMD
 };

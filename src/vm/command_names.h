@@ -12,6 +12,7 @@ struct CommandName {
   const char* name;
   bool yields;
   bool frameless;  // takes no argument frame: works on the top of the stack
+  bool pure;       // its result depends on its arguments alone (commands.def)
 };
 
 inline constexpr uint32_t kCommandNameCount = 976;

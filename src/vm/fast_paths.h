@@ -370,9 +370,8 @@ inline bool array_item(Interp& ctx, uint32_t w) {
 }
 
 // Operator `number` on a and b when fast::binary's shapes cover them: two
-// integers, two numbers that differ, or arithmetic (no comparison, which
-// compares texts as texts) on numbers and texts with a float or a text that
-// reads as one among them. False for anything else, which apply_op computes.
+// numbers, or arithmetic (no comparison, which compares texts as texts) on
+// numbers and texts with a float or a text that reads as one among them. False for anything else, which apply_op computes.
 [[gnu::always_inline]] inline bool compute(Interp& ctx, uint32_t number, Value a, Value b, Value& result) {
   if (a.is_int() && b.is_int()) {
     int64_t x = a.as_int(), y = b.as_int(), r;
@@ -387,8 +386,13 @@ inline bool array_item(Interp& ctx, uint32_t w) {
     result = Value::from_int(r);
     return true;
   }
-  if ((a.is_int() || a.is_float()) && (b.is_int() || b.is_float()) && !(a == b)) {
-    // Float mode, as apply_op computes it for two numbers that differ.
+  if ((a.is_int() || a.is_float()) && (b.is_int() || b.is_float())) {
+    if (a == b && number >= OP_EQUAL && number <= OP_EQUALGREATERTHAN) {
+      // The same number on both sides compares as equal, to an integer.
+      result = Value::from_int(number == OP_EQUAL || number == OP_EQUALLESSTHAN || number == OP_EQUALGREATERTHAN);
+      return true;
+    }
+    // Float mode, as apply_op computes it for two numbers.
     double x = a.is_int() ? double(a.as_int()) : a.as_double();
     double y = b.is_int() ? double(b.as_int()) : b.as_double();
     result = float_result(ctx, float_arith(number, x, y));

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "vm/clock.h"
+#include "vm/command_names.h"
 #include "vm/convert.h"
 #include "vm/fast_paths.h"
 #include "vm/interp.h"
@@ -19,14 +20,18 @@ constexpr uint32_t kNotLooked = 0, kNoRun = 1;
 constexpr uint32_t kMaxValues = 16;  // values (and frames) a statement holds at once
 constexpr uint32_t kMaxStatementWords = 1024;
 constexpr uint32_t kMaxRunStatements = 64;
-// A run whose first statement was refused this often (a variable that holds
-// an array, a text compared with a number) is left to the word-by-word loop.
+// A run whose first statement was refused this often in a row (a variable
+// that holds an array, a text compared with a number) is left to the
+// word-by-word loop.
 constexpr uint32_t kMaxRefusals = 64;
 
 bool is_opcode(uint32_t w, uint32_t op) { return (w >> 24) == (0x40 | op); }
 bool has_imm(uint32_t w) { return (w & 0x800000) != 0; }
 [[gnu::always_inline]] inline uint32_t operand(uint32_t w) { return w & 0xffffff; }
 [[gnu::always_inline]] inline Value operand_handle(uint32_t w) { return Value::from_handle(kHandleBase + operand(w)); }
+
+// The value a word's operand pushes: its immediate integer or its handle.
+Value operand_value(uint32_t w) { return has_imm(w) ? Value::from_int(int32_t(w << 9) >> 9) : operand_handle(w); }
 
 // A handle operand naming a text.
 bool names_text(uint32_t w) {
@@ -58,6 +63,17 @@ uint32_t plain_system_variable(uint32_t call) {
   uint32_t index = sysvar_find(name.data(), uint32_t(name.size()));
   if (index >= kSysVarCount || e->handler != sysvar_handler(index)) return kSysVarCount;
   return index;
+}
+
+// A call by name of a command that computes its result from its arguments
+// alone (kCommandNames' pure ones), as the name is bound now: its handler,
+// or null.
+CommandHandler pure_command(uint32_t call) {
+  if (!is_opcode(call, OP_CALL) || !names_text(call)) return nullptr;
+  ElementEntry* e = element_entry(operand_handle(call));
+  if ((e->flags & (kFlagHasCommand | kFlagHasLabel)) != kFlagHasCommand) return nullptr;
+  uint32_t k = command_name_find(element_text(operand_handle(call)));
+  return k && kCommandNames[k].pure ? e->handler : nullptr;
 }
 
 RunStep make_step(RunStepKind kind, uint8_t number = 0, uint32_t word = 0, Value value = Value::null()) {
@@ -184,18 +200,44 @@ uint32_t translate(RunTable& t, uint32_t start) {
         use(n, int32_t(n));
       } else if (op == OP_LABEL && names_text(w)) {
         use(1, 0);
-      } else if ((op == OP_TAIL || op == OP_TAIL_TAIL) && operand(w) == 0) {
-        uint32_t n = op == OP_TAIL ? 1 : 2;
+      } else if ((op == OP_TAIL || op == OP_TAIL_TAIL) && (has_imm(w) || operand(w) == 0 || names_text(w))) {
+        // The operand, when there is one, goes into the frame open before.
+        uint32_t n = op == OP_TAIL ? 1 : 2, pushed = operand(w) != 0;
+        if (pushed) {
+          if (!push_value()) break;
+          add(make_step(RunStepKind::push, 0, 0,
+                        operand_value(w)));
+        }
         if (!open(n)) break;
-        use(n, int32_t(n));
+        use(n + pushed, int32_t(n + pushed));
       } else if (uint32_t index = plain_system_variable(w); index < kSysVarCount) {
-        if (depth == 0 || frames[depth - 1] != 0) break;
+        if (depth == 0 || frames[depth - 1] > 1) break;
+        const bool store = frames[depth - 1] == 1;
+        if (store && !sysvar_plain_store(index)) break;
         depth--;
-        if (!push_value()) break;
-        RunStep step = make_step(RunStepKind::system_read, 0, w);
+        RunStep step =
+            make_step(store ? RunStepKind::system_set : RunStepKind::system_read, 0, w, operand_handle(w));
         step.second = index;
+        step.handler = sysvar_handler(index);
+        if (store) {
+          values--;
+          use(0, -2);
+          commits = true;
+        } else {
+          if (!push_value()) break;
+          use(1, 0);
+        }
         add(step);
-        use(1, 0);
+      } else if (CommandHandler pure = pure_command(w)) {
+        if (depth == 0 || frames[depth - 1] == 0) break;
+        const uint32_t args = frames[depth - 1];
+        depth--;
+        values -= args;
+        push_value();
+        RunStep step = make_step(RunStepKind::call, uint8_t(args), w, operand_handle(w));
+        step.handler = pure;
+        add(step);
+        use(0, -int32_t(args));
       } else if (op == OP_AT && names_text(w)) {
         if (depth == 0 || frames[depth - 1] != 0) break;
         depth--;
@@ -206,7 +248,7 @@ uint32_t translate(RunTable& t, uint32_t start) {
         if (operand(w) != 0) {
           if (!push_value()) break;
           add(make_step(RunStepKind::push, 0, 0,
-                        has_imm(w) ? Value::from_int(int32_t(w << 9) >> 9) : operand_handle(w)));
+                        operand_value(w)));
         }
         if (depth == 0 || frames[depth - 1] != 2) break;
         depth--;
@@ -346,6 +388,48 @@ uint32_t translate(RunTable& t, uint32_t start) {
   return store ? table_get(*cell, index) : table_find(*cell, index);
 }
 
+// The command name of call step `step` is still bound to `handler` alone.
+[[gnu::always_inline]] inline bool bound_to(const RunStep* step, CommandHandler handler) {
+  ElementEntry* callee = element_entry(step->value);
+  return callee && callee->type == kTypeString &&
+         (callee->flags & (kFlagHasCommand | kFlagHasLabel)) == kFlagHasCommand && callee->handler == handler;
+}
+
+// A value a computing command takes as its call word would pass it: a
+// number or a text.
+[[gnu::always_inline]] inline bool storable(Value x) {
+  return x.is_int() || x.is_float() || element_type_of(x) == kTypeString;
+}
+
+// Calls `handler` on a real argument frame of the `count` values `args`
+// (pushed in order: the last is the first argument), as its call word
+// would, and takes its one result into `result` (a number: the steps'
+// values hold no reference). With a null `result` the command must leave
+// nothing. False, with the stack as it was, when an argument is not a
+// number or a text, or the command left something else.
+bool call_on_frame(Interp& ctx, CommandHandler handler, const Value* args, uint32_t count, Value* result) {
+  for (uint32_t i = 0; i < count; i++)
+    if (!storable(args[i])) return false;
+  if (!fast::room(ctx, count + 1)) return false;
+  Value* const top = ctx.top;
+  const uint32_t frame_depth = ctx.frame_depth;
+  *--ctx.top = Value::marker(frame_depth);
+  ctx.frame_depth = stack_depth(ctx);
+  for (uint32_t i = 0; i < count; i++) {
+    value_ref(args[i]);
+    *--ctx.top = args[i];
+  }
+  handler(ctx);
+  bool ok = ctx.frame_depth == frame_depth && ctx.top == top - (result ? 1 : 0);
+  if (ok && result) {
+    *result = *ctx.top;
+    ok = result->is_int() || result->is_float();
+  }
+  while (ctx.top < top) value_release(*ctx.top++);
+  ctx.frame_depth = frame_depth;
+  return ok;
+}
+
 RunTable* table_for(Interp& ctx) {
   RunTable* t = ctx.runs;
   if (t && t->code == ctx.code && t->length == ctx.code_length && t->program == ctx.program) return t;
@@ -384,9 +468,9 @@ bool run_from_here(Interp& ctx) {
   if (!first || (ctx.tick_countdown < 1 && (g_host.tick || ctx.pending_triggers > 0)) ||
       !fast::room(ctx, first->cells))
     return false;
-  static const void* const kCase[] = {&&push,  &&number,          &&read,     &&binary, &&binary_constant,
-                                      &&read_constant, &&read_read_binary, &&item, &&system_read, &&set, &&item_set,
-                                      &&branch, &&jump, &&step};
+  static const void* const kCase[] = {&&push,     &&number,   &&read,          &&binary,           &&binary_constant,
+                                      &&read_constant, &&read_read_binary, &&item, &&system_read, &&call,
+                                      &&set,      &&system_set, &&item_set,  &&branch, &&jump, &&step};
   static_assert(sizeof kCase / sizeof kCase[0] == size_t(RunStepKind::step) + 1);
   const RunStep* step = t->steps.data() + first->first_step;
   uint32_t here = start;    // the running statement's first word
@@ -485,6 +569,24 @@ system_read: {
   v[n++] = *cell;
   NEXT_STEP();
 }
+call: {
+  // The command runs on a real frame, as its call word would run it; it
+  // changes nothing else, so a statement refused after it runs it again.
+  Value r;
+  if (!bound_to(step, step->handler) || !call_on_frame(ctx, step->handler, v + n - step->number, step->number, &r))
+    goto refused;
+  n -= step->number;
+  v[n++] = r;
+  NEXT_STEP();
+}
+system_set: {
+  if (!bound_to(step, sysvar_handler(step->second)) || (ctx.frame_changed && g_host.finish_drawing) ||
+      !storable(v[n - 1]) || !fast::room(ctx, 2))
+    goto refused;
+  commit_line(ctx, step);
+  call_on_frame(ctx, step->handler, v + n - 1, 1, nullptr);
+  goto next_statement;
+}
 item_set: {
   Value* item = array_item(ctx, step, v[n - 1], true);
   if (!item || element_type_of(*item) == kTypeMemBuf) goto refused;
@@ -543,6 +645,7 @@ step: {
 }
 
 next_statement:
+  if (!committed) t->refusals[run] = 0;
   ctx.tick_countdown -= int32_t(step->words);
   here += step->words;
   committed = true;
@@ -555,6 +658,7 @@ next_statement:
   NEXT_STEP();
 
 jumped:
+  if (!committed) t->refusals[run] = 0;
   ctx.tick_countdown -= int32_t(step->words);
   committed = true;
   n = 0;

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "vm/element.h"
 #include "vm/value.h"
 
 namespace vm {
@@ -42,8 +43,11 @@ enum class RunStepKind : uint8_t {
   read_read_binary, // two reads, then binary
   item,    // `name _CALL:arrayref AT`: the item of the array at the topmost value
   system_read,  // `_CALL:var_name` on an empty frame: a system variable's value
+  call,    // `_CALL:name` of a command that computes from its arguments alone
+           // (commands.def), on a frame of `number` values: its one result
   // The steps that end a statement: they commit it (its line first).
   set,     // `SET:name`: the topmost value into the variable
+  system_set,  // `_CALL:var_name` on a frame of one value: stored by its command
   item_set,  // `name _CALL:arrayref SET`: the value under the index into the item
   branch,  // `_IF:label` / `_IFNOT:label` on the topmost value
   jump,    // `_GOTO:label`
@@ -63,10 +67,13 @@ struct RunStep {
   uint32_t words;    // commit: the statement's words, each counted as a token
   uint32_t next_cells;  // commit: the next statement's `cells`
   uint32_t next_words;  // commit: the next statement's `words`
-  Value value;       // push: the constant; step, item: the callee's name
+  Value value;       // push: the constant; step, item, call: the callee's name
   Value operand;     // binary_constant: the right operand; step: a constant amount
   Value file;        // commit: the statement's file name
-  double real;       // number: the float word's value
+  union {
+    double real;              // number: the float word's value
+    CommandHandler handler;   // call, system_set: the command's handler
+  };
 };
 
 struct RunStatement {

@@ -124,6 +124,8 @@ Value* sysvar_plain_cell(Interp& ctx, uint32_t index) {
   return &cell;
 }
 
+bool sysvar_plain_store(uint32_t index) { return index < kSysVarCount && !g_access[index].set; }
+
 int64_t sysvar_int(const Interp& ctx, SysVar var) {
   Value v = ctx.sysvars[var];
   if (v.is_int()) return v.as_int();

@@ -47,7 +47,7 @@ int64_t sysvar_int(const Interp& ctx, SysVar var);
 // Stores an integer into an integer or flag cell (kept as 32 bits).
 void sysvar_set_int(Interp& ctx, SysVar var, int64_t v);
 
-// The handler of a `var_` command (pushes or stores, Part of the command table).
+// The handler of a `var_` command (pushes or stores; part of the command table).
 using SysVarHandler = void (*)(Interp&);
 SysVarHandler sysvar_handler(uint32_t index);
 
@@ -55,5 +55,9 @@ SysVarHandler sysvar_handler(uint32_t index);
 // (no getter is registered), with its default put in at the first read as
 // its command does; null otherwise.
 Value* sysvar_plain_cell(Interp& ctx, uint32_t index);
+// True when storing into system variable `index` only converts the value
+// and keeps it in its cell (no setter is registered): its command then
+// changes nothing else and cannot fail.
+bool sysvar_plain_store(uint32_t index);
 
 }  // namespace vm
