@@ -72,8 +72,7 @@ constexpr uint32_t kNoLabel = 0xffffffffu;
 // or the cell cached in the entry while it is valid; else var_find.
 [[gnu::always_inline]] inline Value* find(Interp& ctx, ElementEntry* e, Value name) {
   if (e->flags & kFlagGlobalValue) return &e->global;
-  if (e->cache_generation == g_shape_generation && e->cache_ctx == &ctx && e->cache_depth == ctx.scope_depth)
-    return e->cache_cell;
+  if (Value* cell = cached_variable(&ctx, ctx.scopes, ctx.scope_depth, e, name)) return cell;
   return var_find(ctx, name);
 }
 

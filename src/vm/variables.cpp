@@ -97,26 +97,28 @@ inline Value* scope_cell(Interp& ctx, int64_t d) {
   return table_find(ctx.scopes, key);
 }
 
-Value* find_in_scopes(Interp& ctx, Value base) {
+// The cell of `base` in the innermost scope that holds it; `index` is set
+// to its position in the scope table when that is the current scope's.
+Value* find_in_scopes(Interp& ctx, Value base, uint32_t* index = nullptr) {
   for (int64_t d = ctx.scope_depth; d >= 0; d--) {
     Value* scope = scope_cell(ctx, d);
-    if (!scope) continue;
-    if (Value* cell = table_find(*scope, base)) return cell;
+    ArrayRecord* a = scope ? array_of(*scope) : nullptr;
+    if (!a) continue;
+    bool found;
+    uint32_t i = array_search(a, base, found);
+    if (!found) continue;
+    if (index) *index = d == ctx.scope_depth ? i : kNotInnermost;
+    return &a->items[i].value;
   }
   return nullptr;
 }
 
 // find_in_scopes for a plain name, through the cell cached in its entry.
 inline Value* find_plain(Interp& ctx, ElementEntry* e, Value name) {
-  if (e->cache_generation == g_shape_generation && e->cache_ctx == &ctx && e->cache_depth == ctx.scope_depth)
-    return e->cache_cell;
-  Value* cell = find_in_scopes(ctx, name);
-  if (cell) {
-    e->cache_generation = g_shape_generation;
-    e->cache_ctx = &ctx;
-    e->cache_depth = ctx.scope_depth;
-    e->cache_cell = cell;
-  }
+  if (Value* cell = cached_variable(&ctx, ctx.scopes, ctx.scope_depth, e, name)) return cell;
+  uint32_t index;
+  Value* cell = find_in_scopes(ctx, name, &index);
+  if (cell) remember_variable(&ctx, ctx.scope_depth, e, cell, index);
   return cell;
 }
 

@@ -132,6 +132,47 @@ uint32_t scope_table_new(Interp& ctx);
 // stay valid only while it is unchanged.
 extern uint32_t g_shape_generation;
 
+// The cell a plain name (entry `e`, not a common variable) resolves to in
+// the context `ctx` at scope depth `depth`, whose table of scopes is
+// `scopes`, from what the entry cached; null when the cache cannot tell
+// (the caller then searches the scopes and calls remember_variable).
+//
+// Two ways to know: the cached cell itself while no array changed shape
+// (the generation) and the context and depth are the same; or, when the
+// name was last found in an innermost scope, the item at the cached
+// position of the scope table at `depth` still has the name as its key. No
+// scope can hide an innermost local, so that item is what a search would
+// find, whatever changed since and whichever context cached it: calls and
+// returns change the generation, and the locals of a subroutine are found
+// again without searching.
+[[gnu::always_inline]] inline Value* cached_variable(Interp* ctx, Value scopes, uint32_t depth, ElementEntry* e,
+                                                     Value name) {
+  if (e->cache_generation == g_shape_generation && e->cache_ctx == ctx && e->cache_depth == depth)
+    return e->cache_cell;
+  ArrayRecord* s = array_of(scopes);
+  if (!s || depth >= s->count || !(s->items[depth].key == Value::from_int(depth))) return nullptr;
+  ArrayRecord* a = array_of(s->items[depth].value);
+  uint32_t i = e->cache_index;
+  if (!a || i >= a->count || !(a->items[i].key == name)) return nullptr;
+  e->cache_generation = g_shape_generation;
+  e->cache_ctx = ctx;
+  e->cache_depth = depth;
+  e->cache_cell = &a->items[i].value;
+  return e->cache_cell;
+}
+
+// Caches `cell`, found for the entry's name in the context `ctx` at scope
+// depth `depth`; `index` is its position in the innermost scope table when
+// it was found there, else kNotInnermost.
+inline constexpr uint32_t kNotInnermost = 0xffffffffu;
+inline void remember_variable(Interp* ctx, uint32_t depth, ElementEntry* e, Value* cell, uint32_t index) {
+  e->cache_generation = g_shape_generation;
+  e->cache_ctx = ctx;
+  e->cache_depth = depth;
+  e->cache_cell = cell;
+  e->cache_index = index;
+}
+
 Value* var_find(Interp& ctx, Value name);
 Value* var_for_set(Interp& ctx, Value name);
 Value* var_in_local(Interp& ctx, Value name);
