@@ -213,7 +213,17 @@ void table_remove(Interp* ctx, Value& cell, Value key) {
 
 Value* scope_table(Interp& ctx, uint32_t depth, bool create) {
   Value key = Value::from_int(depth);
-  return create ? table_get(ctx.scopes, key) : table_find(ctx.scopes, key);
+  if (!create) return table_find(ctx.scopes, key);
+  // A new deepest scope is appended as table_get appends it when the table
+  // of scopes has the room, without refitting it: the table keeps the room
+  // that deeper calls took instead of shrinking and growing again as the
+  // call depth goes up and down (keep_spare_scope does not shrink it).
+  ArrayRecord* s = array_of(ctx.scopes);
+  if (s && s->count > 0 && s->count + 3 < s->slots && int64_t(s->items[s->count - 1].key.bits) < int64_t(key.bits)) {
+    s->items[s->count] = {Value::null(), key};
+    return &s->items[s->count++].value;
+  }
+  return table_get(ctx.scopes, key);
 }
 
 namespace {
@@ -240,9 +250,13 @@ bool keep_spare_scope(Interp& ctx, uint32_t depth) {
       a->slots != kScopeSlots)
     return false;
   // The item leaves the table of scopes as table_remove takes it out, the
-  // scope table no longer in it.
+  // scope table no longer in it; the deepest one without refitting the
+  // table of scopes (see scope_table).
   scopes->items[i].value = Value::null();
-  table_remove(&ctx, ctx.scopes, key);
+  if (i + 1 == scopes->count && scopes->count > 1 && scopes->restore == 0)
+    scopes->count--;
+  else
+    table_remove(&ctx, ctx.scopes, key);
   uint32_t handle = table.handle();
   g_shape_generation++;
   for (;;) {
@@ -640,6 +654,66 @@ void h_common(Interp& ctx) {
   pop_n(ctx, n);
 }
 
+namespace {
+
+// declare's loop for one to eight distinct names (texts, none of them in
+// the current scope table yet) over the arguments k, k + 1 ...: the table's
+// items are rewritten once, the integer items k ... leaving and their
+// values (null for a missing one) going to the names, instead of an
+// insertion and a removal per name. The table neither grows nor shrinks
+// here, as it would not one name at a time, and no value is released (each
+// moves from its integer item to its name), so no script code runs. False,
+// with nothing changed, for anything else, which the loop does one by one.
+bool declare_at_once(Interp& ctx, const Value* names, uint32_t m, int64_t k) {
+  constexpr uint32_t kMaxNames = 8, kMaxItems = 32;
+  if (m == 0 || m > kMaxNames || k < kIntMin || k > kIntMax - int64_t(kMaxNames)) return false;
+  Value* scope = scope_table(ctx, ctx.scope_depth, false);
+  ArrayRecord* a = scope ? array_of(*scope) : nullptr;
+  // The same room checks as table_get's growth and array_refit's shrinking.
+  if (!a || a->restore != 0 || a->count > kMaxItems || a->count + m + 2 >= a->slots || a->slots >= a->count + 22)
+    return false;
+  // The names in key order, each once.
+  Value sorted[kMaxNames];
+  uint32_t arg_of[kMaxNames];
+  for (uint32_t j = 0; j < m; j++) {
+    if (element_type_of(names[j]) != kTypeString) return false;
+    uint32_t p = j;
+    for (; p > 0 && int64_t(sorted[p - 1].bits) > int64_t(names[j].bits); p--) {
+      sorted[p] = sorted[p - 1];
+      arg_of[p] = arg_of[p - 1];
+    }
+    if (p > 0 && sorted[p - 1] == names[j]) return false;
+    sorted[p] = names[j];
+    arg_of[p] = j;
+  }
+  Value values[kMaxNames];
+  for (uint32_t j = 0; j < m; j++) values[j] = Value::null();
+  ArrayItem old[kMaxItems];
+  uint32_t count = a->count;
+  auto taken = [&](Value key) { return key.is_int() && uint64_t(key.as_int() - k) < m; };
+  for (uint32_t i = 0; i < count; i++) {
+    old[i] = a->items[i];
+    Value key = old[i].key;
+    if (taken(key)) values[key.as_int() - k] = old[i].value;
+    for (uint32_t j = 0; j < m; j++)
+      if (key == sorted[j]) return false;  // already a local
+  }
+  // Merged in key order: the old items but the arguments taken, and the names.
+  uint32_t out = 0, next = 0;
+  for (uint32_t i = 0; i < count; i++) {
+    for (; next < m && int64_t(sorted[next].bits) < int64_t(old[i].key.bits); next++)
+      a->items[out++] = {values[arg_of[next]], sorted[next]};
+    if (!taken(old[i].key)) a->items[out++] = old[i];
+  }
+  for (; next < m; next++) a->items[out++] = {values[arg_of[next]], sorted[next]};
+  a->count = out;
+  for (uint32_t j = 0; j < m; j++) value_ref(names[j]);
+  g_shape_generation++;
+  return true;
+}
+
+}  // namespace
+
 void h_declare(Interp& ctx) {
   uint32_t n = close_frame(ctx);
   // Taken off the stack first, with references; a subroutine declares a
@@ -661,6 +735,11 @@ void h_declare(Interp& ctx) {
   if (n > 0 && (args[0].is_int() || args[0].is_float())) {
     k = value_to_integer(&ctx, args[0]);
     first = 1;
+  }
+  if (declare_at_once(ctx, args + first, n - first, k)) {
+    for (uint32_t i = 0; i < n; i++) value_release(args[i]);
+    ctx.vars_dirty = true;
+    return;
   }
   for (uint32_t i = first; i < n; i++, k++) {
     Value v = Value::null();
