@@ -287,8 +287,9 @@ void scope_delete(Interp& ctx, uint32_t depth) {
   // The scope's with-stack goes first, while the scope is still in place:
   // a record that saved one of the scope's own locals restores it there,
   // not in the caller's scope or in a scope table left behind.
-  if (Value* scope = scope_table(ctx, depth, false))
-    table_remove(&ctx, *scope, Value::from_handle(g_own_names.with));
+  Value with = Value::from_handle(g_own_names.with);
+  if (Value* scope = scope_table(ctx, depth, false); scope && table_find(*scope, with))
+    table_remove(&ctx, *scope, with);
   if (!keep_spare_scope(ctx, depth)) table_remove(&ctx, ctx.scopes, Value::from_int(depth));
   ctx.vars_dirty = true;
 }

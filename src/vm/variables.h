@@ -53,7 +53,9 @@ static_assert(std::is_trivially_copyable_v<ArrayPathRecord>);
 uint32_t array_new(uint32_t slots = 8);
 
 // The record of an ARRAY value, or null.
-inline ArrayRecord* array_of(Value v) { return static_cast<ArrayRecord*>(element_lookup(v, kTypeArray)); }
+[[gnu::always_inline]] inline ArrayRecord* array_of(Value v) {
+  return static_cast<ArrayRecord*>(element_lookup(v, kTypeArray));
+}
 
 // Binary search of the sorted items; returns the index found (found = true)
 // or the index at which the key belongs. Keys compare as signed 64-bit
