@@ -213,12 +213,14 @@ void table_remove(Interp* ctx, Value& cell, Value key) {
 
 Value* scope_table(Interp& ctx, uint32_t depth, bool create) {
   Value key = Value::from_int(depth);
+  // Scope keys are usually the dense run 0, 1, 2 ... (as in scope_cell).
+  ArrayRecord* s = array_of(ctx.scopes);
+  if (s && depth < s->count && s->items[depth].key == key) return &s->items[depth].value;
   if (!create) return table_find(ctx.scopes, key);
   // A new deepest scope is appended as table_get appends it when the table
   // of scopes has the room, without refitting it: the table keeps the room
   // that deeper calls took instead of shrinking and growing again as the
   // call depth goes up and down (keep_spare_scope does not shrink it).
-  ArrayRecord* s = array_of(ctx.scopes);
   if (s && s->count > 0 && s->count + 3 < s->slots && int64_t(s->items[s->count - 1].key.bits) < int64_t(key.bits)) {
     s->items[s->count] = {Value::null(), key};
     return &s->items[s->count++].value;
@@ -717,8 +719,8 @@ bool declare_at_once(Interp& ctx, const Value* names, uint32_t m, int64_t k) {
 
 void h_declare(Interp& ctx) {
   uint32_t n = close_frame(ctx);
-  // Taken off the stack first, with references; a subroutine declares a
-  // few names, so they are kept without a heap block.
+  // Taken off the stack first, their references with them; a subroutine
+  // declares a few names, so they are kept without a heap block.
   Value few[8];
   std::vector<Value> many;
   Value* args = few;
@@ -726,11 +728,8 @@ void h_declare(Interp& ctx) {
     many.resize(n);
     args = many.data();
   }
-  for (uint32_t i = 0; i < n; i++) {
-    args[i] = ctx.top[i];
-    value_ref(args[i]);
-  }
-  pop_n(ctx, n);
+  for (uint32_t i = 0; i < n; i++) args[i] = ctx.top[i];
+  ctx.top += n;
   uint32_t first = 0;
   int64_t k = 1;
   if (n > 0 && (args[0].is_int() || args[0].is_float())) {
