@@ -689,6 +689,29 @@ bool declare_at_once(Interp& ctx, const Value* names, uint32_t m, int64_t k) {
     sorted[p] = names[j];
     arg_of[p] = j;
   }
+  if (m == 1) {
+    // One name (the usual case): the argument's item leaves and the name's
+    // goes in, the items between them moving by one place. Integer keys
+    // sort below names, so the argument's item lies before the name's place.
+    bool found;
+    uint32_t p = array_search(a, names[0], found);
+    if (found) return false;  // already a local
+    uint32_t r = array_search(a, Value::from_int(k), found);
+    if (found && r < p) {
+      Value v = a->items[r].value;
+      std::memmove(&a->items[r], &a->items[r + 1], size_t(p - 1 - r) * sizeof(ArrayItem));
+      a->items[p - 1] = {v, names[0]};
+    } else if (!found) {
+      std::memmove(&a->items[p + 1], &a->items[p], size_t(a->count - p) * sizeof(ArrayItem));
+      a->items[p] = {Value::null(), names[0]};
+      a->count++;
+    } else {
+      return false;
+    }
+    value_ref(names[0]);
+    g_shape_generation++;
+    return true;
+  }
   Value values[kMaxNames];
   for (uint32_t j = 0; j < m; j++) values[j] = Value::null();
   ArrayItem old[kMaxItems];
