@@ -108,7 +108,7 @@ struct ElementEntry {
   uint8_t bucket;
   uint32_t flags;
   // The position of the variable cell below in the innermost scope table,
-  // when the name was last found there (variables.h, cached_variable).
+  // when the name was last found there (variables.h, cached_innermost).
   uint32_t cache_index;
   Value global;         // common variable value (kFlagGlobalValue)
   // The variable cell this name last resolved to (variables.cpp): valid

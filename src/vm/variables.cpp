@@ -97,8 +97,12 @@ inline Value* scope_cell(Interp& ctx, int64_t d) {
   return table_find(ctx.scopes, key);
 }
 
+// ElementEntry::cache_index when the name was found in an outer scope.
+constexpr uint32_t kNotInnermost = 0xffffffffu;
+
 // The cell of `base` in the innermost scope that holds it; `index` is set
-// to its position in the scope table when that is the current scope's.
+// to its position in the scope table when that is the current scope's,
+// else to kNotInnermost.
 Value* find_in_scopes(Interp& ctx, Value base, uint32_t* index = nullptr) {
   for (int64_t d = ctx.scope_depth; d >= 0; d--) {
     Value* scope = scope_cell(ctx, d);
@@ -113,12 +117,24 @@ Value* find_in_scopes(Interp& ctx, Value base, uint32_t* index = nullptr) {
   return nullptr;
 }
 
-// find_in_scopes for a plain name, through the cell cached in its entry.
+// find_in_scopes for a plain name, through what its entry cached: the
+// cached cell while no array changed shape (the generation) and the
+// context and depth are the same, else the innermost local it names
+// (cached_innermost); calls and returns change the generation, and a
+// subroutine's locals are found again after them without searching.
 inline Value* find_plain(Interp& ctx, ElementEntry* e, Value name) {
-  if (Value* cell = cached_variable(&ctx, ctx.scopes, ctx.scope_depth, e, name)) return cell;
+  if (e->cache_generation == g_shape_generation && e->cache_ctx == &ctx && e->cache_depth == ctx.scope_depth)
+    return e->cache_cell;
+  if (Value* cell = cached_innermost(&ctx, ctx.scopes, ctx.scope_depth, e, name)) return cell;
   uint32_t index;
   Value* cell = find_in_scopes(ctx, name, &index);
-  if (cell) remember_variable(&ctx, ctx.scope_depth, e, cell, index);
+  if (cell) {
+    e->cache_generation = g_shape_generation;
+    e->cache_ctx = &ctx;
+    e->cache_depth = ctx.scope_depth;
+    e->cache_cell = cell;
+    e->cache_index = index;
+  }
   return cell;
 }
 

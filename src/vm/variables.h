@@ -134,23 +134,15 @@ uint32_t scope_table_new(Interp& ctx);
 // stay valid only while it is unchanged.
 extern uint32_t g_shape_generation;
 
-// The cell a plain name (entry `e`, not a common variable) resolves to in
-// the context `ctx` at scope depth `depth`, whose table of scopes is
-// `scopes`, from what the entry cached; null when the cache cannot tell
-// (the caller then searches the scopes and calls remember_variable).
-//
-// Two ways to know: the cached cell itself while no array changed shape
-// (the generation) and the context and depth are the same; or, when the
-// name was last found in an innermost scope, the item at the cached
-// position of the scope table at `depth` still has the name as its key. No
-// scope can hide an innermost local, so that item is what a search would
-// find, whatever changed since and whichever context cached it: calls and
-// returns change the generation, and the locals of a subroutine are found
-// again without searching.
-[[gnu::always_inline]] inline Value* cached_variable(Interp* ctx, Value scopes, uint32_t depth, ElementEntry* e,
-                                                     Value name) {
-  if (e->cache_generation == g_shape_generation && e->cache_ctx == ctx && e->cache_depth == depth)
-    return e->cache_cell;
+// The cell of a plain name (entry `e`) that was last found in an innermost
+// scope, when the item at the position its entry cached in the scope table
+// at `depth` of `ctx` (whose table of scopes is `scopes`) still has the
+// name as its key; null when not. No scope can hide an innermost local, so
+// that item is what a search would find, whatever changed since and
+// whichever context cached it. The cell is cached again for the current
+// generation.
+[[gnu::always_inline]] inline Value* cached_innermost(Interp* ctx, Value scopes, uint32_t depth, ElementEntry* e,
+                                                      Value name) {
   ArrayRecord* s = array_of(scopes);
   if (!s || depth >= s->count || !(s->items[depth].key == Value::from_int(depth))) return nullptr;
   ArrayRecord* a = array_of(s->items[depth].value);
@@ -161,18 +153,6 @@ extern uint32_t g_shape_generation;
   e->cache_depth = depth;
   e->cache_cell = &a->items[i].value;
   return e->cache_cell;
-}
-
-// Caches `cell`, found for the entry's name in the context `ctx` at scope
-// depth `depth`; `index` is its position in the innermost scope table when
-// it was found there, else kNotInnermost.
-inline constexpr uint32_t kNotInnermost = 0xffffffffu;
-inline void remember_variable(Interp* ctx, uint32_t depth, ElementEntry* e, Value* cell, uint32_t index) {
-  e->cache_generation = g_shape_generation;
-  e->cache_ctx = ctx;
-  e->cache_depth = depth;
-  e->cache_cell = cell;
-  e->cache_index = index;
 }
 
 Value* var_find(Interp& ctx, Value name);
