@@ -107,6 +107,9 @@ struct ElementEntry {
   uint8_t origin;
   uint8_t bucket;
   uint32_t flags;
+  // The position of the variable cell below in the innermost scope table,
+  // when the name was last found there (variables.h, cached_innermost).
+  uint32_t cache_index;
   Value global;         // common variable value (kFlagGlobalValue)
   // The variable cell this name last resolved to (variables.cpp): valid
   // while no scope table changed shape and the context and depth agree.

@@ -90,7 +90,7 @@ struct Interp {
   uint32_t* symbols;       // handles of the program's names, 1..symbol_count (heap block)
   uint32_t symbol_count;
   TriggerState* triggers;  // the machine's own: triggers and their queue (vm/triggers.cpp), made at first use
-  uint32_t spare_scopes[4];    // emptied scope tables kept for the next calls (vm/variables.cpp)
+  uint32_t spare_scopes[16];   // emptied scope tables kept for the next calls (vm/variables.cpp)
   uint32_t spare_scope_count;
   RunTable* runs;          // the code's runs (vm/runs.h), made at first use
   void* slots[kSlotCount];  // per-subsystem state, see ContextSlot

@@ -97,25 +97,43 @@ inline Value* scope_cell(Interp& ctx, int64_t d) {
   return table_find(ctx.scopes, key);
 }
 
-Value* find_in_scopes(Interp& ctx, Value base) {
+// ElementEntry::cache_index when the name was found in an outer scope.
+constexpr uint32_t kNotInnermost = 0xffffffffu;
+
+// The cell of `base` in the innermost scope that holds it; `index` is set
+// to its position in the scope table when that is the current scope's,
+// else to kNotInnermost.
+Value* find_in_scopes(Interp& ctx, Value base, uint32_t* index = nullptr) {
   for (int64_t d = ctx.scope_depth; d >= 0; d--) {
     Value* scope = scope_cell(ctx, d);
-    if (!scope) continue;
-    if (Value* cell = table_find(*scope, base)) return cell;
+    ArrayRecord* a = scope ? array_of(*scope) : nullptr;
+    if (!a) continue;
+    bool found;
+    uint32_t i = array_search(a, base, found);
+    if (!found) continue;
+    if (index) *index = d == ctx.scope_depth ? i : kNotInnermost;
+    return &a->items[i].value;
   }
   return nullptr;
 }
 
-// find_in_scopes for a plain name, through the cell cached in its entry.
+// find_in_scopes for a plain name, through what its entry cached: the
+// cached cell while no array changed shape (the generation) and the
+// context and depth are the same, else the innermost local it names
+// (cached_innermost); calls and returns change the generation, and a
+// subroutine's locals are found again after them without searching.
 inline Value* find_plain(Interp& ctx, ElementEntry* e, Value name) {
   if (e->cache_generation == g_shape_generation && e->cache_ctx == &ctx && e->cache_depth == ctx.scope_depth)
     return e->cache_cell;
-  Value* cell = find_in_scopes(ctx, name);
+  if (Value* cell = cached_innermost(&ctx, ctx.scopes, ctx.scope_depth, e, name)) return cell;
+  uint32_t index;
+  Value* cell = find_in_scopes(ctx, name, &index);
   if (cell) {
     e->cache_generation = g_shape_generation;
     e->cache_ctx = &ctx;
     e->cache_depth = ctx.scope_depth;
     e->cache_cell = cell;
+    e->cache_index = index;
   }
   return cell;
 }
@@ -211,7 +229,19 @@ void table_remove(Interp* ctx, Value& cell, Value key) {
 
 Value* scope_table(Interp& ctx, uint32_t depth, bool create) {
   Value key = Value::from_int(depth);
-  return create ? table_get(ctx.scopes, key) : table_find(ctx.scopes, key);
+  // Scope keys are usually the dense run 0, 1, 2 ... (as in scope_cell).
+  ArrayRecord* s = array_of(ctx.scopes);
+  if (s && depth < s->count && s->items[depth].key == key) return &s->items[depth].value;
+  if (!create) return table_find(ctx.scopes, key);
+  // A new deepest scope is appended as table_get appends it when the table
+  // of scopes has the room, without refitting it: the table keeps the room
+  // that deeper calls took instead of shrinking and growing again as the
+  // call depth goes up and down (keep_spare_scope does not shrink it).
+  if (s && s->count > 0 && s->count + 3 < s->slots && int64_t(s->items[s->count - 1].key.bits) < int64_t(key.bits)) {
+    s->items[s->count] = {Value::null(), key};
+    return &s->items[s->count++].value;
+  }
+  return table_get(ctx.scopes, key);
 }
 
 namespace {
@@ -238,9 +268,13 @@ bool keep_spare_scope(Interp& ctx, uint32_t depth) {
       a->slots != kScopeSlots)
     return false;
   // The item leaves the table of scopes as table_remove takes it out, the
-  // scope table no longer in it.
+  // scope table no longer in it; the deepest one without refitting the
+  // table of scopes (see scope_table).
   scopes->items[i].value = Value::null();
-  table_remove(&ctx, ctx.scopes, key);
+  if (i + 1 == scopes->count && scopes->count > 1 && scopes->restore == 0)
+    scopes->count--;
+  else
+    table_remove(&ctx, ctx.scopes, key);
   uint32_t handle = table.handle();
   g_shape_generation++;
   for (;;) {
@@ -271,8 +305,9 @@ void scope_delete(Interp& ctx, uint32_t depth) {
   // The scope's with-stack goes first, while the scope is still in place:
   // a record that saved one of the scope's own locals restores it there,
   // not in the caller's scope or in a scope table left behind.
-  if (Value* scope = scope_table(ctx, depth, false))
-    table_remove(&ctx, *scope, Value::from_handle(g_own_names.with));
+  Value with = Value::from_handle(g_own_names.with);
+  if (Value* scope = scope_table(ctx, depth, false); scope && table_find(*scope, with))
+    table_remove(&ctx, *scope, with);
   if (!keep_spare_scope(ctx, depth)) table_remove(&ctx, ctx.scopes, Value::from_int(depth));
   ctx.vars_dirty = true;
 }
@@ -638,10 +673,93 @@ void h_common(Interp& ctx) {
   pop_n(ctx, n);
 }
 
+namespace {
+
+// declare's loop for one to eight distinct names (texts, none of them in
+// the current scope table yet) over the arguments k, k + 1 ...: the table's
+// items are rewritten once, the integer items k ... leaving and their
+// values (null for a missing one) going to the names, instead of an
+// insertion and a removal per name. The table neither grows nor shrinks
+// here, as it would not one name at a time, and no value is released (each
+// moves from its integer item to its name), so no script code runs. False,
+// with nothing changed, for anything else, which the loop does one by one.
+bool declare_at_once(Interp& ctx, const Value* names, uint32_t m, int64_t k) {
+  constexpr uint32_t kMaxNames = 8, kMaxItems = 32;
+  if (m == 0 || m > kMaxNames || k < kIntMin || k > kIntMax - int64_t(kMaxNames)) return false;
+  Value* scope = scope_table(ctx, ctx.scope_depth, false);
+  ArrayRecord* a = scope ? array_of(*scope) : nullptr;
+  // The same room checks as table_get's growth and array_refit's shrinking.
+  if (!a || a->restore != 0 || a->count > kMaxItems || a->count + m + 2 >= a->slots || a->slots >= a->count + 22)
+    return false;
+  // The names in key order, each once.
+  Value sorted[kMaxNames];
+  uint32_t arg_of[kMaxNames];
+  for (uint32_t j = 0; j < m; j++) {
+    if (element_type_of(names[j]) != kTypeString) return false;
+    uint32_t p = j;
+    for (; p > 0 && int64_t(sorted[p - 1].bits) > int64_t(names[j].bits); p--) {
+      sorted[p] = sorted[p - 1];
+      arg_of[p] = arg_of[p - 1];
+    }
+    if (p > 0 && sorted[p - 1] == names[j]) return false;
+    sorted[p] = names[j];
+    arg_of[p] = j;
+  }
+  if (m == 1) {
+    // One name (the usual case): the argument's item leaves and the name's
+    // goes in, the items between them moving by one place. Integer keys
+    // sort below names, so the argument's item lies before the name's place.
+    bool found;
+    uint32_t p = array_search(a, names[0], found);
+    if (found) return false;  // already a local
+    uint32_t r = array_search(a, Value::from_int(k), found);
+    if (found && r < p) {
+      Value v = a->items[r].value;
+      std::memmove(&a->items[r], &a->items[r + 1], size_t(p - 1 - r) * sizeof(ArrayItem));
+      a->items[p - 1] = {v, names[0]};
+    } else if (!found) {
+      std::memmove(&a->items[p + 1], &a->items[p], size_t(a->count - p) * sizeof(ArrayItem));
+      a->items[p] = {Value::null(), names[0]};
+      a->count++;
+    } else {
+      return false;
+    }
+    value_ref(names[0]);
+    g_shape_generation++;
+    return true;
+  }
+  Value values[kMaxNames];
+  for (uint32_t j = 0; j < m; j++) values[j] = Value::null();
+  ArrayItem old[kMaxItems];
+  uint32_t count = a->count;
+  auto taken = [&](Value key) { return key.is_int() && uint64_t(key.as_int() - k) < m; };
+  for (uint32_t i = 0; i < count; i++) {
+    old[i] = a->items[i];
+    Value key = old[i].key;
+    if (taken(key)) values[key.as_int() - k] = old[i].value;
+    for (uint32_t j = 0; j < m; j++)
+      if (key == sorted[j]) return false;  // already a local
+  }
+  // Merged in key order: the old items but the arguments taken, and the names.
+  uint32_t out = 0, next = 0;
+  for (uint32_t i = 0; i < count; i++) {
+    for (; next < m && int64_t(sorted[next].bits) < int64_t(old[i].key.bits); next++)
+      a->items[out++] = {values[arg_of[next]], sorted[next]};
+    if (!taken(old[i].key)) a->items[out++] = old[i];
+  }
+  for (; next < m; next++) a->items[out++] = {values[arg_of[next]], sorted[next]};
+  a->count = out;
+  for (uint32_t j = 0; j < m; j++) value_ref(names[j]);
+  g_shape_generation++;
+  return true;
+}
+
+}  // namespace
+
 void h_declare(Interp& ctx) {
   uint32_t n = close_frame(ctx);
-  // Taken off the stack first, with references; a subroutine declares a
-  // few names, so they are kept without a heap block.
+  // Taken off the stack first, their references with them; a subroutine
+  // declares a few names, so they are kept without a heap block.
   Value few[8];
   std::vector<Value> many;
   Value* args = few;
@@ -649,16 +767,18 @@ void h_declare(Interp& ctx) {
     many.resize(n);
     args = many.data();
   }
-  for (uint32_t i = 0; i < n; i++) {
-    args[i] = ctx.top[i];
-    value_ref(args[i]);
-  }
-  pop_n(ctx, n);
+  for (uint32_t i = 0; i < n; i++) args[i] = ctx.top[i];
+  ctx.top += n;
   uint32_t first = 0;
   int64_t k = 1;
   if (n > 0 && (args[0].is_int() || args[0].is_float())) {
     k = value_to_integer(&ctx, args[0]);
     first = 1;
+  }
+  if (declare_at_once(ctx, args + first, n - first, k)) {
+    for (uint32_t i = 0; i < n; i++) value_release(args[i]);
+    ctx.vars_dirty = true;
+    return;
   }
   for (uint32_t i = first; i < n; i++, k++) {
     Value v = Value::null();

@@ -53,7 +53,9 @@ static_assert(std::is_trivially_copyable_v<ArrayPathRecord>);
 uint32_t array_new(uint32_t slots = 8);
 
 // The record of an ARRAY value, or null.
-inline ArrayRecord* array_of(Value v) { return static_cast<ArrayRecord*>(element_lookup(v, kTypeArray)); }
+[[gnu::always_inline]] inline ArrayRecord* array_of(Value v) {
+  return static_cast<ArrayRecord*>(element_lookup(v, kTypeArray));
+}
 
 // Binary search of the sorted items; returns the index found (found = true)
 // or the index at which the key belongs. Keys compare as signed 64-bit
@@ -131,6 +133,27 @@ uint32_t scope_table_new(Interp& ctx);
 // cached in name entries (ElementEntry::cache_cell) point into arrays and
 // stay valid only while it is unchanged.
 extern uint32_t g_shape_generation;
+
+// The cell of a plain name (entry `e`) that was last found in an innermost
+// scope, when the item at the position its entry cached in the scope table
+// at `depth` of `ctx` (whose table of scopes is `scopes`) still has the
+// name as its key; null when not. No scope can hide an innermost local, so
+// that item is what a search would find, whatever changed since and
+// whichever context cached it. The cell is cached again for the current
+// generation.
+[[gnu::always_inline]] inline Value* cached_innermost(Interp* ctx, Value scopes, uint32_t depth, ElementEntry* e,
+                                                      Value name) {
+  ArrayRecord* s = array_of(scopes);
+  if (!s || depth >= s->count || !(s->items[depth].key == Value::from_int(depth))) return nullptr;
+  ArrayRecord* a = array_of(s->items[depth].value);
+  uint32_t i = e->cache_index;
+  if (!a || i >= a->count || !(a->items[i].key == name)) return nullptr;
+  e->cache_generation = g_shape_generation;
+  e->cache_ctx = ctx;
+  e->cache_depth = depth;
+  e->cache_cell = &a->items[i].value;
+  return e->cache_cell;
+}
 
 Value* var_find(Interp& ctx, Value name);
 Value* var_for_set(Interp& ctx, Value name);
