@@ -556,9 +556,13 @@ void h_strrepeat(Interp& ctx) {
 void h_strcat(Interp& ctx) {
   uint32_t n = close_frame(ctx);
   if (n == 1 && element_type_of(ctx.top[0]) == kTypeString) return;  // already the result
-  std::string out;
+  // Built in one buffer kept from call to call: scripts append to a growing
+  // text again and again. A buffer grown past a megabyte is given back.
+  static std::string out;
+  out.clear();
   for (uint32_t i = n; i-- > 0;) append_capped(out, text_arg(ctx, n, i).view());
   finish_text(ctx, n, out);
+  if (out.capacity() > (size_t(1) << 20)) std::string().swap(out);
 }
 
 void h_strvarname(Interp& ctx) {

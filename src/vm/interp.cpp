@@ -196,6 +196,10 @@ Value packed_float(Interp& ctx, uint32_t w) { return value_from_float(&ctx, floa
 
 bool interp_slow_tick(Interp& ctx) { return slow_tick_of(ctx); }
 
+CommandHandler fused_handler(uint32_t op) {
+  return op >= kFirstFusedCommand && op <= kLastFusedCommand ? g_fused[op - kFirstFusedCommand] : nullptr;
+}
+
 void interp_request_tick(Interp& ctx) {
   count_work(ctx);
   ctx.tick_countdown = 0;

@@ -162,6 +162,9 @@ void interp_run(Interp& ctx);
 // when the loop must return. For the shortcuts that run many words at once.
 bool interp_slow_tick(Interp& ctx);
 
+// The handler that fused command opcode `op` calls (null for other opcodes).
+CommandHandler fused_handler(uint32_t op);
+
 // Makes the main loop run the slow part of the host tick before the next
 // token: call it after queueing a trigger or installing a per-token hook.
 void interp_request_tick(Interp& ctx);

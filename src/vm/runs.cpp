@@ -76,6 +76,17 @@ CommandHandler pure_command(uint32_t call) {
   return k && kCommandNames[k].pure ? e->handler : nullptr;
 }
 
+// A fused command opcode whose command computes from its arguments alone
+// (`$`): the handler its word calls, or null.
+CommandHandler pure_fused(uint32_t op) {
+  for (const Operator& o : kOperators) {
+    if (o.opcode != op || o.run != OperatorRun::fused) continue;
+    uint32_t k = command_name_find(o.command);
+    return k && kCommandNames[k].pure ? fused_handler(op) : nullptr;
+  }
+  return nullptr;
+}
+
 RunStep make_step(RunStepKind kind, uint8_t number = 0, uint32_t word = 0, Value value = Value::null()) {
   RunStep s{};
   s.kind = kind;
@@ -99,6 +110,7 @@ uint32_t translate(RunTable& t, uint32_t start) {
   const size_t first_statement = t.statements.size();
   uint32_t frames[kMaxValues];
   uint32_t depth = 0, outside = 0, values = 0, cells = 0, peak = 0;
+  uint32_t calls = 0;  // call steps of the statement: each may own one text
   uint32_t at = start;
   RunStatement s{start, uint32_t(t.steps.size()), 0, 0};
   bool has_line = false, ended = false;
@@ -228,13 +240,22 @@ uint32_t translate(RunTable& t, uint32_t start) {
           use(1, 0);
         }
         add(step);
-      } else if (CommandHandler pure = pure_command(w)) {
-        if (depth == 0 || frames[depth - 1] == 0) break;
+      } else if (CommandHandler pure = is_opcode(w, OP_CALL) ? pure_command(w) : pure_fused(op)) {
+        // A fused word pushes its operand first; a call word's operand is
+        // the command's name, checked again when the step runs.
+        const bool fused = !is_opcode(w, OP_CALL);
+        if (fused && operand(w) != 0) {
+          if (!has_imm(w) && !names_text(w)) break;
+          if (!push_value()) break;
+          add(make_step(RunStepKind::push, 0, 0, operand_value(w)));
+          use(1, 1);
+        }
+        if (depth == 0 || frames[depth - 1] == 0 || ++calls > kMaxValues) break;
         const uint32_t args = frames[depth - 1];
         depth--;
         values -= args;
         push_value();
-        RunStep step = make_step(RunStepKind::call, uint8_t(args), w, operand_handle(w));
+        RunStep step = make_step(RunStepKind::call, uint8_t(args), w, fused ? Value::null() : operand_handle(w));
         step.handler = pure;
         add(step);
         use(0, -int32_t(args));
@@ -323,7 +344,7 @@ uint32_t translate(RunTable& t, uint32_t start) {
     t.statements.push_back(s);
     s = RunStatement{at, uint32_t(t.steps.size()), 0, 0};
     has_line = false;
-    values = cells = peak = 0;
+    values = cells = peak = calls = 0;
   }
   t.steps.resize(s.first_step);  // the unfinished statement's steps
   if (t.statements.size() == first_statement) return kNoRun;
@@ -388,8 +409,10 @@ uint32_t translate(RunTable& t, uint32_t start) {
   return store ? table_get(*cell, index) : table_find(*cell, index);
 }
 
-// The command name of call step `step` is still bound to `handler` alone.
+// The command name of call step `step` is still bound to `handler` alone
+// (a fused word, without a name, always calls its handler).
 [[gnu::always_inline]] inline bool bound_to(const RunStep* step, CommandHandler handler) {
+  if (step->value.is_null()) return true;
   ElementEntry* callee = element_entry(step->value);
   return callee && callee->type == kTypeString &&
          (callee->flags & (kFlagHasCommand | kFlagHasLabel)) == kFlagHasCommand && callee->handler == handler;
@@ -403,10 +426,10 @@ uint32_t translate(RunTable& t, uint32_t start) {
 
 // Calls `handler` on a real argument frame of the `count` values `args`
 // (pushed in order: the last is the first argument), as its call word
-// would, and takes its one result into `result` (a number: the steps'
-// values hold no reference). With a null `result` the command must leave
-// nothing. False, with the stack as it was, when an argument is not a
-// number or a text, or the command left something else.
+// would, and takes its one result into `result`: a number, or a text whose
+// reference the caller then holds. With a null `result` the command must
+// leave nothing. False, with the stack as it was, when an argument is not
+// a number or a text, or the command left something else.
 bool call_on_frame(Interp& ctx, CommandHandler handler, const Value* args, uint32_t count, Value* result) {
   for (uint32_t i = 0; i < count; i++)
     if (!storable(args[i])) return false;
@@ -422,8 +445,8 @@ bool call_on_frame(Interp& ctx, CommandHandler handler, const Value* args, uint3
   handler(ctx);
   bool ok = ctx.frame_depth == frame_depth && ctx.top == top - (result ? 1 : 0);
   if (ok && result) {
-    *result = *ctx.top;
-    ok = result->is_int() || result->is_float();
+    ok = storable(*ctx.top);
+    if (ok) *result = *ctx.top++;
   }
   while (ctx.top < top) value_release(*ctx.top++);
   ctx.frame_depth = frame_depth;
@@ -499,6 +522,13 @@ bool run_from_here(Interp& ctx) {
   };
   bool committed = false;   // a statement of this call committed
   Value v[kMaxValues];
+  // The texts that call steps made for the running statement: the values
+  // in `v` hold no reference, so these are held until it ends.
+  Value made[kMaxValues];
+  uint32_t made_count = 0;
+  auto drop_made = [&]() {
+    while (made_count > 0) value_release(made[--made_count]);
+  };
   uint32_t n = 0;
   ctx.tick_countdown++;  // counted again with the whole statement
   if (!fits(first->words)) {
@@ -575,6 +605,7 @@ call: {
   Value r;
   if (!bound_to(step, step->handler) || !call_on_frame(ctx, step->handler, v + n - step->number, step->number, &r))
     goto refused;
+  if (r.is_element()) made[made_count++] = r;
   n -= step->number;
   v[n++] = r;
   NEXT_STEP();
@@ -638,6 +669,7 @@ step: {
   if (ctx.frame_changed && g_host.finish_drawing) {
     ctx.tick_countdown -= int32_t(step->words);
     ctx.pc = here + step->words;
+    drop_made();
     g_host.finish_drawing(ctx);
     return true;
   }
@@ -645,6 +677,7 @@ step: {
 }
 
 next_statement:
+  drop_made();
   if (!committed) t->refusals[run] = 0;
   ctx.tick_countdown -= int32_t(step->words);
   here += step->words;
@@ -658,6 +691,7 @@ next_statement:
   NEXT_STEP();
 
 jumped:
+  drop_made();
   if (!committed) t->refusals[run] = 0;
   ctx.tick_countdown -= int32_t(step->words);
   committed = true;
@@ -672,6 +706,7 @@ jumped:
   goto* kCase[size_t(step->kind)];
 
 refused:
+  drop_made();
   if (committed) {
     ctx.pc = here;  // the word-by-word loop takes it from here
     return true;
