@@ -374,7 +374,8 @@ inline bool array_item(Interp& ctx, uint32_t w) {
 
 // Operator `number` on a and b when fast::binary's shapes cover them: two
 // numbers, or arithmetic (no comparison, which compares texts as texts) on
-// numbers and texts with a float or a text that reads as one among them. False for anything else, which apply_op computes.
+// numbers and texts with a float or a text that reads as one among them.
+// False for anything else, which apply_op computes.
 [[gnu::always_inline]] inline bool compute(Interp& ctx, uint32_t number, Value a, Value b, Value& result) {
   if (a.is_int() && b.is_int()) {
     int64_t x = a.as_int(), y = b.as_int(), r;
