@@ -38,42 +38,49 @@ bool names_text(uint32_t w) {
   return !has_imm(w) && operand(w) != 0 && element_type_of(operand_handle(w)) == kTypeString;
 }
 
-// A call of inc or dec by name (a command, no label): `name _CALL:inc`.
+// The handler a call of `name` reaches when the name is a command and no
+// label; else null. Translating and running check callees through it.
+[[gnu::always_inline]] inline CommandHandler command_of(Value name) {
+  ElementEntry* e = element_entry(name);
+  return e && e->type == kTypeString && (e->flags & (kFlagHasCommand | kFlagHasLabel)) == kFlagHasCommand
+             ? e->handler
+             : nullptr;
+}
+
+// A call word naming a text: the command it calls (command_of), or null.
+CommandHandler called_command(uint32_t call) {
+  return is_opcode(call, OP_CALL) && names_text(call) ? command_of(operand_handle(call)) : nullptr;
+}
+
+// A call of inc or dec by name: `name _CALL:inc`.
 bool is_step_command(uint32_t call) {
-  if (!is_opcode(call, OP_CALL) || !names_text(call)) return false;
-  ElementEntry* e = element_entry(operand_handle(call));
-  return (e->flags & (kFlagHasCommand | kFlagHasLabel)) == kFlagHasCommand && (e->handler == h_inc || e->handler == h_dec);
+  CommandHandler h = called_command(call);
+  return h && (h == h_inc || h == h_dec);
 }
 
 // A call of arrayref by name followed by a bare AT or SET: `name _CALL:arrayref AT`.
 bool is_item_call(uint32_t call, uint32_t then) {
-  if (!is_opcode(call, OP_CALL) || !names_text(call) || (then != word_op(OP_AT) && then != word_op(OP_SET)))
-    return false;
-  ElementEntry* e = element_entry(operand_handle(call));
-  return (e->flags & (kFlagHasCommand | kFlagHasLabel)) == kFlagHasCommand && e->handler == h_arrayref;
+  return (then == word_op(OP_AT) || then == word_op(OP_SET)) && called_command(call) == h_arrayref;
 }
 
 // A call of a system variable's command by name that only reads its value:
 // its number, or kSysVarCount.
 uint32_t plain_system_variable(uint32_t call) {
-  if (!is_opcode(call, OP_CALL) || !names_text(call)) return kSysVarCount;
-  ElementEntry* e = element_entry(operand_handle(call));
-  if ((e->flags & (kFlagHasCommand | kFlagHasLabel)) != kFlagHasCommand) return kSysVarCount;
+  CommandHandler h = called_command(call);
+  if (!h) return kSysVarCount;
   std::string_view name = element_text(operand_handle(call));
   uint32_t index = sysvar_find(name.data(), uint32_t(name.size()));
-  if (index >= kSysVarCount || e->handler != sysvar_handler(index)) return kSysVarCount;
-  return index;
+  return index < kSysVarCount && h == sysvar_handler(index) ? index : kSysVarCount;
 }
 
 // A call by name of a command that computes its result from its arguments
 // alone (kCommandNames' pure ones), as the name is bound now: its handler,
 // or null.
 CommandHandler pure_command(uint32_t call) {
-  if (!is_opcode(call, OP_CALL) || !names_text(call)) return nullptr;
-  ElementEntry* e = element_entry(operand_handle(call));
-  if ((e->flags & (kFlagHasCommand | kFlagHasLabel)) != kFlagHasCommand) return nullptr;
+  CommandHandler h = called_command(call);
+  if (!h) return nullptr;
   uint32_t k = command_name_find(element_text(operand_handle(call)));
-  return k && kCommandNames[k].pure ? e->handler : nullptr;
+  return k && kCommandNames[k].pure ? h : nullptr;
 }
 
 // A fused command opcode whose command computes from its arguments alone
@@ -398,11 +405,7 @@ uint32_t translate(RunTable& t, uint32_t start) {
 // index, as `arrayref` then `AT` or `SET` would find it (a store makes a
 // missing item), when the callee is still arrayref; else null.
 [[gnu::always_inline]] inline Value* array_item(Interp& ctx, const RunStep* step, Value index, bool store) {
-  ElementEntry* callee = element_entry(step->value);
-  if (!callee || callee->type != kTypeString ||
-      (callee->flags & (kFlagHasCommand | kFlagHasLabel)) != kFlagHasCommand || callee->handler != h_arrayref ||
-      !index.is_int())
-    return nullptr;
+  if (command_of(step->value) != h_arrayref || !index.is_int()) return nullptr;
   ElementEntry* e = fast::name_entry(step->word);
   Value* cell = e ? fast::find(ctx, e, operand_handle(step->word)) : nullptr;
   if (!cell || !array_of(*cell)) return nullptr;
@@ -412,10 +415,7 @@ uint32_t translate(RunTable& t, uint32_t start) {
 // The command name of call step `step` is still bound to `handler` alone
 // (a fused word, without a name, always calls its handler).
 [[gnu::always_inline]] inline bool bound_to(const RunStep* step, CommandHandler handler) {
-  if (step->value.is_null()) return true;
-  ElementEntry* callee = element_entry(step->value);
-  return callee && callee->type == kTypeString &&
-         (callee->flags & (kFlagHasCommand | kFlagHasLabel)) == kFlagHasCommand && callee->handler == handler;
+  return step->value.is_null() || command_of(step->value) == handler;
 }
 
 // A value a computing command takes as its call word would pass it: a
@@ -590,10 +590,8 @@ system_read: {
   // What the variable's command does when its frame is empty, the value
   // pushed and then shown by run_command's drawing hook, which is left to
   // the word-by-word loop when it would run.
-  ElementEntry* callee = fast::name_entry(step->word);
   Value* cell = nullptr;
-  if (callee && (callee->flags & (kFlagHasCommand | kFlagHasLabel)) == kFlagHasCommand &&
-      callee->handler == sysvar_handler(step->second) && !(ctx.frame_changed && g_host.finish_drawing))
+  if (bound_to(step, sysvar_handler(step->second)) && !(ctx.frame_changed && g_host.finish_drawing))
     cell = sysvar_plain_cell(ctx, step->second);
   if (!cell) goto refused;
   v[n++] = *cell;
@@ -652,18 +650,15 @@ jump: {
   goto jumped;
 }
 step: {
-  ElementEntry* callee = element_entry(step->value);
-  if (!callee || callee->type != kTypeString ||
-      (callee->flags & (kFlagHasCommand | kFlagHasLabel)) != kFlagHasCommand ||
-      (callee->handler != h_inc && callee->handler != h_dec))
-    goto refused;
+  const CommandHandler counter = command_of(step->value);
+  if (counter != h_inc && counter != h_dec) goto refused;
   Value amount = step->number == 2 ? step->operand : step->number ? v[n - 1] : Value::from_int(1);
   ElementEntry* e = fast::name_entry(step->word);
   Value* cell = e ? fast::find(ctx, e, operand_handle(step->word)) : nullptr;
   if (!amount.is_int() || !cell || !cell->is_int()) goto refused;
   commit_line(ctx, step);
   uint64_t x = uint64_t(cell->as_int()), d = uint64_t(amount.as_int());
-  *cell = Value::from_int(int64_t(callee->handler == h_inc ? x + d : x - d));
+  *cell = Value::from_int(int64_t(counter == h_inc ? x + d : x - d));
   // What run_command does after the handler. Drawing may change anything:
   // the run ends there.
   if (ctx.frame_changed && g_host.finish_drawing) {
