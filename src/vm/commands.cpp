@@ -5,6 +5,7 @@
 #include "vm/command_names.h"
 #include "vm/interp.h"
 #include "vm/sysvars.h"
+#include "vm/variables.h"
 
 namespace vm {
 
@@ -32,6 +33,7 @@ void commands_register(const CommandInfo* table) {
     }
     e->handler = h;
     e->flags |= kFlagHasCommand | kFlagBuiltin;
+    names_rebound();
     e->refs = e->refs > 0 ? e->refs : 1;
   }
 }

@@ -422,6 +422,7 @@ void label_bind(uint32_t handle, uint32_t target) {
   e = element_entry(handle);
   e->flags |= kFlagHasLabel;
   e->target = target;
+  names_rebound();
 }
 
 void label_unbind(uint32_t handle, uint32_t target) {
@@ -429,6 +430,7 @@ void label_unbind(uint32_t handle, uint32_t target) {
   if (!e || e->type != kTypeString || !(e->flags & kFlagHasLabel) || e->target != target) return;
   e->flags &= ~kFlagHasLabel;
   e->target = 0;
+  names_rebound();
   drop_binding_ref(handle);
 }
 
@@ -442,6 +444,7 @@ void unbind_labels(const uint32_t* code, uint32_t length) {
     if (!e || !(e->flags & kFlagHasLabel)) continue;
     e->flags &= ~kFlagHasLabel;
     e->target = 0;
+    names_rebound();
     drop_binding_ref(handle);
   }
 }

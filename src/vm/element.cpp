@@ -6,6 +6,7 @@
 
 #include "vm/check.h"
 #include "vm/heap.h"
+#include "vm/variables.h"
 
 namespace vm {
 
@@ -41,8 +42,13 @@ bool refit_array(T*& data, uint32_t& capacity, uint32_t in_use) {
   return true;
 }
 
+// Moving the entries moves every common variable's cell (ElementEntry::global):
+// cells cached elsewhere are found again.
 bool refit_entries() {
-  return refit_array(g_elements.entries, g_elements.capacity, g_elements.length);
+  const ElementEntry* before = g_elements.entries;
+  bool ok = refit_array(g_elements.entries, g_elements.capacity, g_elements.length);
+  if (g_elements.entries != before) g_shape_generation++;
+  return ok;
 }
 
 void refit_bucket(InternBucket& b) {
@@ -317,6 +323,7 @@ void release_slot(uint32_t handle) {
   if (e->flags & kFlagGlobalValue) {
     Value v = e->global;
     e->global = Value::null();
+    g_shape_generation++;  // the common variable's cell goes
     value_release(v);
     e = &g_elements.entries[index];
   }

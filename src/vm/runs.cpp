@@ -184,6 +184,7 @@ uint32_t translate(RunTable& t, uint32_t start) {
         if (depth == 0 || frames[depth - 1] > 1) break;
         uint32_t amount = frames[depth - 1];
         RunStep step = make_step(RunStepKind::step, uint8_t(amount), w, operand_handle(next));
+        step.handler = called_command(next);
         if (amount && fold_constant(step)) step.number = 2;
         add(step);
         values -= amount;
@@ -200,7 +201,9 @@ uint32_t translate(RunTable& t, uint32_t start) {
         depth -= 2;
         values -= read ? 1 : 2;
         if (read && !push_value()) break;
-        add(make_step(read ? RunStepKind::item : RunStepKind::item_set, 0, w, operand_handle(next)));
+        RunStep step = make_step(read ? RunStepKind::item : RunStepKind::item_set, 0, w, operand_handle(next));
+        step.handler = h_arrayref;
+        add(step);
         use(2, read ? -2 : -4);
         words = 3;
         commits = !read;
@@ -385,12 +388,44 @@ uint32_t translate(RunTable& t, uint32_t start) {
   return &t.statements[t.run_first[run]];
 }
 
+// The command name of step `step` is still bound to `handler` alone, the
+// handler it was translated with (a fused word, without a name, always
+// calls its handler).
+[[gnu::always_inline]] inline bool bound_to(const RunStep* step, CommandHandler handler) {
+  if (step->bound == g_binding_generation || step->value.is_null()) [[likely]]
+    return true;
+  if (command_of(step->value) != handler) return false;
+  step->bound = g_binding_generation;
+  return true;
+}
+
+// The label step `step` jumps to, or fast::kNoLabel.
+[[gnu::always_inline]] inline uint32_t label_of(const RunStep* step) {
+  JumpCache& j = step->jump;
+  if (j.generation != g_binding_generation) [[unlikely]] {
+    const uint32_t label = fast::label_target(step->word);
+    if (label != j.label) j.at = 0;
+    j = {g_binding_generation, label, j.at, j.first_step, j.cells, j.words};
+  }
+  return j.label;
+}
+
+// The cell of the variable that word `word` names, as fast::find finds it
+// (null when there is none), through what `cache` kept.
+[[gnu::always_inline]] inline Value* variable_cell(Interp& ctx, uint32_t word, StepCache& cache) {
+  if (cache.generation == g_shape_generation && cache.ctx == &ctx && cache.depth == ctx.scope_depth) [[likely]]
+    return cache.cell;
+  ElementEntry* e = fast::name_entry(word);
+  Value* cell = e ? fast::find(ctx, e, operand_handle(word)) : nullptr;
+  if (cell) cache = {cell, &ctx, g_shape_generation, ctx.scope_depth};
+  return cell;
+}
+
 // The value of the variable that `AT:name` word `word` reads, as fast::at
 // finds it; false for one that does not exist, an array or a timer (which
 // `at` expands).
-[[gnu::always_inline]] inline bool read_variable(Interp& ctx, uint32_t word, Value& out) {
-  ElementEntry* e = fast::name_entry(word);
-  Value* cell = e ? fast::find(ctx, e, operand_handle(word)) : nullptr;
+[[gnu::always_inline]] inline bool read_variable(Interp& ctx, uint32_t word, StepCache& cache, Value& out) {
+  Value* cell = variable_cell(ctx, word, cache);
   if (!cell) return false;
   Value x = *cell;
   if (x.is_element()) {
@@ -405,17 +440,10 @@ uint32_t translate(RunTable& t, uint32_t start) {
 // index, as `arrayref` then `AT` or `SET` would find it (a store makes a
 // missing item), when the callee is still arrayref; else null.
 [[gnu::always_inline]] inline Value* array_item(Interp& ctx, const RunStep* step, Value index, bool store) {
-  if (command_of(step->value) != h_arrayref || !index.is_int()) return nullptr;
-  ElementEntry* e = fast::name_entry(step->word);
-  Value* cell = e ? fast::find(ctx, e, operand_handle(step->word)) : nullptr;
+  if (!bound_to(step, h_arrayref) || !index.is_int()) return nullptr;
+  Value* cell = variable_cell(ctx, step->word, step->cell);
   if (!cell || !array_of(*cell)) return nullptr;
   return store ? table_get(*cell, index) : table_find(*cell, index);
-}
-
-// The command name of call step `step` is still bound to `handler` alone
-// (a fused word, without a name, always calls its handler).
-[[gnu::always_inline]] inline bool bound_to(const RunStep* step, CommandHandler handler) {
-  return step->value.is_null() || command_of(step->value) == handler;
 }
 
 // A value a computing command takes as its call word would pass it: a
@@ -545,18 +573,19 @@ number:
   v[n++] = fast::float_result(ctx, step->real);
   NEXT_STEP();
 read:
-  if (!read_variable(ctx, step->word, v[n])) goto refused;
+  if (!read_variable(ctx, step->word, step->cell, v[n])) goto refused;
   n++;
   NEXT_STEP();
 read_constant: {
   Value x;
-  if (!read_variable(ctx, step->word, x) || !fast::compute(ctx, step->number, x, step->operand, v[n])) goto refused;
+  if (!read_variable(ctx, step->word, step->cell, x) || !fast::compute(ctx, step->number, x, step->operand, v[n]))
+    goto refused;
   n++;
   NEXT_STEP();
 }
 read_read_binary: {
   Value x, y;
-  if (!read_variable(ctx, step->word, x) || !read_variable(ctx, step->second, y) ||
+  if (!read_variable(ctx, step->word, step->cell, x) || !read_variable(ctx, step->second, step->second_cell, y) ||
       !fast::compute(ctx, step->number, x, y, v[n]))
     goto refused;
   n++;
@@ -623,17 +652,23 @@ item_set: {
   goto next_statement;
 }
 set: {
-  ElementEntry* e = fast::name_entry(step->word);
-  if (!e || (e->flags & kFlagHasCommand)) goto refused;
-  Value name = operand_handle(step->word);
-  Value* cell = fast::find(ctx, e, name);
-  if (!cell) cell = var_for_set(ctx, name);
+  // A cell kept since the name was last seen without a command.
+  StepCache& cache = step->cell;
+  Value* cell = cache.cell;
+  if (!(cache.generation == g_shape_generation && cache.ctx == &ctx && cache.depth == ctx.scope_depth)) {
+    ElementEntry* e = fast::name_entry(step->word);
+    if (!e || (e->flags & kFlagHasCommand)) goto refused;
+    Value name = operand_handle(step->word);
+    cell = fast::find(ctx, e, name);
+    if (!cell) cell = var_for_set(ctx, name);
+    if (cell) cache = {cell, &ctx, g_shape_generation, ctx.scope_depth};
+  }
   if (!cell || element_type_of(*cell) == kTypeMemBuf) goto refused;
   commit_store(ctx, step, cell, v[n - 1]);
   goto next_statement;
 }
 branch: {
-  uint32_t target = fast::label_target(step->word);
+  uint32_t target = label_of(step);
   Value x = v[n - 1];
   if (target == fast::kNoLabel || !(x.is_int() || x.is_float())) goto refused;
   bool truth = x.is_int() ? x.as_int() != 0 : value_to_integer(&ctx, x) != 0;
@@ -643,22 +678,20 @@ branch: {
   goto jumped;
 }
 jump: {
-  uint32_t target = fast::label_target(step->word);
+  uint32_t target = label_of(step);
   if (target == fast::kNoLabel) goto refused;
   commit_line(ctx, step);
   ctx.pc = target;
   goto jumped;
 }
 step: {
-  const CommandHandler counter = command_of(step->value);
-  if (counter != h_inc && counter != h_dec) goto refused;
+  if (!bound_to(step, step->handler)) goto refused;
   Value amount = step->number == 2 ? step->operand : step->number ? v[n - 1] : Value::from_int(1);
-  ElementEntry* e = fast::name_entry(step->word);
-  Value* cell = e ? fast::find(ctx, e, operand_handle(step->word)) : nullptr;
+  Value* cell = variable_cell(ctx, step->word, step->cell);
   if (!amount.is_int() || !cell || !cell->is_int()) goto refused;
   commit_line(ctx, step);
   uint64_t x = uint64_t(cell->as_int()), d = uint64_t(amount.as_int());
-  *cell = Value::from_int(int64_t(counter == h_inc ? x + d : x - d));
+  *cell = Value::from_int(int64_t(step->handler == h_inc ? x + d : x - d));
   // What run_command does after the handler. Drawing may change anything:
   // the run ends there.
   if (ctx.frame_changed && g_host.finish_drawing) {
@@ -693,11 +726,26 @@ jumped:
   n = 0;
   here = ctx.pc;
   if (here >= t->length) return true;
-  first = run_at(*t, here, run);  // may translate: the steps may move
-  if (!first || !fast::room(ctx, first->cells)) return true;
-  if (ctx.tick_countdown < 1 && !slow_pass()) return true;
-  if (!fits(first->words)) return true;
-  step = t->steps.data() + first->first_step;
+  {
+    // The run at the label, as the jump last found it.
+    const JumpCache* j = &step->jump;
+    if (j->at < 2 || t->at[here] != j->at) [[unlikely]] {
+      const size_t index = size_t(step - t->steps.data());
+      first = run_at(*t, here, run);  // may translate: the steps may move
+      if (!first) return true;
+      JumpCache& found = t->steps[index].jump;
+      found.at = t->at[here];
+      found.first_step = first->first_step;
+      found.cells = first->cells;
+      found.words = first->words;
+      j = &found;
+    }
+    run = j->at - 2;
+    if (!fast::room(ctx, j->cells)) return true;
+    if (ctx.tick_countdown < 1 && !slow_pass()) return true;
+    if (!fits(j->words)) return true;
+    step = t->steps.data() + j->first_step;
+  }
   goto* kCase[size_t(step->kind)];
 
 refused:

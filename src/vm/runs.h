@@ -54,6 +54,24 @@ enum class RunStepKind : uint8_t {
   step,    // `name` `_CALL:inc` / `_CALL:dec`, with or without an amount
 };
 
+// What a step last found for a name. A variable's cell, kept while
+// g_shape_generation is unchanged, in the same context at the same call
+// depth:
+struct StepCache {
+  Value* cell = nullptr;
+  const Interp* ctx = nullptr;
+  uint32_t generation = 0;
+  uint32_t depth = 0;
+};
+// A label's target, kept while g_binding_generation is unchanged, and the
+// run there while t.at still holds `at` for it:
+struct JumpCache {
+  uint32_t generation = 0;  // when `label` was looked up
+  uint32_t label = 0;       // the label's target, or fast::kNoLabel
+  uint32_t at = 0;          // t.at of the target when the run there was found (0: not yet)
+  uint32_t first_step = 0, cells = 0, words = 0;  // that run's first statement
+};
+
 struct RunStep {
   RunStepKind kind;
   uint8_t number;    // binary: the operator; branch: 1 for _IF; step: 1 with an
@@ -74,6 +92,13 @@ struct RunStep {
     double real;              // number: the float word's value
     CommandHandler handler;   // call, system_set: the command's handler
   };
+  // Found again only when names or arrays changed since.
+  mutable StepCache cell;         // the variable of `word`
+  mutable StepCache second_cell;  // read_read_binary: the variable of `second`
+  mutable JumpCache jump;         // branch, jump: the label of `word`
+  mutable uint32_t bound = 0;     // item, item_set, call, system_*, step: the
+                                  // g_binding_generation at which the callee
+                                  // was last seen bound as translated
 };
 
 struct RunStatement {

@@ -20,6 +20,7 @@
 namespace vm {
 
 uint32_t g_shape_generation = 1;
+uint32_t g_binding_generation = 1;
 
 namespace {
 
@@ -666,6 +667,7 @@ void h_common(Interp& ctx) {
       e->flags |= kFlagGlobalValue;
       e->flags &= ~(kFlagHasLabel | kFlagHasCommand);
       e->global = Value::null();
+      names_rebound();  // the name now finds this cell
       if ((e->holds & kHoldMask) < kHoldMask) e->holds++;
     }
     value_store(e->global, arg(ctx, n, i + 1));

@@ -129,10 +129,19 @@ inline constexpr uint32_t kScopeSlots = 16;
 // one that a returning call left (scope_delete keeps a few), else a new one.
 uint32_t scope_table_new(Interp& ctx);
 
-// Bumped whenever any array gains, loses or frees items: the variable cells
-// cached in name entries (ElementEntry::cache_cell) point into arrays and
-// stay valid only while it is unchanged.
+// Bumped whenever any array gains, loses or frees items, a name's binding
+// changes or the element table moves: the variable cells cached in name
+// entries (ElementEntry::cache_cell) and in runs' steps stay valid only
+// while it is unchanged.
 extern uint32_t g_shape_generation;
+// Bumped whenever a name becomes common or gains or loses a label or a
+// command: the labels and commands that runs' steps reach stay valid only
+// while it is unchanged.
+extern uint32_t g_binding_generation;
+inline void names_rebound() {
+  g_binding_generation++;
+  g_shape_generation++;
+}
 
 // The cell of a plain name (entry `e`) that was last found in an innermost
 // scope, when the item at the position its entry cached in the scope table
