@@ -170,6 +170,9 @@ void handle_event(Interp& ctx, const platform::Event& e) {
 // served, or a quick click (both in one batch) would set var_mousekey and
 // clear it again before a waiting loop could read it.
 bool pump(Interp& ctx) {
+  // A script's loops ask between every few words: without scripted input
+  // left or a window system to ask, the answer comes at once.
+  if (!scripted_events_left() && (!g_platform || g_platform->headless())) return false;
   platform::Event e;
   int served = 0;
   auto serve = [&] {

@@ -171,7 +171,8 @@ bool slow_tick_of(Interp& ctx) {
       ctx.pump_countdown--;
     } else {
       if (g_host.pump) g_host.pump(ctx);
-      int64_t skip = sysvar_int(ctx, SV_var_sysmessageskip);
+      const Value cell = ctx.sysvars[SV_var_sysmessageskip];
+      int64_t skip = cell.is_int() ? cell.as_int() : sysvar_int(ctx, SV_var_sysmessageskip);
       ctx.pump_countdown = skip < 0 ? 0 : (skip > 0x7fffffff ? 0x7fffffff : int32_t(skip));
     }
     if (g_host.tick) g_host.tick(ctx);
