@@ -8,10 +8,30 @@
 #include <cstring>
 
 #include "platform/audio.h"
+#include "platform/lazy_library.h"
 
 namespace platform {
 
 namespace {
+
+#define SDL_AUDIO_FUNCTIONS(X)                                                                             \
+  X(SDL_CloseAudioDevice) X(SDL_FreeWAV) X(SDL_GetError) X(SDL_InitSubSystem) X(SDL_LoadWAV_RW)            \
+  X(SDL_OpenAudioDevice) X(SDL_PauseAudioDevice) X(SDL_QuitSubSystem) X(SDL_RWFromConstMem) X(SDL_SetHint)
+SDL_AUDIO_FUNCTIONS(QUILLON_LAZY_POINTER)
+
+// SDL2, opened at the first wave decoded or sound card opened (the window's
+// side opens it too, see sdl.cpp); false, with the reason in `why`, when it
+// cannot be loaded.
+bool sdl_audio_ready(std::string* why) {
+  static LazyLibrary sdl;
+  std::string reason;
+  if (lazy_library_load(sdl, {"libSDL2-2.0.so.0", "libSDL2.so"}, [](void* lib) -> const char* {
+        return SDL_AUDIO_FUNCTIONS(QUILLON_LAZY_BIND) true ? nullptr : "this SDL2 lacks a function the player calls";
+      }, reason))
+    return true;
+  if (why) *why = "sound needs SDL2: " + reason;
+  return false;
+}
 
 uint32_t le32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
 uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
@@ -68,7 +88,7 @@ bool check_riff(std::vector<uint8_t>& b, std::string* why) {
 bool decode_wav(const uint8_t* data, size_t size, Pcm& out, std::string* why) {
   out = Pcm{};
   std::vector<uint8_t> bytes(data, data + size);
-  if (!check_riff(bytes, why)) return false;
+  if (!check_riff(bytes, why) || !sdl_audio_ready(why)) return false;
   SDL_SetHint(SDL_HINT_WAVE_RIFF_CHUNK_SIZE, "force");
   SDL_SetHint(SDL_HINT_WAVE_TRUNCATION, "dropframe");
   SDL_SetHint(SDL_HINT_WAVE_FACT_CHUNK, "ignore");
@@ -182,6 +202,7 @@ class SoundCard final : public AudioOutput {
 }  // namespace
 
 std::unique_ptr<AudioOutput> open_sound_card(AudioFill fill, void* user, std::string* why) {
+  if (!sdl_audio_ready(why)) return nullptr;
   if (quietly([] { return SDL_InitSubSystem(SDL_INIT_AUDIO); }) != 0) {
     if (why) *why = SDL_GetError();
     SDL_QuitSubSystem(SDL_INIT_AUDIO);

@@ -1,8 +1,9 @@
 // System libraries opened at their first use instead of at start.
 //
-// libcurl, libcups and libfluidsynth bring some sixty more shared libraries
-// with them; linked in, their loading and relocation were most of the
-// player's start-up, although few scripts transfer, print or play MIDI.
+// libcurl, libcups, libfluidsynth and SDL2 bring over a hundred more shared
+// libraries with them; linked in, their loading and relocation were most of
+// the player's start-up, although few scripts transfer, print or play MIDI,
+// and a headless run never opens a window or a sound card.
 // A file that uses one lists the functions it calls in an X-macro:
 //
 //   #define CURL_FUNCTIONS(X) X(curl_easy_init) X(curl_easy_cleanup) ...

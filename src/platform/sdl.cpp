@@ -14,11 +14,42 @@
 #include <cstring>
 
 #include "platform/desktop_tools.h"
+#include "platform/lazy_library.h"
 #include "platform/platform.h"
 
 namespace platform {
 
 namespace {
+
+// SDL2 and the fifty libraries it brings were half of the player's
+// start-up: it is opened when the first window system is asked for, which
+// a headless run never does.
+#define SDL_VIDEO_FUNCTIONS(X)                                                                             \
+  X(SDL_CreateColorCursor) X(SDL_CreateRGBSurfaceWithFormatFrom) X(SDL_CreateRenderer)                     \
+  X(SDL_CreateSystemCursor) X(SDL_CreateTexture) X(SDL_CreateWindow) X(SDL_CreateWindowFrom) X(SDL_Delay)  \
+  X(SDL_DestroyRenderer) X(SDL_DestroyTexture) X(SDL_DestroyWindow) X(SDL_FreeCursor) X(SDL_FreeSurface)   \
+  X(SDL_GetClipboardText) X(SDL_GetCurrentVideoDriver) X(SDL_GetDesktopDisplayMode) X(SDL_GetError)        \
+  X(SDL_GetModState) X(SDL_GetTicks64) X(SDL_GetWindowData) X(SDL_GetWindowFromID) X(SDL_GetWindowID)      \
+  X(SDL_GetWindowSize) X(SDL_GetWindowWMInfo) X(SDL_HideWindow) X(SDL_InitSubSystem) X(SDL_MinimizeWindow) \
+  X(SDL_PollEvent) X(SDL_Quit) X(SDL_RaiseWindow) X(SDL_RenderClear) X(SDL_RenderCopy) X(SDL_RenderPresent) \
+  X(SDL_RestoreWindow) X(SDL_SetClipboardText) X(SDL_SetCursor) X(SDL_SetRenderDrawColor)                  \
+  X(SDL_SetTextInputRect) X(SDL_SetWindowAlwaysOnTop) X(SDL_SetWindowBordered) X(SDL_SetWindowData)        \
+  X(SDL_SetWindowPosition) X(SDL_SetWindowSize) X(SDL_SetWindowTitle) X(SDL_ShowCursor)                    \
+  X(SDL_ShowMessageBox) X(SDL_ShowSimpleMessageBox) X(SDL_ShowWindow) X(SDL_UpdateTexture)                 \
+  X(SDL_WarpMouseInWindow) X(SDL_free)
+SDL_VIDEO_FUNCTIONS(QUILLON_LAZY_POINTER)
+
+#if defined(SDL_VIDEO_DRIVER_X11)
+#define X11_FUNCTIONS(X) X(XCloseDisplay) X(XGetWindowAttributes) X(XOpenDisplay) X(XSetErrorHandler) X(XSync)
+X11_FUNCTIONS(QUILLON_LAZY_POINTER)
+#endif
+
+bool sdl_video_ready(std::string& why) {
+  static LazyLibrary sdl;
+  return lazy_library_load(sdl, {"libSDL2-2.0.so.0", "libSDL2.so"}, [](void* lib) -> const char* {
+    return SDL_VIDEO_FUNCTIONS(QUILLON_LAZY_BIND) true ? nullptr : "this SDL2 lacks a function the player calls";
+  }, why);
+}
 
 constexpr const char* kSelfKey = "quillon.window";  // the SDL window's data: its SdlWindow
 
@@ -121,6 +152,12 @@ bool foreign_window_exists(uint64_t xid) {
 #if defined(SDL_VIDEO_DRIVER_X11)
   const char* driver = SDL_GetCurrentVideoDriver();
   if (!driver || std::strcmp(driver, "x11") != 0) return true;
+  static LazyLibrary x11;
+  std::string why;
+  if (!lazy_library_load(x11, {"libX11.so.6"}, [](void* lib) -> const char* {
+        return X11_FUNCTIONS(QUILLON_LAZY_BIND) true ? nullptr : "this libX11 lacks a function the player calls";
+      }, why))
+    return true;  // SDL's own X connection works without it: the window system judges the number
   Display* display = XOpenDisplay(nullptr);
   if (!display) return false;
   static bool refused;
@@ -530,6 +567,10 @@ class Sdl final : public Platform {
 std::unique_ptr<Platform> make_sdl(std::string* why) {
   if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) {
     if (why) *why = "DISPLAY is not set";
+    return nullptr;
+  }
+  if (std::string reason; !sdl_video_ready(reason)) {
+    if (why) *why = "SDL2 could not be loaded: " + reason;
     return nullptr;
   }
   if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
