@@ -2,13 +2,14 @@
 # The interpreter's workloads run in a real window against the same run
 # headless, one run each:
 #
-#   bench/window_vs_headless.sh [BUILD_DIR] [WORKLOAD ...]   (default: build/release, count_loop fib)
+#   bench/window_vs_headless.sh [BUILD_DIR] [WORKLOAD ...]   (default: build/release, count_loop fib draw_loop)
 #
 # Each workload bench/NAME.qns gets a first line that clears the frame, so
 # that its window opens before the work starts, and runs with `quillon`
 # on the display in DISPLAY (an Xvfb of its own when DISPLAY is unset) and
 # with `quillon --headless`. The player asks the window system for input
-# between every few script words: the window's column shows what that
+# between every few script words, and draw_loop shows each drawing
+# command's change in the window: the window's column shows what that
 # costs. Prints both times in seconds and their ratio; the window's time
 # includes opening it (the start-up line shows that alone). Exits 1 when
 # the two print different results.
@@ -17,7 +18,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-$here/../build/release}
 [ $# -gt 0 ] && shift
 bin=$(cd "$build/bin" && pwd)
-workloads=${*:-count_loop fib}
+workloads=${*:-count_loop fib draw_loop}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quillon-bench.XXXXXX")
 xvfb=

@@ -192,6 +192,7 @@ void file_dialog(Interp& ctx, bool save) {
     return;
   }
   std::string chosen;
+  host::present_held();  // the dialog waits for the user over the window
   if (platform::run_tool(argv, nullptr, &chosen, -1) != 0) chosen.clear();
   while (!chosen.empty() && (chosen.back() == '\n' || chosen.back() == '\r')) chosen.pop_back();
   storage::finish_text(ctx, n, chosen);
@@ -202,6 +203,7 @@ void file_dialog(Interp& ctx, bool save) {
 // A picture of the screen through the display server's tools: grim on
 // Wayland, ImageMagick's import on X11. False when there is none.
 bool screenshot_png(std::string& png) {
+  host::present_held();  // the picture shows the window's latest drawing
   int rc = -1;
   if (platform::wayland_session() && platform::have_tool("grim"))
     rc = platform::run_tool({"grim", "-t", "png", "-"}, nullptr, &png, 10000);

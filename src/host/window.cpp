@@ -189,6 +189,9 @@ bool pump(Interp& ctx) {
   return served > 0;
 }
 
+// Before the script idles: what the windows held back is shown.
+void present_held_hook(Interp&) { present_held(); }
+
 void show_message(Interp&, const char* caption, const char* text) {
   // The text is on standard error already; a window system also shows it.
   platform::Platform& p = platform_get();
@@ -252,6 +255,7 @@ void window_init(bool headless, const platform::Desktop& headless_desktop) {
   gfx::set_flush_hook(present_rects);
   gfx::set_frame_hook(settle_window_size);
   vm::g_host.pump = pump;
+  vm::g_host.present_held = present_held_hook;
   vm::g_host.message_box = show_message;
   vm::interp_add_closer(window_closer);
   input_init();
@@ -273,6 +277,10 @@ platform::Platform& platform_get() {
   }
   if (!g_platform) g_platform = platform::make_headless(g_headless_desktop);
   return *g_platform;
+}
+
+void present_held() {
+  if (g_platform) g_platform->present_held();
 }
 
 platform::Window* main_window(Interp& ctx) {
@@ -369,13 +377,15 @@ bool write_snapshot(Interp& ctx, const std::string& path, std::string* error) {
   return gfx::write_png(*f, path, error);
 }
 
-// Marks the whole frame changed and presents it, whatever var_windowupdate says.
+// Marks the whole frame changed and presents it at once, whatever
+// var_windowupdate says.
 void present_all(Interp& ctx) {
   gfx::mark_all_changed(ctx);
   WindowState& mw = window_state(ctx);
   mw.force_present = true;
   gfx::finish_drawing(ctx);
   mw.force_present = false;
+  present_held();
 }
 
 }  // namespace host

@@ -24,6 +24,11 @@ void window_shutdown();
 
 platform::Platform& platform_get();
 
+// Shows at once what the windows held back of the last drawings (a window
+// shows at most one picture in a few milliseconds): before something else
+// looks at them or the script blocks.
+void present_held();
+
 // The open main window of a context, or null.
 platform::Window* main_window(vm::Interp& ctx);
 // Opens the main window if it is not open (the frame is made if needed);

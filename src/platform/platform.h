@@ -96,7 +96,9 @@ class Window {
   // Copies the rectangle (x, y, w, h) of a top-down 32-bit BGRA picture of
   // frame_w x frame_h pixels (stride in bytes) to the same place of the
   // window, stretched when the window's size differs from the frame's, and
-  // shows it. The rectangle is clipped to the picture.
+  // shows it. The rectangle is clipped to the picture. A window system's
+  // window that showed a picture a few milliseconds ago may hold the
+  // showing back (see Platform::present_held).
   virtual void present(const uint8_t* bgra, int32_t stride, int32_t frame_w, int32_t frame_h, int32_t x,
                        int32_t y, int32_t w, int32_t h) = 0;
   // Copies several rectangles (x, y, w, h each) as present does and shows
@@ -126,8 +128,14 @@ class Platform {
     (void)id;
     return true;
   }
-  // Takes the next waiting event; false when there is none.
+  // Takes the next waiting event; false when there is none. Also shows
+  // what windows held back once they have waited long enough: a window
+  // shows at most one picture in a few milliseconds, since each costs a
+  // copy of the whole window.
   virtual bool poll_event(Event& out) = 0;
+  // Shows at once what windows held back. sleep_ms, message_box and ask
+  // do it first, and a window does it as it goes.
+  virtual void present_held() {}
   // Milliseconds of a monotonic clock.
   virtual uint64_t now_ms() = 0;
   virtual void sleep_ms(uint32_t ms) = 0;

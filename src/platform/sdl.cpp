@@ -9,9 +9,11 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "platform/desktop_tools.h"
 #include "platform/lazy_library.h"
@@ -52,6 +54,28 @@ bool sdl_video_ready(std::string& why) {
 }
 
 constexpr const char* kSelfKey = "quillon.window";  // the SDL window's data: its SdlWindow
+
+// The monotonic clock in nanoseconds, read in steps of a few milliseconds
+// (4 ms on most systems): reading it costs nanoseconds, without a system call.
+int64_t coarse_now() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// Showing a picture costs a copy of the whole texture to the window (about a
+// millisecond for 640 x 480 under a software OpenGL driver), whatever the
+// engine changed. A window shows at most once in this time; a present that
+// comes sooner goes into the texture and leaves the window owing a showing,
+// made by the next ask for input once the time is up, or at once by
+// present_held, sleep_ms, a message box or the window's end. The engine asks
+// for input between every few script words, so a change reaches the screen
+// within a few milliseconds (this time plus a step of the coarse clock).
+constexpr int64_t kShowGapNs = 4000000;
+
+class SdlWindow;
+// The windows that owe a showing, in the order they came to owe it.
+std::vector<SdlWindow*> g_owing;
 
 Event make_event(EventKind kind, uint32_t window, int32_t x = 0, int32_t y = 0, int32_t code = 0) {
   Event e;
@@ -182,6 +206,9 @@ class SdlWindow final : public Window {
  public:
   explicit SdlWindow(const WindowSpec& spec) : spec_(spec) {}
   ~SdlWindow() override {
+    // What it owes is shown before it goes: a window of another program
+    // keeps the last picture drawn into it.
+    if (owing_) redraw();
     if (g_display_lost) return;
     if (texture_) SDL_DestroyTexture(texture_);
     if (renderer_) SDL_DestroyRenderer(renderer_);
@@ -301,7 +328,7 @@ class SdlWindow final : public Window {
       SDL_UpdateTexture(texture_, &r, bgra + int64_t(y1) * stride + x1 * 4, stride);
     }
     filled_ = false;
-    redraw();
+    show();
   }
 
   // Uploads every rectangle, then shows the texture once.
@@ -321,12 +348,27 @@ class SdlWindow final : public Window {
       SDL_UpdateTexture(texture_, &r, bgra + int64_t(y1) * stride + x1 * 4, stride);
     }
     filled_ = false;
+    show();
+  }
+
+  // Shows the texture now, or owes the showing when the window showed
+  // something less than kShowGapNs ago.
+  void show() {
+    if (coarse_now() - shown_at_ < kShowGapNs) {
+      if (!owing_) g_owing.push_back(this);
+      owing_ = true;
+      return;
+    }
     redraw();
   }
 
   // Shows what the window last showed: the fill colour or the whole
-  // texture; nothing before either.
+  // texture; nothing before either. Whatever it owed is shown with it.
   void redraw() {
+    if (owing_) {
+      owing_ = false;
+      std::erase(g_owing, this);
+    }
     if (display_lost()) return;
     if (filled_) {
       SDL_SetRenderDrawColor(renderer_, uint8_t(fill_rgb_ >> 16), uint8_t(fill_rgb_ >> 8), uint8_t(fill_rgb_),
@@ -338,6 +380,19 @@ class SdlWindow final : public Window {
       return;
     }
     SDL_RenderPresent(renderer_);
+    shown_at_ = coarse_now();
+  }
+
+  // Makes the showings owed: those owed for kShowGapNs by `now`, or all
+  // when `now` is negative.
+  static void show_owed(int64_t now) {
+    for (size_t i = 0; i < g_owing.size();) {
+      SdlWindow* w = g_owing[i];
+      if (now < 0 || now - w->shown_at_ >= kShowGapNs)
+        w->redraw();  // takes it off the list
+      else
+        i++;
+    }
   }
 
   static SdlWindow* from_id(uint32_t id) {
@@ -353,6 +408,8 @@ class SdlWindow final : public Window {
   int32_t tex_w_ = 0, tex_h_ = 0;
   bool filled_ = false;  // a fill came after the last present
   uint32_t fill_rgb_ = 0;
+  int64_t shown_at_ = INT64_MIN / 2;  // coarse_now() at the last showing
+  bool owing_ = false;                // in g_owing: the texture is newer than the window
 };
 
 class Sdl final : public Platform {
@@ -384,11 +441,11 @@ class Sdl final : public Platform {
   // between every few script words: after an ask that found nothing, the
   // next one reaches the window system only once the coarse clock (a few
   // milliseconds a step) has moved on. Without this a script's loop runs
-  // a hundred times slower in a window than without one.
+  // a hundred times slower in a window than without one. Each ask first
+  // makes the showings owed for kShowGapNs.
   bool poll_event(Event& out) override {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    const int64_t tick = int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+    const int64_t tick = coarse_now();
+    if (!g_owing.empty()) SdlWindow::show_owed(tick);
     if (tick == quiet_tick_) return false;
     SDL_Event e;
     while (!display_lost() && SDL_PollEvent(&e)) {
@@ -457,8 +514,13 @@ class Sdl final : public Platform {
     return false;
   }
   uint64_t now_ms() override { return SDL_GetTicks64(); }
-  void sleep_ms(uint32_t ms) override { SDL_Delay(ms); }
+  void present_held() override { SdlWindow::show_owed(-1); }
+  void sleep_ms(uint32_t ms) override {
+    SdlWindow::show_owed(-1);
+    SDL_Delay(ms);
+  }
   void message_box(const char* caption, const char* text) override {
+    SdlWindow::show_owed(-1);
     SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_INFORMATION, caption, text, nullptr);
   }
   void show_cursor(bool shown) override { SDL_ShowCursor(shown ? SDL_ENABLE : SDL_DISABLE); }
@@ -490,6 +552,7 @@ class Sdl final : public Platform {
   void clear_clipboard() override { SDL_SetClipboardText(""); }
   int ask(const char* caption, const char* text, const std::vector<std::string>& buttons, int default_button,
           int escape, int icon) override {
+    SdlWindow::show_owed(-1);
     std::vector<SDL_MessageBoxButtonData> data;
     for (size_t i = 0; i < buttons.size(); i++) {
       Uint32 flags = 0;

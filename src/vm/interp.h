@@ -106,6 +106,10 @@ struct HostHooks {
   bool (*pump)(Interp&) = nullptr;
   // Sleeps about 1 ms (a fixed clock advances instead).
   void (*sleep_1ms)(Interp&) = nullptr;
+  // Shows at once what the windows held back of the last drawing; every
+  // idle step runs it first, so a script never waits with its last drawing
+  // unseen.
+  void (*present_held)(Interp&) = nullptr;
   // Runs at every idle step, after the clock moved (layer timers).
   void (*idle)(Interp&) = nullptr;
   // Runs before every token when set (layer update, debug trace).
@@ -174,7 +178,8 @@ void interp_request_tick(Interp& ctx);
 // at the same token on every run.
 inline constexpr uint32_t kFixedClockTokensPerMs = 10000;
 
-// Processes pending messages; sleeps 1 ms when there were none.
+// Shows what the windows held back, processes pending messages; sleeps 1 ms
+// when there were none.
 void idle_yield(Interp& ctx);
 
 // --- errors ------------------------------------------------------------------
