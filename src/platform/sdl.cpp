@@ -65,13 +65,18 @@ int64_t coarse_now() {
 
 // Showing a picture costs a copy of the whole texture to the window (about a
 // millisecond for 640 x 480 under a software OpenGL driver), whatever the
-// engine changed. A window shows at most once in this time; a present that
-// comes sooner goes into the texture and leaves the window owing a showing,
-// made by the next ask for input once the time is up, or at once by
-// present_held, sleep_ms, a message box or the window's end. The engine asks
-// for input between every few script words, so a change reaches the screen
-// within a few milliseconds (this time plus a step of the coarse clock).
+// engine changed. A window shows a burst of kShowBurst pictures at once, and
+// then one each kShowGapNs, the burst coming back at that pace: a script's
+// few drawings before a long command (a "Loading" line before a picture
+// loads) all show at once, while a loop of thousands of drawings does not
+// pay a copy each. A present beyond that goes into the texture and leaves
+// the window owing a showing, made by the next ask for input once
+// kShowGapNs passed since the last, or at once by present_held, sleep_ms,
+// a message box or the window's end. The engine asks for input between
+// every few script words, so a change reaches the screen within a few
+// milliseconds (this time plus a step of the coarse clock).
 constexpr int64_t kShowGapNs = 4000000;
+constexpr int64_t kShowBurst = 16;
 
 class SdlWindow;
 // The windows that owe a showing, in the order they came to owe it.
@@ -351,14 +356,19 @@ class SdlWindow final : public Window {
     show();
   }
 
-  // Shows the texture now, or owes the showing when the window showed
-  // something less than kShowGapNs ago.
+  // Shows the texture now, or owes the showing when the burst is spent.
   void show() {
-    if (coarse_now() - shown_at_ < kShowGapNs) {
+    const int64_t now = coarse_now();
+    if (const int64_t earned = (now - credited_at_) / kShowGapNs; earned > 0) {
+      credit_ = std::min(kShowBurst, credit_ + earned);
+      credited_at_ = credit_ == kShowBurst ? now : credited_at_ + earned * kShowGapNs;
+    }
+    if (credit_ == 0) {
       if (!owing_) g_owing.push_back(this);
       owing_ = true;
       return;
     }
+    credit_--;
     redraw();
   }
 
@@ -409,6 +419,8 @@ class SdlWindow final : public Window {
   bool filled_ = false;  // a fill came after the last present
   uint32_t fill_rgb_ = 0;
   int64_t shown_at_ = INT64_MIN / 2;  // coarse_now() at the last showing
+  int64_t credit_ = kShowBurst;        // showings show() may make at once
+  int64_t credited_at_ = 0;            // coarse_now() when credit_ was last counted up
   bool owing_ = false;                // in g_owing: the texture is newer than the window
 };
 
