@@ -9,6 +9,7 @@
 #include <map>
 #include <sstream>
 
+#include "host/window.h"
 #include "vm/clock.h"
 
 namespace host {
@@ -202,6 +203,7 @@ bool parse_event_script(const std::string& text, std::vector<ScriptedEvent>& out
 }
 
 void set_event_script(std::vector<ScriptedEvent> events) {
+  want_pump();
   g_events = std::move(events);
   g_next = 0;
   g_start = vm::clock_now();

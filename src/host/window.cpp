@@ -254,7 +254,10 @@ void window_init(bool headless, const platform::Desktop& headless_desktop) {
   g_headless_desktop = headless_desktop;
   gfx::set_flush_hook(present_rects);
   gfx::set_frame_hook(settle_window_size);
-  vm::g_host.pump = pump;
+  // Headless, nothing comes through the pump but scripted input, which
+  // installs it when it is given: a script's loops then skip the call
+  // they would make between every few words.
+  vm::g_host.pump = headless ? nullptr : pump;
   vm::g_host.present_held = present_held_hook;
   vm::g_host.message_box = show_message;
   vm::interp_add_closer(window_closer);
@@ -281,6 +284,10 @@ platform::Platform& platform_get() {
 
 void present_held() {
   if (g_platform) g_platform->present_held();
+}
+
+void want_pump() {
+  if (!vm::g_host.pump) vm::g_host.pump = pump;
 }
 
 platform::Window* main_window(Interp& ctx) {

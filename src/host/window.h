@@ -29,6 +29,10 @@ platform::Platform& platform_get();
 // looks at them or the script blocks.
 void present_held();
 
+// Installs the message pump if window_init left it out (headless): for
+// scripted input, given before the script starts.
+void want_pump();
+
 // The open main window of a context, or null.
 platform::Window* main_window(vm::Interp& ctx);
 // Opens the main window if it is not open (the frame is made if needed);
