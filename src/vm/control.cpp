@@ -7,6 +7,7 @@
 #include "vm/convert.h"
 #include "vm/interp.h"
 #include "vm/opcodes.h"
+#include "vm/runs.h"
 #include "vm/variables.h"
 
 namespace vm {
@@ -56,19 +57,28 @@ void jump(Interp& ctx, uint32_t target) { ctx.pc = target; }
 void restore_position(Interp& ctx, uint32_t at) {
   constexpr uint32_t kMaxLookBack = 4096;  // far longer than any compiled statement
   if (!ctx.code || at >= ctx.code_length) return;
-  uint32_t first = at > kMaxLookBack ? at - kMaxLookBack : 0;
-  for (uint32_t i = at + 1; i-- > first;) {
-    uint32_t w = ctx.code[i];
-    uint32_t op = (w >> 24) & 0x3f;
-    if ((w >> 30) != 1 || (op != OP_LINE && op != OP_LINE_TAIL && op != OP_LINE_TAIL_TAIL)) continue;
-    if (!(w & 0x800000)) return;  // the line was computed: not known here
-    ctx.current_line = w & 0x7fffff;
-    uint32_t previous = i > 0 ? ctx.code[i - 1] : 0;
-    Value file = Value::from_handle(kHandleBase + (previous & 0xffffff));
-    if ((previous >> 24) == 0x40 && previous != kEndWord && element_type_of(file) == kTypeString)
-      value_store(ctx.current_file, file);
-    return;
+  // What the look back found for this word is kept with the code's runs:
+  // a subroutine returns to the same few call sites again and again.
+  uint32_t* memo = runs_position_memo(ctx, at);
+  uint32_t found = memo ? *memo : kPositionUnknown;
+  if (found == kPositionUnknown) {
+    found = kNoPosition;
+    uint32_t first = at > kMaxLookBack ? at - kMaxLookBack : 0;
+    for (uint32_t i = at + 1; i-- > first;) {
+      uint32_t w = ctx.code[i];
+      uint32_t op = (w >> 24) & 0x3f;
+      if ((w >> 30) != 1 || (op != OP_LINE && op != OP_LINE_TAIL && op != OP_LINE_TAIL_TAIL)) continue;
+      if (w & 0x800000) found = i;  // else the line was computed: not known here
+      break;
+    }
+    if (memo) *memo = found;
   }
+  if (found == kNoPosition) return;
+  ctx.current_line = ctx.code[found] & 0x7fffff;
+  uint32_t previous = found > 0 ? ctx.code[found - 1] : 0;
+  Value file = Value::from_handle(kHandleBase + (previous & 0xffffff));
+  if ((previous >> 24) == 0x40 && previous != kEndWord && element_type_of(file) == kTypeString)
+    value_store(ctx.current_file, file);
 }
 
 // Stores `v` (reference handed over) into the local `key` of the scope cell.
@@ -280,6 +290,12 @@ void op_call(Interp& ctx, bool pop_after) {
   gosub(ctx, c.target, pop_after);
 }
 
+bool call_label(Interp& ctx, uint32_t target, bool pop_after) {
+  if (is_dllfunc(target)) return false;
+  gosub(ctx, target, pop_after);
+  return true;
+}
+
 void op_goto(Interp& ctx) {
   if (ctx.top >= ctx.stack_base) {
     raise(ctx, kErrStackUnderflow);
@@ -315,7 +331,13 @@ void op_goto(Interp& ctx) {
 }
 
 void op_return(Interp& ctx) {
-  Value* retpc = var_find(ctx, Value::from_handle(g_own_names.retpc));
+  // The return position is the current scope's own local, unless the name
+  // was made common or the local is gone: var_find then finds what it names.
+  Value name = Value::from_handle(g_own_names.retpc);
+  Value* retpc = nullptr;
+  if (ElementEntry* e = element_entry(name); e && !(e->flags & kFlagGlobalValue))
+    if (Value* scope = scope_table(ctx, ctx.scope_depth, false)) retpc = table_find(*scope, name);
+  if (!retpc) retpc = var_find(ctx, name);
   if (!retpc || ctx.scope_depth < 2) {
     raise(ctx, kErrReturnWithoutGosub);
     return;

@@ -18,6 +18,9 @@ void op_line(Interp& ctx);
 // `_call`; with pop_after (`_CALL _POP`) the statement's results are
 // discarded once the command returns, or once the label subroutine does.
 void op_call(Interp& ctx, bool pop_after);
+// op_call of a name bound to the code index `target`, the name not on the
+// stack: false, having done nothing, when the label is a library function's.
+bool call_label(Interp& ctx, uint32_t target, bool pop_after);
 void op_goto(Interp& ctx);
 void op_return(Interp& ctx);
 void op_idlegoto(Interp& ctx);

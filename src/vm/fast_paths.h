@@ -187,13 +187,14 @@ inline bool step_variable(Interp& ctx, bool increment) {
 }
 
 // `_CALL:name` / `_CALL _POP:name` of a built-in command (a name with a
-// handler and no label): the handler runs without the name passing
-// through the stack, as op_call runs it.
+// handler and no label) or of a label in the code: the handler runs, or the
+// subroutine is entered, without the name passing through the stack, as
+// op_call does it.
 [[gnu::always_inline]] inline bool call(Interp& ctx, uint32_t w, bool pop_after) {
   ElementEntry* e = name_entry(w);
-  if (!e || (e->flags & (kFlagHasCommand | kFlagHasLabel)) != kFlagHasCommand || !e->handler ||
-      !room(ctx, 1))
-    return false;
+  if (!e || !room(ctx, 1)) return false;
+  if (e->flags & kFlagHasLabel) return call_label(ctx, e->target, pop_after);
+  if (!(e->flags & kFlagHasCommand) || !e->handler) return false;
   const uint32_t* code = ctx.code;
   if ((e->handler == h_inc || e->handler == h_dec) && step_variable(ctx, e->handler == h_inc)) {
     // What run_command does after the handler.

@@ -497,6 +497,13 @@ RunTable* table_for(Interp& ctx) {
 
 }  // namespace
 
+uint32_t* runs_position_memo(Interp& ctx, uint32_t at) {
+  RunTable* t = table_for(ctx);
+  if (!t || at >= t->length) return nullptr;
+  if (t->positions.empty()) t->positions.assign(t->length, kPositionUnknown);
+  return &t->positions[at];
+}
+
 void runs_forget(Interp& ctx) {
   delete ctx.runs;
   ctx.runs = nullptr;

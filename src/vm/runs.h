@@ -121,6 +121,9 @@ struct RunTable {
   std::vector<uint32_t> refusals;  // per run: times its first statement was refused
   std::vector<RunStatement> statements;
   std::vector<RunStep> steps;
+  // Per word, for the return position: the index of the line word of the
+  // statement that holds it (see restore_position), made at first use.
+  std::vector<uint32_t> positions;
 };
 
 // Runs the run that starts at the word just fetched (ctx.pc - 1),
@@ -129,6 +132,12 @@ struct RunTable {
 // then runs word by word); true when at least one statement ran, with
 // ctx.pc at the next word to run.
 bool run_from_here(Interp& ctx);
+
+// The kept index of the line word before word `at` of the context's code
+// (kPositionUnknown until it is looked for, kNoPosition when there is
+// none), or nullptr when nothing can be kept.
+constexpr uint32_t kPositionUnknown = 0xffffffffu, kNoPosition = 0xfffffffeu;
+uint32_t* runs_position_memo(Interp& ctx, uint32_t at);
 
 // Drops the runs of the context's code: call when its code changes.
 void runs_forget(Interp& ctx);

@@ -259,8 +259,8 @@ bool keep_spare_scope(Interp& ctx, uint32_t depth) {
   ArrayRecord* scopes = array_of(ctx.scopes);
   if (!scopes) return false;
   Value key = Value::from_int(depth);
-  bool found;
-  uint32_t i = array_search(scopes, key, found);
+  bool found = depth < scopes->count && scopes->items[depth].key == key;  // the dense run (scope_table)
+  uint32_t i = found ? depth : array_search(scopes, key, found);
   if (!found) return false;
   Value table = scopes->items[i].value;
   ElementEntry* e = element_entry(table);
@@ -278,12 +278,16 @@ bool keep_spare_scope(Interp& ctx, uint32_t depth) {
     table_remove(&ctx, ctx.scopes, key);
   uint32_t handle = table.handle();
   g_shape_generation++;
-  for (;;) {
-    a = static_cast<ArrayRecord*>(element_lookup(handle, kTypeArray));
-    if (!a || a->count == 0) break;
+  // Numbers and texts are released without running anything; after any
+  // other value the table is looked up again, in case script code ran.
+  auto quiet = [](Value v) { return !v.is_element() || element_type_of(v) == kTypeString; };
+  a = static_cast<ArrayRecord*>(element_lookup(handle, kTypeArray));
+  while (a && a->count > 0) {
     ArrayItem item = a->items[--a->count];
+    bool again = !quiet(item.value) || !quiet(item.key);
     value_release(item.value);
     value_release(item.key);
+    if (again) a = static_cast<ArrayRecord*>(element_lookup(handle, kTypeArray));
   }
   // Releasing the locals may have run script code that took a reference.
   e = element_entry(handle);
@@ -653,7 +657,22 @@ void h_set(Interp& ctx) {
   release_all(args);
 }
 
-void h_local(Interp& ctx) { store_pairs(ctx, var_in_local); }
+void h_local(Interp& ctx) {
+  // `local name value` of a plain name whose scope table exists (how a
+  // subroutine makes a local): the name found or put in the table directly.
+  if (ctx.frame_depth != 0 && ctx.frame_depth + 2 == stack_depth(ctx) && ctx.top[2].is_marker() &&
+      is_text(ctx.top[0])) {
+    Value* scope = scope_table(ctx, ctx.scope_depth, false);
+    if (Value* cell = scope && array_of(*scope) ? table_get(*scope, ctx.top[0]) : nullptr) {
+      close_frame(ctx);
+      value_store(*cell, ctx.top[1]);
+      pop_n(ctx, 2);
+      ctx.vars_dirty = true;
+      return;
+    }
+  }
+  store_pairs(ctx, var_in_local);
+}
 void h_global(Interp& ctx) { store_pairs(ctx, var_in_global); }
 
 void h_common(Interp& ctx) {
