@@ -164,6 +164,8 @@ void count_work(Interp& ctx) {
   ctx.fixed_work = uint32_t(work % kFixedClockTokensPerMs);
 }
 
+constexpr int32_t kUnpumpedStretch = 1 << 16;
+
 bool slow_tick_of(Interp& ctx) {
   count_work(ctx);
   for (;;) {
@@ -181,6 +183,11 @@ bool slow_tick_of(Interp& ctx) {
     bool per_token = g_host.tick || ctx.pending_triggers > 0;
     if (per_token) {
       ctx.tick_countdown = 0;
+    } else if (!g_host.pump && !clock_fixed()) {
+      // With no message pump, nothing waits for a slow pass but what asks
+      // for one (an error, a trigger, a hook) through interp_request_tick:
+      // the loop goes on for a long stretch, still well under a millisecond.
+      ctx.tick_countdown = kUnpumpedStretch;
     } else {
       // The tokens until the next pump run without a slow pass.
       ctx.tick_countdown = ctx.pump_countdown;

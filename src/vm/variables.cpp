@@ -280,14 +280,19 @@ bool keep_spare_scope(Interp& ctx, uint32_t depth) {
   g_shape_generation++;
   // Numbers and texts are released without running anything; after any
   // other value the table is looked up again, in case script code ran.
-  auto quiet = [](Value v) { return !v.is_element() || element_type_of(v) == kTypeString; };
+  auto release = [](Value v) {
+    ElementEntry* x = element_entry(v);
+    if (!x) return true;
+    bool quiet = x->type == kTypeString;
+    if (--x->refs < 1 && (x->holds & kHoldMask) == 0) element_free(v.handle());
+    return quiet;
+  };
   a = static_cast<ArrayRecord*>(element_lookup(handle, kTypeArray));
   while (a && a->count > 0) {
     ArrayItem item = a->items[--a->count];
-    bool again = !quiet(item.value) || !quiet(item.key);
-    value_release(item.value);
-    value_release(item.key);
-    if (again) a = static_cast<ArrayRecord*>(element_lookup(handle, kTypeArray));
+    bool quiet = release(item.value);
+    quiet = release(item.key) && quiet;
+    if (!quiet) a = static_cast<ArrayRecord*>(element_lookup(handle, kTypeArray));
   }
   // Releasing the locals may have run script code that took a reference.
   e = element_entry(handle);
