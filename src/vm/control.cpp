@@ -5,6 +5,7 @@
 #include "vm/command_names.h"
 #include "vm/commands.h"
 #include "vm/convert.h"
+#include "vm/fast_paths.h"
 #include "vm/interp.h"
 #include "vm/opcodes.h"
 #include "vm/runs.h"
@@ -131,6 +132,49 @@ bool fill_new_scope(Interp& ctx, Value scope, bool pop_after) {
   return true;
 }
 
+// After fill_new_scope, when the subroutine starts with a `declare` of
+// plain names (runs_prologue): that statement, run at once. Its line and
+// file are set and its words counted, and the arguments it names move
+// under those names, the names going in among _retpc and _retsp in key
+// order, as `declare` leaves the scope. Left to the word-by-word loop when
+// the slow pass falls within the statement (or runs before every word),
+// when the stack lacks the room its pushes take, when a drawing waits to
+// be shown after the next command, or when the table lacks the room.
+void enter_declared(Interp& ctx, Value scope, uint32_t target) {
+  const CallPrologue* p = runs_prologue(ctx, target);
+  if (!p || p->names == 0 || ctx.tick_countdown < int32_t(p->words) || ctx.frame_changed ||
+      !fast::room(ctx, p->words))
+    return;
+  ArrayRecord* a = array_of(scope);
+  const uint32_t m = p->names;
+  if (!a || a->count < 3 || a->count + m + 2 >= a->slots || a->restore != 0) return;
+  const uint32_t n = uint32_t(a->items[0].value.as_int());  // the arguments, 1..n
+  if (a->count != n + 3) return;
+  ArrayItem named[CallPrologue::kMaxNames + 2];
+  uint32_t count = 0;
+  auto add = [&](ArrayItem item) {  // in key order
+    uint32_t i = count++;
+    for (; i > 0 && int64_t(named[i - 1].key.bits) > int64_t(item.key.bits); i--) named[i] = named[i - 1];
+    named[i] = item;
+  };
+  add(a->items[n + 1]);
+  add(a->items[n + 2]);
+  for (uint32_t j = 0; j < m; j++) {
+    add({j < n ? a->items[j + 1].value : Value::null(), p->name[j]});
+    value_ref(p->name[j]);
+  }
+  // The count, the arguments that no name took (keys m+1..n), then the names.
+  uint32_t out = 1;
+  for (uint32_t i = m + 1; i <= n; i++) a->items[out++] = a->items[i];
+  for (uint32_t i = 0; i < count; i++) a->items[out++] = named[i];
+  a->count = out;
+  g_shape_generation++;
+  ctx.pc = target + p->words;
+  ctx.tick_countdown -= int32_t(p->words);
+  ctx.current_line = p->line;
+  if (!(p->file == ctx.current_file)) value_store(ctx.current_file, p->file);
+}
+
 // The deepest label-call level. A compiled call leaves at least its
 // statement frame on the value stack, so the stack's size bounds recursion;
 // a call without one (hand-made token code) would otherwise grow scope
@@ -163,6 +207,7 @@ void gosub(Interp& ctx, uint32_t target, bool pop_after) {
   }
   if (fill_new_scope(ctx, *scope, pop_after)) {
     jump(ctx, target);
+    if (g_fast_paths) enter_declared(ctx, *scope, target);
     return;
   }
   put_local(*scope, Value::from_handle(g_own_names.retpc),

@@ -34,6 +34,7 @@ extern bool g_fast_paths;
 void h_arrayref(Interp& ctx);
 void h_inc(Interp& ctx);
 void h_dec(Interp& ctx);
+void h_declare(Interp& ctx);
 
 namespace fast {
 

@@ -504,6 +504,69 @@ uint32_t* runs_position_memo(Interp& ctx, uint32_t at) {
   return &t->positions[at];
 }
 
+namespace {
+
+// Reads the statement at `at`: its file and line words, the pushes of its
+// arguments, then `_CALL:declare` (the built-in command). The arguments are
+// pushed last first, so that the first lies on top: an optional leading
+// number (the first argument that the names take, 1 here) and texts.
+void read_prologue(const RunTable& t, uint32_t at, CallPrologue& p) {
+  p.names = 0;
+  const uint32_t* code = t.code;
+  if (at + 3 > t.length || (code[at] >> 24) != 0x40 || code[at] == kEndWord) return;
+  uint32_t line = code[at + 1];
+  if ((line >> 24) != (0x40 | OP_LINE_TAIL) || !fast::has_imm(line)) return;
+  Value file = fast::operand_handle(code[at]);
+  if (!is_text(file)) return;
+  Value pushed[CallPrologue::kMaxNames + 1];
+  uint32_t n = 0, i = at + 2;
+  for (; i < t.length && (code[i] >> 24) != (0x40 | OP_CALL); i++) {
+    uint32_t w = code[i];
+    if (n > CallPrologue::kMaxNames) return;
+    if ((w >> 24) == 0x40 && w != kEndWord && is_text(fast::operand_handle(w)))
+      pushed[n++] = fast::operand_handle(w);
+    else if (w == 1)  // the integer 1
+      pushed[n++] = Value::from_int(1);
+    else
+      return;
+  }
+  if (i >= t.length || n == 0) return;
+  ElementEntry* callee = fast::name_entry(code[i]);
+  if (!callee || (callee->flags & (kFlagHasCommand | kFlagHasLabel)) != kFlagHasCommand ||
+      callee->handler != h_declare)
+    return;
+  // The first argument is the last pushed.
+  uint32_t first = pushed[n - 1].is_int() ? 1 : 0;
+  uint32_t m = n - first;
+  if (m == 0) return;
+  for (uint32_t j = 0; j < m; j++) {
+    Value name = pushed[n - 1 - first - j];
+    if (!is_text(name) || name == Value::from_handle(g_own_names.retpc) ||
+        name == Value::from_handle(g_own_names.retsp))
+      return;
+    for (uint32_t k = 0; k < j; k++)
+      if (p.name[k] == name) return;
+    p.name[j] = name;
+  }
+  p.names = m;
+  p.words = i + 1 - at;
+  p.line = uint32_t(fast::operand_imm(line));
+  p.file = file;
+}
+
+}  // namespace
+
+const CallPrologue* runs_prologue(Interp& ctx, uint32_t target) {
+  RunTable* t = table_for(ctx);
+  if (!t || target >= t->length) return nullptr;
+  CallPrologue& p = t->prologues[target];
+  if (p.generation != g_binding_generation) {
+    read_prologue(*t, target, p);
+    p.generation = g_binding_generation;
+  }
+  return &p;
+}
+
 void runs_forget(Interp& ctx) {
   delete ctx.runs;
   ctx.runs = nullptr;

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 #include "vm/element.h"
@@ -108,6 +109,19 @@ struct RunStatement {
   uint32_t words;       // its words
 };
 
+// The statement at a subroutine's label when it is a `declare` of plain
+// names (how subroutines name their arguments): a call can then make its
+// scope with the arguments under those names and go on after it (gosub).
+struct CallPrologue {
+  static constexpr uint32_t kMaxNames = 8;
+  uint32_t generation = 0;  // g_binding_generation when it was read (0: not yet)
+  uint32_t names = 0;       // the names declared; 0 when the statement is no such declare
+  uint32_t words = 0;       // the statement's words
+  uint32_t line = 0;        // its line, and the file its line word names
+  Value file;
+  Value name[kMaxNames];    // the names, in argument order (the first takes argument 1)
+};
+
 // The runs of one program, found as the main loop first reaches each word
 // that can start one.
 struct RunTable {
@@ -124,6 +138,8 @@ struct RunTable {
   // Per word, for the return position: the index of the line word of the
   // statement that holds it (see restore_position), made at first use.
   std::vector<uint32_t> positions;
+  // Per label target reached by a call: its CallPrologue.
+  std::unordered_map<uint32_t, CallPrologue> prologues;
 };
 
 // Runs the run that starts at the word just fetched (ctx.pc - 1),
@@ -138,6 +154,10 @@ bool run_from_here(Interp& ctx);
 // none), or nullptr when nothing can be kept.
 constexpr uint32_t kPositionUnknown = 0xffffffffu, kNoPosition = 0xfffffffeu;
 uint32_t* runs_position_memo(Interp& ctx, uint32_t at);
+
+// The CallPrologue of the code at `target`, read again when names were
+// bound or unbound since; nullptr when nothing can be kept.
+const CallPrologue* runs_prologue(Interp& ctx, uint32_t target);
 
 // Drops the runs of the context's code: call when its code changes.
 void runs_forget(Interp& ctx);
