@@ -481,12 +481,20 @@ bool call_on_frame(Interp& ctx, CommandHandler handler, const Value* args, uint3
   return ok;
 }
 
-RunTable* table_for(Interp& ctx) {
+RunTable* new_table(Interp& ctx);
+
+// The context's table of runs, made anew when its code changed.
+[[gnu::always_inline]] inline RunTable* table_for(Interp& ctx) {
   RunTable* t = ctx.runs;
-  if (t && t->code == ctx.code && t->length == ctx.code_length && t->program == ctx.program) return t;
+  if (t && t->code == ctx.code && t->length == ctx.code_length && t->program == ctx.program) [[likely]]
+    return t;
+  return new_table(ctx);
+}
+
+RunTable* new_table(Interp& ctx) {
   runs_forget(ctx);
   if (!ctx.code || ctx.code_length == 0) return nullptr;
-  t = new RunTable;
+  auto* t = new RunTable;
   t->code = ctx.code;
   t->length = ctx.code_length;
   t->program = ctx.program;
