@@ -32,7 +32,8 @@ openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out s
 mkdir ftproot
 "$python" "$here/net_server.py" ftproot server.pem server.key >ports 2>server.log &
 server=$!
-for _ in $(seq 100); do [ "$(wc -l <ports)" -ge 3 ] && break; sleep 0.1; done
+# Up to 30 s: python and its modules start slowly on a loaded machine.
+for _ in $(seq 300); do [ "$(wc -l <ports)" -ge 3 ] && break; sleep 0.1; done
 [ "$(wc -l <ports)" -ge 3 ] || fail "the servers did not start: $(cat server.log)"
 export QN_HTTP="http://127.0.0.1:$(awk '$1=="http"{print $2}' ports)"
 export QN_HTTPS="https://127.0.0.1:$(awk '$1=="https"{print $2}' ports)"
@@ -40,12 +41,17 @@ export QN_FTP="ftp://127.0.0.1:$(awk '$1=="ftp"{print $2}' ports)"
 unset QUILLON_CA_FILE SSL_CERT_FILE SSL_CERT_DIR CURL_CA_BUNDLE
 unset http_proxy https_proxy ftp_proxy all_proxy HTTP_PROXY HTTPS_PROXY FTP_PROXY ALL_PROXY no_proxy NO_PROXY
 
-run() {  # run NAME [player options]: compiles NAME.qns and runs it (60 s at most)
+# run NAME [player options]: compiles NAME.qns and runs it; `took` is the
+# whole seconds the player ran. 120 s at most: only a hang comes near it,
+# though the endless body (256 MB into memory) alone may take half a
+# minute on a loaded machine of two cores.
+run() {
   local name=$1
   shift
   "$bin/quillonc" "$name.qns" >/dev/null
-  local rc=0
-  timeout 60 "$bin/quillon" --headless --fixed-clock "$@" "$name.qnc" >"$name.out" 2>"$name.err" || rc=$?
+  local rc=0 t0=$EPOCHREALTIME
+  timeout 120 "$bin/quillon" --headless --fixed-clock "$@" "$name.qnc" >"$name.out" 2>"$name.err" || rc=$?
+  took=$(( (${EPOCHREALTIME//[!0-9]/} - ${t0//[!0-9]/}) / 1000000 ))
   [ $rc -ne 124 ] || fail "$name did not end"
   [ $rc -eq 0 ] || fail "$name exited with $rc"
   ! grep -q -E 'Sanitizer|runtime error' "$name.err" || fail "$name: sanitizer report"
@@ -99,13 +105,16 @@ QUILLON_CA_FILE=$work/ca.pem run https
 QUILLON_CA_FILE=$work/none.pem run https
 [ "$(cat https.out)" = "[] -6 1" ] || fail "a missing authority file gave: $(cat https.out)"
 
+# Transfers of /slow that are stopped, abandoned by the script's end or cut
+# by a close end at once: "at once" is under 20 s here, as a player that
+# waited for the server's 30 s, or for the default 30 s without a byte
+# moved, takes 30 s or more, while one on a loaded machine may take a few
+# seconds just to start and end.
 cp "$here/net_background.qns" .
-start=$(date +%s)
 run net_background
-elapsed=$(( $(date +%s) - start ))
 cat >expected <<'OUT'
 start: 1 0 1 0
-ran meanwhile: 1 1 1
+ran meanwhile: 1 1 1 1
 file: 100 0 100 100 0
 buffer: 1 14 [hello, network] 0
 put: 1 22 [sent in the background]
@@ -116,7 +125,7 @@ ftp: 1 21 [ftp in the background]
 OUT
 diff -u expected net_background.out || fail "net_background printed other results"
 [ "$(ls left.txt* 2>/dev/null)" = "" ] || fail "a stopped background transfer left a file"
-[ $elapsed -lt 10 ] || fail "the background transfers took $elapsed s"
+[ $took -lt 20 ] || fail "the background transfers took $took s"
 
 # A close while a transfer waits for a slow server ends the player at once
 # (the server would hold the body back for 30 s).
@@ -126,11 +135,9 @@ consolewrite "slow: " http(@qn_http$"/slow")
 consolewrite "after"
 QNS
 echo "50 close" >closing.events
-start=$(date +%s)
 run closing --events closing.events
-elapsed=$(( $(date +%s) - start ))
 [ "$(cat closing.out)" = "before" ] || fail "closing printed: $(cat closing.out)"
-[ $elapsed -lt 10 ] || fail "the close took $elapsed s to end the player"
+[ $took -lt 20 ] || fail "the close took $took s to end the player"
 
 # The same in the background: the close ends the script's loop and the
 # transfer at once.
@@ -141,10 +148,8 @@ while http("running")
 endwhile
 consolewrite "not reached"
 QNS
-start=$(date +%s)
 run closing_bg --events closing.events
-elapsed=$(( $(date +%s) - start ))
 [ "$(cat closing_bg.out)" = "started 1" ] || fail "closing_bg printed: $(cat closing_bg.out)"
 [ "$(ls slow.txt* 2>/dev/null)" = "" ] || fail "the closed background transfer left a file"
-[ $elapsed -lt 10 ] || fail "the close took $elapsed s to end a background transfer"
-echo "net transfers: all cases as expected; close ended the player in ${elapsed}s"
+[ $took -lt 20 ] || fail "the close took $took s to end a background transfer"
+echo "net transfers: all cases as expected; close ended the player in ${took}s"
