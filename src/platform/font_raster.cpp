@@ -10,6 +10,7 @@
 #include FT_TRUETYPE_TABLES_H
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 
@@ -152,7 +153,11 @@ bool font_match(const FaceRequest& request, FaceMatch* out, std::string* error) 
 
 std::vector<InstalledFace> font_list() {
   std::vector<InstalledFace> list;
-  if (std::string why; !fc_ready(why)) return list;
+  if (std::string why; !fc_ready(why)) {
+    static std::once_flag told;
+    std::call_once(told, [&] { std::fprintf(stderr, "quillon: installed fonts cannot be listed: %s\n", why.c_str()); });
+    return list;
+  }
   FcPattern* pat = FcPatternCreate();
   FcObjectSet* os = FcObjectSetBuild(FC_FAMILY, FC_WEIGHT, FC_SLANT, nullptr);
   FcFontSet* set = pat && os ? FcFontList(nullptr, pat, os) : nullptr;
