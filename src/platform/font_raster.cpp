@@ -1,4 +1,5 @@
-// Installed faces through fontconfig, glyphs through FreeType.
+// Installed faces through fontconfig, glyphs through FreeType; both are
+// opened at the first system font (lazy_library.h).
 #include "platform/font_raster.h"
 
 #include <fontconfig/fontconfig.h>
@@ -9,23 +10,57 @@
 #include FT_TRUETYPE_TABLES_H
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
+
+#include "platform/lazy_library.h"
 
 namespace platform {
 
 namespace {
 
-// fontconfig's configuration is loaded once per process and freed at exit
-// (FcInit keeps blocks that only FcFini frees).
-bool fc_ready() {
-  static std::once_flag once;
-  static bool ok = false;
-  std::call_once(once, [] {
-    ok = FcInit() == FcTrue;
-    if (ok) std::atexit(FcFini);
-  });
-  return ok;
+#define FONTCONFIG_FUNCTIONS(X)                                                                               \
+  X(FcInit) X(FcFini) X(FcPatternCreate) X(FcPatternDestroy) X(FcPatternGet) X(FcPatternGetString)            \
+  X(FcPatternAddString) X(FcPatternAddInteger) X(FcPatternAddBool) X(FcRangeGetDouble)                        \
+  X(FcWeightToOpenTypeDouble) X(FcWeightFromOpenType) X(FcConfigSubstitute) X(FcDefaultSubstitute)            \
+  X(FcFontMatch) X(FcFontList) X(FcFontSetDestroy) X(FcObjectSetBuild) X(FcObjectSetDestroy)
+FONTCONFIG_FUNCTIONS(QUILLON_LAZY_POINTER)
+#define FREETYPE_FUNCTIONS(X)                                                                                 \
+  X(FT_Init_FreeType) X(FT_Done_FreeType) X(FT_New_Face) X(FT_Done_Face) X(FT_Get_Sfnt_Table)                 \
+  X(FT_Select_Charmap) X(FT_Set_Char_Size) X(FT_Get_Char_Index) X(FT_Load_Glyph) X(FT_Render_Glyph)          \
+  X(FT_GlyphSlot_Embolden) X(FT_GlyphSlot_Oblique) X(FT_Outline_Transform)
+FREETYPE_FUNCTIONS(QUILLON_LAZY_POINTER)
+
+// FreeType, opened at the first system font; false, with the reason in
+// `why`, when it cannot be loaded.
+bool freetype_ready(std::string& why) {
+  static LazyLibrary freetype;
+  return lazy_library_load(freetype, {"libfreetype.so.6"}, [](void* lib) -> const char* {
+    return FREETYPE_FUNCTIONS(QUILLON_LAZY_BIND) true ? nullptr : "this FreeType lacks a function the player calls";
+  }, why);
+}
+
+// fontconfig (and FreeType, which reads the faces it finds), opened at the
+// first system font. Its configuration is loaded once per process and freed
+// at exit (FcInit keeps blocks that only FcFini frees). False, with the
+// reason in `why`, when either cannot be loaded or the configuration cannot.
+bool fc_ready(std::string& why) {
+  static LazyLibrary fontconfig;
+  if (!freetype_ready(why)) {
+    why = "system fonts need FreeType: " + why;
+    return false;
+  }
+  if (!lazy_library_load(fontconfig, {"libfontconfig.so.1"}, [](void* lib) -> const char* {
+        if (!(FONTCONFIG_FUNCTIONS(QUILLON_LAZY_BIND) true)) return "this fontconfig lacks a function the player calls";
+        if (FcInit() != FcTrue) return "its configuration cannot be loaded";
+        std::atexit(FcFini);
+        return nullptr;
+      }, why)) {
+    why = "system fonts need fontconfig: " + why;
+    return false;
+  }
+  return true;
 }
 
 std::string fc_string(FcPattern* p, const char* object) {
@@ -102,8 +137,8 @@ bool match_one(const std::string& family, const FaceRequest& request, FaceMatch*
 }  // namespace
 
 bool font_match(const FaceRequest& request, FaceMatch* out, std::string* error) {
-  if (!fc_ready()) {
-    if (error) *error = "fontconfig cannot load its configuration";
+  if (std::string why; !fc_ready(why)) {
+    if (error) *error = why;
     return false;
   }
   // The requested family, then the generic sans face, then a named free
@@ -118,7 +153,11 @@ bool font_match(const FaceRequest& request, FaceMatch* out, std::string* error) 
 
 std::vector<InstalledFace> font_list() {
   std::vector<InstalledFace> list;
-  if (!fc_ready()) return list;
+  if (std::string why; !fc_ready(why)) {
+    static std::once_flag told;
+    std::call_once(told, [&] { std::fprintf(stderr, "quillon: installed fonts cannot be listed: %s\n", why.c_str()); });
+    return list;
+  }
   FcPattern* pat = FcPatternCreate();
   FcObjectSet* os = FcObjectSetBuild(FC_FAMILY, FC_WEIGHT, FC_SLANT, nullptr);
   FcFontSet* set = pat && os ? FcFontList(nullptr, pat, os) : nullptr;
@@ -151,6 +190,10 @@ FontRasterizer::FontRasterizer() : impl_(std::make_unique<Impl>()) {}
 FontRasterizer::~FontRasterizer() = default;
 
 bool FontRasterizer::open(const FaceMatch& match, std::string* error) {
+  if (std::string why; !freetype_ready(why)) {
+    if (error) *error = "system fonts need FreeType: " + why;
+    return false;
+  }
   if (FT_Init_FreeType(&impl_->lib)) {
     if (error) *error = "FreeType cannot start";
     return false;

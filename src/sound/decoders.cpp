@@ -4,20 +4,22 @@
 // General MIDI SoundFont (a build feature, QUILLON_MIDI). Each file is
 // decoded whole when it is opened, to at most kMaxDecodedFrames frames, so
 // positions and lengths are those of the decoded sound and a broken file
-// costs no more than a good one of the same length.
+// costs no more than a good one of the same length. The decoding libraries
+// are opened at their first file (platform/lazy_library.h).
 #include <mpg123.h>
 #include <vorbis/vorbisfile.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "platform/audio.h"
+#include "platform/lazy_library.h"
 #include "sound/mci.h"
 
 #if QUILLON_MIDI
 #include <fluidsynth.h>
-
-#include "platform/lazy_library.h"
 #endif
 
 namespace sound {
@@ -33,6 +35,29 @@ void append_stereo(platform::Pcm& pcm, const int16_t* in, size_t frames, int cha
     pcm.samples.push_back(in[f * size_t(channels)]);
     pcm.samples.push_back(in[f * size_t(channels) + (channels > 1 ? 1 : 0)]);
   }
+}
+
+#define MPG123_FUNCTIONS(X)                                                                                  \
+  X(mpg123_new) X(mpg123_delete) X(mpg123_param) X(mpg123_format_none) X(mpg123_rates) X(mpg123_format)     \
+  X(mpg123_open_feed) X(mpg123_feed) X(mpg123_read) X(mpg123_getformat)
+MPG123_FUNCTIONS(QUILLON_LAZY_POINTER)
+#define VORBISFILE_FUNCTIONS(X) X(ov_open_callbacks) X(ov_info) X(ov_read) X(ov_clear)
+VORBISFILE_FUNCTIONS(QUILLON_LAZY_POINTER)
+
+// libmpg123 and libvorbisfile, opened at the first file of their kind;
+// false, with the reason in `why`, when they cannot be loaded.
+bool mpg123_ready(std::string& why) {
+  static platform::LazyLibrary mpg123;
+  return platform::lazy_library_load(mpg123, {"libmpg123.so.0"}, [](void* lib) -> const char* {
+    return MPG123_FUNCTIONS(QUILLON_LAZY_BIND) true ? nullptr : "this libmpg123 lacks a function the player calls";
+  }, why);
+}
+bool vorbisfile_ready(std::string& why) {
+  static platform::LazyLibrary vorbisfile;
+  return platform::lazy_library_load(vorbisfile, {"libvorbisfile.so.3"}, [](void* lib) -> const char* {
+    return VORBISFILE_FUNCTIONS(QUILLON_LAZY_BIND) true ? nullptr
+                                                        : "this libvorbisfile lacks a function the player calls";
+  }, why);
 }
 
 bool decode_mp3(const std::string& bytes, platform::Pcm& pcm) {
@@ -207,6 +232,15 @@ std::unique_ptr<Source> mci_decode(const std::string& type, const std::string& b
     }
   } else if (type == "mpegvideo") {
     const bool ogg = bytes.size() >= 4 && std::memcmp(bytes.data(), "OggS", 4) == 0;
+    if (std::string why; !(ogg ? vorbisfile_ready(why) : mpg123_ready(why))) {
+      // Refused as a file of the kind that cannot be read; the reason is
+      // told once on standard error too, as the script may not show it.
+      const char* need = ogg ? "Ogg Vorbis sounds need libvorbisfile: " : "MP3 sounds need libmpg123: ";
+      failure = {kMciInvalidFile, need + why};
+      static std::once_flag told[2];
+      std::call_once(told[ogg], [&] { std::fprintf(stderr, "quillon: %s\n", failure.text.c_str()); });
+      return nullptr;
+    }
     if (!(ogg ? decode_ogg(bytes, pcm) : decode_mp3(bytes, pcm))) {
       failure = {kMciInvalidFile, ogg ? "the file is no Ogg Vorbis sound" : "the file is no MP3 sound"};
       return nullptr;

@@ -1,5 +1,6 @@
 // TIFF through libtiff, in memory: reading as straight RGBA, writing
-// LZW-compressed RGB or RGBA.
+// LZW-compressed RGB or RGBA. libtiff, with the compression libraries it
+// brings, is opened at the first TIFF file (platform/lazy_library.h).
 #include "graphics/formats/formats.h"
 
 #include <tiffio.h>
@@ -11,11 +12,29 @@
 #include <memory>
 #include <new>
 
+#include "platform/lazy_library.h"
+
 namespace gfx {
 
 using namespace formats;  // the readers' shared helpers
 
 namespace {
+
+#define TIFF_FUNCTIONS(X)                                                                                     \
+  X(TIFFOpenOptionsAlloc) X(TIFFOpenOptionsSetMaxSingleMemAlloc) X(TIFFOpenOptionsSetErrorHandlerExtR)         \
+  X(TIFFOpenOptionsSetWarningHandlerExtR) X(TIFFOpenOptionsFree) X(TIFFClientOpenExt) X(TIFFClose)            \
+  X(TIFFGetField) X(TIFFSetField) X(TIFFRGBAImageOK) X(TIFFRGBAImageBegin) X(TIFFRGBAImageGet)                \
+  X(TIFFRGBAImageEnd) X(TIFFDefaultStripSize) X(TIFFWriteScanline)
+TIFF_FUNCTIONS(QUILLON_LAZY_POINTER)
+
+// libtiff, opened at the first TIFF file; false, with the reason in `why`,
+// when it cannot be loaded.
+bool tiff_ready(std::string& why) {
+  static platform::LazyLibrary tiff;
+  return platform::lazy_library_load(tiff, {"libtiff.so.6"}, [](void* lib) -> const char* {
+    return TIFF_FUNCTIONS(QUILLON_LAZY_BIND) true ? nullptr : "this libtiff lacks a function the player calls";
+  }, why);
+}
 
 // libtiff's input and output in memory.
 struct TiffMem {
@@ -176,6 +195,7 @@ bool read_tiff_rgba(TIFF* t, uint32_t w, uint32_t h, uint32_t* raster, char mess
 }  // namespace
 
 Result<uint32_t> read_tiff(const uint8_t* data, size_t size, const Image* like) {
+  if (std::string why; !tiff_ready(why)) return Failure{"TIFF pictures need libtiff: " + why};
   TiffMem m;
   m.data = data;
   m.size = size;
@@ -224,6 +244,7 @@ Result<uint32_t> read_tiff(const uint8_t* data, size_t size, const Image* like) 
 Result<std::vector<uint8_t>> encode_tiff(const Image& img) {
   int32_t w = img.width(), h = img.height();
   if (w <= 0 || h <= 0 || !img.pixels) return Failure{"empty image"};
+  if (std::string why; !tiff_ready(why)) return Failure{"TIFF pictures need libtiff: " + why};
   std::vector<uint8_t> out;
   TiffMem m;
   m.out = &out;
