@@ -7,6 +7,7 @@
 #include <net/if.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -76,6 +77,11 @@ struct Transfer::Impl {
   bool too_large = false; // the body passed max_bytes
   bool sink_failed = false;
   char error_text[CURL_ERROR_SIZE] = {};
+  // The bytes moved so far and when they last grew: libcurl's own check
+  // averages the speed over several seconds, so a body that stops after a
+  // few bytes would run that much past the stall time.
+  curl_off_t moved = 0;
+  std::chrono::steady_clock::time_point last_moved = std::chrono::steady_clock::now();
 
   static size_t on_body(char* p, size_t size, size_t count, void* user) {
     auto* t = static_cast<Impl*>(user);
@@ -100,8 +106,12 @@ struct Transfer::Impl {
     return n;
   }
 
-  static int on_progress(void* user, curl_off_t dltotal, curl_off_t, curl_off_t ultotal, curl_off_t ulnow) {
+  static int on_progress(void* user, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow) {
     auto* t = static_cast<Impl*>(user);
+    if (dlnow + ulnow != t->moved) {
+      t->moved = dlnow + ulnow;
+      t->last_moved = std::chrono::steady_clock::now();
+    }
     if (t->opt.send) {
       t->st.total = int64_t(ultotal);
       t->st.done = int64_t(ulnow);
@@ -211,6 +221,10 @@ bool Transfer::step(int wait_ms) {
   while (CURLMsg* m = curl_multi_info_read(t.multi, &left))
     if (m->msg == CURLMSG_DONE && m->easy_handle == t.easy) t.finish(m->data.result);
   if (t.st.running && still == 0) t.finish(CURLE_OK);
+  // Once bytes moved, the stall time counts from the last of them.
+  if (t.st.running && t.moved > 0 &&
+      std::chrono::steady_clock::now() - t.last_moved >= std::chrono::seconds(std::max(1L, t.opt.stall_seconds)))
+    t.finish(CURLE_OPERATION_TIMEDOUT);
   if (!t.st.running) return false;
   curl_multi_poll(t.multi, nullptr, 0, std::max(0, wait_ms), nullptr);
   return true;

@@ -105,6 +105,17 @@ QUILLON_CA_FILE=$work/ca.pem run https
 QUILLON_CA_FILE=$work/none.pem run https
 [ "$(cat https.out)" = "[] -6 1" ] || fail "a missing authority file gave: $(cat https.out)"
 
+# A body that stops after a few bytes times out one stall time after the
+# last of them (libcurl's own check, averaged over seconds, took about 6 s).
+cat >stall.qns <<'QNS'
+set var_nettimeout 1
+r = http(@qn_http$"/slow")
+consolewrite "[" @r "] " var_httperror()
+QNS
+run stall
+[ "$(cat stall.out)" = "[] -3" ] || fail "the stalled body gave: $(cat stall.out)"
+[ $took -lt 4 ] || fail "a 1 s stall time ended the transfer after $took s"
+
 # Transfers of /slow that are stopped, abandoned by the script's end or cut
 # by a close end at once: "at once" is under 20 s here, as a player that
 # waited for the server's 30 s, or for the default 30 s without a byte
