@@ -185,8 +185,10 @@ constexpr uint32_t kMaxScopeDepth = kStackCells / 4;
 
 // A label call: a new scope holding the arguments, the return position and
 // the stack depth to return to. Too deep a recursion raises STACKOVERFLOW
-// and leaves the stack as it is.
-void gosub(Interp& ctx, uint32_t target, bool pop_after) {
+// and leaves the stack as it is. A call word of the main loop (`from_loop`)
+// may run the subroutine's declare at once (enter_declared); calls made by
+// trigger and event dispatch leave it to the loop.
+void gosub(Interp& ctx, uint32_t target, bool pop_after, bool from_loop = false) {
   if (ctx.scope_depth >= kMaxScopeDepth) {
     raise(ctx, kErrStackOverflow);
     return;
@@ -207,7 +209,7 @@ void gosub(Interp& ctx, uint32_t target, bool pop_after) {
   }
   if (fill_new_scope(ctx, *scope, pop_after)) {
     jump(ctx, target);
-    if (g_fast_paths) enter_declared(ctx, *scope, target);
+    if (from_loop) enter_declared(ctx, *scope, target);
     return;
   }
   put_local(*scope, Value::from_handle(g_own_names.retpc),
@@ -337,7 +339,7 @@ void op_call(Interp& ctx, bool pop_after) {
 
 bool call_label(Interp& ctx, uint32_t target, bool pop_after) {
   if (is_dllfunc(target)) return false;
-  gosub(ctx, target, pop_after);
+  gosub(ctx, target, pop_after, true);
   return true;
 }
 

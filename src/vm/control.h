@@ -19,7 +19,8 @@ void op_line(Interp& ctx);
 // discarded once the command returns, or once the label subroutine does.
 void op_call(Interp& ctx, bool pop_after);
 // op_call of a name bound to the code index `target`, the name not on the
-// stack: false, having done nothing, when the label is a library function's.
+// stack, from a call word of the main loop's shortcuts: false, having done
+// nothing, when the label is a library function's.
 bool call_label(Interp& ctx, uint32_t target, bool pop_after);
 void op_goto(Interp& ctx);
 void op_return(Interp& ctx);
