@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "vm/check.h"
@@ -42,9 +43,16 @@ bool refit_array(T*& data, uint32_t& capacity, uint32_t in_use) {
   return true;
 }
 
+// Whether refit_capacity leaves a capacity as it is: the common case,
+// checked before the call.
+inline bool fits(uint32_t n, uint32_t c) {
+  return c >= 1024 && uint64_t(n) + 256 < c && (c < uint64_t(n) + 1792 || c == 1024);
+}
+
 // Moving the entries moves every common variable's cell (ElementEntry::global):
 // cells cached elsewhere are found again.
 bool refit_entries() {
+  if (g_elements.entries && fits(g_elements.length, g_elements.capacity)) return true;
   const ElementEntry* before = g_elements.entries;
   bool ok = refit_array(g_elements.entries, g_elements.capacity, g_elements.length);
   if (g_elements.entries != before) g_shape_generation++;
@@ -52,6 +60,7 @@ bool refit_entries() {
 }
 
 void refit_bucket(InternBucket& b) {
+  if (b.indices && b.count != 0 && fits(b.count, b.capacity)) return;
   uint32_t in_use = b.count == 0 ? 1 : b.count;
   refit_array(b.indices, b.capacity, in_use);
   if (b.count == 0) b.count = 1;  // position 0 is never used
@@ -165,12 +174,12 @@ uint32_t intern_locked(const uint8_t* bytes, uint32_t size, uint32_t type, bool 
   }
   uint32_t index;
   {
-    std::lock_guard<std::mutex> lock(g_elements.create_lock);
+    std::lock_guard<base::SpinLock> lock(g_elements.create_lock);
     index = take_slot();
     if (!index) return kHandleBase;
     ElementEntry& e = g_elements.entries[index];
     if (owned) {
-      void* p = heap_alloc(size_t(size) + 1);
+      void* p = heap_alloc_uninit(size_t(size) + 1);
       if (!p) {
         // Give the slot back: it is the highest or the head of the free list.
         g_elements.live--;
@@ -185,6 +194,7 @@ uint32_t intern_locked(const uint8_t* bytes, uint32_t size, uint32_t type, bool 
         return kHandleBase;
       }
       if (size) std::memcpy(p, bytes, size);
+      static_cast<uint8_t*>(p)[size] = 0;
       e.payload = p;
     } else {
       e.payload = const_cast<uint8_t*>(bytes);
@@ -217,7 +227,7 @@ void element_set_cleanup(uint32_t type, ElementCleanup fn) {
 
 uint32_t element_create(const void* bytes, size_t size, uint32_t type) {
   if (size > 0x7ffffff0u) return kHandleBase;
-  std::lock_guard<std::mutex> lock(g_elements.create_lock);
+  std::lock_guard<base::SpinLock> lock(g_elements.create_lock);
   void* p = heap_alloc(size + 4);
   if (!p) return kHandleBase;
   uint32_t index = take_slot();
@@ -240,7 +250,7 @@ uint32_t element_intern(const void* bytes, int64_t size, uint32_t type) {
   if (!bytes) return kHandleBase;
   if (size < 0) size = 0;
   if (size > 0x7ffffff0) return kHandleBase;
-  std::lock_guard<std::mutex> lock(g_elements.index_lock);
+  std::lock_guard<base::SpinLock> lock(g_elements.index_lock);
   return intern_locked(static_cast<const uint8_t*>(bytes), uint32_t(size), type, true);
 }
 
@@ -256,7 +266,7 @@ uint32_t name_intern(const void* bytes, int64_t size) {
 uint32_t static_name_intern(const char* bytes, int64_t size) {
   if (!bytes) return kHandleBase;
   if (size < 0) size = 0;
-  std::lock_guard<std::mutex> lock(g_elements.index_lock);
+  std::lock_guard<base::SpinLock> lock(g_elements.index_lock);
   uint32_t h = intern_locked(reinterpret_cast<const uint8_t*>(bytes), uint32_t(size), kTypeString,
                              false);
   if (ElementEntry* e = element_entry(h)) {
@@ -315,7 +325,7 @@ void run_cleanup(uint32_t handle) {
 
 void release_slot(uint32_t handle) {
   uint32_t index = handle - kHandleBase;
-  std::lock_guard<std::mutex> lock(g_elements.release_lock);
+  std::lock_guard<base::SpinLock> lock(g_elements.release_lock);
   // Only a slot in use, with bytes of its own, is released, and only once.
   QASSERT(index >= 1 && index <= g_elements.length && g_elements.live > 0);
   ElementEntry* e = &g_elements.entries[index];
@@ -330,7 +340,7 @@ void release_slot(uint32_t handle) {
   heap_free(e->payload);
   g_elements.live--;
   if (e->bucket_pos > 0) {
-    std::lock_guard<std::mutex> ilock(g_elements.index_lock);
+    std::lock_guard<base::SpinLock> ilock(g_elements.index_lock);
     bucket_remove(index);
   }
   *e = ElementEntry{};

@@ -13,9 +13,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string_view>
 
+#include "base/spin_lock.h"
 #include "vm/value.h"
 
 namespace vm {
@@ -132,9 +132,9 @@ struct ElementTable {
   uint32_t live = 0;       // entries in use
   uint32_t free_head = 0;  // first free slot below `length`
   InternBucket buckets[256] = {};
-  std::mutex create_lock;
-  std::mutex release_lock;
-  std::mutex index_lock;
+  base::SpinLock create_lock;
+  base::SpinLock release_lock;
+  base::SpinLock index_lock;
 };
 
 extern ElementTable g_elements;

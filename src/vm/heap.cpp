@@ -1,5 +1,7 @@
 #include "vm/heap.h"
 
+#include <malloc.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -33,15 +35,101 @@ void account(int64_t delta) {
   }
 }
 
-}  // namespace
-
-void* heap_alloc(size_t size) {
-  auto* h = static_cast<BlockHeader*>(std::calloc(1, sizeof(BlockHeader) + size));
+// Fills in the header of a block just taken from the C heap.
+void* adopt(BlockHeader* h, size_t size) {
   if (!h) return nullptr;
   h->self = h + 1;
   h->size = int64_t(size);
   account(int64_t(size));
   return h + 1;
+}
+
+// Freed blocks of 1 to 64 KiB, kept per thread for the next request they
+// fit. A script that builds a text piece by piece makes and drops a text a
+// little longer each time, and the C heap's own per-thread cache stops at
+// about 1 KiB: past that every block would go through its bins. Blocks of
+// that range are taken in steps of 256 bytes, so that a dropped one fits
+// the next few requests; a kept block goes to a request of at least half
+// its room, so little is wasted. When all four places are taken, a larger
+// block takes the place of the smallest.
+constexpr size_t kKeptMin = 1024, kKeptMax = 64 * 1024, kKeptStep = 256;
+constexpr int kKeptCount = 4;
+struct KeptBlocks {
+  BlockHeader* block[kKeptCount];
+  size_t room[kKeptCount];  // the usable bytes of each block (header included)
+  bool closed;              // the thread is ending: nothing more is kept
+};
+thread_local constinit KeptBlocks t_kept = {};
+
+// Gives the kept blocks back when their thread ends; made on the thread's
+// first kept block.
+struct KeptBlocksDrain {
+  KeptBlocksDrain() = default;
+  KeptBlocksDrain(const KeptBlocksDrain&) = delete;
+  KeptBlocksDrain& operator=(const KeptBlocksDrain&) = delete;
+  ~KeptBlocksDrain() {
+    t_kept.closed = true;
+    for (BlockHeader*& b : t_kept.block) {
+      std::free(b);
+      b = nullptr;
+    }
+  }
+};
+thread_local KeptBlocksDrain t_drain;
+
+bool keeps(size_t bytes) { return bytes >= kKeptMin && bytes <= kKeptMax; }
+
+// The bytes to ask the C heap for, for a block of `bytes` (header included).
+size_t stepped(size_t bytes) { return keeps(bytes) ? (bytes + kKeptStep - 1) / kKeptStep * kKeptStep : bytes; }
+
+BlockHeader* take_kept(size_t bytes) {
+  if (!keeps(bytes)) return nullptr;
+  for (int i = 0; i < kKeptCount; i++) {
+    if (BlockHeader* b = t_kept.block[i]; b && t_kept.room[i] >= bytes && t_kept.room[i] / 2 <= bytes) {
+      t_kept.block[i] = nullptr;
+      return b;
+    }
+  }
+  return nullptr;
+}
+
+// Keeps a freed block, or says to give it back to the C heap.
+bool keep(BlockHeader* h) {
+  size_t room = malloc_usable_size(h);
+  if (!keeps(room) || t_kept.closed) return false;
+  [[maybe_unused]] KeptBlocksDrain* drain = &t_drain;
+  int smallest = 0;
+  for (int i = 0; i < kKeptCount; i++) {
+    if (!t_kept.block[i]) {
+      smallest = i;
+      break;
+    }
+    if (t_kept.room[i] < t_kept.room[smallest]) smallest = i;
+  }
+  if (BlockHeader* old = t_kept.block[smallest]) {
+    if (t_kept.room[smallest] >= room) return false;
+    std::free(old);
+  }
+  t_kept.block[smallest] = h;
+  t_kept.room[smallest] = room;
+  return true;
+}
+
+}  // namespace
+
+void* heap_alloc(size_t size) {
+  size_t bytes = sizeof(BlockHeader) + size;
+  if (BlockHeader* h = take_kept(bytes)) {
+    std::memset(h + 1, 0, size);
+    return adopt(h, size);
+  }
+  return adopt(static_cast<BlockHeader*>(std::calloc(1, stepped(bytes))), size);
+}
+
+void* heap_alloc_uninit(size_t size) {
+  size_t bytes = sizeof(BlockHeader) + size;
+  BlockHeader* h = take_kept(bytes);
+  return adopt(h ? h : static_cast<BlockHeader*>(std::malloc(stepped(bytes))), size);
 }
 
 void* heap_resize(void* block, size_t size) {
@@ -65,7 +153,7 @@ void heap_free(void* block) {
   account(-h->size);
   h->size = -1;
   h->self = nullptr;
-  std::free(h);
+  if (!keep(h)) std::free(h);
 }
 
 size_t heap_block_size(const void* block) {

@@ -164,3 +164,20 @@ TEST_F(Elements, HeapCountsBytesInUse) {
   heap_free(&not_ours[4]);  // a block without our header is left alone
   EXPECT_EQ(heap_bytes_in_use(), before);
 }
+
+// Freed blocks of a few KiB are kept for the next requests they fit: a
+// kept block comes back zero-filled, and one freed twice is kept once.
+TEST_F(Elements, HeapReusesFreedBlocksSafely) {
+  auto* dirty = static_cast<unsigned char*>(heap_alloc(3000));
+  std::memset(dirty, 0xab, 3000);
+  heap_free(dirty);
+  heap_free(dirty);
+  auto* a = static_cast<unsigned char*>(heap_alloc(2990));
+  auto* b = static_cast<unsigned char*>(heap_alloc_uninit(2990));
+  EXPECT_EQ(a, dirty);  // taken again, not given back to the C heap
+  EXPECT_NE(a, b);
+  for (int i = 0; i < 2990; i++) ASSERT_EQ(a[i], 0) << i;
+  EXPECT_EQ(heap_block_size(a), 2990u);
+  heap_free(a);
+  heap_free(b);
+}
