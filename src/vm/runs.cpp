@@ -567,7 +567,9 @@ void read_prologue(const RunTable& t, uint32_t at, CallPrologue& p) {
 const CallPrologue* runs_prologue(Interp& ctx, uint32_t target) {
   RunTable* t = table_for(ctx);
   if (!t || target >= t->length) return nullptr;
-  CallPrologue& p = t->prologues[target];
+  RunTable::RecentPrologue& recent = t->recent_prologues[target % 16];
+  if (!recent.prologue || recent.target != target) recent = {target, &t->prologues[target]};
+  CallPrologue& p = *recent.prologue;
   if (p.generation != g_binding_generation) {
     read_prologue(*t, target, p);
     p.generation = g_binding_generation;

@@ -138,8 +138,15 @@ struct RunTable {
   // Per word, for the return position: the index of the line word of the
   // statement that holds it (see restore_position), made at first use.
   std::vector<uint32_t> positions;
-  // Per label target reached by a call: its CallPrologue.
+  // Per label target reached by a call: its CallPrologue, and the ones
+  // found last, by target modulo 16, to spare the map's hashing on calls
+  // (the map's elements stay where they are).
   std::unordered_map<uint32_t, CallPrologue> prologues;
+  struct RecentPrologue {
+    uint32_t target = 0;
+    CallPrologue* prologue = nullptr;
+  };
+  RecentPrologue recent_prologues[16];
 };
 
 // Runs the run that starts at the word just fetched (ctx.pc - 1),
