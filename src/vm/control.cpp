@@ -378,22 +378,29 @@ void op_goto(Interp& ctx) {
 }
 
 void op_return(Interp& ctx) {
-  // The return position is the current scope's own local, unless the name
-  // was made common or the local is gone: var_find then finds what it names.
-  Value name = Value::from_handle(g_own_names.retpc);
-  Value* retpc = nullptr;
-  if (ElementEntry* e = element_entry(name); e && !(e->flags & kFlagGlobalValue))
-    if (Value* scope = scope_table(ctx, ctx.scope_depth, false)) retpc = table_find(*scope, name);
-  if (!retpc) retpc = var_find(ctx, name);
-  if (!retpc || ctx.scope_depth < 2) {
-    raise(ctx, kErrReturnWithoutGosub);
-    return;
+  uint32_t pc;
+  bool pop_after;
+  if (int64_t at; scope_leave_plain(ctx, at)) {  // the common case, in one pass
+    pc = uint32_t(at);
+    pop_after = at & kPopOnReturn;
+  } else {
+    // The return position is the current scope's own local, unless the name
+    // was made common or the local is gone: var_find then finds what it names.
+    Value name = Value::from_handle(g_own_names.retpc);
+    Value* retpc = nullptr;
+    if (ElementEntry* e = element_entry(name); e && !(e->flags & kFlagGlobalValue))
+      if (Value* scope = scope_table(ctx, ctx.scope_depth, false)) retpc = table_find(*scope, name);
+    if (!retpc) retpc = var_find(ctx, name);
+    if (!retpc || ctx.scope_depth < 2) {
+      raise(ctx, kErrReturnWithoutGosub);
+      return;
+    }
+    pc = retpc->lo();
+    pop_after = retpc->is_int() && (retpc->as_int() & kPopOnReturn);
+    scope_delete(ctx, ctx.scope_depth);
+    ctx.scope_depth--;
+    ctx.vars_dirty = true;
   }
-  uint32_t pc = retpc->lo();
-  bool pop_after = retpc->is_int() && (retpc->as_int() & kPopOnReturn);
-  scope_delete(ctx, ctx.scope_depth);
-  ctx.scope_depth--;
-  ctx.vars_dirty = true;
   jump(ctx, pc);
   if (pc > 0) restore_position(ctx, pc - 1);
   if (pop_after) discard_to_frame(ctx);

@@ -29,6 +29,7 @@ size_t array_bytes(uint32_t slots) { return sizeof(ArrayRecord) + size_t(slots) 
 // Refits the item capacity: grow by 8 while count + 2 >= slots, shrink by 8
 // while slots >= count + 22, never below 8.
 ArrayRecord* array_refit(uint32_t handle, ArrayRecord* a) {
+  if (a->slots >= 8 && a->count + 2 < a->slots && (a->slots < a->count + 22 || a->slots == 8)) return a;  // the common case
   uint32_t slots = a->slots;
   while (a->count + 2 >= slots) slots += 8;
   while (slots >= a->count + 22 && slots > 8) slots -= 8;
@@ -249,33 +250,41 @@ namespace {
 
 constexpr uint32_t kMaxSpareScopes = sizeof(Interp::spare_scopes) / sizeof(uint32_t);
 
-// scope_delete's removal of the table at `depth` from the table of scopes,
-// for a plain scope table of kScopeSlots that nothing else refers to: its
-// locals are released as its clean-up would release them (last first), and
-// the emptied table is kept for the next call instead of freed. False when
-// the table is not such a one or no room is left to keep it.
-bool keep_spare_scope(Interp& ctx, uint32_t depth) {
-  if (ctx.spare_scope_count >= kMaxSpareScopes) return false;
+// The scope table at `depth` when scope_delete may keep it for the next
+// call: a plain scope table of kScopeSlots that nothing else refers to,
+// with room left among the spare ones. Its position in the table of
+// scopes is put in `at`.
+ArrayRecord* spare_candidate(Interp& ctx, uint32_t depth, uint32_t& at) {
+  if (ctx.spare_scope_count >= kMaxSpareScopes) return nullptr;
   ArrayRecord* scopes = array_of(ctx.scopes);
-  if (!scopes) return false;
+  if (!scopes) return nullptr;
   Value key = Value::from_int(depth);
   bool found = depth < scopes->count && scopes->items[depth].key == key;  // the dense run (scope_table)
-  uint32_t i = found ? depth : array_search(scopes, key, found);
-  if (!found) return false;
-  Value table = scopes->items[i].value;
+  at = found ? depth : array_search(scopes, key, found);
+  if (!found) return nullptr;
+  Value table = scopes->items[at].value;
   ElementEntry* e = element_entry(table);
   ArrayRecord* a = array_of(table);
   if (!a || e->refs != 1 || (e->holds & kHoldMask) != 0 || a->restore != 0 || !a->label.is_null() ||
       a->slots != kScopeSlots)
-    return false;
-  // The item leaves the table of scopes as table_remove takes it out, the
-  // scope table no longer in it; the deepest one without refitting the
-  // table of scopes (see scope_table).
-  scopes->items[i].value = Value::null();
-  if (i + 1 == scopes->count && scopes->count > 1 && scopes->restore == 0)
+    return nullptr;
+  return a;
+}
+
+// Takes the table at position `at` (a spare_candidate) out of the table of
+// scopes as table_remove would, releases its locals as its clean-up would
+// (last first), and keeps the emptied table for the next call instead of
+// freeing it.
+void park_scope(Interp& ctx, uint32_t depth, uint32_t at) {
+  ArrayRecord* scopes = array_of(ctx.scopes);
+  Value table = scopes->items[at].value;
+  // The deepest one leaves without refitting the table of scopes (see
+  // scope_table).
+  scopes->items[at].value = Value::null();
+  if (at + 1 == scopes->count && scopes->count > 1 && scopes->restore == 0)
     scopes->count--;
   else
-    table_remove(&ctx, ctx.scopes, key);
+    table_remove(&ctx, ctx.scopes, Value::from_int(depth));
   uint32_t handle = table.handle();
   g_shape_generation++;
   // Numbers and texts are released without running anything; after any
@@ -287,7 +296,7 @@ bool keep_spare_scope(Interp& ctx, uint32_t depth) {
     if (--x->refs < 1 && (x->holds & kHoldMask) == 0) element_free(v.handle());
     return quiet;
   };
-  a = static_cast<ArrayRecord*>(element_lookup(handle, kTypeArray));
+  auto* a = static_cast<ArrayRecord*>(element_lookup(handle, kTypeArray));
   while (a && a->count > 0) {
     ArrayItem item = a->items[--a->count];
     bool quiet = release(item.value);
@@ -295,13 +304,12 @@ bool keep_spare_scope(Interp& ctx, uint32_t depth) {
     if (!quiet) a = static_cast<ArrayRecord*>(element_lookup(handle, kTypeArray));
   }
   // Releasing the locals may have run script code that took a reference.
-  e = element_entry(handle);
+  ElementEntry* e = element_entry(handle);
   a = static_cast<ArrayRecord*>(element_lookup(handle, kTypeArray));
   if (a && a->count == 0 && e->refs == 1 && ctx.spare_scope_count < kMaxSpareScopes)
     ctx.spare_scopes[ctx.spare_scope_count++] = handle;
   else
     element_release(handle);
-  return true;
 }
 
 }  // namespace
@@ -318,8 +326,34 @@ void scope_delete(Interp& ctx, uint32_t depth) {
   Value with = Value::from_handle(g_own_names.with);
   if (Value* scope = scope_table(ctx, depth, false); scope && table_find(*scope, with))
     table_remove(&ctx, *scope, with);
-  if (!keep_spare_scope(ctx, depth)) table_remove(&ctx, ctx.scopes, Value::from_int(depth));
+  if (uint32_t at; spare_candidate(ctx, depth, at))
+    park_scope(ctx, depth, at);
+  else
+    table_remove(&ctx, ctx.scopes, Value::from_int(depth));
   ctx.vars_dirty = true;
+}
+
+bool scope_leave_plain(Interp& ctx, int64_t& retpc) {
+  const uint32_t depth = ctx.scope_depth;
+  const Value retpc_name = Value::from_handle(g_own_names.retpc), with = Value::from_handle(g_own_names.with);
+  ElementEntry* n = element_entry(retpc_name);
+  uint32_t at;
+  ArrayRecord* a = depth >= 2 && n && !(n->flags & kFlagGlobalValue) ? spare_candidate(ctx, depth, at) : nullptr;
+  if (!a) return false;
+  bool found = false;
+  for (uint32_t i = 0; i < a->count; i++) {
+    if (a->items[i].key == with) return false;  // scope_delete unwinds the with-stack first
+    if (a->items[i].key == retpc_name) {
+      if (!a->items[i].value.is_int()) return false;
+      retpc = a->items[i].value.as_int();
+      found = true;
+    }
+  }
+  if (!found) return false;
+  park_scope(ctx, depth, at);
+  ctx.scope_depth--;
+  ctx.vars_dirty = true;
+  return true;
 }
 
 Value* var_find(Interp& ctx, Value name) {

@@ -122,6 +122,12 @@ void table_remove(Interp* ctx, Value& cell, Value key);
 Value* scope_table(Interp& ctx, uint32_t depth, bool create);
 // Deletes the scope table at `depth`, releasing every local in it.
 void scope_delete(Interp& ctx, uint32_t depth);
+// A return's common case in one pass: when the current scope (below the
+// outermost two) is a plain scope table without a with-stack whose own
+// _retpc holds an integer, that integer is put in `retpc`, the scope is
+// deleted as scope_delete deletes it, and the depth goes down by one.
+// False, with nothing changed, for anything else.
+bool scope_leave_plain(Interp& ctx, int64_t& retpc);
 // The room a call's scope table is made with: the return position, the
 // arguments and their count, the stack depth and a few locals.
 inline constexpr uint32_t kScopeSlots = 16;
