@@ -14,8 +14,12 @@ class SpinLock {
  public:
   void lock() {
     while (held_.exchange(true, std::memory_order_acquire)) {
-      for (int spins = 0; held_.load(std::memory_order_relaxed); spins++)
+      for (int spins = 0; held_.load(std::memory_order_relaxed); spins++) {
         if (spins >= 64) std::this_thread::yield();
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();  // lets the core know this loop waits
+#endif
+      }
     }
   }
   bool try_lock() { return !held_.exchange(true, std::memory_order_acquire); }
