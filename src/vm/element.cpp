@@ -1,5 +1,6 @@
 #include "vm/element.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <mutex>
@@ -59,10 +60,47 @@ bool refit_entries() {
   return ok;
 }
 
+// The buckets' first storage: the 1024 slots each that the growth rule
+// starts with, all in one block whose pages are made present at once.
+// Interning the built-in names writes into every bucket at start-up, and
+// each bucket's page would otherwise cost a page fault of its own: 256 of
+// them, about a quarter of the player's start. A bucket that outgrows its
+// place moves to a block of its own.
+constexpr uint32_t kFirstBucketSlots = 1024;
+constexpr uint32_t kBucketCount = sizeof(ElementTable::buckets) / sizeof(InternBucket);
+uint32_t* g_bucket_slab = nullptr;
+
+bool in_slab(const uint32_t* p) {
+  return g_bucket_slab && p >= g_bucket_slab && p < g_bucket_slab + size_t(kBucketCount) * kFirstBucketSlots;
+}
+
+// refit_array for a bucket's indices, which may stand in the first block.
+void refit_indices(InternBucket& b, uint32_t in_use) {
+  if (!b.indices) {
+    if (!g_bucket_slab)
+      g_bucket_slab = static_cast<uint32_t*>(heap_alloc_present(size_t(kBucketCount) * kFirstBucketSlots * 4));
+    if (g_bucket_slab) {
+      b.indices = g_bucket_slab + (&b - g_elements.buckets) * kFirstBucketSlots;
+      b.capacity = kFirstBucketSlots;
+    }
+  }
+  if (!in_slab(b.indices)) {
+    refit_array(b.indices, b.capacity, in_use);
+    return;
+  }
+  uint32_t want = refit_capacity(in_use, b.capacity);
+  if (want == b.capacity) return;
+  auto* p = static_cast<uint32_t*>(heap_alloc(size_t(want) * sizeof(uint32_t)));
+  if (!p) return;
+  std::memcpy(p, b.indices, size_t(std::min(want, b.capacity)) * sizeof(uint32_t));
+  b.indices = p;
+  b.capacity = want;
+}
+
 void refit_bucket(InternBucket& b) {
   if (b.indices && b.count != 0 && fits(b.count, b.capacity)) return;
   uint32_t in_use = b.count == 0 ? 1 : b.count;
-  refit_array(b.indices, b.capacity, in_use);
+  refit_indices(b, in_use);
   if (b.count == 0) b.count = 1;  // position 0 is never used
 }
 
@@ -207,7 +245,7 @@ uint32_t intern_locked(const uint8_t* bytes, uint32_t size, uint32_t type, bool 
     refit_entries();
   }
   // Insert at `pos`, shifting later indices up.
-  if (b.count + 1 >= b.capacity) refit_array(b.indices, b.capacity, b.count + 1);
+  if (b.count + 1 >= b.capacity) refit_indices(b, b.count + 1);
   for (uint32_t i = b.count; i > pos; i--) {
     b.indices[i] = b.indices[i - 1];
     g_elements.entries[b.indices[i]].bucket_pos = i;
@@ -428,9 +466,11 @@ void element_free_all() {
   }
   // Back to an empty table.
   for (InternBucket& b : g_elements.buckets) {
-    heap_free(b.indices);
+    if (!in_slab(b.indices)) heap_free(b.indices);
     b = InternBucket{};
   }
+  heap_free(g_bucket_slab);
+  g_bucket_slab = nullptr;
   heap_free(g_elements.entries);
   g_elements.entries = nullptr;
   g_elements.capacity = g_elements.length = g_elements.live = g_elements.free_head = 0;

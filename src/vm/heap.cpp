@@ -1,6 +1,8 @@
 #include "vm/heap.h"
 
 #include <malloc.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -115,6 +117,19 @@ bool keep(BlockHeader* h) {
   return true;
 }
 
+// Makes the whole pages of [p, p + size) present in one step instead of a
+// page fault each at first touch (about 10 us each on a virtual machine).
+// An older kernel says no, and the pages come one fault at a time.
+void make_present(void* p, size_t size) {
+#ifndef MADV_POPULATE_WRITE
+  constexpr int MADV_POPULATE_WRITE = 23;  // Linux 5.14
+#endif
+  const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+  if (page == 0) return;
+  const uintptr_t from = (uintptr_t(p) + page - 1) / page * page, to = (uintptr_t(p) + size) / page * page;
+  if (from < to) madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+}
+
 }  // namespace
 
 void* heap_alloc(size_t size) {
@@ -132,6 +147,12 @@ void* heap_alloc_uninit(size_t size) {
   return adopt(h ? h : static_cast<BlockHeader*>(std::malloc(stepped(bytes))), size);
 }
 
+void* heap_alloc_present(size_t size) {
+  void* p = heap_alloc(size);
+  if (p) make_present(p, size);
+  return p;
+}
+
 void* heap_resize(void* block, size_t size) {
   if (!block) return heap_alloc(size);
   BlockHeader* h = header_of(block);
@@ -139,7 +160,13 @@ void* heap_resize(void* block, size_t size) {
   int64_t old = h->size;
   auto* n = static_cast<BlockHeader*>(std::realloc(h, sizeof(BlockHeader) + size));
   if (!n) return nullptr;
-  if (int64_t(size) > old) std::memset(reinterpret_cast<char*>(n + 1) + old, 0, size - size_t(old));
+  if (int64_t(size) > old) {
+    char* grown = reinterpret_cast<char*>(n + 1) + old;
+    // The grown part is written all over at once: a large one is made
+    // present first.
+    if (size - size_t(old) >= 64 * 1024) make_present(grown, size - size_t(old));
+    std::memset(grown, 0, size - size_t(old));
+  }
   n->self = n + 1;
   n->size = int64_t(size);
   account(int64_t(size) - old);

@@ -15,6 +15,10 @@ void* heap_alloc(size_t size);
 // heap_alloc without the zero-fill, for a caller that writes every byte at
 // once (a copy of a text).
 void* heap_alloc_uninit(size_t size);
+// heap_alloc for a large block that is about to be written all over: its
+// pages are made present in one step, where touching them one by one
+// would cost a page fault each.
+void* heap_alloc_present(size_t size);
 // Resizes a block; the grown part is zeroed. A null block allocates.
 // Returns null (and leaves the block alone) when memory runs out.
 void* heap_resize(void* block, size_t size);

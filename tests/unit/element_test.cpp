@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "vm/element.h"
 #include "vm/heap.h"
@@ -23,6 +24,24 @@ TEST_F(Elements, InterningSharesOneElementPerTypeAndBytes) {
   EXPECT_EQ(element_intern("x", -5, kTypeString), text_intern(""));
   // Texts with a NUL inside are distinct from their prefix.
   EXPECT_NE(element_intern("a\0b", 3, kTypeString), element_intern("a", 1, kTypeString));
+}
+
+// Texts that share their first, middle and last bytes and their length
+// share a bucket: 2,000 of them outgrow its first 1,024 slots, and it
+// moves to a block of its own with every text still found.
+TEST_F(Elements, ABucketOutgrowsItsFirstPlace) {
+  std::vector<uint32_t> made;
+  auto text = [](int i) {
+    char t[8] = {'q', char('a' + i % 26), char('a' + i / 26 % 26), char('a' + i / 676), 'q', 'z', 'z', 'q'};
+    return std::string(t, 8);
+  };
+  for (int i = 0; i < 2000; i++) made.push_back(text_intern(text(i)));
+  for (int i = 0; i < 2000; i++) {
+    ASSERT_EQ(text_intern(text(i)), made[size_t(i)]) << i;
+    element_release(made[size_t(i)]);
+  }
+  for (uint32_t h : made) element_release(h);
+  for (int i = 0; i < 2000; i += 97) EXPECT_EQ(element_entry(made[size_t(i)]), nullptr) << i;
 }
 
 TEST_F(Elements, ReleaseFreesAtZeroUnlessHeld) {
