@@ -42,8 +42,20 @@ namespace {
 SDL_VIDEO_FUNCTIONS(QUILLON_LAZY_POINTER)
 
 #if defined(SDL_VIDEO_DRIVER_X11)
-#define X11_FUNCTIONS(X) X(XCloseDisplay) X(XGetWindowAttributes) X(XOpenDisplay) X(XSetErrorHandler) X(XSync)
+#define X11_FUNCTIONS(X)                                                                                  \
+  X(XCloseDisplay) X(XGetWindowAttributes) X(XOpenDisplay) X(XSetErrorHandler) X(XSetIOErrorHandler) X(XSync)
 X11_FUNCTIONS(QUILLON_LAZY_POINTER)
+// libX11 1.7 and later: what runs instead of exit() after an I/O error.
+void (*set_io_error_exit_handler)(Display*, void (*)(Display*, void*), void*) = nullptr;
+
+bool x11_ready(std::string& why) {
+  static LazyLibrary x11;
+  return lazy_library_load(x11, {"libX11.so.6"}, [](void* lib) -> const char* {
+    set_io_error_exit_handler = reinterpret_cast<decltype(set_io_error_exit_handler)>(
+        lazy_library_symbol(lib, "XSetIOErrorExitHandler"));
+    return X11_FUNCTIONS(QUILLON_LAZY_BIND) true ? nullptr : "this libX11 lacks a function the player calls";
+  }, why);
+}
 #endif
 
 bool sdl_video_ready(std::string& why) {
@@ -147,7 +159,13 @@ uint16_t mods_of(uint16_t m) {
 bool g_display_lost = false;
 int g_x11_socket = -1;  // the X connection's socket, or -1 when unknown
 
-// Notes the X connection behind SDL's windows (once: SDL keeps one).
+// Notes the X connection behind SDL's windows (once: SDL keeps one). A
+// server that dies while Xlib is inside a call (between display_lost's look
+// at the socket and SDL's next read) meets Xlib's I/O error: it then marks
+// the display lost and, with libX11 1.7 or later, returns instead of ending
+// the process, so the script ends as if its window were closed. With an
+// older libX11 the process still ends there (status 1), but without
+// touching the dead connection again on its way out.
 void watch_display(SDL_Window* window) {
 #if defined(SDL_VIDEO_DRIVER_X11)
   static bool watching = false;
@@ -156,6 +174,14 @@ void watch_display(SDL_Window* window) {
   if (watching || !SDL_GetWindowWMInfo(window, &info) || info.subsystem != SDL_SYSWM_X11) return;
   g_x11_socket = ConnectionNumber(info.info.x11.display);
   watching = true;
+  std::string why;
+  if (!x11_ready(why)) return;
+  XSetIOErrorHandler([](Display*) -> int {
+    g_display_lost = true;
+    return 0;
+  });
+  if (set_io_error_exit_handler)
+    set_io_error_exit_handler(info.info.x11.display, [](Display*, void*) { g_display_lost = true; }, nullptr);
 #else
   (void)window;
 #endif
@@ -181,12 +207,8 @@ bool foreign_window_exists(uint64_t xid) {
 #if defined(SDL_VIDEO_DRIVER_X11)
   const char* driver = SDL_GetCurrentVideoDriver();
   if (!driver || std::strcmp(driver, "x11") != 0) return true;
-  static LazyLibrary x11;
   std::string why;
-  if (!lazy_library_load(x11, {"libX11.so.6"}, [](void* lib) -> const char* {
-        return X11_FUNCTIONS(QUILLON_LAZY_BIND) true ? nullptr : "this libX11 lacks a function the player calls";
-      }, why))
-    return true;  // SDL's own X connection works without it: the window system judges the number
+  if (!x11_ready(why)) return true;  // SDL's own X connection works without it: the window system judges the number
   Display* display = XOpenDisplay(nullptr);
   if (!display) return false;
   static bool refused;
