@@ -187,12 +187,11 @@ void watch_display(SDL_Window* window) {
 #endif
 }
 
-// Whether the display went away. Xlib ends the process (status 1) when it
-// meets a broken connection, and letting its calls go on after that makes
-// SDL spin, so the socket is asked first, without reading from it: a
-// connection the server closed reports its hang-up even while unread bytes
-// wait in it. A server that dies in the middle of a drawing call is still
-// met by Xlib.
+// Whether the display went away. Nothing may call into Xlib once the
+// connection broke, so the socket is asked first, without reading from it:
+// a connection the server closed reports its hang-up even while unread
+// bytes wait in it. A server that dies in the middle of a call is met by
+// Xlib's I/O error handling instead (see watch_display).
 bool display_lost() {
   if (g_display_lost || g_x11_socket < 0) return g_display_lost;
   pollfd p{g_x11_socket, POLLRDHUP, 0};
