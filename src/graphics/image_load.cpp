@@ -141,6 +141,7 @@ void report_unreadable(std::string_view name, const std::string& why) {
 
 bool open_with_extensions(vm::Interp& ctx, std::string_view name, std::span<const char* const> extensions,
                           std::string& bytes) {
+  vm::show_held_drawing(ctx);  // reading and decoding may take long
   uint32_t stream = storage::stream_open_read_gz(&ctx, name);
   size_t sep = name.find_last_of("/\\:");
   std::string_view file = sep == std::string_view::npos ? name : name.substr(sep + 1);

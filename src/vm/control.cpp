@@ -320,6 +320,7 @@ void op_call(Interp& ctx, bool pop_after) {
     return;
   }
   if (c.target != kNoTarget && is_dllfunc(c.target)) {
+    show_held_drawing(ctx);  // the function may take long
     if (g_library_call)
       g_library_call(ctx, c.target);
     else

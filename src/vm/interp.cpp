@@ -132,9 +132,13 @@ void discard_to_frame(Interp& ctx) {
   ctx.top++;
 }
 
+void show_held_drawing(Interp& ctx) {
+  if (g_host.present_held) g_host.present_held(ctx);
+}
+
 // A fixed clock moves on by 1 ms instead of sleeping.
 void idle_yield(Interp& ctx) {
-  if (g_host.present_held) g_host.present_held(ctx);
+  show_held_drawing(ctx);
   bool had = g_host.pump && g_host.pump(ctx);
   if (clock_fixed()) {
     clock_advance_ms(1);

@@ -182,6 +182,13 @@ inline constexpr uint32_t kFixedClockTokensPerMs = 10000;
 // when there were none.
 void idle_yield(Interp& ctx);
 
+// Shows at once what the windows held back of the last drawing. Work that
+// may keep the script away from its window for long runs it first (a
+// picture, sound or font read, a library function, a connection check):
+// the window otherwise shows its held drawing only when it is next served,
+// after that work.
+void show_held_drawing(Interp& ctx);
+
 // --- errors ------------------------------------------------------------------
 
 void raise_error(Interp& ctx, int32_t code, const char* extra_text);

@@ -118,6 +118,17 @@ script_words=(settle)
 run_in_window "software renderer" real_window_layers_settle "${software[@]}"
 script_words=()
 
+# Drawings held back after a burst reach the window before a long library
+# call returns: the window must show the snapshot while the script sleeps.
+script=real_window
+env "$no_leaks" "$bin/quillon" real_window.qnc native >player.out 2>player.err &
+player_pid=$!
+find_window '^Quillon real window$' || fail "native call: no window"
+retry_for 10 captured_matches || mismatch "native call: the window does not show the last drawings during the call"
+kill -TERM "$player_pid"
+wait "$player_pid" 2>/dev/null || true
+player_pid=
+
 # The display server goes away under a waiting script: the player must end
 # as if its window were closed, not spin.
 script=real_window
@@ -136,4 +147,4 @@ wait "$player_pid" || status=$?
 player_pid=
 [ "$status" -eq 0 ] || fail "the player exited with status $status when its display went away"
 
-echo "real_window: both renderers showed the shapes and the text snapshots and closed cleanly; a moving layer shows as headless; a lost display ends the player"
+echo "real_window: both renderers showed the shapes and the text snapshots and closed cleanly; a moving layer shows as headless; drawings reach the window before a long library call; a lost display ends the player"
