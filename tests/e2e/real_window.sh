@@ -6,7 +6,9 @@
 # unchanged); again after the window was hidden and shown. Then closes the
 # window the way a window manager does (a WM_DELETE_WINDOW message), which
 # must end the player normally, with no sanitizer report. Once with the
-# renderer SDL picks and once with its software renderer.
+# renderer SDL picks and once with its software renderer. Then the window
+# must show the script's last drawings while the script is away in a long
+# library call, and the player must end when its display goes away.
 # Usage: real_window.sh BIN_DIR
 # Exits 77 (skipped) when Xvfb, xdotool, ImageMagick's import or python3 is
 # missing; tools/bootstrap installs them.
