@@ -183,10 +183,10 @@ inline constexpr uint32_t kFixedClockTokensPerMs = 10000;
 void idle_yield(Interp& ctx);
 
 // Shows at once what the windows held back of the last drawing. Work that
-// may keep the script away from its window for long runs it first (a
-// picture, sound or font read, a library function, a connection check):
-// the window otherwise shows its held drawing only when it is next served,
-// after that work.
+// may keep the script away from its window for long, without serving it,
+// runs this first (a picture, sound or font read, a library function):
+// the window would otherwise show its held drawing only after that work.
+// Network waits serve the window, through idle_yield, as they go.
 void show_held_drawing(Interp& ctx);
 
 // --- errors ------------------------------------------------------------------
