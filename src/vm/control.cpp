@@ -132,47 +132,52 @@ bool fill_new_scope(Interp& ctx, Value scope, bool pop_after) {
   return true;
 }
 
-// After fill_new_scope, when the subroutine starts with a `declare` of
-// plain names (runs_prologue): that statement, run at once. Its line and
-// file are set and its words counted, and the arguments it names move
-// under those names, the names going in among _retpc and _retsp in key
-// order, as `declare` leaves the scope. Left to the word-by-word loop when
-// the slow pass falls within the statement (or runs before every word),
-// when the stack lacks the room its pushes take, when a drawing waits to
-// be shown after the next command, or when the table lacks the room.
-void enter_declared(Interp& ctx, Value scope, uint32_t target) {
+// fill_new_scope for a subroutine that starts with a `declare` of plain
+// names (runs_prologue), with that statement run at once: the arguments
+// go into the table under those names, as `declare` leaves the scope (the
+// count, the arguments no name took, then the names, _retpc and _retsp in
+// key order), and the call goes on after the statement, its line and file
+// set and its words counted. Left to fill_new_scope and the word-by-word
+// loop (false, nothing changed) when the slow pass falls within the
+// statement (or runs before every word), when the stack lacks the room its
+// pushes take, when a drawing waits to be shown after the next command,
+// when the table lacks the room, or for a malformed call frame.
+bool enter_declared(Interp& ctx, Value scope, uint32_t target, bool pop_after) {
   const CallPrologue* p = runs_prologue(ctx, target);
   if (!p || p->names == 0 || ctx.tick_countdown < int32_t(p->words) || ctx.frame_changed ||
       !fast::room(ctx, p->words))
-    return;
+    return false;
   ArrayRecord* a = array_of(scope);
+  if (!a || a->count != 0 || a->restore != 0) return false;
   const uint32_t m = p->names;
-  if (!a || a->count < 3 || a->count + m + 2 >= a->slots || a->restore != 0) return;
-  const uint32_t n = uint32_t(a->items[0].value.as_int());  // the arguments, 1..n
-  if (a->count != n + 3) return;
-  ArrayItem named[CallPrologue::kMaxNames + 2];
-  uint32_t count = 0;
-  auto add = [&](ArrayItem item) {  // in key order
-    uint32_t i = count++;
-    for (; i > 0 && int64_t(named[i - 1].key.bits) > int64_t(item.key.bits); i--) named[i] = named[i - 1];
-    named[i] = item;
-  };
-  add(a->items[n + 1]);
-  add(a->items[n + 2]);
-  for (uint32_t j = 0; j < m; j++) {
-    add({j < n ? a->items[j + 1].value : Value::null(), p->name[j]});
-    value_ref(p->name[j]);
+  uint32_t n = 0;
+  while (ctx.top + n < ctx.stack_base && !ctx.top[n].is_marker()) n++;
+  const uint32_t unnamed = n > m ? n - m : 0;
+  if (1 + unnamed + m + 2 + 2 >= a->slots || ctx.top + n >= ctx.stack_base || stack_depth(ctx) - n != ctx.frame_depth)
+    return false;
+  const Value* args = ctx.top;  // moved: their references go with them
+  ctx.frame_depth = args[n].lo();
+  ctx.top += n + 1;
+  const Value own[2] = {Value::from_int(int64_t(ctx.pc) | (pop_after ? kPopOnReturn : 0)),
+                        Value::from_int(stack_depth(ctx))};
+  const Value own_name[2] = {Value::from_handle(g_own_names.retpc), Value::from_handle(g_own_names.retsp)};
+  ArrayItem* out = a->items;
+  *out++ = {Value::from_int(n), Value::from_int(0)};
+  for (uint32_t i = m; i < n; i++) *out++ = {args[i], Value::from_int(int64_t(i) + 1)};
+  for (uint32_t k = 0; k < m + 2; k++) {
+    const uint32_t j = p->order[k];
+    const Value key = j < m ? p->name[j] : own_name[j - m];
+    value_ref(key);
+    *out++ = {j < m ? (j < n ? args[j] : Value::null()) : own[j - m], key};
   }
-  // The count, the arguments that no name took (keys m+1..n), then the names.
-  uint32_t out = 1;
-  for (uint32_t i = m + 1; i <= n; i++) a->items[out++] = a->items[i];
-  for (uint32_t i = 0; i < count; i++) a->items[out++] = named[i];
-  a->count = out;
+  a->count = uint32_t(out - a->items);
   g_shape_generation++;
+  ctx.vars_dirty = true;
   ctx.pc = target + p->words;
   ctx.tick_countdown -= int32_t(p->words);
   ctx.current_line = p->line;
   if (!(p->file == ctx.current_file)) value_store(ctx.current_file, p->file);
+  return true;
 }
 
 // The deepest label-call level. A compiled call leaves at least its
@@ -207,9 +212,9 @@ void gosub(Interp& ctx, uint32_t target, bool pop_after, bool from_loop = false)
       value_release(old);
     }
   }
+  if (from_loop && enter_declared(ctx, *scope, target, pop_after)) return;
   if (fill_new_scope(ctx, *scope, pop_after)) {
     jump(ctx, target);
-    if (from_loop) enter_declared(ctx, *scope, target);
     return;
   }
   put_local(*scope, Value::from_handle(g_own_names.retpc),

@@ -5,6 +5,7 @@
 
 #include "vm/clock.h"
 #include "vm/command_names.h"
+#include "vm/control.h"
 #include "vm/convert.h"
 #include "vm/fast_paths.h"
 #include "vm/interp.h"
@@ -105,6 +106,18 @@ RunStep make_step(RunStepKind kind, uint8_t number = 0, uint32_t word = 0, Value
   return s;
 }
 
+// Packs how many values a statement left before its first frame and in
+// each frame it left open into RunStep::layout; false when they do not fit.
+bool frame_layout(uint32_t outside, const uint32_t* frames, uint32_t depth, uint32_t& layout) {
+  if (depth > 6 || outside > 15) return false;
+  layout = outside | depth << 28;
+  for (uint32_t i = 0; i < depth; i++) {
+    if (frames[i] > 15) return false;
+    layout |= frames[i] << (4 * (i + 1));
+  }
+  return true;
+}
+
 // Translates the statements from word `start` on, as the words would run
 // them one by one, into t.statements and t.steps; stops before the first
 // word it does not cover. The frames are followed statically: `frames`
@@ -170,8 +183,9 @@ uint32_t translate(RunTable& t, uint32_t start) {
       const uint32_t next = at + 1 < t.length ? code[at + 1] : kEndWord;
       if (op == OP_PUSH && operand(w) != 0 && has_imm(next) &&
           (is_opcode(next, OP_LINE) || is_opcode(next, OP_LINE_TAIL) || is_opcode(next, OP_LINE_TAIL_TAIL))) {
-        // The file name and the line that start a statement.
-        if (at != s.start) break;
+        // The file name and the line that start a statement (labels
+        // before them belong to it: they only pop their own name).
+        if (at != s.start && (t.steps.size() != s.first_step || depth != 0 || outside != 0)) break;
         uint32_t opened = is_opcode(next, OP_LINE) ? 0 : is_opcode(next, OP_LINE_TAIL) ? 1 : 2;
         if (!open(opened)) break;
         has_line = true;
@@ -332,6 +346,27 @@ uint32_t translate(RunTable& t, uint32_t start) {
         add(make_step(RunStepKind::jump, 0, w));
         use(1, 0);
         commits = ended = true;
+      } else if (op == OP_LOCAL && names_text(w)) {
+        if (depth == 0 || frames[depth - 1] != 1) break;
+        depth--;
+        values--;
+        add(make_step(RunStepKind::local, 0, w));
+        use(1, -2);
+        commits = true;
+      } else if (bool label_call = (op == OP_CALL || op == OP_CALL_POP) && names_text(w) &&
+                                   fast::label_target(w) < kHandleBase;
+                 label_call || (op == OP_RETURN && operand(w) == 0)) {
+        // A call of a subroutine or a return: the statement ends the run
+        // with its frames and values on the value stack. A call needs its
+        // own frame, the innermost.
+        uint32_t layout;
+        if ((label_call && depth == 0) || !frame_layout(outside, frames, depth, layout)) break;
+        RunStep step = make_step(label_call ? RunStepKind::gosub : RunStepKind::ret, op == OP_CALL_POP, w);
+        step.layout = layout;
+        add(step);
+        use(1, 0);
+        depth = outside = 0;
+        commits = ended = true;
       } else {
         break;
       }
@@ -481,6 +516,26 @@ bool call_on_frame(Interp& ctx, CommandHandler handler, const Value* args, uint3
   return ok;
 }
 
+// Puts on the value stack what a gosub or ret step's statement leaves
+// there at its last word, from the values `v` that its steps computed (the
+// ones before its first frame first, then each frame's): the frames'
+// markers and the values, the cells taking references. The statement's
+// `cells` were checked to fit when it started.
+void leave_frames(Interp& ctx, uint32_t layout, const Value* v) {
+  auto push_values = [&](uint32_t count) {
+    for (; count > 0; count--, v++) {
+      value_ref(*v);
+      *--ctx.top = *v;
+    }
+  };
+  push_values(layout & 15);
+  for (uint32_t f = 1, frames = layout >> 28; f <= frames; f++) {
+    *--ctx.top = Value::marker(ctx.frame_depth);
+    ctx.frame_depth = stack_depth(ctx);
+    push_values((layout >> (4 * f)) & 15);
+  }
+}
+
 RunTable* new_table(Interp& ctx);
 
 // The context's table of runs, made anew when its code changed.
@@ -556,6 +611,13 @@ void read_prologue(const RunTable& t, uint32_t at, CallPrologue& p) {
       if (p.name[k] == name) return;
     p.name[j] = name;
   }
+  const Value own[2] = {Value::from_handle(g_own_names.retpc), Value::from_handle(g_own_names.retsp)};
+  auto key = [&](uint32_t j) { return int64_t((j < m ? p.name[j] : own[j - m]).bits); };
+  for (uint32_t k = 0; k < m + 2; k++) {
+    uint32_t j = k;
+    for (; j > 0 && key(p.order[j - 1]) > key(k); j--) p.order[j] = p.order[j - 1];
+    p.order[j] = uint8_t(k);
+  }
   p.names = m;
   p.words = i + 1 - at;
   p.line = uint32_t(fast::operand_imm(line));
@@ -601,8 +663,9 @@ bool run_from_here(Interp& ctx) {
     return false;
   static const void* const kCase[] = {&&push,     &&number,   &&read,          &&binary,           &&binary_constant,
                                       &&read_constant, &&read_read_binary, &&item, &&system_read, &&call,
-                                      &&set,      &&system_set, &&item_set,  &&branch, &&jump, &&step};
-  static_assert(sizeof kCase / sizeof kCase[0] == size_t(RunStepKind::step) + 1);
+                                      &&set,      &&system_set, &&item_set,  &&branch, &&jump, &&step,
+                                      &&local,    &&gosub,    &&ret};
+  static_assert(sizeof kCase / sizeof kCase[0] == size_t(RunStepKind::ret) + 1);
   const RunStep* step = t->steps.data() + first->first_step;
   uint32_t here = start;    // the running statement's first word
   // With a fixed clock the tokens move the clock, and the message pump
@@ -783,6 +846,39 @@ step: {
   }
   goto next_statement;
 }
+local: {
+  // What `local name value` does when the scope's table is made: the name
+  // found or put in the table.
+  Value* scope = scope_table(ctx, ctx.scope_depth, false);
+  Value* cell = scope && array_of(*scope) ? table_get(*scope, operand_handle(step->word)) : nullptr;
+  if (!cell) goto refused;
+  commit_store(ctx, step, cell, v[n - 1]);
+  ctx.vars_dirty = true;
+  goto next_statement;
+}
+gosub: {
+  // The call word runs as the word-by-word loop runs it, on the frames and
+  // values its statement left; the subroutine's words follow.
+  const uint32_t target = label_of(step);
+  if (target >= kHandleBase) goto refused;  // no label, or a library function's
+  commit_line(ctx, step);
+  leave_frames(ctx, step->layout, v);
+  drop_made();
+  if (!committed) t->refusals[run] = 0;
+  ctx.tick_countdown -= int32_t(step->words);
+  ctx.pc = here + step->words;
+  call_label(ctx, target, step->number != 0);
+  return true;
+}
+ret:
+  commit_line(ctx, step);
+  leave_frames(ctx, step->layout, v);
+  drop_made();
+  if (!committed) t->refusals[run] = 0;
+  ctx.tick_countdown -= int32_t(step->words);
+  ctx.pc = here + step->words;
+  op_return(ctx);
+  return true;
 
 next_statement:
   drop_made();

@@ -53,6 +53,11 @@ enum class RunStepKind : uint8_t {
   branch,  // `_IF:label` / `_IFNOT:label` on the topmost value
   jump,    // `_GOTO:label`
   step,    // `name` `_CALL:inc` / `_CALL:dec`, with or without an amount
+  local,   // `LOCAL:name` on a frame of one value, with the scope's table made
+  // The steps that end a run by leaving the statement's frames and values
+  // on the value stack, as its words would have left them at its last word:
+  gosub,   // `_CALL:name` / `_CALL _POP:name` of a label in the code
+  ret,     // `_RETURN`
 };
 
 // What a step last found for a name. A variable's cell, kept while
@@ -76,9 +81,14 @@ struct JumpCache {
 struct RunStep {
   RunStepKind kind;
   uint8_t number;    // binary: the operator; branch: 1 for _IF; step: 1 with an
-                     // amount on the stack, 2 with a constant amount
+                     // amount on the stack, 2 with a constant amount; gosub: 1
+                     // for `_CALL _POP`
   bool has_line;     // commit: the statement starts with a line word
   bool last;         // commit: the run's last statement ends here
+  uint32_t layout;   // gosub, ret: how many values the statement left
+                     // before its first frame (bits 0-3), in each frame it
+                     // left open, outermost first (4 bits each from bit 4,
+                     // up to 6 frames), and how many frames (bits 28-31)
   uint32_t word;     // the token word of a name or label operand (read_read_binary: the first)
   uint32_t second;   // read_read_binary: the token word of the second name;
                      // system_read: the system variable's number
@@ -120,6 +130,9 @@ struct CallPrologue {
   uint32_t line = 0;        // its line, and the file its line word names
   Value file;
   Value name[kMaxNames];    // the names, in argument order (the first takes argument 1)
+  // The names and the call's own locals in key order: j < names is name[j],
+  // names + 0 is _retpc and names + 1 is _retsp.
+  uint8_t order[kMaxNames + 2];
 };
 
 // The runs of one program, found as the main loop first reaches each word
