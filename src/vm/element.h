@@ -148,11 +148,12 @@ void element_set_cleanup(uint32_t type, ElementCleanup fn);
 // the interpreter's main loop, a function too large for its inlining limits.
 
 // The entry of a valid handle, or null: the top two bits must be 01, the
-// index from 1 to `length`, and the slot in use.
+// index from 1 to `length`, and the slot in use. One unsigned compare
+// checks all three bounds: any other top bits, and index 0, wrap far above
+// `length` (never above kIndexMask).
 [[gnu::always_inline]] inline ElementEntry* element_entry(uint32_t handle) {
-  if ((handle >> 30) != 1) return nullptr;
-  uint32_t index = handle & 0x3fffffffu;
-  if (index == 0 || index > g_elements.length) return nullptr;
+  uint32_t index = handle - kHandleBase;
+  if (index - 1 >= g_elements.length) return nullptr;
   ElementEntry* e = &g_elements.entries[index];
   return e->payload ? e : nullptr;
 }
