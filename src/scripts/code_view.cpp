@@ -65,6 +65,25 @@ std::string source_line_at(vm::Interp& ctx, uint32_t at) {
 
 std::string call_chain(vm::Interp& ctx, uint32_t at) {
   std::string out = cut_line("  at " + source_line_at(ctx, at)) + "\n";
+  // A runaway recursion has thousands of levels called from the same
+  // statement: after two equal lines in a row the next equal ones are
+  // counted, and the count stands in for them.
+  std::string previous;
+  uint32_t same = 0, left_out = 0;
+  auto show_left_out = [&]() {
+    if (left_out > 0) out += "  (" + std::to_string(left_out) + " more levels the same as the line above)\n";
+    left_out = 0;
+  };
+  auto add = [&](std::string line) {
+    if (line == previous && same >= 2) {
+      left_out++;
+      return;
+    }
+    show_left_out();
+    same = line == previous ? same + 1 : 1;
+    out += line + "\n";
+    previous = std::move(line);
+  };
   for (uint32_t d = ctx.scope_depth; d >= 2; d--) {
     vm::Value* scope = vm::scope_table(ctx, d, false);
     if (!scope) continue;
@@ -83,8 +102,9 @@ std::string call_chain(vm::Interp& ctx, uint32_t at) {
     } else {
       line = "  called from " + source_line_at(ctx, back);
     }
-    out += cut_line(line) + "\n";
+    add(cut_line(line));
   }
+  show_left_out();
   return out;
 }
 

@@ -47,7 +47,9 @@ std::string source_line_at(vm::Interp& ctx, uint32_t at);
 // line each, indented by two blanks: "at " and the statement holding `at`,
 // then for each label-call level "called from " and the calling statement,
 // or for a level a trigger entered "called by the trigger made at FILE:LINE,
-// interrupting " and the interrupted statement.
+// interrupting " and the interrupted statement. Of a row of equal lines
+// (a recursion) the first two are shown, then "(N more levels the same as
+// the line above)".
 std::string call_chain(vm::Interp& ctx, uint32_t at);
 
 // The element list: one line per element that is not a text (texts include
