@@ -318,11 +318,12 @@ uint32_t translate(RunTable& t, uint32_t start) {
         }
         add(step);
         use(1, operand(w) != 0 ? -1 : -2);
-      } else if (op == OP_SET && names_text(w)) {
+      } else if ((op == OP_SET || op == OP_LOCAL) && names_text(w)) {
+        // `SET:name` / `LOCAL:name` on a frame of one value.
         if (depth == 0 || frames[depth - 1] != 1) break;
         depth--;
         values--;
-        add(make_step(RunStepKind::set, 0, w));
+        add(make_step(op == OP_SET ? RunStepKind::set : RunStepKind::local, 0, w));
         use(1, -2);
         commits = true;
       } else if ((op == OP_IF || op == OP_IFNOT) && (names_text(w) || operand(w) == 0)) {
@@ -346,13 +347,6 @@ uint32_t translate(RunTable& t, uint32_t start) {
         add(make_step(RunStepKind::jump, 0, w));
         use(1, 0);
         commits = ended = true;
-      } else if (op == OP_LOCAL && names_text(w)) {
-        if (depth == 0 || frames[depth - 1] != 1) break;
-        depth--;
-        values--;
-        add(make_step(RunStepKind::local, 0, w));
-        use(1, -2);
-        commits = true;
       } else if (bool label_call = (op == OP_CALL || op == OP_CALL_POP) && names_text(w) &&
                                    fast::label_target(w) < kHandleBase;
                  label_call || (op == OP_RETURN && operand(w) == 0)) {
@@ -856,28 +850,24 @@ local: {
   ctx.vars_dirty = true;
   goto next_statement;
 }
-gosub: {
-  // The call word runs as the word-by-word loop runs it, on the frames and
-  // values its statement left; the subroutine's words follow.
-  const uint32_t target = label_of(step);
-  if (target >= kHandleBase) goto refused;  // no label, or a library function's
-  commit_line(ctx, step);
-  leave_frames(ctx, step->layout, v);
-  drop_made();
-  if (!committed) t->refusals[run] = 0;
-  ctx.tick_countdown -= int32_t(step->words);
-  ctx.pc = here + step->words;
-  call_label(ctx, target, step->number != 0);
-  return true;
-}
+gosub:
+  if (label_of(step) >= kHandleBase) goto refused;  // no label, or a library function's
+  goto leave_run;
 ret:
+leave_run:
+  // The call or return word runs as the word-by-word loop runs it, on the
+  // frames and values its statement left; the subroutine's words follow,
+  // or the caller's.
   commit_line(ctx, step);
   leave_frames(ctx, step->layout, v);
   drop_made();
   if (!committed) t->refusals[run] = 0;
   ctx.tick_countdown -= int32_t(step->words);
   ctx.pc = here + step->words;
-  op_return(ctx);
+  if (step->kind == RunStepKind::gosub)
+    call_label(ctx, label_of(step), step->number != 0);
+  else
+    op_return(ctx);
   return true;
 
 next_statement:

@@ -20,6 +20,12 @@
 // store, test, counter step or jump), and only statements that cannot fail
 // once checked are translated, so no error ever starts inside a run.
 //
+// A statement may also end in a call of a label or a return, which ends the
+// run: its frames and values go on the value stack as its words would have
+// left them, and the call or return runs as its word does (an error it
+// raises, a recursion too deep or a return without a call, comes from that
+// word as it would word by word).
+//
 // QUILLON_NO_FAST_PATHS=1 turns runs off with the other shortcuts.
 #pragma once
 
