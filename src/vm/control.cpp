@@ -99,6 +99,31 @@ void put_local(Value& scope, Value key, Value v) {
 // is the call's result, and the pop discards it).
 constexpr int64_t kPopOnReturn = int64_t(1) << 32;
 
+// The value of _retpc for a call whose word was just fetched.
+Value return_position(const Interp& ctx, bool pop_after) {
+  return Value::from_int(int64_t(ctx.pc) | (pop_after ? kPopOnReturn : 0));
+}
+
+// The arguments of a call: the cells above the innermost marker, which must
+// be the top frame's. Their count, or -1 for a malformed frame (gosub's
+// stores one by one report it).
+int64_t call_arguments(const Interp& ctx) {
+  uint32_t n = 0;
+  while (ctx.top + n < ctx.stack_base && !ctx.top[n].is_marker()) n++;
+  if (ctx.top + n >= ctx.stack_base || stack_depth(ctx) - n != ctx.frame_depth) return -1;
+  return n;
+}
+
+// Pops a call's frame of `n` arguments (call_arguments): the arguments,
+// first on top, stay readable where they were until the next push, and
+// their references go with them.
+const Value* take_call_frame(Interp& ctx, uint32_t n) {
+  const Value* args = ctx.top;
+  ctx.frame_depth = args[n].lo();
+  ctx.top += n + 1;
+  return args;
+}
+
 // gosub's stores into a new, empty scope table, all at once: the items are
 // written in key order (the argument count 0, the arguments 1..n, then the
 // names _retpc and _retsp in the order of their handles) instead of being
@@ -108,17 +133,14 @@ constexpr int64_t kPopOnReturn = int64_t(1) << 32;
 bool fill_new_scope(Interp& ctx, Value scope, bool pop_after) {
   ArrayRecord* a = array_of(scope);
   if (!a || a->count != 0) return false;
-  uint32_t n = 0;
-  while (ctx.top + n < ctx.stack_base && !ctx.top[n].is_marker()) n++;
-  if (n + 3 + 2 >= a->slots || ctx.top + n >= ctx.stack_base || stack_depth(ctx) - n != ctx.frame_depth)
-    return false;
+  const int64_t count = call_arguments(ctx);
+  const uint32_t n = uint32_t(count);
+  if (count < 0 || n + 3 + 2 >= a->slots) return false;
   Value retpc = Value::from_handle(g_own_names.retpc), retsp = Value::from_handle(g_own_names.retsp);
   Value first = retpc, second = retsp;
   if (int64_t(second.bits) < int64_t(first.bits)) std::swap(first, second);
-  const Value* args = ctx.top;  // moved: their references go with them
-  ctx.frame_depth = args[n].lo();
-  ctx.top += n + 1;
-  Value pc = Value::from_int(int64_t(ctx.pc) | (pop_after ? kPopOnReturn : 0));
+  const Value* args = take_call_frame(ctx, n);
+  Value pc = return_position(ctx, pop_after);
   Value depth = Value::from_int(stack_depth(ctx));
   a->items[0] = {Value::from_int(n), Value::from_int(0)};
   for (uint32_t i = 0; i < n; i++) a->items[i + 1] = {args[i], Value::from_int(int64_t(i) + 1)};
@@ -150,16 +172,11 @@ bool enter_declared(Interp& ctx, Value scope, uint32_t target, bool pop_after) {
   ArrayRecord* a = array_of(scope);
   if (!a || a->count != 0 || a->restore != 0) return false;
   const uint32_t m = p->names;
-  uint32_t n = 0;
-  while (ctx.top + n < ctx.stack_base && !ctx.top[n].is_marker()) n++;
-  const uint32_t unnamed = n > m ? n - m : 0;
-  if (1 + unnamed + m + 2 + 2 >= a->slots || ctx.top + n >= ctx.stack_base || stack_depth(ctx) - n != ctx.frame_depth)
-    return false;
-  const Value* args = ctx.top;  // moved: their references go with them
-  ctx.frame_depth = args[n].lo();
-  ctx.top += n + 1;
-  const Value own[2] = {Value::from_int(int64_t(ctx.pc) | (pop_after ? kPopOnReturn : 0)),
-                        Value::from_int(stack_depth(ctx))};
+  const int64_t count = call_arguments(ctx);
+  const uint32_t n = uint32_t(count), unnamed = n > m ? n - m : 0;
+  if (count < 0 || 1 + unnamed + m + 2 + 2 >= a->slots) return false;
+  const Value* args = take_call_frame(ctx, n);
+  const Value own[2] = {return_position(ctx, pop_after), Value::from_int(stack_depth(ctx))};
   const Value own_name[2] = {Value::from_handle(g_own_names.retpc), Value::from_handle(g_own_names.retsp)};
   ArrayItem* out = a->items;
   *out++ = {Value::from_int(n), Value::from_int(0)};
@@ -217,8 +234,7 @@ void gosub(Interp& ctx, uint32_t target, bool pop_after, bool from_loop = false)
     jump(ctx, target);
     return;
   }
-  put_local(*scope, Value::from_handle(g_own_names.retpc),
-            Value::from_int(int64_t(ctx.pc) | (pop_after ? kPopOnReturn : 0)));
+  put_local(*scope, Value::from_handle(g_own_names.retpc), return_position(ctx, pop_after));
   int64_t n = 0;
   while (ctx.top < ctx.stack_base && !ctx.top->is_marker()) {
     Value v = *ctx.top++;  // moved: its reference goes with it
