@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "vm/call_frames.h"
 #include "vm/command_names.h"
 #include "vm/commands.h"
 #include "vm/convert.h"
@@ -124,34 +125,31 @@ const Value* take_call_frame(Interp& ctx, uint32_t n) {
   return args;
 }
 
-// gosub's stores into a new, empty scope table, all at once: the items are
-// written in key order (the argument count 0, the arguments 1..n, then the
-// names _retpc and _retsp in the order of their handles) instead of being
-// inserted one by one. For a well-formed call frame whose items fit the
-// table's room; false (nothing changed) for anything else, which gosub's
-// stores one by one handle, errors included.
-bool fill_new_scope(Interp& ctx, Value scope, bool pop_after) {
-  ArrayRecord* a = array_of(scope);
-  if (!a || a->count != 0) return false;
+// gosub's stores into a new, empty scope, all at once: the items are
+// written into `items`, which has room for `room`, in key order (the
+// argument count 0, the arguments 1..n, then the names _retpc and _retsp in
+// the order of their handles) instead of being inserted one by one.
+// Returns how many, for a well-formed call frame whose items fit; 0
+// (nothing changed) for anything else, which gosub's stores one by one
+// handle, errors included. The keys are not referenced (see
+// keep_new_scope).
+uint32_t fill_new_scope(Interp& ctx, ArrayItem* items, uint32_t room, bool pop_after) {
   const int64_t count = call_arguments(ctx);
   const uint32_t n = uint32_t(count);
-  if (count < 0 || n + 3 + 2 >= a->slots) return false;
+  if (count < 0 || n + 3 > room) return 0;
   Value retpc = Value::from_handle(g_own_names.retpc), retsp = Value::from_handle(g_own_names.retsp);
   Value first = retpc, second = retsp;
   if (int64_t(second.bits) < int64_t(first.bits)) std::swap(first, second);
   const Value* args = take_call_frame(ctx, n);
   Value pc = return_position(ctx, pop_after);
   Value depth = Value::from_int(stack_depth(ctx));
-  a->items[0] = {Value::from_int(n), Value::from_int(0)};
-  for (uint32_t i = 0; i < n; i++) a->items[i + 1] = {args[i], Value::from_int(int64_t(i) + 1)};
-  a->items[n + 1] = {first == retpc ? pc : depth, first};
-  a->items[n + 2] = {first == retpc ? depth : pc, second};
-  value_ref(first);
-  value_ref(second);
-  a->count = n + 3;
+  items[0] = {Value::from_int(n), Value::from_int(0)};
+  for (uint32_t i = 0; i < n; i++) items[i + 1] = {args[i], Value::from_int(int64_t(i) + 1)};
+  items[n + 1] = {first == retpc ? pc : depth, first};
+  items[n + 2] = {first == retpc ? depth : pc, second};
   g_shape_generation++;
   ctx.vars_dirty = true;
-  return true;
+  return n + 3;
 }
 
 // fill_new_scope for a subroutine that starts with a `declare` of plain
@@ -163,38 +161,45 @@ bool fill_new_scope(Interp& ctx, Value scope, bool pop_after) {
 // loop (false, nothing changed) when the slow pass falls within the
 // statement (or runs before every word), when the stack lacks the room its
 // pushes take, when a drawing waits to be shown after the next command,
-// when the table lacks the room, or for a malformed call frame.
-bool enter_declared(Interp& ctx, Value scope, uint32_t target, bool pop_after) {
+// when `room` is too small, or for a malformed call frame. Returns the
+// items written, as fill_new_scope does.
+uint32_t enter_declared(Interp& ctx, ArrayItem* items, uint32_t room, uint32_t target, bool pop_after) {
   const CallPrologue* p = runs_prologue(ctx, target);
   if (!p || p->names == 0 || ctx.tick_countdown < int32_t(p->words) || ctx.frame_changed ||
       !fast::room(ctx, p->words))
-    return false;
-  ArrayRecord* a = array_of(scope);
-  if (!a || a->count != 0 || a->restore != 0) return false;
+    return 0;
   const uint32_t m = p->names;
   const int64_t count = call_arguments(ctx);
   const uint32_t n = uint32_t(count), unnamed = n > m ? n - m : 0;
-  if (count < 0 || 1 + unnamed + m + 2 + 2 >= a->slots) return false;
+  if (count < 0 || 1 + unnamed + m + 2 > room) return 0;
   const Value* args = take_call_frame(ctx, n);
   const Value own[2] = {return_position(ctx, pop_after), Value::from_int(stack_depth(ctx))};
   const Value own_name[2] = {Value::from_handle(g_own_names.retpc), Value::from_handle(g_own_names.retsp)};
-  ArrayItem* out = a->items;
+  ArrayItem* out = items;
   *out++ = {Value::from_int(n), Value::from_int(0)};
   for (uint32_t i = m; i < n; i++) *out++ = {args[i], Value::from_int(int64_t(i) + 1)};
   for (uint32_t k = 0; k < m + 2; k++) {
     const uint32_t j = p->order[k];
     const Value key = j < m ? p->name[j] : own_name[j - m];
-    value_ref(key);
     *out++ = {j < m ? (j < n ? args[j] : Value::null()) : own[j - m], key};
   }
-  a->count = uint32_t(out - a->items);
   g_shape_generation++;
   ctx.vars_dirty = true;
   ctx.pc = target + p->words;
   ctx.tick_countdown -= int32_t(p->words);
   ctx.current_line = p->line;
   if (!(p->file == ctx.current_file)) value_store(ctx.current_file, p->file);
-  return true;
+  return uint32_t(out - items);
+}
+
+// Counts the `count` items that fill_new_scope or enter_declared wrote into
+// an empty scope table, with the references to their keys that a table's
+// items hold (a call frame's keys hold none: they are names of the running
+// code or the player's own). False when they wrote none.
+bool keep_new_scope(ArrayRecord* a, uint32_t count) {
+  a->count = count;
+  for (uint32_t i = 0; i < count; i++) value_ref(a->items[i].key);
+  return count != 0;
 }
 
 // The deepest label-call level. A compiled call leaves at least its
@@ -218,7 +223,17 @@ void gosub(Interp& ctx, uint32_t target, bool pop_after, bool from_loop = false)
   ctx.scope_depth++;
   Value* scope = scope_table(ctx, ctx.scope_depth, true);
   if (!scope) return;
-  // The scope's table is made with room for the return position, the
+  // The usual call's scope is a call frame (vm/call_frames.h).
+  if (scope->is_null()) {
+    if (CallFrame* frame = frame_for_call(ctx, ctx.scope_depth)) {
+      if (from_loop && (frame->count = enter_declared(ctx, frame->items, kFrameItems, target, pop_after))) return;
+      if ((frame->count = fill_new_scope(ctx, frame->items, kFrameItems, pop_after))) {
+        jump(ctx, target);
+        return;
+      }
+    }
+  }
+  // Else the scope's table is made with room for the return position, the
   // arguments and their count, the stack depth and a few locals, so that
   // a call does not grow it.
   if (!array_of(*scope)) {
@@ -229,10 +244,13 @@ void gosub(Interp& ctx, uint32_t target, bool pop_after, bool from_loop = false)
       value_release(old);
     }
   }
-  if (from_loop && enter_declared(ctx, *scope, target, pop_after)) return;
-  if (fill_new_scope(ctx, *scope, pop_after)) {
-    jump(ctx, target);
-    return;
+  if (ArrayRecord* a = array_of(*scope); a && a->count == 0 && a->restore == 0) {
+    const uint32_t room = a->slots - 3;
+    if (from_loop && keep_new_scope(a, enter_declared(ctx, a->items, room, target, pop_after))) return;
+    if (keep_new_scope(a, fill_new_scope(ctx, a->items, room, pop_after))) {
+      jump(ctx, target);
+      return;
+    }
   }
   put_local(*scope, Value::from_handle(g_own_names.retpc), return_position(ctx, pop_after));
   int64_t n = 0;

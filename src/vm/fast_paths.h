@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "vm/call_frames.h"
 #include "vm/control.h"
 #include "vm/convert.h"
 #include "vm/interp.h"
@@ -70,13 +71,16 @@ constexpr uint32_t kNoLabel = 0xffffffffu;
 }
 
 // var_find of a plain name (entry `e`, a text): a common variable's cell,
-// the cell cached in the entry while it is valid, or the innermost local
-// the entry last found (cached_innermost); else var_find.
+// the cell cached in the entry while it is valid, a local of the current
+// call frame, or the innermost local the entry last found
+// (cached_innermost); else var_find.
 [[gnu::always_inline]] inline Value* find(Interp& ctx, ElementEntry* e, Value name) {
   if (e->flags & kFlagGlobalValue) return &e->global;
   if (e->cache_generation == g_shape_generation && e->cache_ctx == &ctx && e->cache_depth == ctx.scope_depth)
       [[likely]]
     return e->cache_cell;
+  if (CallFrame* frame = call_frame(ctx, ctx.scope_depth))
+    if (Value* cell = frame_find(frame, name)) return cell;
   if (Value* cell = cached_innermost(&ctx, ctx.scopes, ctx.scope_depth, e, name)) return cell;
   return var_find(ctx, name);
 }

@@ -36,6 +36,7 @@ void instance_cleanup(uint32_t, void* payload) {
   for (int i = g_closer_count; i-- > 0;) g_closers[i](*ctx);
   // Pop every cell, then drop the scopes, the file name and the variables.
   while (ctx->top < ctx->stack_base) value_release(*ctx->top++);
+  frames_free(*ctx);
   Value scopes = ctx->scopes;
   ctx->scopes = Value::null();
   value_release(scopes);

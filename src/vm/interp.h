@@ -48,6 +48,7 @@ enum ErrorCode : int32_t {
 // with every slot null (its record is made zeroed).
 struct TriggerState;
 struct RunTable;
+struct CallFrames;
 
 enum ContextSlot : uint32_t {
   kSlotGraphics,
@@ -92,6 +93,7 @@ struct Interp {
   TriggerState* triggers;  // the machine's own: triggers and their queue (vm/triggers.cpp), made at first use
   uint32_t spare_scopes[16];   // emptied scope tables kept for the next calls (vm/variables.cpp)
   uint32_t spare_scope_count;
+  CallFrames* call_frames;  // scopes kept without a table (vm/call_frames.h), made at first use
   RunTable* runs;          // the code's runs (vm/runs.h), made at first use
   void* slots[kSlotCount];  // per-subsystem state, see ContextSlot
   Value sysvars[kSysVarCount];  // system variable cells

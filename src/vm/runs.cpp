@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "vm/call_frames.h"
 #include "vm/clock.h"
 #include "vm/command_names.h"
 #include "vm/control.h"
@@ -841,10 +842,15 @@ step: {
   goto next_statement;
 }
 local: {
-  // What `local name value` does when the scope's table is made: the name
-  // found or put in the table.
-  Value* scope = scope_table(ctx, ctx.scope_depth, false);
-  Value* cell = scope && array_of(*scope) ? table_get(*scope, operand_handle(step->word)) : nullptr;
+  // What `local name value` does when the scope is a call frame with room
+  // or a table: the name found or put there.
+  Value* cell;
+  if (CallFrame* frame = call_frame(ctx, ctx.scope_depth)) {
+    cell = frame_get(frame, operand_handle(step->word), false);
+  } else {
+    Value* scope = scope_table(ctx, ctx.scope_depth, false);
+    cell = scope && array_of(*scope) ? table_get(*scope, operand_handle(step->word)) : nullptr;
+  }
   if (!cell) goto refused;
   commit_store(ctx, step, cell, v[n - 1]);
   ctx.vars_dirty = true;

@@ -324,7 +324,7 @@ Value* common_cell(Value name) {
 std::vector<Value> matching_names(Interp& ctx, const std::string& pattern, uint32_t type) {
   std::vector<Value> out;
   for (int64_t d = ctx.scope_depth; d >= 0; d--) {
-    Value* scope = table_find(ctx.scopes, Value::from_int(d));
+    Value* scope = scope_table(ctx, uint32_t(d), false);
     ArrayRecord* a = scope ? array_of(*scope) : nullptr;
     for (uint32_t i = 0; a && i < a->count; i++) {
       Value key = a->items[i].key;
@@ -349,7 +349,7 @@ bool delete_typed(Interp& ctx, Value name, uint32_t type) {
     return true;
   }
   for (int64_t d = ctx.scope_depth; d >= 0; d--) {
-    Value* scope = table_find(ctx.scopes, Value::from_int(d));
+    Value* scope = scope_table(ctx, uint32_t(d), false);
     Value* cell = scope ? table_find(*scope, name) : nullptr;
     if (!cell || element_type_of(*cell) != type) continue;
     table_remove(&ctx, *scope, name);

@@ -7,9 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
+#include "vm/call_frames.h"
 #include "vm/commands.h"
 #include "vm/control.h"
 #include "vm/convert.h"
@@ -107,6 +110,13 @@ constexpr uint32_t kNotInnermost = 0xffffffffu;
 // else to kNotInnermost.
 Value* find_in_scopes(Interp& ctx, Value base, uint32_t* index = nullptr) {
   for (int64_t d = ctx.scope_depth; d >= 0; d--) {
+    if (CallFrame* frame = call_frame(ctx, uint32_t(d))) {
+      if (Value* cell = frame_find(frame, base)) {
+        if (index) *index = kNotInnermost;
+        return cell;
+      }
+      continue;
+    }
     Value* scope = scope_cell(ctx, d);
     ArrayRecord* a = scope ? array_of(*scope) : nullptr;
     if (!a) continue;
@@ -230,6 +240,8 @@ void table_remove(Interp* ctx, Value& cell, Value key) {
 }
 
 Value* scope_table(Interp& ctx, uint32_t depth, bool create) {
+  if (CallFrame* frame = call_frame(ctx, depth)) [[unlikely]]
+    if (!frame_to_table(ctx, depth, frame)) return nullptr;
   Value key = Value::from_int(depth);
   // Scope keys are usually the dense run 0, 1, 2 ... (as in scope_cell).
   ArrayRecord* s = array_of(ctx.scopes);
@@ -250,19 +262,40 @@ namespace {
 
 constexpr uint32_t kMaxSpareScopes = sizeof(Interp::spare_scopes) / sizeof(uint32_t);
 
+// The position of depth `depth`'s cell in the table of scopes, or -1.
+[[gnu::always_inline]] inline int64_t scope_position(const Interp& ctx, uint32_t depth) {
+  ArrayRecord* scopes = array_of(ctx.scopes);
+  if (!scopes) return -1;
+  Value key = Value::from_int(depth);
+  if (depth < scopes->count && scopes->items[depth].key == key) return depth;  // the dense run (scope_table)
+  bool found;
+  uint32_t at = array_search(scopes, key, found);
+  return found ? at : -1;
+}
+
+// Takes the cell of `depth`, at position `at`, out of the table of scopes
+// without releasing what it held. The deepest one leaves without refitting
+// the table (see scope_table).
+void remove_scope_cell(Interp& ctx, uint32_t depth, uint32_t at) {
+  ArrayRecord* scopes = array_of(ctx.scopes);
+  scopes->items[at].value = Value::null();
+  if (at + 1 == scopes->count && scopes->count > 1 && scopes->restore == 0)
+    scopes->count--;
+  else
+    table_remove(&ctx, ctx.scopes, Value::from_int(depth));
+  g_shape_generation++;
+}
+
 // The scope table at `depth` when scope_delete may keep it for the next
 // call: a plain scope table of kScopeSlots that nothing else refers to,
 // with room left among the spare ones. Its position in the table of
 // scopes is put in `at`.
 ArrayRecord* spare_candidate(Interp& ctx, uint32_t depth, uint32_t& at) {
   if (ctx.spare_scope_count >= kMaxSpareScopes) return nullptr;
-  ArrayRecord* scopes = array_of(ctx.scopes);
-  if (!scopes) return nullptr;
-  Value key = Value::from_int(depth);
-  bool found = depth < scopes->count && scopes->items[depth].key == key;  // the dense run (scope_table)
-  at = found ? depth : array_search(scopes, key, found);
-  if (!found) return nullptr;
-  Value table = scopes->items[at].value;
+  const int64_t position = scope_position(ctx, depth);
+  if (position < 0) return nullptr;
+  at = uint32_t(position);
+  Value table = array_of(ctx.scopes)->items[at].value;
   ElementEntry* e = element_entry(table);
   ArrayRecord* a = array_of(table);
   if (!a || e->refs != 1 || (e->holds & kHoldMask) != 0 || a->restore != 0 || !a->label.is_null() ||
@@ -276,17 +309,9 @@ ArrayRecord* spare_candidate(Interp& ctx, uint32_t depth, uint32_t& at) {
 // (last first), and keeps the emptied table for the next call instead of
 // freeing it.
 void park_scope(Interp& ctx, uint32_t depth, uint32_t at) {
-  ArrayRecord* scopes = array_of(ctx.scopes);
-  Value table = scopes->items[at].value;
-  // The deepest one leaves without refitting the table of scopes (see
-  // scope_table).
-  scopes->items[at].value = Value::null();
-  if (at + 1 == scopes->count && scopes->count > 1 && scopes->restore == 0)
-    scopes->count--;
-  else
-    table_remove(&ctx, ctx.scopes, Value::from_int(depth));
+  Value table = array_of(ctx.scopes)->items[at].value;
+  remove_scope_cell(ctx, depth, at);
   uint32_t handle = table.handle();
-  g_shape_generation++;
   // Numbers and texts are released without running anything; after any
   // other value the table is looked up again, in case script code ran.
   auto release = [](Value v) {
@@ -312,7 +337,80 @@ void park_scope(Interp& ctx, uint32_t depth, uint32_t at) {
     element_release(handle);
 }
 
+// Empties a frame, releasing the keys that hold references.
+void release_referenced_keys(CallFrame* frame) {
+  for (uint32_t bits = frame->referenced; bits; bits &= bits - 1)
+    value_release(frame->items[__builtin_ctz(bits)].key);
+  frame->referenced = 0;
+  frame->count = 0;
+}
+
 }  // namespace
+
+CallFrame* frame_for_call_slow(Interp& ctx, uint32_t depth) {
+  CallFrames*& frames = ctx.call_frames;
+  if (!frames) frames = new (std::nothrow) CallFrames;
+  if (!frames) return nullptr;
+  const uint32_t block = depth / CallFrames::kBlock;
+  while (frames->blocks.size() <= block) {
+    std::unique_ptr<CallFrame[]> fresh(new (std::nothrow) CallFrame[CallFrames::kBlock]());
+    if (!fresh) return nullptr;
+    frames->blocks.push_back(std::move(fresh));
+  }
+  CallFrame* frame = &frames->blocks[block][depth % CallFrames::kBlock];
+  return frame->count == 0 ? frame : nullptr;
+}
+
+Value* frame_get(CallFrame* frame, Value key, bool reference) {
+  if (Value* cell = frame_find(frame, key)) return cell;
+  if (frame->count >= kFrameItems) return nullptr;
+  if (reference) {
+    value_ref(key);
+    frame->referenced |= 1u << frame->count;
+  }
+  frame->items[frame->count] = {Value::null(), key};
+  g_shape_generation++;  // the new local may hide an outer variable of that name
+  return &frame->items[frame->count++].value;
+}
+
+bool frame_to_table(Interp& ctx, uint32_t depth, CallFrame* frame) {
+  if (scope_position(ctx, depth) < 0) return false;
+  Value table = Value::from_handle(scope_table_new(ctx));
+  if (!array_of(table)) return false;
+  // The keys go in first (the table references them), so that running out
+  // of memory leaves every value in the frame.
+  for (uint32_t i = 0; i < frame->count; i++)
+    if (!table_get(table, frame->items[i].key)) {
+      value_release(table);
+      return false;
+    }
+  for (uint32_t i = 0; i < frame->count; i++) *table_find(table, frame->items[i].key) = frame->items[i].value;
+  release_referenced_keys(frame);
+  array_of(ctx.scopes)->items[scope_position(ctx, depth)].value = table;
+  g_shape_generation++;
+  ctx.vars_dirty = true;
+  return true;
+}
+
+void frame_leave(Interp& ctx, uint32_t depth, CallFrame* frame) {
+  const uint32_t count = frame->count;
+  if (int64_t at = scope_position(ctx, depth); at >= 0) remove_scope_cell(ctx, depth, uint32_t(at));
+  release_referenced_keys(frame);  // names: no script code runs
+  g_shape_generation++;
+  ctx.vars_dirty = true;
+  // Releasing may run script code, which finds the frame gone; a call it
+  // makes goes one level deeper, so the values stay where they are.
+  for (uint32_t i = count; i-- > 0;) value_release(frame->items[i].value);
+}
+
+void frames_free(Interp& ctx) {
+  CallFrames* frames = ctx.call_frames;
+  if (!frames) return;
+  for (uint32_t depth = uint32_t(frames->blocks.size() * CallFrames::kBlock); depth-- > 0;)
+    if (CallFrame* frame = call_frame(ctx, depth)) frame_leave(ctx, depth, frame);
+  ctx.call_frames = nullptr;
+  delete frames;
+}
 
 uint32_t scope_table_new(Interp& ctx) {
   if (ctx.spare_scope_count > 0) return ctx.spare_scopes[--ctx.spare_scope_count];
@@ -320,6 +418,10 @@ uint32_t scope_table_new(Interp& ctx) {
 }
 
 void scope_delete(Interp& ctx, uint32_t depth) {
+  if (CallFrame* frame = call_frame(ctx, depth)) {  // no with-stack: that would have made a table
+    frame_leave(ctx, depth, frame);
+    return;
+  }
   // The scope's with-stack goes first, while the scope is still in place:
   // a record that saved one of the scope's own locals restores it there,
   // not in the caller's scope or in a scope table left behind.
@@ -337,8 +439,17 @@ bool scope_leave_plain(Interp& ctx, int64_t& retpc) {
   const uint32_t depth = ctx.scope_depth;
   const Value retpc_name = Value::from_handle(g_own_names.retpc), with = Value::from_handle(g_own_names.with);
   ElementEntry* n = element_entry(retpc_name);
+  if (depth < 2 || !n || (n->flags & kFlagGlobalValue)) return false;
+  if (CallFrame* frame = call_frame(ctx, depth)) {
+    const Value* pc = frame_find(frame, retpc_name);
+    if (!pc || !pc->is_int()) return false;
+    retpc = pc->as_int();
+    frame_leave(ctx, depth, frame);
+    ctx.scope_depth--;
+    return true;
+  }
   uint32_t at;
-  ArrayRecord* a = depth >= 2 && n && !(n->flags & kFlagGlobalValue) ? spare_candidate(ctx, depth, at) : nullptr;
+  ArrayRecord* a = spare_candidate(ctx, depth, at);
   if (!a) return false;
   bool found = false;
   for (uint32_t i = 0; i < a->count; i++) {
@@ -374,6 +485,8 @@ Value* var_for_set(Interp& ctx, Value name) {
   if (e && e->type == kTypeString) {  // a plain name: the common case
     if (e->flags & kFlagGlobalValue) return &e->global;
     if (Value* cell = find_plain(ctx, e, name)) return cell;
+    if (CallFrame* frame = call_frame(ctx, ctx.scope_depth))
+      if (Value* cell = frame_get(frame, name, true)) return cell;
     Value* scope = scope_table(ctx, ctx.scope_depth, true);
     return scope ? table_get(*scope, name) : nullptr;
   }
@@ -455,7 +568,7 @@ void var_delete(Interp& ctx, Value name) {
   NameRef ref = resolve_name(name);
   ctx.vars_dirty = true;
   for (int64_t d = ctx.scope_depth; d >= 0; d--) {
-    Value* scope = table_find(ctx.scopes, Value::from_int(d));
+    Value* scope = scope_table(ctx, uint32_t(d), false);
     if (!scope) continue;
     if (!ref.path) {
       if (table_find(*scope, ref.base)) {
@@ -514,6 +627,7 @@ void var_set(Interp& ctx, Value name, Value v) {
 }
 
 Value* local_int(Interp& ctx, int64_t key) {
+  if (CallFrame* frame = call_frame(ctx, ctx.scope_depth)) return frame_find(frame, Value::from_int(key));
   Value* scope = scope_table(ctx, ctx.scope_depth, false);
   return scope ? table_find(*scope, Value::from_int(key)) : nullptr;
 }
@@ -643,7 +757,7 @@ std::vector<Value> expand_wildcards(Interp& ctx, const std::vector<Value>& args,
       continue;
     }
     for (int64_t d = ctx.scope_depth; d >= 0; d--) {
-      Value* scope = table_find(ctx.scopes, Value::from_int(d));
+      Value* scope = scope_table(ctx, uint32_t(d), false);
       ArrayRecord* s = scope ? array_of(*scope) : nullptr;
       for (uint32_t i = 0; s && i < s->count; i++) {
         Value key = s->items[i].key;
