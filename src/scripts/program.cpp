@@ -32,7 +32,7 @@ void program_cleanup(uint32_t, void* payload) {
 
 void drop_scopes_above(vm::Interp& ctx, int64_t keep) {
   for (int64_t d = ctx.scope_depth; d > keep && d >= 0; d--)
-    if (vm::CallFrame* frame = vm::call_frame(ctx, uint32_t(d))) vm::frame_leave(ctx, uint32_t(d), frame);
+    if (vm::CallFrame* frame = vm::call_frame(ctx, uint32_t(d))) vm::frame_leave(ctx, frame);
   std::vector<vm::Value> doomed;
   if (vm::ArrayRecord* a = vm::array_of(ctx.scopes))
     for (uint32_t i = 0; i < a->count; i++)

@@ -5,7 +5,7 @@
 // hold a handful of items, are read by name only from inside and are gone
 // at the return. Such a scope is kept as a call frame, a short unsorted
 // list of the items its scope table would hold, in blocks the context
-// owns; its cell in the table of scopes stays null meanwhile. Whatever
+// owns; the table of scopes has no cell for its depth meanwhile. Whatever
 // wants the scope as a table (scope_table: `set` of a new name,
 // with-records, triggers, deletions, the debug views) turns the frame into
 // that table first, and the scope lives on as a table.
@@ -76,13 +76,13 @@ CallFrame* frame_for_call_slow(Interp& ctx, uint32_t depth);  // makes the block
 // the frame is full. Unless `reference`, the key must be a name of the
 // running code's words.
 Value* frame_get(CallFrame* frame, Value key, bool reference);
-// Turns the frame of `depth` into its scope table, in the scope's cell of
-// the table of scopes (the cell must be there, null). False when memory
-// runs out, the frame left as it was.
+// Turns the frame of `depth` into its scope table, in a new cell of the
+// table of scopes. False, the frame left as it was, when memory runs out
+// or the table of scopes holds a value for the depth already.
 bool frame_to_table(Interp& ctx, uint32_t depth, CallFrame* frame);
-// Ends the frame of `depth`: the depth's cell leaves the table of scopes,
-// then the items are released, last first, as a scope table's are.
-void frame_leave(Interp& ctx, uint32_t depth, CallFrame* frame);
+// Ends a frame: the frame goes, then its values are released, last first,
+// as a scope table's are.
+void frame_leave(Interp& ctx, CallFrame* frame);
 // Releases every frame and the blocks (the context's teardown).
 void frames_free(Interp& ctx);
 

@@ -221,10 +221,10 @@ void gosub(Interp& ctx, uint32_t target, bool pop_after, bool from_loop = false)
     return;
   }
   ctx.scope_depth++;
-  Value* scope = scope_table(ctx, ctx.scope_depth, true);
-  if (!scope) return;
-  // The usual call's scope is a call frame (vm/call_frames.h).
-  if (scope->is_null()) {
+  // The usual call's scope is a call frame (vm/call_frames.h), when the
+  // table of scopes has nothing for the new depth.
+  if (const ArrayRecord* s = array_of(ctx.scopes);
+      s && s->count > 0 && int64_t(s->items[s->count - 1].key.bits) < int64_t(Value::from_int(ctx.scope_depth).bits))
     if (CallFrame* frame = frame_for_call(ctx, ctx.scope_depth)) {
       if (from_loop && (frame->count = enter_declared(ctx, frame->items, kFrameItems, target, pop_after))) return;
       if ((frame->count = fill_new_scope(ctx, frame->items, kFrameItems, pop_after))) {
@@ -232,7 +232,8 @@ void gosub(Interp& ctx, uint32_t target, bool pop_after, bool from_loop = false)
         return;
       }
     }
-  }
+  Value* scope = scope_table(ctx, ctx.scope_depth, true);
+  if (!scope) return;
   // Else the scope's table is made with room for the return position, the
   // arguments and their count, the stack depth and a few locals, so that
   // a call does not grow it.

@@ -1,6 +1,7 @@
 #include "vm/runs.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <string_view>
 
 #include "vm/call_frames.h"
@@ -440,14 +441,44 @@ uint32_t translate(RunTable& t, uint32_t start) {
   return j.label;
 }
 
+// Keeps `cell`, found for a step's name, in the step's cache.
+[[gnu::always_inline]] inline void keep_cell(Interp& ctx, StepCache& cache, Value* cell) {
+  static_assert(offsetof(ArrayItem, value) == 0);
+  uint32_t item = 0;
+  if (const CallFrame* f = call_frame(ctx, ctx.scope_depth)) {
+    const auto at = reinterpret_cast<uintptr_t>(cell), first = reinterpret_cast<uintptr_t>(f->items);
+    if (at >= first && at < first + f->count * sizeof(ArrayItem)) item = uint32_t((at - first) / sizeof(ArrayItem)) + 1;
+  }
+  cache = {cell, &ctx, g_shape_generation, ctx.scope_depth, item, g_binding_generation};
+}
+
+// The cell that `cache` kept for the name of word `word`, while it is what
+// a search would find, else null. The item at the same place of whichever
+// call frame is current, when it has the name, is what a search finds
+// while the name is no common variable and no command (bindings
+// unchanged): no scope hides the innermost one. So a step in a subroutine
+// finds its local again in the next call, at any depth.
+[[gnu::always_inline]] inline Value* kept_cell(Interp& ctx, uint32_t word, StepCache& cache) {
+  if (cache.ctx != &ctx) return nullptr;
+  if (cache.generation == g_shape_generation && cache.depth == ctx.scope_depth) [[likely]]
+    return cache.cell;
+  if (!cache.item || cache.bound != g_binding_generation) return nullptr;
+  CallFrame* f = call_frame(ctx, ctx.scope_depth);
+  if (!f || cache.item > f->count || !(f->items[cache.item - 1].key == operand_handle(word))) return nullptr;
+  cache.cell = &f->items[cache.item - 1].value;
+  cache.generation = g_shape_generation;
+  cache.depth = ctx.scope_depth;
+  return cache.cell;
+}
+
 // The cell of the variable that word `word` names, as fast::find finds it
 // (null when there is none), through what `cache` kept.
 [[gnu::always_inline]] inline Value* variable_cell(Interp& ctx, uint32_t word, StepCache& cache) {
-  if (cache.generation == g_shape_generation && cache.ctx == &ctx && cache.depth == ctx.scope_depth) [[likely]]
-    return cache.cell;
+  if (Value* cell = kept_cell(ctx, word, cache)) [[likely]]
+    return cell;
   ElementEntry* e = fast::name_entry(word);
   Value* cell = e ? fast::find(ctx, e, operand_handle(word)) : nullptr;
-  if (cell) cache = {cell, &ctx, g_shape_generation, ctx.scope_depth};
+  if (cell) keep_cell(ctx, cache, cell);
   return cell;
 }
 
@@ -792,14 +823,14 @@ item_set: {
 set: {
   // A cell kept since the name was last seen without a command.
   StepCache& cache = step->cell;
-  Value* cell = cache.cell;
-  if (!(cache.generation == g_shape_generation && cache.ctx == &ctx && cache.depth == ctx.scope_depth)) {
+  Value* cell = kept_cell(ctx, step->word, cache);
+  if (!cell) {
     ElementEntry* e = fast::name_entry(step->word);
     if (!e || (e->flags & kFlagHasCommand)) goto refused;
     Value name = operand_handle(step->word);
     cell = fast::find(ctx, e, name);
     if (!cell) cell = var_for_set(ctx, name);
-    if (cell) cache = {cell, &ctx, g_shape_generation, ctx.scope_depth};
+    if (cell) keep_cell(ctx, cache, cell);
   }
   if (!cell || element_type_of(*cell) == kTypeMemBuf) goto refused;
   commit_store(ctx, step, cell, v[n - 1]);

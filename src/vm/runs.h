@@ -68,12 +68,16 @@ enum class RunStepKind : uint8_t {
 
 // What a step last found for a name. A variable's cell, kept while
 // g_shape_generation is unchanged, in the same context at the same call
-// depth:
+// depth; a local of the current call frame also by its place there, kept
+// while g_binding_generation is unchanged (calls and returns change the
+// shape, and the next call's frame has the local at the same place):
 struct StepCache {
   Value* cell = nullptr;
   const Interp* ctx = nullptr;
   uint32_t generation = 0;
   uint32_t depth = 0;
+  uint32_t item = 0;   // 1 + the index of the frame item that held the cell; 0: none
+  uint32_t bound = 0;  // g_binding_generation when it was found there
 };
 // A label's target, kept while g_binding_generation is unchanged, and the
 // run there while t.at still holds `at` for it:

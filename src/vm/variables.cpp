@@ -374,7 +374,6 @@ Value* frame_get(CallFrame* frame, Value key, bool reference) {
 }
 
 bool frame_to_table(Interp& ctx, uint32_t depth, CallFrame* frame) {
-  if (scope_position(ctx, depth) < 0) return false;
   Value table = Value::from_handle(scope_table_new(ctx));
   if (!array_of(table)) return false;
   // The keys go in first (the table references them), so that running out
@@ -385,16 +384,21 @@ bool frame_to_table(Interp& ctx, uint32_t depth, CallFrame* frame) {
       return false;
     }
   for (uint32_t i = 0; i < frame->count; i++) *table_find(table, frame->items[i].key) = frame->items[i].value;
+  Value* cell = table_get(ctx.scopes, Value::from_int(depth));
+  if (!cell || !cell->is_null()) {  // no room, or a cell the frame should not have beside it
+    for (uint32_t i = 0; i < frame->count; i++) *table_find(table, frame->items[i].key) = Value::null();
+    value_release(table);
+    return false;
+  }
+  *cell = table;
   release_referenced_keys(frame);
-  array_of(ctx.scopes)->items[scope_position(ctx, depth)].value = table;
   g_shape_generation++;
   ctx.vars_dirty = true;
   return true;
 }
 
-void frame_leave(Interp& ctx, uint32_t depth, CallFrame* frame) {
+void frame_leave(Interp& ctx, CallFrame* frame) {
   const uint32_t count = frame->count;
-  if (int64_t at = scope_position(ctx, depth); at >= 0) remove_scope_cell(ctx, depth, uint32_t(at));
   release_referenced_keys(frame);  // names: no script code runs
   g_shape_generation++;
   ctx.vars_dirty = true;
@@ -407,7 +411,7 @@ void frames_free(Interp& ctx) {
   CallFrames* frames = ctx.call_frames;
   if (!frames) return;
   for (uint32_t depth = uint32_t(frames->blocks.size() * CallFrames::kBlock); depth-- > 0;)
-    if (CallFrame* frame = call_frame(ctx, depth)) frame_leave(ctx, depth, frame);
+    if (CallFrame* frame = call_frame(ctx, depth)) frame_leave(ctx, frame);
   ctx.call_frames = nullptr;
   delete frames;
 }
@@ -419,7 +423,7 @@ uint32_t scope_table_new(Interp& ctx) {
 
 void scope_delete(Interp& ctx, uint32_t depth) {
   if (CallFrame* frame = call_frame(ctx, depth)) {  // no with-stack: that would have made a table
-    frame_leave(ctx, depth, frame);
+    frame_leave(ctx, frame);
     return;
   }
   // The scope's with-stack goes first, while the scope is still in place:
@@ -444,7 +448,7 @@ bool scope_leave_plain(Interp& ctx, int64_t& retpc) {
     const Value* pc = frame_find(frame, retpc_name);
     if (!pc || !pc->is_int()) return false;
     retpc = pc->as_int();
-    frame_leave(ctx, depth, frame);
+    frame_leave(ctx, frame);
     ctx.scope_depth--;
     return true;
   }
