@@ -901,11 +901,27 @@ leave_run:
   if (!committed) t->refusals[run] = 0;
   ctx.tick_countdown -= int32_t(step->words);
   ctx.pc = here + step->words;
-  if (step->kind == RunStepKind::gosub)
-    call_label(ctx, label_of(step), step->number != 0);
-  else
-    op_return(ctx);
-  return true;
+  {
+    const uint32_t depth = ctx.scope_depth;
+    if (step->kind == RunStepKind::ret)
+      op_return(ctx);
+    else if (!call_label(ctx, label_of(step), step->number != 0))
+      return true;
+    if (ctx.scope_depth == depth || ctx.stop != 0) return true;  // no call or return happened
+  }
+  // The subroutine's first statement, or the caller's statement after a
+  // statement call, goes on in this call when the main loop found a run
+  // there before, as after a jump.
+  committed = true;
+  n = 0;
+  here = ctx.pc;
+  if (here >= t->length || t->at[here] < 2) return true;
+  first = run_at(*t, here, run);
+  if (!first || !fast::room(ctx, first->cells)) return true;
+  if (ctx.tick_countdown < 1 && !slow_pass()) return true;
+  if (!fits(first->words)) return true;
+  step = t->steps.data() + first->first_step;
+  goto* kCase[size_t(step->kind)];
 
 next_statement:
   drop_made();

@@ -338,11 +338,13 @@ void park_scope(Interp& ctx, uint32_t depth, uint32_t at) {
 }
 
 // Empties a frame, releasing the keys that hold references.
-void release_referenced_keys(CallFrame* frame) {
+[[gnu::always_inline]] inline void release_referenced_keys(CallFrame* frame) {
+  frame->count = 0;
+  if (frame->referenced == 0) [[likely]]
+    return;
   for (uint32_t bits = frame->referenced; bits; bits &= bits - 1)
     value_release(frame->items[__builtin_ctz(bits)].key);
   frame->referenced = 0;
-  frame->count = 0;
 }
 
 }  // namespace
