@@ -152,43 +152,6 @@ uint32_t fill_new_scope(Interp& ctx, ArrayItem* items, uint32_t room, bool pop_a
   return n + 3;
 }
 
-// The prologue of the subroutine at `target` when enter_declared may run
-// its declare at once, else null (see there).
-const CallPrologue* declared_prologue(Interp& ctx, uint32_t target) {
-  const CallPrologue* p = runs_prologue(ctx, target);
-  if (!p || p->names == 0 || ctx.tick_countdown < int32_t(p->words) || ctx.frame_changed ||
-      !fast::room(ctx, p->words))
-    return nullptr;
-  return p;
-}
-
-// The items of a call of `n` arguments into that subroutine.
-uint32_t declared_items(const CallPrologue* p, uint32_t n) {
-  return 1 + (n > p->names ? n - p->names : 0) + p->names + 2;
-}
-
-// enter_declared's stores, from the `n` arguments at `args` (their
-// references moving into the items), and the move past the declare.
-uint32_t fill_declared(Interp& ctx, ArrayItem* items, const CallPrologue* p, uint32_t target, const Value* args,
-                       uint32_t n, bool pop_after) {
-  const uint32_t m = p->names;
-  Value value[CallPrologue::kMaxNames + 2];  // by argument order, then _retpc and _retsp
-  for (uint32_t j = 0; j < m; j++) value[j] = j < n ? args[j] : Value::null();
-  value[m] = return_position(ctx, pop_after);
-  value[m + 1] = Value::from_int(stack_depth(ctx));
-  ArrayItem* out = items;
-  *out++ = {Value::from_int(n), Value::from_int(0)};
-  for (uint32_t i = m; i < n; i++) *out++ = {args[i], Value::from_int(int64_t(i) + 1)};
-  for (uint32_t k = 0; k < m + 2; k++) *out++ = {value[p->order[k]], p->key[k]};
-  g_shape_generation++;
-  ctx.vars_dirty = true;
-  ctx.pc = target + p->words;
-  ctx.tick_countdown -= int32_t(p->words);
-  ctx.current_line = p->line;
-  if (!(p->file == ctx.current_file)) value_store(ctx.current_file, p->file);
-  return uint32_t(out - items);
-}
-
 // fill_new_scope for a subroutine that starts with a `declare` of plain
 // names (runs_prologue), with that statement run at once: the arguments
 // go into the table under those names, as `declare` leaves the scope (the
@@ -201,12 +164,32 @@ uint32_t fill_declared(Interp& ctx, ArrayItem* items, const CallPrologue* p, uin
 // when `room` is too small, or for a malformed call frame. Returns the
 // items written, as fill_new_scope does.
 uint32_t enter_declared(Interp& ctx, ArrayItem* items, uint32_t room, uint32_t target, bool pop_after) {
-  const CallPrologue* p = declared_prologue(ctx, target);
-  if (!p) return 0;
+  const CallPrologue* p = runs_prologue(ctx, target);
+  if (!p || p->names == 0 || ctx.tick_countdown < int32_t(p->words) || ctx.frame_changed ||
+      !fast::room(ctx, p->words))
+    return 0;
+  const uint32_t m = p->names;
   const int64_t count = call_arguments(ctx);
-  const uint32_t n = uint32_t(count);
-  if (count < 0 || declared_items(p, n) > room) return 0;
-  return fill_declared(ctx, items, p, target, take_call_frame(ctx, n), n, pop_after);
+  const uint32_t n = uint32_t(count), unnamed = n > m ? n - m : 0;
+  if (count < 0 || 1 + unnamed + m + 2 > room) return 0;
+  const Value* args = take_call_frame(ctx, n);
+  const Value own[2] = {return_position(ctx, pop_after), Value::from_int(stack_depth(ctx))};
+  const Value own_name[2] = {Value::from_handle(g_own_names.retpc), Value::from_handle(g_own_names.retsp)};
+  ArrayItem* out = items;
+  *out++ = {Value::from_int(n), Value::from_int(0)};
+  for (uint32_t i = m; i < n; i++) *out++ = {args[i], Value::from_int(int64_t(i) + 1)};
+  for (uint32_t k = 0; k < m + 2; k++) {
+    const uint32_t j = p->order[k];
+    const Value key = j < m ? p->name[j] : own_name[j - m];
+    *out++ = {j < m ? (j < n ? args[j] : Value::null()) : own[j - m], key};
+  }
+  g_shape_generation++;
+  ctx.vars_dirty = true;
+  ctx.pc = target + p->words;
+  ctx.tick_countdown -= int32_t(p->words);
+  ctx.current_line = p->line;
+  if (!(p->file == ctx.current_file)) value_store(ctx.current_file, p->file);
+  return uint32_t(out - items);
 }
 
 // Counts the `count` items that fill_new_scope or enter_declared wrote into
@@ -217,15 +200,6 @@ bool keep_new_scope(ArrayRecord* a, uint32_t count) {
   a->count = count;
   for (uint32_t i = 0; i < count; i++) value_ref(a->items[i].key);
   return count != 0;
-}
-
-// The frame for a new scope at `depth` when the table of scopes has
-// nothing for that depth (as after every return), else null.
-CallFrame* new_call_frame(Interp& ctx, uint32_t depth) {
-  const ArrayRecord* s = array_of(ctx.scopes);
-  if (!s || s->count == 0 || int64_t(s->items[s->count - 1].key.bits) >= int64_t(Value::from_int(depth).bits))
-    return nullptr;
-  return frame_for_call(ctx, depth);
 }
 
 // The deepest label-call level. A compiled call leaves at least its
@@ -247,14 +221,17 @@ void gosub(Interp& ctx, uint32_t target, bool pop_after, bool from_loop = false)
     return;
   }
   ctx.scope_depth++;
-  // The usual call's scope is a call frame (vm/call_frames.h).
-  if (CallFrame* frame = new_call_frame(ctx, ctx.scope_depth)) {
-    if (from_loop && (frame->count = enter_declared(ctx, frame->items, kFrameItems, target, pop_after))) return;
-    if ((frame->count = fill_new_scope(ctx, frame->items, kFrameItems, pop_after))) {
-      jump(ctx, target);
-      return;
+  // The usual call's scope is a call frame (vm/call_frames.h), when the
+  // table of scopes has nothing for the new depth.
+  if (const ArrayRecord* s = array_of(ctx.scopes);
+      s && s->count > 0 && int64_t(s->items[s->count - 1].key.bits) < int64_t(Value::from_int(ctx.scope_depth).bits))
+    if (CallFrame* frame = frame_for_call(ctx, ctx.scope_depth)) {
+      if (from_loop && (frame->count = enter_declared(ctx, frame->items, kFrameItems, target, pop_after))) return;
+      if ((frame->count = fill_new_scope(ctx, frame->items, kFrameItems, pop_after))) {
+        jump(ctx, target);
+        return;
+      }
     }
-  }
   Value* scope = scope_table(ctx, ctx.scope_depth, true);
   if (!scope) return;
   // Else the scope's table is made with room for the return position, the
@@ -404,17 +381,6 @@ void op_call(Interp& ctx, bool pop_after) {
 bool call_label(Interp& ctx, uint32_t target, bool pop_after) {
   if (is_dllfunc(target)) return false;
   gosub(ctx, target, pop_after, true);
-  return true;
-}
-
-bool call_label_with(Interp& ctx, uint32_t target, bool pop_after, const Value* args, uint32_t n) {
-  if (is_dllfunc(target) || ctx.scope_depth >= kMaxScopeDepth) return false;
-  const CallPrologue* p = declared_prologue(ctx, target);
-  if (!p || declared_items(p, n) > kFrameItems) return false;
-  CallFrame* frame = new_call_frame(ctx, ctx.scope_depth + 1);
-  if (!frame) return false;
-  ctx.scope_depth++;
-  frame->count = fill_declared(ctx, frame->items, p, target, args, n, pop_after);
   return true;
 }
 

@@ -22,12 +22,6 @@ void op_call(Interp& ctx, bool pop_after);
 // stack, from a call word of the main loop's shortcuts: false, having done
 // nothing, when the label is a library function's.
 bool call_label(Interp& ctx, uint32_t target, bool pop_after);
-// call_label of a subroutine that starts with a `declare`, from a run whose
-// call frame was not put on the stack: its `n` arguments are at `args`
-// (their references move into the call), the stack is as the frame's
-// popping leaves it, and the declare runs at once. False, with nothing
-// changed, when the call must take its frame from the stack.
-bool call_label_with(Interp& ctx, uint32_t target, bool pop_after, const Value* args, uint32_t n);
 void op_goto(Interp& ctx);
 void op_return(Interp& ctx);
 void op_idlegoto(Interp& ctx);

@@ -546,9 +546,8 @@ bool call_on_frame(Interp& ctx, CommandHandler handler, const Value* args, uint3
 // there at its last word, from the values `v` that its steps computed (the
 // ones before its first frame first, then each frame's): the frames'
 // markers and the values, the cells taking references. The statement's
-// `cells` were checked to fit when it started. Returns the values after
-// the ones put there.
-const Value* leave_frames(Interp& ctx, uint32_t layout, const Value* v) {
+// `cells` were checked to fit when it started.
+void leave_frames(Interp& ctx, uint32_t layout, const Value* v) {
   auto push_values = [&](uint32_t count) {
     for (; count > 0; count--, v++) {
       value_ref(*v);
@@ -561,7 +560,6 @@ const Value* leave_frames(Interp& ctx, uint32_t layout, const Value* v) {
     ctx.frame_depth = stack_depth(ctx);
     push_values((layout >> (4 * f)) & 15);
   }
-  return v;
 }
 
 RunTable* new_table(Interp& ctx);
@@ -646,7 +644,6 @@ void read_prologue(const RunTable& t, uint32_t at, CallPrologue& p) {
     for (; j > 0 && key(p.order[j - 1]) > key(k); j--) p.order[j] = p.order[j - 1];
     p.order[j] = uint8_t(k);
   }
-  for (uint32_t k = 0; k < m + 2; k++) p.key[k] = p.order[k] < m ? p.name[p.order[k]] : own[p.order[k] - m];
   p.names = m;
   p.words = i + 1 - at;
   p.line = uint32_t(fast::operand_imm(line));
@@ -899,34 +896,17 @@ leave_run:
   // frames and values its statement left; the subroutine's words follow,
   // or the caller's.
   commit_line(ctx, step);
+  leave_frames(ctx, step->layout, v);
+  drop_made();
+  if (!committed) t->refusals[run] = 0;
+  ctx.tick_countdown -= int32_t(step->words);
+  ctx.pc = here + step->words;
   {
-    // A call's own frame, its arguments, is the statement's innermost:
-    // those values go to the call without passing through the stack when
-    // call_label_with takes them.
-    const uint32_t frames = step->layout >> 28;
-    const bool own_frame = step->kind == RunStepKind::gosub && frames > 0;
-    const Value* pushed = leave_frames(ctx, own_frame ? step->layout - (1u << 28) : step->layout, v);
-    const uint32_t n_args = own_frame ? (step->layout >> (4 * frames)) & 15 : 0;
-    Value args[15];  // first argument first: the last one the statement pushed
-    for (uint32_t i = 0; i < n_args; i++) {
-      args[i] = pushed[n_args - 1 - i];
-      value_ref(args[i]);
-    }
-    drop_made();
-    if (!committed) t->refusals[run] = 0;
-    ctx.tick_countdown -= int32_t(step->words);
-    ctx.pc = here + step->words;
     const uint32_t depth = ctx.scope_depth;
-    if (step->kind == RunStepKind::ret) {
+    if (step->kind == RunStepKind::ret)
       op_return(ctx);
-    } else if (!own_frame || !call_label_with(ctx, label_of(step), step->number != 0, args, n_args)) {
-      if (own_frame) {  // the frame goes on the stack after all, its references taken
-        *--ctx.top = Value::marker(ctx.frame_depth);
-        ctx.frame_depth = stack_depth(ctx);
-        for (uint32_t i = n_args; i-- > 0;) *--ctx.top = args[i];
-      }
-      if (!call_label(ctx, label_of(step), step->number != 0)) return true;
-    }
+    else if (!call_label(ctx, label_of(step), step->number != 0))
+      return true;
     if (ctx.scope_depth == depth || ctx.stop != 0) return true;  // no call or return happened
   }
   // The subroutine's first statement, or the caller's statement after a

@@ -143,7 +143,6 @@ struct CallPrologue {
   // The names and the call's own locals in key order: j < names is name[j],
   // names + 0 is _retpc and names + 1 is _retsp.
   uint8_t order[kMaxNames + 2];
-  Value key[kMaxNames + 2];  // the names of `order`, in that order
 };
 
 // The runs of one program, found as the main loop first reaches each word
